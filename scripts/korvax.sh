@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Set-up, build and test entry point for a fresh Debian 12 machine.
+#   scripts/korvax.sh run        install what is missing, build, run the main job
+#   scripts/korvax.sh test       install what is missing, build, run every test
+#   scripts/korvax.sh sanitize   tests under AddressSanitizer+UBSan, threading tests under TSan
+#   scripts/korvax.sh bench      build and run korvax-bench
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=$(nproc)
+
+PACKAGES=(build-essential cmake ninja-build pkg-config
+          libgtest-dev libgmock-dev libbenchmark-dev
+          libpugixml-dev libvorbis-dev libsamplerate0-dev xz-utils)
+
+install_deps() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        echo "installing: ${missing[*]}"
+        local sudo=""
+        [[ $(id -u) -ne 0 ]] && sudo=sudo
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+    fi
+}
+
+configure_build() { # dir, extra cmake args...
+    local dir=$1
+    shift
+    cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$ROOT/$dir" -j "$JOBS"
+}
+
+cmd=${1:-test}
+case "$cmd" in
+run)
+    install_deps
+    configure_build build -DCMAKE_BUILD_TYPE=Release
+    "$ROOT/scripts/main-job.sh"
+    ;;
+test)
+    install_deps
+    configure_build build -DCMAKE_BUILD_TYPE=Release
+    (cd build && ctest --output-on-failure -j "$JOBS")
+    ;;
+sanitize)
+    install_deps
+    configure_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=address
+    (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        ctest --output-on-failure -j "$JOBS")
+    configure_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=thread
+    (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$JOBS" -L threads)
+    ;;
+bench)
+    install_deps
+    configure_build build -DCMAKE_BUILD_TYPE=Release
+    "$ROOT/build/bin/korvax-bench"
+    ;;
+*)
+    echo "usage: scripts/korvax.sh run|test|sanitize|bench" >&2
+    exit 2
+    ;;
+esac

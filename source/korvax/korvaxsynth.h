@@ -1,0 +1,170 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brl::Korvax {
+
+// Fixed dimensions of the virtual machine.
+constexpr int kSamplesPerBuffer = 128;
+constexpr int kChannels = 32;
+constexpr int kVoicesPerChannel = 12;
+constexpr int kVoiceRecords = kChannels * kVoicesPerChannel;
+constexpr int kMemorySlots = 65536;
+constexpr int kStreamsPerChannel = 256;
+constexpr int kVoiceFields = 16;
+constexpr int kMaxNodeArgs = 16;
+constexpr float kDefaultSampleRate = 96000.0f;
+
+// Areas of the slot memory with a fixed meaning.
+constexpr int kValueSlotBase = 0;         // channel x 256 + stream
+constexpr int kValueSlotCount = 8192;
+constexpr int kTriggerSlotBase = 8192;    // parallel to the value slots
+constexpr int kInputBufferBase = 16384;   // input buffers 0..7
+constexpr int kOutputAreaBase = 18432;    // output blocks 0..7 (0 left, 1 right)
+constexpr int kOutputAreaEnd = 20480;
+constexpr int kOutputLeft = kOutputAreaBase;
+constexpr int kOutputRight = kOutputAreaBase + kSamplesPerBuffer;
+constexpr uint16_t kVoiceFieldCode = 0x5000; // argument codes 0x5000..0x500F name voice fields
+
+// Stream numbers within a channel's 256 value slots.
+constexpr int kStreamVelocity = 253;
+constexpr int kStreamNoteOn = 254;
+constexpr int kStreamNoteOff = 255;
+
+// Fields of a voice record.
+enum VoiceField : int {
+    kVoiceTrigger = 0,
+    kVoiceVelocity = 1,
+    kVoiceNote = 2,
+    kVoiceRelease = 4,
+    kVoiceFinished = 5,
+    kVoiceAge = 6,
+    kVoiceActive = 7,
+};
+
+// Node lists of a program.
+constexpr int kNodeLists = 450;
+constexpr int kListMixPre = 0;
+constexpr int kListChannelPre = 1;   // + channel
+constexpr int kListVoice = 33;       // + channel x 12 + voice
+constexpr int kListChannelPost = 417; // + channel
+constexpr int kListMix = 449;
+constexpr int kCompiledLists = 98;   // opcode lists in the byte code
+
+class Synthesizer;
+
+// One module instance of a compiled graph. Built off the audio thread; Reset and
+// Render run on the audio thread and allocate, lock and throw nothing.
+class Node {
+public:
+    virtual ~Node() = default;
+    virtual void Reset() noexcept {}
+    virtual void Render() noexcept {}
+
+    // Points argument i at the slot (or voice field) that operand i names, then resets.
+    void BindArguments(Synthesizer* owner, const uint16_t* operands, int channel, int voice);
+
+    Synthesizer* synthesizer = nullptr;
+    float* args[kMaxNodeArgs] = {};
+    int argCount = 0;
+};
+
+// A null-terminated heap array of node pointers; the program owns lists and nodes.
+using NodeList = Node**;
+
+struct NodeProgram {
+    NodeList lists[kNodeLists] = {};
+};
+
+// Creates the node class of an opcode (1..48) with its arguments bound, or
+// nullptr for any other opcode (reported as an internal error "!n").
+Node* InstantiateNode(uint8_t opcode, const uint16_t* operands, Synthesizer* synthesizer, int channel, int voice);
+
+// Number of operands an opcode takes (0 for an opcode outside 1..48).
+int NodeArgumentCount(uint8_t opcode);
+
+} // namespace brl::Korvax
+
+namespace brl::Korvax {
+
+// The virtual machine: slot memory, voice records and the render loop.
+// RenderBuffer runs on the audio thread; everything that builds programs runs
+// elsewhere (subclasses hand programs over between buffers).
+class Synthesizer {
+public:
+    Synthesizer();
+    virtual ~Synthesizer();
+    Synthesizer(const Synthesizer&) = delete;
+    Synthesizer& operator=(const Synthesizer&) = delete;
+
+    // Renders one buffer of 128 stereo samples into the output area. Audio thread.
+    void RenderBuffer() noexcept;
+
+    // Voice index 0..11 for a new note (note = MIDI note / 128); resets the voice.
+    int AllocateVoice(int channel, float note) noexcept;
+    // Sets release on every active voice of the channel that plays the note.
+    void ReleaseNote(int channel, float note) noexcept;
+    // Starts a note: ReleaseNote, AllocateVoice, then velocity, note and trigger.
+    int StartNote(int channel, float note, float velocity) noexcept;
+    void SetSampleRate(float rate) noexcept;
+
+    // Builds a program from byte code: 98 zero-terminated opcode lists and their
+    // operands. The byte code is checked first; a bad one (an opcode outside
+    // 1..48, missing lists or operands) is reported and leaves `program` as it was.
+    static bool BuildNodeProgram(NodeProgram& program, Synthesizer* synthesizer, const uint8_t* opcodes,
+                                 size_t opcodeCount, const uint16_t* operands, size_t operandCount);
+    static void DestroyNodeProgram(NodeProgram& program);
+    static void ResetNodeList(NodeList list) noexcept;
+
+    // Parameter conversions (x in 0..1).
+    int TimeToSamples(float x) const noexcept;
+    float FilterFrequency(float x) const noexcept;
+    float BandFrequency(float x) const noexcept;
+    float LfoFrequency(float x) const noexcept;
+    static float GainFull(float x) noexcept;
+    static float GainCut(float x) noexcept;
+    static int TypeBucket(float x) noexcept;
+
+    // The shared random generator of the program (state zero at construction).
+    float RandomRange(float lo, float hi) noexcept;
+
+    float* Memory() noexcept { return memory; }
+    const float* Memory() const noexcept { return memory; }
+    float* Voice(int channel, int voice) noexcept { return voices + (channel * kVoicesPerChannel + voice) * kVoiceFields; }
+    const float* Voice(int channel, int voice) const noexcept {
+        return voices + (channel * kVoicesPerChannel + voice) * kVoiceFields;
+    }
+    float SampleRate() const noexcept { return sampleRate; }
+    float InverseSampleRate() const noexcept { return inverseSampleRate; }
+    NodeProgram* CurrentProgram() const noexcept { return currentProgram; }
+
+protected:
+    // Make currentProgram valid for this buffer (or leave it empty).
+    virtual void AcquireProgram() noexcept = 0;
+    // Set currentProgram to none.
+    virtual void ReleaseProgram() noexcept = 0;
+    // Apply the events that belong to this buffer.
+    virtual void DoTick() noexcept = 0;
+
+    static void RunList(NodeList list) noexcept {
+        if (list != nullptr) {
+            for (Node** node = list; *node != nullptr; ++node) {
+                (*node)->Render();
+            }
+        }
+    }
+
+public:
+    // The slot memory. A buffer argument reads 128 slots from its index, so a
+    // guard of one buffer follows the 65536 slots: no operand can reach past it.
+    alignas(64) float memory[kMemorySlots + kSamplesPerBuffer];
+    // Voice records, channel-major, with the same guard behind them.
+    alignas(64) float voices[kVoiceRecords * kVoiceFields + kSamplesPerBuffer];
+    NodeProgram* currentProgram = nullptr;
+    float sampleRate = kDefaultSampleRate;
+    float inverseSampleRate = 1.0f / kDefaultSampleRate;
+    uint32_t randomState = 0;
+};
+
+} // namespace brl::Korvax
