@@ -1,0 +1,183 @@
+#include "korvax/korvaxrender.h"
+
+#include "korvax/korvaxcompiler.h"
+#include "korvax/korvaxeditor.h"
+#include "korvax/korvaxfileio.h"
+#include "korvax/korvaxplayer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace brl::Korvax {
+
+namespace {
+
+constexpr uint32_t kRenderRate = 96000;
+constexpr uint32_t kTailTicks = 22500; // 30 s at 128 samples per tick
+constexpr uint32_t kTicksPerSecond = 750;
+
+void PutU32(uint8_t* at, uint32_t v) {
+    at[0] = static_cast<uint8_t>(v);
+    at[1] = static_cast<uint8_t>(v >> 8);
+    at[2] = static_cast<uint8_t>(v >> 16);
+    at[3] = static_cast<uint8_t>(v >> 24);
+}
+
+void PutU16(uint8_t* at, uint16_t v) {
+    at[0] = static_cast<uint8_t>(v);
+    at[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// Stored parameter byte of a value: value x 128 rounded half up, kept in 8 bits.
+uint8_t ValueByte(float value) {
+    const float scaled = value * 128.0f;
+    if (!(scaled >= 0.0f) || scaled >= 256.0f) {
+        return scaled >= 256.0f ? 0xFF : 0;
+    }
+    const auto whole = static_cast<uint32_t>(scaled);
+    const float fraction = scaled - static_cast<float>(whole);
+    return static_cast<uint8_t>(whole + (fraction >= 0.5f ? 1u : 0u));
+}
+
+String TwoDigits(uint32_t v) { return (v < 10 ? L"0" : L"") + std::to_wstring(v); }
+
+// The wave file is written next to its final name and renamed over it only when
+// complete, so a failed render never leaves a truncated file behind.
+class WaveWriter {
+public:
+    explicit WaveWriter(const std::string& target) : target_(target), temp_(target + ".tmp") {}
+    ~WaveWriter() {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            ::unlink(temp_.c_str());
+        }
+    }
+    bool Open() {
+        file_ = std::fopen(temp_.c_str(), "wb");
+        return file_ != nullptr;
+    }
+    bool Write(const void* data, size_t size) { return std::fwrite(data, 1, size, file_) == size; }
+    bool Commit() {
+        const bool flushed = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (!flushed || !closed || std::rename(temp_.c_str(), target_.c_str()) != 0) {
+            ::unlink(temp_.c_str());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    std::string target_;
+    std::string temp_;
+    std::FILE* file_ = nullptr;
+};
+
+} // namespace
+
+void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate) {
+    const uint32_t dataSize = frames * 8;
+    std::memcpy(header + 0, "RIFF", 4);
+    PutU32(header + 4, dataSize + 36);
+    std::memcpy(header + 8, "WAVE", 4);
+    std::memcpy(header + 12, "fmt ", 4);
+    PutU32(header + 16, 16);
+    PutU16(header + 20, 3); // IEEE float
+    PutU16(header + 22, 2);
+    PutU32(header + 24, rate);
+    PutU32(header + 28, rate * 8);
+    PutU16(header + 32, 8);
+    PutU16(header + 34, 32);
+    std::memcpy(header + 36, "data", 4);
+    PutU32(header + 40, dataSize);
+}
+
+bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result) {
+    const auto started = std::chrono::steady_clock::now();
+    Logging::Logger logger(log, L"korvax");
+    if (patchPath.empty()) {
+        BRL_LOG_ERROR(logger, "render: no patch file given");
+        return false;
+    }
+
+    std::vector<uint8_t> values(kValueSlotCount);
+    CompiledProgram program;
+    Song song;
+    {
+        auto editor = std::make_unique<SynthesizerEditor>(log);
+        SynthFileIo io(*editor);
+        if (!io.LoadPatchesFromFile(patchPath)) {
+            BRL_LOG_ERROR(logger, "render: cannot load '", patchPath, "'");
+            return false;
+        }
+        SynthCompiler compiler(editor->Log());
+        if (!compiler.CompileGraph(editor->Patches(), program)) {
+            BRL_LOG_ERROR(logger, "render: '", patchPath, "' does not compile");
+            return false;
+        }
+        const float* memory = editor->Memory();
+        for (int i = 0; i < kValueSlotCount; ++i) {
+            values[i] = ValueByte(memory[i]);
+        }
+        song = editor->Patches().song;
+    }
+
+    const uint32_t total = song.numTicks + kTailTicks;
+    if (total < song.numTicks || total > (0xFFFFFFFFu - 36) / 1024) {
+        BRL_LOG_ERROR(logger, "render: song of ", song.numTicks, " ticks is too long for a wave file");
+        return false;
+    }
+    auto player = std::make_unique<SynthPlayer>(values.data(), program.opcodes.data(), program.opcodes.size(),
+                                                program.operands.data(), program.operands.size(),
+                                                song.timeStream.data(), song.timeStream.size(),
+                                                song.dataStream.data(), song.dataStream.size(), log);
+    if (!player->IsValid()) {
+        BRL_LOG_ERROR(logger, "render: the song of '", patchPath, "' cannot be played");
+        return false;
+    }
+
+    const std::string outputPath = ToUtf8(patchPath) + ".wav";
+    WaveWriter writer(outputPath);
+    if (!writer.Open()) {
+        BRL_LOG_ERROR(logger, "render: cannot create '", outputPath, "'");
+        return false;
+    }
+    uint8_t header[44];
+    WriteWaveHeader(header, total * kSamplesPerBuffer, kRenderRate);
+    bool ok = writer.Write(header, sizeof header);
+
+    float frames[kSamplesPerBuffer * 2];
+    const float* memory = player->Memory();
+    for (uint32_t t = 0; ok && t < total; ++t) {
+        if (t % kTicksPerSecond == 0) {
+            const uint32_t seconds = t / kTicksPerSecond;
+            BRL_LOG_INFO(logger, TwoDigits(seconds / 60), ":", TwoDigits(seconds % 60));
+        }
+        player->RenderBuffer();
+        for (int i = 0; i < kSamplesPerBuffer; ++i) {
+            frames[2 * i] = memory[kOutputLeft + i];
+            frames[2 * i + 1] = memory[kOutputRight + i];
+        }
+        ok = writer.Write(frames, sizeof frames);
+    }
+    if (!ok || !writer.Commit()) {
+        BRL_LOG_ERROR(logger, "render: writing '", outputPath, "' failed");
+        return false;
+    }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (result != nullptr) {
+        result->ticks = total;
+        result->audioSeconds = static_cast<double>(total) * kSamplesPerBuffer / kRenderRate;
+        result->wallSeconds = wall;
+        result->outputPath = FromUtf8(outputPath);
+    }
+    return true;
+}
+
+} // namespace brl::Korvax

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "libbrelm/logging.h"
+#include "libbrelm/string.h"
+
+#include <cstdint>
+
+namespace brl::Korvax {
+
+// What an offline render did, for the caller's report.
+struct RenderResult {
+    uint32_t ticks = 0;        // buffers rendered (song length plus the 30 s tail)
+    double audioSeconds = 0.0; // length of the written audio
+    double wallSeconds = 0.0;  // time the render took
+    String outputPath;         // the written ".wav" file
+};
+
+// Renders a patch file with its song to "<patch path>.wav": 32-bit float stereo
+// at 96000 Hz, the song followed by a tail of 30 seconds. Loading, compiling,
+// stream and file errors are logged and give false; the output file is then
+// not created (an earlier file of that name is left as it was). Messages go to
+// a logger named "korvax" on `log`. Runs on the calling thread.
+bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result = nullptr);
+
+// The 44-byte header of a float stereo wave file with `frames` frames at `rate`.
+void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate);
+
+} // namespace brl::Korvax
