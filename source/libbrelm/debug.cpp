@@ -12,11 +12,30 @@ namespace brl::Debug {
 namespace {
 std::atomic<Logging::Channel*> gProcessChannel{nullptr};
 
-// Console fallback while no process-wide channel is installed.
-class ConsoleFallback : public Logging::Channel {
+// Console output while no process-wide channel is installed.
+void WriteFallback(int level, const String& message) {
+    if (level > kFallbackMaxLevel) {
+        return;
+    }
+    for (const String& line : Logging::SplitLines(message)) {
+        const std::string text = ToUtf8(line) + "\n";
+        std::fwrite(text.data(), 1, text.size(), stderr);
+    }
+}
+
+class ProcessForwarder : public Logging::Channel {
 public:
-    void Log(int, const Logging::SourceLocation&, const String&, const String& message) override {
-        std::fprintf(stderr, "%s\n", ToUtf8(message).c_str());
+    void Log(int level, const Logging::SourceLocation& location, const String& name,
+             const String& message) override {
+        if (Logging::Channel* channel = gProcessChannel.load()) {
+            channel->Log(level, location, name, message);
+        } else {
+            WriteFallback(level, message);
+        }
+    }
+    int MaxLevel() const override {
+        Logging::Channel* channel = gProcessChannel.load();
+        return channel != nullptr ? channel->MaxLevel() : kFallbackMaxLevel;
     }
 };
 
@@ -41,6 +60,11 @@ std::string Demangle(const char* frame) {
 }
 } // namespace
 
+Logging::Channel& ProcessChannel() {
+    static ProcessForwarder forwarder;
+    return forwarder;
+}
+
 LoggingChannel::LoggingChannel(int maxLevel) : maxLevel_(maxLevel) {}
 
 void LoggingChannel::Log(int level, const Logging::SourceLocation& location, const String&,
@@ -52,20 +76,23 @@ void LoggingChannel::Log(int level, const Logging::SourceLocation& location, con
     if (Logging::Channel* channel = gProcessChannel.load()) {
         channel->Log(level, location, kName, message);
     } else {
-        ConsoleFallback fallback;
-        fallback.Log(level, location, kName, message);
+        WriteFallback(level, message);
     }
 }
 
 int LoggingChannel::MaxLevel() const {
     Logging::Channel* channel = gProcessChannel.load();
-    const int downstream = channel != nullptr ? channel->MaxLevel() : 255;
+    const int downstream = channel != nullptr ? channel->MaxLevel() : kFallbackMaxLevel;
     return downstream < maxLevel_ ? downstream : maxLevel_;
 }
 
-void SetProcessLogChannel(Logging::Channel* channel) { gProcessChannel.store(channel); }
+void SetProcessLogChannel(Logging::Channel* channel) {
+    gProcessChannel.store(channel);
+}
 
-Logging::Channel* GetProcessLogChannel() { return gProcessChannel.load(); }
+Logging::Channel* GetProcessLogChannel() {
+    return gProcessChannel.load();
+}
 
 void DumpStacktrace() {
     LoggingChannel channel;
@@ -94,3 +121,13 @@ void ReportBug(const char* what, const Logging::SourceLocation& location) {
 }
 
 } // namespace brl::Debug
+
+namespace brl {
+
+void Exception::PrintStacktrace() const {
+    Debug::LoggingChannel channel;
+    BRL_LOG_WARNING(channel, "exception thrown: ", what());
+    Debug::DumpStacktrace();
+}
+
+} // namespace brl

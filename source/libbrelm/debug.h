@@ -2,10 +2,23 @@
 
 #include "libbrelm/logging.h"
 
+#include <stdexcept>
+#include <string>
+
 namespace brl::Debug {
 
-// Forwards under the name "debug" to the process-wide log channel, or to a
-// temporary console sink while none is installed.
+// Most verbose level written to the console while no process-wide log
+// channel is installed.
+inline constexpr int kFallbackMaxLevel = Logging::Info;
+
+// Forwards to the process-wide log channel keeping the caller's name, or to
+// the console (levels up to kFallbackMaxLevel) while none is installed.
+// Components without a log target of their own use it:
+//     Logging::Logger logger(&Debug::ProcessChannel(), L"audio");
+Logging::Channel& ProcessChannel();
+
+// Forwards under the name "debug" to the process-wide log channel, or to the
+// console (levels up to kFallbackMaxLevel) while none is installed.
 class LoggingChannel : public Logging::Channel {
 public:
     explicit LoggingChannel(int maxLevel = 255);
@@ -29,6 +42,18 @@ void DumpStacktrace();
 void ReportBug(const char* what, const Logging::SourceLocation& location);
 
 } // namespace brl::Debug
+
+namespace brl {
+
+// An exception that can report itself to the log.
+class Exception : public std::runtime_error {
+public:
+    explicit Exception(const std::string& what) : std::runtime_error(what) {}
+    // Logs "exception thrown: " and the text at level warning, then the stack.
+    void PrintStacktrace() const;
+};
+
+} // namespace brl
 
 // Reports a broken invariant; the operation continues afterwards.
 #define BRL_BUG(whatText)                                                                                    \

@@ -2,10 +2,15 @@
 
 #include "libbrelm/string.h"
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <shared_mutex>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brl::Logging {
 
@@ -31,11 +36,11 @@ wchar_t LevelLetter(int level);
 
 // Where and when a log call was made. Immutable once made.
 struct SourceLocation {
-    uint64_t time = 0;              // ns since 1970-01-01 UTC
-    const char* file = "";          // static text
+    uint64_t time = 0;     // ns since 1970-01-01 UTC
+    const char* file = ""; // static text
     uint32_t line = 0;
-    const char* function = "";      // qualified function name, static text
-    uint64_t thread = 0;            // numeric id of the calling thread
+    const char* function = ""; // qualified function name, static text
+    uint64_t thread = 0;       // numeric id of the calling thread
 
     static SourceLocation Make(const char* file, uint32_t line, const char* function);
 };
@@ -49,7 +54,8 @@ const char* InternFunctionName(const char* prettyFunction);
 class Channel {
 public:
     virtual ~Channel() = default;
-    virtual void Log(int level, const SourceLocation& location, const String& name, const String& message) = 0;
+    virtual void Log(int level, const SourceLocation& location, const String& name,
+                     const String& message) = 0;
     // Most verbose level that can pass this channel; call sites skip building
     // messages above it.
     virtual int MaxLevel() const { return 255; }
@@ -70,17 +76,110 @@ private:
     String name_;
 };
 
+// A channel that drops everything.
+class NullChannel : public Channel {
+public:
+    void Log(int, const SourceLocation&, const String&, const String&) override {}
+    int MaxLevel() const override { return -1; }
+};
+
+// Passes records up to a maximum level to its target. Any thread.
+class ChannelFilter : public Channel {
+public:
+    ChannelFilter(Channel* target, int maxLevel) : target_(target), maxLevel_(maxLevel) {}
+    void Log(int level, const SourceLocation& location, const String& name, const String& message) override;
+    int MaxLevel() const override;
+    void SetMaxLevel(int maxLevel) { maxLevel_.store(maxLevel); }
+
+private:
+    Channel* target_;
+    std::atomic<int> maxLevel_;
+};
+
+// Forwards every record to each member (not owned). Any thread.
+class ChannelMultiplexer : public Channel {
+public:
+    void Add(Channel* channel);
+    void Remove(Channel* channel);
+    void Log(int level, const SourceLocation& location, const String& name, const String& message) override;
+    // The most verbose level any member passes; -1 without members.
+    int MaxLevel() const override;
+
+private:
+    mutable std::shared_mutex mutex_;
+    std::vector<Channel*> members_;
+};
+
+// One line of a message.
+struct LogRecord {
+    int level = 0;
+    SourceLocation location;
+    String name;
+    String message;
+};
+
+// The lines of a message (split at line feeds; a final line feed does not
+// start another line).
+std::vector<String> SplitLines(const String& message);
+
+// Record time as " 2026-12-06T17:35:07.123000000Z" (millisecond resolution).
+String FormatTime(uint64_t nanoseconds);
+
+// The text one record becomes in line style 0..6 (other styles: message and
+// line feed).
+String FormatLine(int style, const LogRecord& record);
+
+// Holds records until a target is attached, then hands them over and
+// forwards from then on. Keeps at most MaxBuffered records (oldest dropped).
+// Any thread.
+class ChannelBuffer : public Channel {
+public:
+    static constexpr size_t kMaxBuffered = 10000;
+
+    void Log(int level, const SourceLocation& location, const String& name, const String& message) override;
+    // Attaches (or with nullptr detaches) the target; buffered records go to
+    // it first.
+    void SetTarget(Channel* target);
+    std::vector<LogRecord> Buffered() const;
+
+private:
+    // Recursive: a target may log while it receives.
+    mutable std::recursive_mutex mutex_;
+    Channel* target_ = nullptr;
+    std::deque<LogRecord> records_;
+};
+
 namespace detail {
-inline void Append(std::wostringstream& os, const String& s) { os << s; }
-inline void Append(std::wostringstream& os, const wchar_t* s) { os << s; }
-inline void Append(std::wostringstream& os, std::wstring_view s) { os << s; }
-inline void Append(std::wostringstream& os, wchar_t c) { os << c; }
-inline void Append(std::wostringstream& os, const std::string& s) { os << FromUtf8(s); }
-inline void Append(std::wostringstream& os, const char* s) { os << FromUtf8(s); }
-inline void Append(std::wostringstream& os, std::string_view s) { os << FromUtf8(s); }
-inline void Append(std::wostringstream& os, char c) { os << static_cast<wchar_t>(static_cast<unsigned char>(c)); }
-inline void Append(std::wostringstream& os, bool b) { os << (b ? L"true" : L"false"); }
-template <typename T> void Append(std::wostringstream& os, const T& v) { os << v; }
+inline void Append(std::wostringstream& os, const String& s) {
+    os << s;
+}
+inline void Append(std::wostringstream& os, const wchar_t* s) {
+    os << s;
+}
+inline void Append(std::wostringstream& os, std::wstring_view s) {
+    os << s;
+}
+inline void Append(std::wostringstream& os, wchar_t c) {
+    os << c;
+}
+inline void Append(std::wostringstream& os, const std::string& s) {
+    os << FromUtf8(s);
+}
+inline void Append(std::wostringstream& os, const char* s) {
+    os << FromUtf8(s);
+}
+inline void Append(std::wostringstream& os, std::string_view s) {
+    os << FromUtf8(s);
+}
+inline void Append(std::wostringstream& os, char c) {
+    os << static_cast<wchar_t>(static_cast<unsigned char>(c));
+}
+inline void Append(std::wostringstream& os, bool b) {
+    os << (b ? L"true" : L"false");
+}
+template <typename T> void Append(std::wostringstream& os, const T& v) {
+    os << v;
+}
 std::wostringstream MakeStream();
 } // namespace detail
 
@@ -101,9 +200,10 @@ template <typename... Parts> String Format(const Parts&... parts) {
         auto& brlLogTarget_ = (logger);                                                                      \
         const int brlLogLevel_ = (level);                                                                    \
         if (brlLogLevel_ <= brlLogTarget_.MaxLevel()) {                                                      \
-            static const char* const brlLogFunction_ = ::brl::Logging::InternFunctionName(__PRETTY_FUNCTION__); \
+            static const char* const brlLogFunction_ =                                                       \
+                ::brl::Logging::InternFunctionName(__PRETTY_FUNCTION__);                                     \
             brlLogTarget_.Log(brlLogLevel_,                                                                  \
-                              ::brl::Logging::SourceLocation::Make(__FILE__, __LINE__, brlLogFunction_),    \
+                              ::brl::Logging::SourceLocation::Make(__FILE__, __LINE__, brlLogFunction_),     \
                               ::brl::String(), ::brl::Logging::Format(__VA_ARGS__));                         \
         }                                                                                                    \
     } while (0)

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "libbrelm/debug.h"
+#include "libbrelm/logging.h"
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace brl::testing {
+
+// Installs itself as the process-wide log channel and keeps every record.
+class LogCapture : public Logging::Channel {
+public:
+    struct Record {
+        int level;
+        String name;
+        String message;
+        std::string function;
+        uint32_t line;
+    };
+
+    LogCapture() : previous_(Debug::GetProcessLogChannel()) { Debug::SetProcessLogChannel(this); }
+    ~LogCapture() override { Debug::SetProcessLogChannel(previous_); }
+
+    void Log(int level, const Logging::SourceLocation& location, const String& name,
+             const String& message) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.push_back({level, name, message, location.function, location.line});
+    }
+
+    std::vector<Record> Records() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+
+    // Records whose message starts with the prefix.
+    std::vector<Record> Find(const String& prefix) const {
+        std::vector<Record> found;
+        for (const Record& record : Records()) {
+            if (record.message.rfind(prefix, 0) == 0) {
+                found.push_back(record);
+            }
+        }
+        return found;
+    }
+
+    bool Has(int level, const String& message) const {
+        const auto records = Records();
+        return std::any_of(records.begin(), records.end(),
+                           [&](const Record& r) { return r.level == level && r.message == message; });
+    }
+
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.clear();
+    }
+
+private:
+    Logging::Channel* previous_;
+    mutable std::mutex mutex_;
+    std::vector<Record> records_;
+};
+
+} // namespace brl::testing

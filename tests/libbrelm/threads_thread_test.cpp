@@ -1,0 +1,268 @@
+#include "libbrelm/threads.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <sched.h>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using brl::Threads::CurrentThreadOps;
+
+// A Runnable that records its runs and blocks until released.
+class GatedWork : public brl::Threads::Runnable {
+public:
+    void Run() override {
+        runs.fetch_add(1);
+        runningOn.store(CurrentThreadOps::Id());
+        std::unique_lock<std::mutex> lock(mutex_);
+        open_.wait(lock, [this] { return released_; });
+    }
+    void Release() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            released_ = true;
+        }
+        open_.notify_all();
+    }
+
+    std::atomic<int> runs{0};
+    std::atomic<uint64_t> runningOn{0};
+
+private:
+    std::mutex mutex_;
+    std::condition_variable open_;
+    bool released_ = false;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(ThreadStart, ReturnsOnlyOnceTheThreadIsRunning) {
+    GatedWork work;
+    brl::Threads::ManagedThread thread(work);
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_EQ(thread.Id(), 0u);
+    ASSERT_TRUE(thread.Start());
+    EXPECT_TRUE(thread.IsRunning());
+    EXPECT_NE(thread.Id(), 0u);
+    EXPECT_NE(thread.Id(), CurrentThreadOps::Id());
+    EXPECT_FALSE(thread.IsCurrent());
+    work.Release();
+    thread.Join();
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_EQ(work.runningOn.load(), thread.Id());
+}
+
+TEST(ThreadStart, RefusesASecondStartWhileRunning) {
+    GatedWork work;
+    brl::Threads::ManagedThread thread(work);
+    ASSERT_TRUE(thread.Start());
+    EXPECT_FALSE(thread.Start());
+    EXPECT_FALSE(thread.Start());
+    work.Release();
+    thread.Join();
+    EXPECT_EQ(work.runs.load(), 1);
+}
+
+TEST(ThreadStart, CanRunAgainAfterTheWorkEnded) {
+    GatedWork work;
+    brl::Threads::ManagedThread thread(work);
+    work.Release();
+    ASSERT_TRUE(thread.Start());
+    while (thread.IsRunning()) {
+        CurrentThreadOps::Sleep(0.001);
+    }
+    // Finished but never joined: Start reaps the old run itself.
+    ASSERT_TRUE(thread.Start());
+    thread.Join();
+    EXPECT_EQ(work.runs.load(), 2);
+}
+
+TEST(ThreadStart, ConcurrentStartsOfOneThreadRunItOnce) {
+    std::vector<std::unique_ptr<GatedWork>> work;
+    std::vector<std::unique_ptr<brl::Threads::ManagedThread>> threads;
+    for (int i = 0; i < 8; ++i) {
+        work.push_back(std::make_unique<GatedWork>());
+        threads.push_back(std::make_unique<brl::Threads::ManagedThread>(*work.back()));
+    }
+    std::atomic<int> started{0};
+    std::vector<std::thread> starters;
+    for (int k = 0; k < 3; ++k) {
+        starters.emplace_back([&] {
+            for (auto& thread : threads) {
+                started.fetch_add(thread->Start() ? 1 : 0);
+            }
+        });
+    }
+    for (auto& starter : starters) {
+        starter.join();
+    }
+    EXPECT_EQ(started.load(), 8);
+    for (size_t i = 0; i < threads.size(); ++i) {
+        work[i]->Release();
+        threads[i]->Join();
+        EXPECT_EQ(work[i]->runs.load(), 1);
+    }
+}
+
+TEST(ThreadJoin, IsHarmlessWithoutAStartAndFromTheThreadItself) {
+    std::atomic<bool> joinedSelf{false};
+    brl::Threads::Thread* self = nullptr;
+    brl::Threads::Thread thread([&] {
+        self->Join();
+        joinedSelf.store(self->IsCurrent());
+    });
+    self = &thread;
+    thread.Join();
+    ASSERT_TRUE(thread.Start());
+    thread.Join();
+    EXPECT_TRUE(joinedSelf.load());
+}
+
+TEST(ThreadJoin, AnExceptionFromTheWorkEndsOnlyThatThread) {
+    brl::Threads::Thread thread([] { throw std::runtime_error("boom"); });
+    ASSERT_TRUE(thread.Start());
+    thread.Join();
+    EXPECT_FALSE(thread.IsRunning());
+}
+
+TEST(ThreadPriority, MapsEveryStepAndBack) {
+    for (int priority = -3; priority <= 3; ++priority) {
+        brl::Threads::PlatformPriority platform;
+        ASSERT_TRUE(brl::Threads::ToPlatformPriority(priority, platform));
+        EXPECT_EQ(brl::Threads::FromPlatformPriority(platform.policy, platform.nice), priority);
+    }
+    brl::Threads::PlatformPriority platform;
+    ASSERT_TRUE(brl::Threads::ToPlatformPriority(3, platform));
+    EXPECT_EQ(platform.policy, SCHED_FIFO);
+    // The quiet fallback of time-critical still reads as time-critical.
+    EXPECT_EQ(brl::Threads::FromPlatformPriority(SCHED_OTHER, platform.nice), 3);
+    EXPECT_EQ(brl::Threads::FromPlatformPriority(SCHED_RR, 0), 3);
+    EXPECT_EQ(brl::Threads::FromPlatformPriority(SCHED_IDLE, 0), -3);
+    EXPECT_EQ(brl::Threads::FromPlatformPriority(SCHED_OTHER, 7), 0);
+    EXPECT_FALSE(brl::Threads::ToPlatformPriority(4, platform));
+    EXPECT_FALSE(brl::Threads::ToPlatformPriority(-4, platform));
+}
+
+TEST(ThreadPriority, LoweredPriorityReadsBack) {
+    GatedWork work;
+    brl::Threads::ManagedThread thread(work);
+    EXPECT_FALSE(thread.SetPriority(-1));
+    ASSERT_TRUE(thread.Start());
+    // Lowering is always permitted.
+    EXPECT_TRUE(thread.SetPriority(-2));
+    EXPECT_EQ(thread.GetPriority(), -2);
+    EXPECT_FALSE(thread.SetPriority(7));
+    EXPECT_EQ(thread.GetPriority(), -2);
+    const bool raised = thread.SetPriority(3);
+    EXPECT_EQ(thread.GetPriority(), raised ? 3 : -2);
+    work.Release();
+    thread.Join();
+}
+
+TEST(ThreadPriority, CurrentThreadOpsActOnTheCallingThreadOnly) {
+    int inside = 99;
+    brl::Threads::Thread thread([&inside] {
+        CurrentThreadOps::SetPriority(-3);
+        inside = CurrentThreadOps::GetPriority();
+    });
+    const int before = CurrentThreadOps::GetPriority();
+    ASSERT_TRUE(thread.Start());
+    thread.Join();
+    EXPECT_EQ(inside, -3);
+    EXPECT_EQ(CurrentThreadOps::GetPriority(), before);
+}
+
+TEST(SchedulingHint, ChangesSchedulingOnlyWhileItLivesAndOnlyForKnownClasses) {
+    EXPECT_EQ(brl::Threads::ScopedSchedulingHintWin::TaskName(6), L"Pro Audio");
+    EXPECT_EQ(brl::Threads::ScopedSchedulingHintWin::TaskName(1), L"Audio");
+    EXPECT_EQ(brl::Threads::ScopedSchedulingHintWin::TaskName(8), L"");
+    brl::Threads::Thread thread([] {
+        const int policyBefore = sched_getscheduler(0);
+        {
+            brl::Threads::ScopedSchedulingHintWin none(0);
+            EXPECT_FALSE(none.IsApplied());
+            brl::Threads::ScopedSchedulingHintWin tooLarge(8);
+            EXPECT_FALSE(tooLarge.IsApplied());
+            EXPECT_EQ(sched_getscheduler(0), policyBefore);
+        }
+        {
+            brl::Threads::ScopedSchedulingHintWin hint(6);
+            EXPECT_EQ(sched_getscheduler(0), hint.IsApplied() ? SCHED_FIFO : policyBefore);
+        }
+        EXPECT_EQ(sched_getscheduler(0), policyBefore);
+    });
+    ASSERT_TRUE(thread.Start());
+    thread.Join();
+}
+
+TEST(TimerStart, RefusesPeriodsOfZeroOrLess) {
+    brl::Threads::Timer timer;
+    std::atomic<int> calls{0};
+    EXPECT_FALSE(timer.Start(0.0, [&calls] { calls.fetch_add(1); }));
+    EXPECT_FALSE(timer.Start(-1.0, [&calls] { calls.fetch_add(1); }));
+    EXPECT_FALSE(timer.Start(std::nan(""), [&calls] { calls.fetch_add(1); }));
+    EXPECT_FALSE(timer.IsRunning());
+    ASSERT_TRUE(timer.Start(0.001, [&calls] { calls.fetch_add(1); }));
+    EXPECT_TRUE(timer.IsRunning());
+    EXPECT_EQ(timer.Period(), 0.001);
+    // A refused restart stops the running timer.
+    EXPECT_FALSE(timer.Start(0.0, [&calls] { calls.fetch_add(1); }));
+    EXPECT_FALSE(timer.IsRunning());
+    EXPECT_EQ(timer.Period(), 0.0);
+    const int after = calls.load();
+    CurrentThreadOps::Sleep(0.02);
+    EXPECT_EQ(calls.load(), after);
+}
+
+TEST(TimerRate, KeepsThePeriodOverManyPeriodsDespiteASlowCallback) {
+    // Each call takes 3 ms of a 10 ms period: a timer that sleeps a period
+    // after each call would fall about a quarter behind.
+    constexpr double kPeriod = 0.010;
+    std::atomic<int> calls{0};
+    brl::Threads::Timer timer;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(timer.Start(kPeriod, [&calls] {
+        calls.fetch_add(1);
+        CurrentThreadOps::Sleep(0.003);
+    }));
+    CurrentThreadOps::Sleep(2.0);
+    timer.Stop();
+    const double elapsed = SecondsSince(start);
+    const double expected = elapsed / kPeriod;
+    EXPECT_LE(calls.load(), expected + 1.0);
+    EXPECT_GE(calls.load(), expected * 0.9 - 3.0);
+    const int stopped = calls.load();
+    CurrentThreadOps::Sleep(0.03);
+    EXPECT_EQ(calls.load(), stopped);
+}
+
+TEST(TimerStop, WorksFromInsideTheCallback) {
+    brl::Threads::Timer timer;
+    std::atomic<int> calls{0};
+    std::atomic<bool> restartRefused{false};
+    ASSERT_TRUE(timer.Start(0.002, [&] {
+        if (calls.fetch_add(1) == 2) {
+            restartRefused.store(!timer.Start(0.002, [] {}));
+            timer.Stop();
+        }
+    }));
+    const auto start = std::chrono::steady_clock::now();
+    while (timer.IsRunning() && SecondsSince(start) < 10.0) {
+        CurrentThreadOps::Sleep(0.001);
+    }
+    EXPECT_FALSE(timer.IsRunning());
+    EXPECT_EQ(calls.load(), 3);
+    EXPECT_TRUE(restartRefused.load());
+}

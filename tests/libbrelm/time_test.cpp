@@ -1,0 +1,140 @@
+#include "libbrelm/time.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
+
+namespace {
+
+using brl::Time::ClockImpl;
+
+// A clock whose availability and readings the test decides.
+class FakeClock : public ClockImpl {
+public:
+    FakeClock(bool available, const wchar_t* name, uint64_t frequency = 1000)
+        : available_(available), name_(name), frequency_(frequency) {}
+    bool IsAvailable() const override { return available_; }
+    uint64_t Now() override { return now->load(); }
+    uint64_t Frequency() override { return frequency_; }
+    uint64_t Resolution() override { return 1; }
+    brl::String Name() const override { return name_; }
+
+    std::shared_ptr<std::atomic<uint64_t>> now = std::make_shared<std::atomic<uint64_t>>(0);
+
+private:
+    bool available_;
+    brl::String name_;
+    uint64_t frequency_;
+};
+
+std::vector<std::unique_ptr<ClockImpl>> Candidates(bool first, bool second) {
+    std::vector<std::unique_ptr<ClockImpl>> list;
+    list.push_back(std::make_unique<FakeClock>(first, L"first"));
+    list.push_back(std::make_unique<FakeClock>(second, L"second"));
+    list.push_back(std::make_unique<brl::Time::ClockGetTickCount>());
+    return list;
+}
+
+} // namespace
+
+TEST(ClockFallback, TakesTheFirstAvailableCandidateInOrder) {
+    EXPECT_EQ(brl::Time::ClockHighres(Candidates(true, true)).Name(), L"first");
+    EXPECT_EQ(brl::Time::ClockHighres(Candidates(false, true)).Name(), L"second");
+    EXPECT_EQ(brl::Time::ClockCPU(Candidates(false, true)).Name(), L"second");
+    EXPECT_EQ(brl::Time::ClockHighres(Candidates(false, false)).Name(), L"GetTickCount");
+}
+
+TEST(ClockFallback, HighresWithoutCounterOrMultimediaTimerUsesTickCount) {
+    // The multimedia timer does not exist here, so only an unavailable
+    // performance counter has to be injected.
+    std::vector<std::unique_ptr<ClockImpl>> list;
+    list.push_back(std::make_unique<FakeClock>(false, L"QueryPerfomanceCounter"));
+    list.push_back(std::make_unique<brl::Time::ClockWinmm>());
+    list.push_back(std::make_unique<brl::Time::ClockGetTickCount>());
+    brl::Time::ClockHighres clock(std::move(list));
+    EXPECT_EQ(clock.Name(), L"GetTickCount");
+    EXPECT_EQ(clock.Frequency(), 1000ull << 32);
+}
+
+TEST(ClockFallback, NothingAvailableStillGivesAWorkingClock) {
+    std::vector<std::unique_ptr<ClockImpl>> list;
+    list.push_back(std::make_unique<FakeClock>(false, L"a"));
+    list.push_back(std::make_unique<FakeClock>(false, L"b"));
+    EXPECT_EQ(brl::Time::ChooseClock(std::move(list))->Name(), L"b");
+    EXPECT_EQ(brl::Time::ChooseClock({})->Name(), L"GetTickCount");
+}
+
+TEST(ClockDefaults, HighresIsThePerformanceCounterInNanoseconds) {
+    brl::Time::ClockHighres clock;
+    EXPECT_EQ(clock.Name(), L"QueryPerfomanceCounter");
+    EXPECT_EQ(clock.Frequency(), 1000000000ull);
+    EXPECT_FALSE(brl::Time::ClockWinmm().IsAvailable());
+}
+
+TEST(ClockDefaults, UtcReadingInSecondsIsUnixTime) {
+    brl::Time::ClockUTC clock;
+    const auto before = static_cast<uint64_t>(std::time(nullptr));
+    const uint64_t seconds = clock.Now() / clock.Frequency();
+    const auto after = static_cast<uint64_t>(std::time(nullptr));
+    EXPECT_GE(seconds, before);
+    EXPECT_LE(seconds, after);
+    EXPECT_EQ(clock.Resolution(), 100u);
+    EXPECT_EQ(clock.Name(), L"( t - 1970-01-01T00:00:00Z ) [ns]");
+}
+
+TEST(ClockDefaults, SteadyCountsWholeMillisecondsInFixedPoint) {
+    brl::Time::ClockSteady clock;
+    EXPECT_EQ(clock.Frequency(), 1000ull << 32);
+    EXPECT_EQ(clock.Resolution(), 10ull << 32);
+    const uint64_t first = clock.Now();
+    EXPECT_EQ(first & 0xFFFFFFFFull, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const double elapsed = static_cast<double>(clock.Now() - first) / static_cast<double>(clock.Frequency());
+    EXPECT_GE(elapsed, 0.029);
+    EXPECT_LT(elapsed, 5.0);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+TEST(ClockTimestampCounter, ReestimatesOnlyAfterMoreThanOneReferenceSecond) {
+    auto reference = std::make_unique<FakeClock>(true, L"reference", 1000);
+    auto referenceNow = reference->now;
+    referenceNow->store(5000);
+    const uint64_t counterBefore = __rdtsc();
+    brl::Time::ClockRDTSC clock(std::move(reference));
+    const uint64_t counterAfterStart = __rdtsc();
+    // The reference never moved during calibration: a placeholder estimate.
+    const uint64_t placeholder = clock.Frequency();
+    EXPECT_GT(placeholder, 0u);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    referenceNow->store(6000); // exactly one second: not yet
+    EXPECT_EQ(clock.Frequency(), placeholder);
+
+    referenceNow->store(7000); // two seconds of reference time
+    const uint64_t counterBeforeEstimate = __rdtsc();
+    const uint64_t estimate = clock.Frequency();
+    const uint64_t counterAfterEstimate = __rdtsc();
+    EXPECT_GE(estimate, (counterBeforeEstimate - counterAfterStart) / 2);
+    EXPECT_LE(estimate, (counterAfterEstimate - counterBefore) / 2);
+    EXPECT_EQ(clock.Name(), L"rdtsc");
+}
+
+TEST(ClockTimestampCounter, CalibratesAgainstARunningReference) {
+    brl::Time::ClockRDTSC clock;
+    brl::Time::ClockQPC reference;
+    const uint64_t counterStart = clock.Now();
+    const uint64_t referenceStart = reference.Now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double counterSeconds = static_cast<double>(clock.Now() - counterStart) / clock.Frequency();
+    const double referenceSeconds = static_cast<double>(reference.Now() - referenceStart) / 1e9;
+    // The first estimate covers only a few milliseconds; allow a wide margin.
+    EXPECT_NEAR(counterSeconds / referenceSeconds, 1.0, 0.25);
+}
+#endif
