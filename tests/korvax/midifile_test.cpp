@@ -1,0 +1,368 @@
+#include "korvax/korvaxmidifile.h"
+#include "libbrelm/debug.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+using brl::Korvax::MidiFileConverter;
+using Bytes = std::vector<uint8_t>;
+using V = std::vector<uint32_t>;
+constexpr uint32_t kEnd = MidiFileConverter::kStreamEnd;
+
+Bytes Vlq(uint32_t value) {
+    Bytes bytes{static_cast<uint8_t>(value & 0x7F)};
+    while ((value >>= 7) != 0) {
+        bytes.insert(bytes.begin(), static_cast<uint8_t>(0x80 | (value & 0x7F)));
+    }
+    return bytes;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+Bytes U32(uint32_t v) {
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+Bytes Name(const std::string& name) {
+    Bytes meta{0x00, 0xFF, 0x03, static_cast<uint8_t>(name.size())};
+    return Cat({meta, Bytes(name.begin(), name.end())});
+}
+
+// A file with the given header fields and one "MTrk" chunk per track body.
+Bytes Smf(std::vector<Bytes> tracks, uint16_t ticksPerQuarter = 96, uint16_t format = 1,
+          int trackCount = -1) {
+    const uint16_t count = static_cast<uint16_t>(trackCount < 0 ? tracks.size() : trackCount);
+    Bytes file = Cat({{'M', 'T', 'h', 'd'},
+                      U32(6),
+                      {0, uint8_t(format), uint8_t(count >> 8), uint8_t(count)},
+                      {uint8_t(ticksPerQuarter >> 8), uint8_t(ticksPerQuarter)}});
+    for (const Bytes& track : tracks) {
+        file = Cat({file, {'M', 'T', 'r', 'k'}, U32(static_cast<uint32_t>(track.size())), track});
+    }
+    return file;
+}
+
+class CaptureChannel : public brl::Logging::Channel {
+public:
+    void Log(int level, const brl::Logging::SourceLocation&, const brl::String&,
+             const brl::String& text) override {
+        records.emplace_back(level, text);
+    }
+    bool Has(int level, const std::wstring& prefix) const {
+        return std::any_of(records.begin(), records.end(),
+                           [&](const auto& r) { return r.first == level && r.second.rfind(prefix, 0) == 0; });
+    }
+    std::vector<std::pair<int, brl::String>> records;
+};
+
+class MidiFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = std::filesystem::temp_directory_path() /
+              ("korvax_midifile_" + std::to_string(::getpid()) + "_" + info->name());
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    bool Parse(const Bytes& file, bool timeline = false, const brl::Korvax::ChannelNames* names = nullptr) {
+        // A fresh file each time: truncating one in place makes ext4 flush it.
+        std::filesystem::remove(dir / "song.mid");
+        std::ofstream(dir / "song.mid", std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+        return converter.parseSMF(logger, Path("song.mid"), names, timeline);
+    }
+    brl::String Path(const std::string& name) const { return (dir / name).wstring(); }
+    std::string Read(const std::string& name) const {
+        std::ostringstream text;
+        text << std::ifstream(dir / name, std::ios::binary).rdbuf();
+        return text.str();
+    }
+    V Ticks(int channel, int slot) const { return Collect(channel, slot, true); }
+    V Values(int channel, int slot) const { return Collect(channel, slot, false); }
+    V Collect(int channel, int slot, bool ticks) const {
+        V out;
+        for (const auto& event : converter.Stream(channel * 256 + slot)) {
+            out.push_back(ticks ? event.tick : event.value);
+        }
+        return out;
+    }
+
+    std::filesystem::path dir;
+    CaptureChannel sink;
+    brl::Logging::Logger logger{&sink, L"korvax"};
+    MidiFileConverter converter;
+};
+
+using MidiFileTiming = MidiFileTest;
+using MidiFileEvents = MidiFileTest;
+using MidiFileStructure = MidiFileTest;
+using MidiFileExport = MidiFileTest;
+
+TEST_F(MidiFileTiming, MidiTicksBecomeSynthesizerTicksWithTheTempoInForceAndNoLostRemainder) {
+    // 96 ticks per quarter at 500000 us: tick 96 is at 0.5 s, 375 ticks.
+    ASSERT_TRUE(Parse(Smf({Cat({{0x00, 0x90, 0x3C, 0x40}, Vlq(96), {0x80, 0x3C, 0x00}})})));
+    EXPECT_EQ(Ticks(0, 254), V{0});
+    EXPECT_EQ(Ticks(0, 255), V{375});
+    // The merge ends after the tick following the last event: 97 quarters/96 at 0.5 s.
+    EXPECT_EQ(converter.SongLength(), 379u);
+
+    // Five ticks of 0.25 s, then the new tempo 1 s from its own tick on: 3.75 s.
+    ASSERT_TRUE(
+        Parse(Smf({Cat({Vlq(5), {0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40}, Vlq(5), {0x90, 0x3C, 0x40}})}, 2)));
+    EXPECT_EQ(Ticks(0, 254), V{2813});
+
+    // 1 us per quarter, 3 ticks per quarter: 12003 ticks are 4001 us, just past tick 3;
+    // dropping the remainder of each 333.3 ns step would land on tick 3.
+    ASSERT_TRUE(
+        Parse(Smf({Cat({{0x00, 0xFF, 0x51, 0x03, 0x00, 0x00, 0x01}, Vlq(12003), {0x90, 0x3C, 0x40}})}, 3)));
+    EXPECT_EQ(Ticks(0, 254), V{4});
+}
+
+TEST_F(MidiFileTiming, HugeDeltasAreCrossedInOneStepAndOverlongSongsFail) {
+    const uint32_t n = 0x0FFFFFFF;
+    Bytes first = {0x00, 0xFF, 0x51, 0x03, 0x00, 0x00, 0x01};
+    Bytes second = Name("korvax-p:01");
+    for (int i = 0; i < 4; ++i) {
+        first = Cat({first, Vlq(n), {0x90, 0x3C, 0x40}});
+        second = Cat({second, Vlq(n - 1), {0x90, 0x3C, 0x40}});
+    }
+    ASSERT_TRUE(Parse(Smf({first, second})));
+    // floor(k x n x 1000 / 96) ns for k = 1..4, rounded up to ticks.
+    EXPECT_EQ(Ticks(0, 254), (V{2098, 4195, 6292, 8389}));
+    EXPECT_EQ(Ticks(1, 254).size(), 4u);
+    EXPECT_EQ(converter.SongLength(), 8389u);
+
+    // At 0.5 s per quarter and 1 tick per quarter one such delta is four years.
+    EXPECT_FALSE(Parse(Smf({Cat({Vlq(n), {0x90, 0x3C, 0x40}})}, 1)));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"song too long"));
+}
+
+TEST_F(MidiFileEvents, ChannelMessagesAreRecordedByKind) {
+    ASSERT_TRUE(Parse(Smf({{0x00, 0x90, 0x3C, 0x40, 0x00, 0x3E, 0x41,            // running status
+                            0x00, 0x90, 0x3C, 0x00, 0x00, 0x80, 0x3E, 0x10,      // both kinds of note-off
+                            0x00, 0xB0, 0x07, 0x64, 0x00, 0x77, 0x05,            // controllers 7 and 119
+                            0x00, 0x78, 0x01, 0x00, 0x79, 0x01,                  // 120 and 121 are ignored
+                            0x00, 0xA0, 0x3C, 0x40, 0x00, 0xD0, 0x40,            // pressures are skipped
+                            0x00, 0xE0, 0x00, 0x40, 0x00, 0x90, 0x40, 0x42}}))); // so is pitch bend
+    EXPECT_EQ(Values(0, 254), (V{0x3C, 0x3E, 0x40}));
+    EXPECT_EQ(Values(0, 253), (V{0x40, 0x41, 0x42}));
+    EXPECT_EQ(Values(0, 255), (V{0x3C, 0x3E}));
+    EXPECT_EQ(Values(0, 7), V{0x64});
+    EXPECT_EQ(Values(0, 119), V{0x05});
+    EXPECT_TRUE(Values(0, 120).empty());
+    EXPECT_TRUE(Values(0, 121).empty());
+}
+
+TEST_F(MidiFileEvents, ProgramsChooseTheChannelPerTrackAndMidiChannel) {
+    // Program 37 plays on channel 5; MIDI channel 9 shares the entry of channel 1;
+    // the second track never changed its program, so its notes stay on channel 0.
+    ASSERT_TRUE(
+        Parse(Smf({{0x00, 0xC0, 0x25, 0x00, 0x90, 0x3C, 0x40, 0x00, 0xC1, 0x03, 0x00, 0x99, 0x3E, 0x40},
+                   {0x01, 0x90, 0x40, 0x40}})));
+    EXPECT_EQ(Values(5, 254), V{0x3C});
+    EXPECT_EQ(Values(3, 254), V{0x3E});
+    EXPECT_EQ(Values(0, 254), V{0x40});
+
+    const std::pair<std::string, int> names[] = {{"korvax-p:07", 7},  {"korvax-p:1f", 31},
+                                                 {"korvax-p:2A", 10}, {"korvax-p:x7", 7},
+                                                 {"korvax:p07", 0},   {"korvax-pp:07", 0}};
+    for (const auto& [name, channel] : names) {
+        ASSERT_TRUE(Parse(Smf({Cat({Name(name), {0x00, 0x93, 0x3C, 0x40}})}))) << name;
+        EXPECT_EQ(Values(channel, 254), V{0x3C}) << name;
+    }
+}
+
+TEST_F(MidiFileEvents, MetaEventsNeedTheirRequiredLengths) {
+    struct Case {
+        uint8_t type;
+        uint8_t length;
+        bool ok;
+    };
+    const Case cases[] = {{0x00, 2, true}, {0x00, 1, false}, {0x2F, 0, true}, {0x2F, 1, false},
+                          {0x51, 3, true}, {0x51, 4, false}, {0x58, 4, true}, {0x58, 3, false},
+                          {0x59, 2, true}, {0x59, 1, false}, {0x01, 0, true}, {0x7E, 9, true}};
+    for (const Case& c : cases) {
+        sink.records.clear();
+        const Bytes meta =
+            Cat({{0x00, 0xFF, c.type, c.length}, Bytes(c.length, 0x01), {0x00, 0x90, 0x3C, 0x40}});
+        EXPECT_EQ(Parse(Smf({meta})), c.ok) << int(c.type) << " " << int(c.length);
+        EXPECT_EQ(sink.Has(brl::Logging::Error, L"wrong meta event "), !c.ok) << int(c.type);
+        if (c.ok) {
+            EXPECT_EQ(Values(0, 254), V{0x3C}) << int(c.type);
+        }
+    }
+}
+
+TEST_F(MidiFileStructure, HeaderFieldsAreChecked) {
+    const Bytes track = {0x00, 0xFF, 0x2F, 0x00};
+    EXPECT_TRUE(Parse(Smf({track}, 96, 0)));
+    EXPECT_FALSE(Parse(Smf({track, track}, 96, 0)));
+    EXPECT_TRUE(Parse(Smf({track}, 96, 1)));
+    EXPECT_TRUE(Parse(Smf({track, track, track}, 96, 2)));
+    EXPECT_FALSE(Parse(Smf({track}, 96, 3)));
+    EXPECT_FALSE(Parse(Smf({}, 96, 1)));
+    EXPECT_FALSE(Parse(Smf({track}, 0, 1)));
+    Bytes file = Smf({track});
+    file[3] = 'D';
+    EXPECT_FALSE(Parse(file));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"header magic != MThd"));
+    EXPECT_FALSE(converter.parseSMF(logger, Path("missing.mid"), nullptr, false));
+    EXPECT_FALSE(converter.parseSMF(logger, dir.wstring(), nullptr, false));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"cannot read file "));
+}
+
+TEST_F(MidiFileStructure, DamagedFilesFailWithoutReadingPastTheirData) {
+    const std::pair<Bytes, std::wstring> cases[] = {
+        {Cat({Smf({}, 96, 1, 1), {'M', 'T', 'r', 'k'}, U32(100), {0x00, 0x90}}), L"truncated file"},
+        {Cat({{'M', 'T', 'h', 'd'}, U32(0xFFFFFFF0), {0, 1, 0, 1, 0, 96}}), L"truncated file"},
+        {Smf({{0x00, 0xFF, 0x2F, 0x00}}, 96, 1, 2), L"truncated file"},
+        {{'M', 'T', 'h', 'd', 0}, L"truncated file"},
+        {Cat({Smf({}, 96, 1, 1), {'M', 'T', 'r', 'x'}, U32(0)}), L"track header magic != MTrk"},
+        {Smf({{0x81, 0x81, 0x81, 0x81, 0x01, 0x90, 0x3C, 0x40}}), L"delta time longer than 4 bytes"},
+        {Smf({{0x00, 0x90, 0x3C, 0x40, 0x81}}), L"truncated track"},
+        {Smf({{0x00, 0x90, 0x3C}}), L"truncated track"},
+        {Smf({{0x00, 0x90, 0x3C, 0x40, 0x00}}), L"truncated track"},
+        {Smf({{0x00, 0xFF, 0x01, 0x10, 0x41, 0x42}}), L"truncated track"},
+        {Smf({{0x00, 0xFF}}), L"truncated track"},
+        {Smf({{0x00, 0x3C, 0x40}}), L"invalid status byte: 0x3c"},
+        {Smf({{0x00, 0xF0, 0x01, 0xF7}}), L"invalid status byte: 0xf0"},
+    };
+    for (const auto& [file, error] : cases) {
+        sink.records.clear();
+        EXPECT_FALSE(Parse(file, true)) << brl::ToUtf8(error);
+        EXPECT_TRUE(sink.Has(brl::Logging::Error, error)) << brl::ToUtf8(error);
+        EXPECT_FALSE(std::filesystem::exists(dir / "song.mid_small.xml"));
+    }
+}
+
+TEST_F(MidiFileStructure, SeededMutationsOfAValidFileNeverBreakTheStreams) {
+    const Bytes valid =
+        Smf({Cat({Name("korvax-p:03"),
+                  {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0x00, 0x90, 0x3C, 0x40, 0x10, 0x3E, 0x41, 0x20,
+                   0xB0, 0x07, 0x64, 0x00, 0xC1, 0x05, 0x00, 0x91, 0x40, 0x20, 0x30, 0x80, 0x3C, 0x00}}),
+             {0x05, 0xFF, 0x58, 0x04, 0x04, 0x02, 0x18, 0x08, 0x83, 0x00, 0x90, 0x30, 0x50, 0x00, 0xFF, 0x2F,
+              0x00}});
+    std::mt19937 random(20240611);
+    int parsed = 0;
+    for (int i = 0; i < 6000; ++i) {
+        Bytes file = valid;
+        for (int m = 1 + int(random() % 4); m > 0; --m) {
+            const size_t at = random() % file.size();
+            const uint8_t byte = static_cast<uint8_t>(random());
+            const uint32_t kind = random() % 3;
+            if (kind == 0) {
+                file[at] = byte;
+            } else if (kind == 1) {
+                file.resize(at + 1);
+            } else {
+                file.insert(file.begin() + long(at), byte);
+            }
+        }
+        sink.records.clear();
+        if (!Parse(file)) {
+            continue;
+        }
+        ++parsed;
+        const V times = converter.BuildTimeStreams();
+        EXPECT_EQ(std::count(times.begin(), times.end(), kEnd), 8192);
+        EXPECT_EQ(converter.BuildDataStreams().size(), times.size() - 8192);
+        for (uint32_t s = 0; s < 8192; ++s) {
+            const auto& stream = converter.Stream(s);
+            for (size_t e = 0; e < stream.size(); ++e) {
+                ASSERT_LE(stream[e].tick, converter.SongLength());
+                ASSERT_TRUE(e == 0 || stream[e - 1].tick <= stream[e].tick);
+            }
+        }
+    }
+    EXPECT_GT(parsed, 100);
+}
+
+TEST_F(MidiFileExport, StreamsPackAsDeltasInStreamOrder) {
+    converter.RecordEvent(0, 0, 0, 10);
+    converter.RecordEvent(4000000, 0, 0, 5); // 4 ms: tick 3
+    converter.RecordEvent(1000000000, 1, 2, 7);
+    const V times = converter.BuildTimeStreams();
+    ASSERT_EQ(times.size(), 8192u + 3);
+    EXPECT_EQ(V(times.begin(), times.begin() + 3), (V{0, 3, kEnd}));
+    EXPECT_EQ(times[3 + 257], 750u); // stream 258 follows 257 empty streams
+    EXPECT_EQ(times[3 + 258], kEnd);
+    EXPECT_EQ(converter.BuildDataStreams(), (Bytes{10, 251, 7}));
+
+    CaptureChannel processLog;
+    brl::Debug::SetProcessLogChannel(&processLog);
+    converter.RecordEvent(0, 32, 0, 1);
+    brl::Debug::SetProcessLogChannel(nullptr);
+    EXPECT_TRUE(processLog.Has(brl::Logging::Critical, L"BUG stream_id >= SYNTH_MEMORY_MIDI_LEN"));
+    EXPECT_EQ(converter.BuildTimeStreams().size(), 8192u + 3);
+
+    ASSERT_TRUE(Parse(Smf({{}})));
+    EXPECT_EQ(converter.SongLength(), 0u);
+    EXPECT_EQ(converter.BuildTimeStreams(), V(8192, kEnd));
+    EXPECT_TRUE(converter.BuildDataStreams().empty());
+}
+
+TEST_F(MidiFileExport, HeadersHoldBytePlanesAndBreakLines) {
+    // Planes of 0x04030201, 0x08070605: 01 05 02 06 03 07 04 08.
+    ASSERT_TRUE(MidiFileConverter::ExportHeaders(logger, {0x04030201, 0x08070605}, {0xAB}, Path("a")));
+    EXPECT_EQ(Read("a.timestreams.h"),
+              "static const u32 korvax_timestreams[] = {\n0x06020501, 0x08040703\n};\n");
+    EXPECT_EQ(Read("a.datastreams.h"), "static const u8 korvax_datastreams[] = {\n0xab\n};\n");
+
+    // Words 0..8: the low plane is bytes 0..8, the other 27 bytes are zero.
+    Bytes data(33);
+    for (int i = 0; i < 33; ++i) {
+        data[i] = static_cast<uint8_t>(i);
+    }
+    ASSERT_TRUE(MidiFileConverter::ExportHeaders(logger, {0, 1, 2, 3, 4, 5, 6, 7, 8}, data, Path("b")));
+    EXPECT_EQ(Read("b.timestreams.h"),
+              "static const u32 korvax_timestreams[] = {\n"
+              "0x03020100, 0x07060504, 0x00000008, 0x00000000, 0x00000000, 0x00000000, "
+              "0x00000000, 0x00000000, \n0x00000000\n};\n");
+    EXPECT_EQ(
+        Read("b.datastreams.h"),
+        "static const u8 korvax_datastreams[] = {\n"
+        "0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f, "
+        "0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x1b, 0x1c, 0x1d, 0x1e, 0x1f, "
+        "\n0x20\n};\n");
+
+    EXPECT_FALSE(MidiFileConverter::ExportHeaders(logger, {kEnd}, {}, Path("missing/c")));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"cannot open "));
+}
+
+TEST_F(MidiFileExport, TimelineListsClosedTriggersPerChannel) {
+    brl::Korvax::ChannelNames names;
+    names[0] = L"bass";
+    names[1] = L"a\"b&";
+    // Channel 0: 0.5 s at velocity 64; 0.25 s from 500 ms at velocity 32; one never closed.
+    ASSERT_TRUE(Parse(Smf({{0x00, 0x80, 0x3C, 0x00, 0x00, 0x90, 0x3C, 0x40, 0x60, 0x80, 0x3C, 0x00,
+                            0x00, 0x90, 0x3E, 0x20, 0x30, 0x80, 0x3E, 0x00, 0x00, 0x90, 0x3E, 0x20}}),
+                      true, &names));
+    std::string expected =
+        "<brelmtimeline><paramsets>\n<paramset name=\"MIDI:bass\">\n"
+        "<keyframe time=\"0\"><param name=\"trigger\"><float value=\"0.500000\" /></param>"
+        "<param name=\"trigger_time\"><float value=\"0.500000\" /></param></keyframe>\n"
+        "<keyframe time=\"500\"><param name=\"trigger\"><float value=\"0.250000\" /></param>"
+        "<param name=\"trigger_time\"><float value=\"0.250000\" /></param></keyframe>\n"
+        "</paramset>\n<paramset name=\"MIDI:a&quot;b&amp;\">\n</paramset>\n";
+    for (int c = 2; c < 32; ++c) {
+        expected += "<paramset name=\"MIDI:\">\n</paramset>\n";
+    }
+    EXPECT_EQ(Read("song.mid_small.xml"), expected + "</paramsets></brelmtimeline>\n");
+}
+
+} // namespace
