@@ -472,19 +472,19 @@ template <typename T> Node* Make(uint8_t opcode) {
 Node* CreateEffectNode(uint8_t opcode) {
     switch (opcode) {
     case 2:
-        return Make<Distortion>(opcode);
+        return ModuleEnabled(2) ? Make<Distortion>(opcode) : nullptr;
     case 4:
-        return Make<Chorus>(opcode);
+        return ModuleEnabled(4) ? Make<Chorus>(opcode) : nullptr;
     case 12:
-        return Make<Delay>(opcode);
+        return ModuleEnabled(12) ? Make<Delay>(opcode) : nullptr;
     case 22:
-        return Make<Compressor>(opcode);
+        return ModuleEnabled(22) ? Make<Compressor>(opcode) : nullptr;
     case 37:
-        return Make<RMSDetect>(opcode);
+        return ModuleEnabled(37) ? Make<RMSDetect>(opcode) : nullptr;
     case 38:
-        return Make<PeakDetect>(opcode);
+        return ModuleEnabled(38) ? Make<PeakDetect>(opcode) : nullptr;
     case 47:
-        return Make<DelaySignal>(opcode);
+        return ModuleEnabled(47) ? Make<DelaySignal>(opcode) : nullptr;
     default:
         return nullptr;
     }

@@ -17,11 +17,11 @@ constexpr int kMaxNodeArgs = 16;
 constexpr float kDefaultSampleRate = 96000.0f;
 
 // Areas of the slot memory with a fixed meaning.
-constexpr int kValueSlotBase = 0;         // channel x 256 + stream
+constexpr int kValueSlotBase = 0; // channel x 256 + stream
 constexpr int kValueSlotCount = 8192;
-constexpr int kTriggerSlotBase = 8192;    // parallel to the value slots
-constexpr int kInputBufferBase = 16384;   // input buffers 0..7
-constexpr int kOutputAreaBase = 18432;    // output blocks 0..7 (0 left, 1 right)
+constexpr int kTriggerSlotBase = 8192;  // parallel to the value slots
+constexpr int kInputBufferBase = 16384; // input buffers 0..7
+constexpr int kOutputAreaBase = 18432;  // output blocks 0..7 (0 left, 1 right)
 constexpr int kOutputAreaEnd = 20480;
 constexpr int kOutputLeft = kOutputAreaBase;
 constexpr int kOutputRight = kOutputAreaBase + kSamplesPerBuffer;
@@ -46,11 +46,11 @@ enum VoiceField : int {
 // Node lists of a program.
 constexpr int kNodeLists = 450;
 constexpr int kListMixPre = 0;
-constexpr int kListChannelPre = 1;   // + channel
-constexpr int kListVoice = 33;       // + channel x 12 + voice
+constexpr int kListChannelPre = 1;    // + channel
+constexpr int kListVoice = 33;        // + channel x 12 + voice
 constexpr int kListChannelPost = 417; // + channel
 constexpr int kListMix = 449;
-constexpr int kCompiledLists = 98;   // opcode lists in the byte code
+constexpr int kCompiledLists = 98; // opcode lists in the byte code
 
 class Synthesizer;
 
@@ -79,7 +79,8 @@ struct NodeProgram {
 
 // Creates the node class of an opcode (1..48) with its arguments bound, or
 // nullptr for any other opcode (reported as an internal error "!n").
-Node* InstantiateNode(uint8_t opcode, const uint16_t* operands, Synthesizer* synthesizer, int channel, int voice);
+Node* InstantiateNode(uint8_t opcode, const uint16_t* operands, Synthesizer* synthesizer, int channel,
+                      int voice);
 
 // Number of operands an opcode takes (0 for an opcode outside 1..48).
 int NodeArgumentCount(uint8_t opcode);
@@ -110,8 +111,10 @@ public:
     void SetSampleRate(float rate) noexcept;
 
     // Builds a program from byte code: 98 zero-terminated opcode lists and their
-    // operands. The byte code is checked first; a bad one (an opcode outside
-    // 1..48, missing lists or operands) is reported and leaves `program` as it was.
+    // operands; each voice list is instantiated 12 times. The byte code is checked
+    // first; a bad one (an opcode outside 1..48, missing lists or operands) is
+    // reported and leaves `program` as it was. Running out of memory while
+    // building leaves `program` empty. Returns whether the program was built.
     static bool BuildNodeProgram(NodeProgram& program, Synthesizer* synthesizer, const uint8_t* opcodes,
                                  size_t opcodeCount, const uint16_t* operands, size_t operandCount);
     static void DestroyNodeProgram(NodeProgram& program);
@@ -131,7 +134,9 @@ public:
 
     float* Memory() noexcept { return memory; }
     const float* Memory() const noexcept { return memory; }
-    float* Voice(int channel, int voice) noexcept { return voices + (channel * kVoicesPerChannel + voice) * kVoiceFields; }
+    float* Voice(int channel, int voice) noexcept {
+        return voices + (channel * kVoicesPerChannel + voice) * kVoiceFields;
+    }
     const float* Voice(int channel, int voice) const noexcept {
         return voices + (channel * kVoicesPerChannel + voice) * kVoiceFields;
     }

@@ -1,0 +1,253 @@
+// korvax-bench: the cost of one block per module, the full load of 32 channels x
+// 12 voices of the reference voice, and the longest tick while voices with
+// ten-second lines start and stop.
+
+#include "korvax/korvaxcatalogue.h"
+#include "korvax/korvaxsynth.h"
+
+#include "reference_voice.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <time.h>
+
+namespace {
+
+using namespace brl::Korvax;
+using korvax_reference::QueueSynth;
+using korvax_reference::VoiceEffect;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kTickMicroseconds = 1e6 * kSamplesPerBuffer / kDefaultSampleRate;
+
+// CPU time of the calling thread in seconds: unlike the wall clock it does not
+// count the time other processes of a busy machine hold the core.
+double ThreadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// One node of the given opcode: buffer inputs read global buffers filled with a
+// test signal fitting the pin's kind, value inputs read the catalogue defaults,
+// outputs go to buffers and values of their own.
+struct ModuleRig {
+    explicit ModuleRig(int opcode) : synth(std::make_unique<QueueSynth>()) {
+        const ModuleSpec& module = FindModule(opcode);
+        float* memory = synth->Memory();
+        uint16_t operands[kMaxNodeArgs] = {};
+        const int pins = PinCount(module);
+        for (int slot = 0; slot < pins; ++slot) {
+            const PinSpec& pin = module.pins[slot];
+            const bool input = pin.direction == PinDirection::Input;
+            if (pin.dataType == PinDataType::Buffer) {
+                operands[slot] = korvax_reference::Global(input ? slot : 16 + slot);
+                float* buffer = memory + operands[slot];
+                for (int i = 0; i < kSamplesPerBuffer; ++i) {
+                    const float t = static_cast<float>(i) / kSamplesPerBuffer;
+                    switch (pin.kind) {
+                    case PinKind::Phase:
+                        buffer[i] = (t * 2.0f - 1.0f) * 3.1f;
+                        break;
+                    case PinKind::Freq:
+                        buffer[i] = 0.01f;
+                        break;
+                    case PinKind::Note:
+                        buffer[i] = 0.5f + t * 0.01f;
+                        break;
+                    default:
+                        buffer[i] = static_cast<float>(std::sin(i * 0.37 + slot)) * 0.8f;
+                        break;
+                    }
+                }
+            } else {
+                operands[slot] = korvax_reference::Param(input ? 0 : 1, slot);
+                memory[operands[slot]] = input ? InitialParameterValue(pin) : 0.0f;
+            }
+        }
+        node.reset(InstantiateNode(static_cast<uint8_t>(opcode), operands, synth.get(), 0, 0));
+    }
+    std::unique_ptr<QueueSynth> synth;
+    std::unique_ptr<Node> node;
+};
+
+void ModuleBlock(benchmark::State& state, int opcode) {
+    ModuleRig rig(opcode);
+    for (auto _ : state) {
+        rig.node->Render();
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kSamplesPerBuffer);
+}
+
+// The reference voice on every channel; `effects` puts a delay, a chorus and an
+// RMS detector into the voices of channels 0, 1 and 2.
+std::unique_ptr<QueueSynth> MakeFullSynth(bool effects) {
+    auto synth = std::make_unique<QueueSynth>();
+    korvax_reference::ByteCode code;
+    for (int channel = 0; channel < kChannels; ++channel) {
+        VoiceEffect effect = VoiceEffect::None;
+        if (effects && channel < 3) {
+            effect = channel == 0 ? VoiceEffect::Delay
+                                  : (channel == 1 ? VoiceEffect::Chorus : VoiceEffect::RMSDetect);
+        }
+        korvax_reference::AddReferenceVoice(code, channel, effect);
+        korvax_reference::SetReferenceParameters(synth->Memory(), channel);
+    }
+    if (!synth->Load(code)) {
+        std::fprintf(stderr, "reference program refused\n");
+        std::abort();
+    }
+    return synth;
+}
+
+void StartAllVoices(QueueSynth& synth) {
+    for (int channel = 0; channel < kChannels; ++channel) {
+        for (int voice = 0; voice < kVoicesPerChannel; ++voice) {
+            synth.NoteOn(channel, 36 + channel + voice * 3, 100);
+        }
+    }
+    synth.RenderBuffer();
+}
+
+int SoundingVoices(const Synthesizer& synth) {
+    int sounding = 0;
+    for (int record = 0; record < kVoiceRecords; ++record) {
+        sounding += synth.voices[record * kVoiceFields + kVoiceActive] > 0.0f;
+    }
+    return sounding;
+}
+
+void FullLoadTick(benchmark::State& state) {
+    auto synth = MakeFullSynth(false);
+    StartAllVoices(*synth);
+    for (auto _ : state) {
+        synth->RenderBuffer();
+    }
+    state.counters["voices"] = SoundingVoices(*synth);
+}
+
+// Captures the per-module results while printing them as usual.
+class CapturingReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && run.error_message.empty()) {
+                results.push_back({run.benchmark_name(), run.GetAdjustedCPUTime()});
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::vector<std::pair<std::string, double>> results; // name, CPU ns per block
+};
+
+void PrintModuleRanking(const CapturingReporter& reporter) {
+    std::vector<std::pair<std::string, double>> modules;
+    for (const auto& result : reporter.results) {
+        if (result.first.rfind("module/", 0) == 0) {
+            modules.push_back(result);
+        }
+    }
+    std::sort(modules.begin(), modules.end(),
+              [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::printf("most expensive modules (CPU ns per 128-sample block):\n");
+    for (size_t i = 0; i < modules.size() && i < 5; ++i) {
+        std::printf("  %-28s %10.1f\n", modules[i].first.c_str(), modules[i].second);
+    }
+}
+
+// Longest single buffer while notes start and stop, among them on channels
+// whose voices hold ten-second lines that every voice start clears. Besides the
+// wall clock it reports the thread's CPU time, split by whether notes started
+// in the tick, since on a busy machine the wall clock mostly measures the
+// other processes.
+void PrintWorstCase() {
+    auto synth = MakeFullSynth(true);
+    StartAllVoices(*synth);
+    const int ticks = 3000;
+    double longestWall = 0.0;
+    double longestStartCpu = 0.0;
+    double longestOtherCpu = 0.0;
+    std::vector<double> cpuTimes;
+    cpuTimes.reserve(ticks);
+    for (int tick = 0; tick < ticks; ++tick) {
+        const bool starts = tick % 3 == 0;
+        if (starts) {
+            for (int channel = 0; channel < kChannels; ++channel) {
+                const int note = 36 + (tick / 3 + channel * 5) % 48;
+                synth->NoteOff(channel, 36 + (tick / 3 + channel * 5 + 41) % 48);
+                synth->NoteOn(channel, note, 100);
+                if (channel < 3) {
+                    synth->NoteOn(channel, 36 + (note + 7) % 48, 90);
+                }
+            }
+        }
+        const double cpuStart = ThreadSeconds();
+        const Clock::time_point start = Clock::now();
+        synth->RenderBuffer();
+        const double wall = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        const double cpu = (ThreadSeconds() - cpuStart) * 1e6;
+        longestWall = std::max(longestWall, wall);
+        (starts ? longestStartCpu : longestOtherCpu) =
+            std::max(starts ? longestStartCpu : longestOtherCpu, cpu);
+        cpuTimes.push_back(cpu);
+    }
+    std::sort(cpuTimes.begin(), cpuTimes.end());
+    std::printf(
+        "worst case: longest tick %.1f us wall; thread CPU: longest %.1f us with note starts, %.1f us "
+        "without, median %.1f us, 99th percentile %.1f us; budget %.0f us\n",
+        longestWall, longestStartCpu, longestOtherCpu, cpuTimes[ticks / 2], cpuTimes[ticks * 99 / 100],
+        kTickMicroseconds);
+}
+
+// Ten seconds of audio of the full load on this thread.
+void PrintFullLoad() {
+    auto synth = MakeFullSynth(false);
+    StartAllVoices(*synth);
+    const int buffers = static_cast<int>(10.0 * kDefaultSampleRate / kSamplesPerBuffer);
+    const double cpuStart = ThreadSeconds();
+    const Clock::time_point start = Clock::now();
+    for (int b = 0; b < buffers; ++b) {
+        synth->RenderBuffer();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpuSeconds = ThreadSeconds() - cpuStart;
+    const double audio = static_cast<double>(buffers) * kSamplesPerBuffer / kDefaultSampleRate;
+    std::printf("full load: thread CPU realtime factor %.2f\n", audio / cpuSeconds);
+    std::printf("full load: voices %d, realtime factor %.2f\n", SoundingVoices(*synth), audio / seconds);
+}
+
+void RegisterBenchmarks() {
+    for (int opcode = 1; opcode <= kModuleCount; ++opcode) {
+        const std::string name =
+            std::string("module/") + std::to_string(opcode) + " " + FindModule(opcode).shortName;
+        benchmark::RegisterBenchmark(name.c_str(), ModuleBlock, opcode);
+    }
+    benchmark::RegisterBenchmark("full_load/tick", FullLoadTick)->Unit(benchmark::kMicrosecond);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    RegisterBenchmarks();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    CapturingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    std::printf("\n");
+    PrintModuleRanking(reporter);
+    PrintWorstCase();
+    PrintFullLoad();
+    return 0;
+}

@@ -1,0 +1,454 @@
+#include "korvax/korvaxmath.h"
+#include "korvax/korvaxnodes_internal.h"
+#include "korvax/korvaxnotes.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace brl::Korvax {
+
+namespace {
+
+constexpr int N = kSamplesPerBuffer;
+
+// Whether two 128-sample blocks share no element.
+bool Separate(const float* a, const float* b) noexcept {
+    const auto x = reinterpret_cast<uintptr_t>(a);
+    const auto y = reinterpret_cast<uintptr_t>(b);
+    return x + N * sizeof(float) <= y || y + N * sizeof(float) <= x;
+}
+
+// Per-sample loops over blocks. Arguments of one node may name the same or
+// overlapping slots (two unconnected inputs both read the zero buffer, a hand-
+// made program may write where it reads), and the result must then equal the
+// sample-by-sample definition. So each loop runs in one of two forms: with the
+// output apart from every input the compiler may treat the blocks as distinct
+// and vectorise; otherwise the plain sequential loop runs.
+template <class F>
+[[gnu::always_inline]] inline void MapApart(float* __restrict out, const float* __restrict a, F f) noexcept {
+    for (int i = 0; i < N; ++i) {
+        out[i] = f(a[i]);
+    }
+}
+
+template <class F> void Map(float* out, const float* a, F f) noexcept {
+    if (Separate(out, a)) {
+        MapApart(out, a, f);
+    } else {
+        for (int i = 0; i < N; ++i) {
+            out[i] = f(a[i]);
+        }
+    }
+}
+
+template <class F>
+[[gnu::always_inline]] inline void Map2Apart(float* __restrict out, const float* __restrict a,
+                                             const float* __restrict b, F f) noexcept {
+    for (int i = 0; i < N; ++i) {
+        out[i] = f(a[i], b[i]);
+    }
+}
+
+template <class F> void Map2(float* out, const float* a, const float* b, F f) noexcept {
+    if (Separate(out, a) && Separate(out, b)) {
+        Map2Apart(out, a, b, f);
+    } else {
+        for (int i = 0; i < N; ++i) {
+            out[i] = f(a[i], b[i]);
+        }
+    }
+}
+
+[[gnu::always_inline]] inline void AccumulateApart(float* __restrict out,
+                                                   const float* __restrict in) noexcept {
+    for (int i = 0; i < N; ++i) {
+        out[i] = out[i] + in[i];
+    }
+}
+
+// out[i] += in[i]
+void Accumulate(float* out, const float* in) noexcept {
+    if (Separate(out, in)) {
+        AccumulateApart(out, in);
+    } else {
+        for (int i = 0; i < N; ++i) {
+            out[i] = out[i] + in[i];
+        }
+    }
+}
+
+// Base of the tool classes: fixes the argument count.
+template <int Args> class ToolNode : public Node {
+public:
+    ToolNode() { argCount = Args; }
+};
+
+class Add final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        Map2(args[0], args[1], args[2], [](float src1, float src2) { return src1 + src2; });
+    }
+};
+
+class Mul final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        Map2(args[0], args[1], args[2], [](float src1, float src2) { return src1 * src2; });
+    }
+};
+
+class Amp final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        const float amount = args[2][0];
+        Map(args[0], args[1], [amount](float src) { return src * amount; });
+    }
+};
+
+class Gain final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        const float gain = Synthesizer::GainFull(args[2][0]);
+        Map(args[0], args[1], [gain](float src) { return src * gain; });
+    }
+};
+
+class Bias final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        const float amount = args[2][0];
+        Map(args[0], args[1], [amount](float src) { return src + amount; });
+    }
+};
+
+class Set final : public ToolNode<2> {
+public:
+    void Render() noexcept override {
+        float* out = args[0];
+        const float value = args[1][0];
+        for (int i = 0; i < N; ++i) {
+            out[i] = value;
+        }
+    }
+};
+
+class Copy final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        float* out1 = args[0];
+        float* out2 = args[1];
+        const float* in = args[2];
+        if (Separate(out1, in) && Separate(out2, in) && Separate(out1, out2)) {
+            MapApart(out1, in, [](float x) { return x; });
+            MapApart(out2, in, [](float x) { return x; });
+        } else {
+            for (int i = 0; i < N; ++i) {
+                out1[i] = in[i];
+                out2[i] = in[i];
+            }
+        }
+    }
+};
+
+// Sums input blocks into out: the partial sums go through a local block, which
+// nothing else can name, so out is written only after every input was read.
+template <int Inputs> void MixBlocks(float* out, float* const* in) noexcept {
+    bool apart = true;
+    for (int k = 0; k < Inputs; ++k) {
+        apart = apart && (in[k] == out || Separate(out, in[k]));
+    }
+    if (!apart) {
+        for (int i = 0; i < N; ++i) {
+            float sum = in[0][i];
+            for (int k = 1; k < Inputs; ++k) {
+                sum = sum + in[k][i];
+            }
+            out[i] = sum;
+        }
+        return;
+    }
+    alignas(16) float sum[N];
+    MapApart(sum, in[0], [](float x) { return x; });
+    for (int k = 1; k < Inputs; ++k) {
+        AccumulateApart(sum, in[k]);
+    }
+    MapApart(out, sum, [](float x) { return x; });
+}
+
+class Mix4 final : public ToolNode<5> {
+public:
+    void Render() noexcept override { MixBlocks<4>(args[0], args + 1); }
+};
+
+class Mix8 final : public ToolNode<9> {
+public:
+    void Render() noexcept override { MixBlocks<8>(args[0], args + 1); }
+};
+
+class Invert final : public ToolNode<2> {
+public:
+    void Render() noexcept override {
+        Map(args[0], args[1], [](float in) { return -in; });
+    }
+};
+
+class OneMinusX final : public ToolNode<2> {
+public:
+    void Render() noexcept override {
+        Map(args[0], args[1], [](float in) { return 1.0f - in; });
+    }
+};
+
+class Clamp final : public ToolNode<2> {
+public:
+    void Render() noexcept override {
+        Map(args[0], args[1], [](float in) { return in <= 0.0f ? 0.0f : (in >= 1.0f ? 1.0f : in); });
+    }
+};
+
+class Clip final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        const float level = args[2][0];
+        const float negLevel = -level;
+        Map(args[0], args[1],
+            [level, negLevel](float in) { return in > level ? level : (in < negLevel ? negLevel : in); });
+    }
+};
+
+class MidSide final : public ToolNode<4> {
+public:
+    void Render() noexcept override {
+        float* mid = args[0];
+        float* side = args[1];
+        const float* left = args[2];
+        const float* right = args[3];
+        if (Separate(mid, left) && Separate(mid, right) && Separate(side, left) && Separate(side, right) &&
+            Separate(mid, side)) {
+            Map2Apart(mid, right, left, [](float r, float l) { return (r + l) * 0.70710677f; });
+            Map2Apart(side, left, right, [](float l, float r) { return (l - r) * 0.70710677f; });
+        } else {
+            for (int i = 0; i < N; ++i) {
+                mid[i] = (right[i] + left[i]) * 0.70710677f;
+                side[i] = (left[i] - right[i]) * 0.70710677f;
+            }
+        }
+    }
+};
+
+class Balance final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        const float pan = args[2][0];
+        args[0][0] = 1.0f - pan;
+        args[1][0] = pan;
+    }
+};
+
+class Panning final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        const float pan = args[2][0];
+        args[0][0] = std::sqrt(1.0f - pan);
+        args[1][0] = std::sqrt(pan);
+    }
+};
+
+class ScaleDown final : public ToolNode<2> {
+public:
+    void Render() noexcept override {
+        const float in = args[1][0];
+        args[0][0] = (in + in) - 1.0f;
+    }
+};
+
+class ScaleUp final : public ToolNode<2> {
+public:
+    void Render() noexcept override { args[0][0] = (args[1][0] + 1.0f) * 0.5f; }
+};
+
+class Modulate final : public ToolNode<4> {
+public:
+    void Render() noexcept override {
+        const float target = args[1][0];
+        const float source = args[2][0];
+        const float amount = args[3][0];
+        args[0][0] = amount * source + target;
+    }
+};
+
+class Highres final : public ToolNode<3> {
+public:
+    void Render() noexcept override {
+        const float high = args[1][0];
+        const float low = args[2][0];
+        args[0][0] = low * 0.0078125f + high;
+    }
+};
+
+// Sample and hold on the rising edge of the clock.
+class SH final : public ToolNode<3> {
+public:
+    void Reset() noexcept override { state = {}; }
+    void Render() noexcept override {
+        const float clock = args[1][0];
+        const float source = args[2][0];
+        if (state.previousClock <= 0.0f && clock > 0.0f) {
+            state.held = source;
+        }
+        state.previousClock = clock;
+        args[0][0] = state.held;
+    }
+
+private:
+    struct State {
+        float held = 0.0f;
+        float previousClock = 0.0f;
+    } state;
+};
+
+class Transpose final : public ToolNode<4> {
+public:
+    void Render() noexcept override {
+        const float input = args[1][0];
+        const float halftones = args[2][0];
+        const float detune = args[3][0];
+        args[0][0] = ((detune - 0.5f) * 0.0078125f + halftones + input) - 0.5f;
+    }
+};
+
+class MapNote final : public ToolNode<2> {
+public:
+    void Render() noexcept override {
+        const float note = args[1][0];
+        args[0][0] = NoteFrequency(0, note * 128.0f, 440.0f, 0) * 2.0f * synthesizer->InverseSampleRate();
+    }
+};
+
+class MapNoteAdvanced final : public ToolNode<5> {
+public:
+    void Render() noexcept override {
+        const float note = args[1][0];
+        const float tuning = args[2][0];
+        const float master = args[3][0];
+        const float basenote = args[4][0];
+        // trunc(tuning x 15) reaches 15 for tuning 1.0, one past the last
+        // table; the index is clamped to the tables that exist.
+        int table = TruncToInt(tuning * 15.0f);
+        table = table < 0 ? 0 : (table >= kNoteTables ? kNoteTables - 1 : table);
+        const float frequency =
+            NoteFrequency(table, note * 128.0f, master * 10.0f + 440.0f, TruncToInt(basenote));
+        args[0][0] = frequency * 2.0f * synthesizer->InverseSampleRate();
+    }
+};
+
+class MapNoteHighres final : public ToolNode<2> {
+public:
+    void Render() noexcept override {
+        float* out = args[0];
+        const float* note = args[1];
+        const float scale = synthesizer->InverseSampleRate() * 880.0f;
+        for (int i = 0; i < N; ++i) {
+            out[i] = scale * Exp2(note[i] * 10.666667f - 5.75f);
+        }
+    }
+};
+
+// Copies the eight input buffers of the slot memory to its outputs.
+class Input final : public ToolNode<8> {
+public:
+    void Render() noexcept override {
+        const float* memory = synthesizer->Memory();
+        for (int k = 0; k < 8; ++k) {
+            Map(args[k], memory + kInputBufferBase + k * N, [](float x) { return x; });
+        }
+    }
+};
+
+// Adds into the left and right output blocks.
+class Output final : public ToolNode<2> {
+public:
+    void Render() noexcept override {
+        float* memory = synthesizer->Memory();
+        Accumulate(memory + kOutputLeft, args[0]);
+        Accumulate(memory + kOutputRight, args[1]);
+    }
+};
+
+// Adds into the eight debug blocks of the output area.
+class DebugNode final : public ToolNode<8> {
+public:
+    void Render() noexcept override {
+        float* memory = synthesizer->Memory();
+        for (int k = 0; k < 8; ++k) {
+            Accumulate(memory + kOutputAreaBase + k * N, args[k]);
+        }
+    }
+};
+
+} // namespace
+
+Node* CreateToolNode(uint8_t opcode) {
+    switch (opcode) {
+    case 7:
+        return ModuleEnabled(7) ? new Amp : nullptr;
+    case 8:
+        return ModuleEnabled(8) ? new Add : nullptr;
+    case 9:
+        return ModuleEnabled(9) ? new Mul : nullptr;
+    case 10:
+        return ModuleEnabled(10) ? new Set : nullptr;
+    case 11:
+        return ModuleEnabled(11) ? new Highres : nullptr;
+    case 13:
+        return ModuleEnabled(13) ? new MapNote : nullptr;
+    case 14:
+        return ModuleEnabled(14) ? new Modulate : nullptr;
+    case 15:
+        return ModuleEnabled(15) ? new Gain : nullptr;
+    case 16:
+        return ModuleEnabled(16) ? new Balance : nullptr;
+    case 17:
+        return ModuleEnabled(17) ? new Panning : nullptr;
+    case 18:
+        return ModuleEnabled(18) ? new Bias : nullptr;
+    case 24:
+        return ModuleEnabled(24) ? new MapNoteAdvanced : nullptr;
+    case 25:
+        return ModuleEnabled(25) ? new SH : nullptr;
+    case 28:
+        return ModuleEnabled(28) ? new Transpose : nullptr;
+    case 29:
+        return ModuleEnabled(29) ? new ScaleDown : nullptr;
+    case 30:
+        return ModuleEnabled(30) ? new ScaleUp : nullptr;
+    case 32:
+        return ModuleEnabled(32) ? new Copy : nullptr;
+    case 35:
+        return ModuleEnabled(35) ? new Mix4 : nullptr;
+    case 36:
+        return ModuleEnabled(36) ? new Mix8 : nullptr;
+    case 39:
+        return ModuleEnabled(39) ? new MidSide : nullptr;
+    case 40:
+        return ModuleEnabled(40) ? new DebugNode : nullptr;
+    case 41:
+        return ModuleEnabled(41) ? new Input : nullptr;
+    case 42:
+        return ModuleEnabled(42) ? new Output : nullptr;
+    case 43:
+        return ModuleEnabled(43) ? new MapNoteHighres : nullptr;
+    case 44:
+        return ModuleEnabled(44) ? new Invert : nullptr;
+    case 45:
+        return ModuleEnabled(45) ? new OneMinusX : nullptr;
+    case 46:
+        return ModuleEnabled(46) ? new Clamp : nullptr;
+    case 48:
+        return ModuleEnabled(48) ? new Clip : nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace brl::Korvax

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+// Runs the built programs as a build script would, in a scratch directory that
+// also serves as their home, so their settings and log files stay out of the
+// user's.
+namespace korvax_apps {
+
+struct Outcome {
+    int exitCode = -1;  // -1 when the program did not exit normally
+    std::string output; // standard output and standard error together
+};
+
+inline std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// Runs `program` with `arguments` and HOME (and the XDG directories) at `home`.
+inline Outcome RunProgram(const std::string& home, const std::string& program,
+                          const std::vector<std::string>& arguments) {
+    std::string command = "cd " + Quote(home) + " && env HOME=" + Quote(home) +
+                          " XDG_CONFIG_HOME=" + Quote(home + "/.config") +
+                          " XDG_DATA_HOME=" + Quote(home + "/.local/share") + " " + Quote(program);
+    for (const std::string& argument : arguments) {
+        command += " " + Quote(argument);
+    }
+    command += " 2>&1";
+    Outcome outcome;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return outcome;
+    }
+    char chunk[4096];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+        outcome.output.append(chunk, got);
+    }
+    const int status = ::pclose(pipe);
+    if (status != -1 && WIFEXITED(status)) {
+        outcome.exitCode = WEXITSTATUS(status);
+    }
+    return outcome;
+}
+
+inline std::optional<std::vector<uint8_t>> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string ReadText(const std::string& path) {
+    const auto bytes = ReadBytes(path);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+inline bool CopyFile(const std::string& from, const std::string& to) {
+    const auto bytes = ReadBytes(from);
+    return bytes && WriteBytes(to, *bytes);
+}
+
+// The song length a patch file stores (its "num_ticks"), or nothing.
+inline std::optional<uint32_t> SongTicks(const std::string& patchText) {
+    std::smatch match;
+    if (!std::regex_search(patchText, match, std::regex("<song num_ticks=\"([0-9]+)\""))) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(std::stoul(match[1].str()));
+}
+
+inline uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
+    return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
+           static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
+inline uint16_t U16At(const std::vector<uint8_t>& bytes, size_t at) {
+    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+// The interleaved float samples behind a 44-byte wave header.
+inline std::vector<float> WaveSamples(const std::vector<uint8_t>& wave) {
+    std::vector<float> samples(wave.size() > 44 ? (wave.size() - 44) / 4 : 0);
+    if (!samples.empty()) {
+        std::memcpy(samples.data(), wave.data() + 44, samples.size() * 4);
+    }
+    return samples;
+}
+
+// Size of a rendered wave file: the header and 128 stereo float frames per tick.
+constexpr uint64_t WaveSize(uint64_t ticks) {
+    return 44 + ticks * 1024;
+}
+constexpr uint32_t kTailTicks = 22500;
+
+} // namespace korvax_apps

@@ -1,0 +1,242 @@
+#include "../libbrelm/temp_dir.h"
+#include "apps_test_support.h"
+#include "korvax/korvaxeditor.h"
+#include "korvax/korvaxfileio.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The command lines of korvax-tool and of the renderer "korvax": exit codes,
+// messages, and what they leave on disk when they fail.
+namespace {
+
+using namespace korvax_apps;
+using brl::testing::TempDir;
+
+const std::string kDemoPatch = std::string(KORVAX_DEMO_DIR) + "/demo.korvax";
+
+class QuietLog : public brl::Logging::Channel {
+public:
+    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
+};
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
+    Outcome Tool(const std::vector<std::string>& arguments) const {
+        return RunProgram(dir.Path(), KORVAX_TOOL, arguments);
+    }
+    Outcome Renderer(const std::vector<std::string>& arguments) const {
+        return RunProgram(dir.Path(), KORVAX_RENDERER, arguments);
+    }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
+
+    // The demo's instruments without a song.
+    std::string SonglessPatch() const {
+        const std::string path = dir.File("songless.korvax");
+        const Outcome made = RunProgram(dir.Path(), KORVAX_MAKE_DEMO, {path});
+        EXPECT_EQ(made.exitCode, 0) << made.output;
+        return path;
+    }
+
+    // The demo's instruments with a song of 0 ticks: a MIDI file whose only
+    // track is empty gives 8192 empty streams.
+    std::string SilentSongPatch() const {
+        const std::string midi = dir.File("empty.mid");
+        EXPECT_TRUE(WriteBytes(
+            midi, {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96, 'M', 'T', 'r', 'k', 0, 0, 0, 0}));
+        const std::string patch = SonglessPatch();
+        const Outcome imported = Tool({"import-midi", midi, patch});
+        EXPECT_EQ(imported.exitCode, 0) << imported.output;
+        return patch;
+    }
+
+    // A patch whose voice graph of channel 5 is the cycle add -> add -> add. The
+    // editor refuses to close a loop, so the second link goes in through the
+    // graph itself, as a hand-edited file could have it.
+    std::string CyclicPatch() const {
+        QuietLog log;
+        auto editor = std::make_unique<brl::Korvax::SynthesizerEditor>(&log);
+        brl::vergl::CVergl& graph = editor->Patches().Voice(5);
+        brl::vergl::CNode* first = editor->CreateNode(graph, 8, 5);
+        brl::vergl::CNode* second = editor->CreateNode(graph, 8, 5);
+        EXPECT_TRUE(editor->CreateConnection(graph, first->Outputs().At(0), second->Inputs().At(0)));
+        EXPECT_FALSE(editor->CreateConnection(graph, second->Outputs().At(0), first->Inputs().At(0)));
+        EXPECT_NE(graph.Link(second->Outputs().At(0), first->Inputs().At(0)), nullptr);
+        const std::string path = dir.File("cyclic.korvax");
+        EXPECT_TRUE(brl::Korvax::SynthFileIo(*editor).SavePatchesToFile(brl::FromUtf8(path), L"test", false));
+        return path;
+    }
+
+    TempDir dir;
+};
+
+TEST_F(CommandLine, CompileOfAGoodPatchPrintsOkAndTheUsedNodes) {
+    const Outcome compiled = Tool({"compile", kDemoPatch});
+    EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
+    EXPECT_NE(compiled.output.find("compile ok. ("), std::string::npos) << compiled.output;
+    EXPECT_NE(compiled.output.find("used nodes: 1 "), std::string::npos) << compiled.output;
+}
+
+TEST_F(CommandLine, CompileOfACyclicGraphExitsOneWithTheGraphError) {
+    const Outcome compiled = Tool({"compile", CyclicPatch()});
+    EXPECT_EQ(compiled.exitCode, 1) << compiled.output;
+    EXPECT_NE(compiled.output.find("Graph error in channel 5 'voice'."), std::string::npos)
+        << compiled.output;
+    EXPECT_EQ(compiled.output.find("compile ok. ("), std::string::npos) << compiled.output;
+}
+
+TEST_F(CommandLine, CommandsOnAMissingOrUnreadablePatchExitTwo) {
+    ASSERT_TRUE(WriteBytes(dir.File("text.korvax"), {'n', 'o', ' ', 'x', 'm', 'l'}));
+    for (const char* patch : {"missing.korvax", "text.korvax"}) {
+        for (const char* command : {"compile", "export"}) {
+            const Outcome outcome = Tool({command, dir.File(patch)});
+            EXPECT_EQ(outcome.exitCode, 2) << command << " " << patch << ": " << outcome.output;
+            EXPECT_NE(outcome.output.find("cannot load"), std::string::npos) << outcome.output;
+        }
+        EXPECT_EQ(Tool({"save", dir.File(patch), dir.File("out.korvax")}).exitCode, 2);
+        EXPECT_FALSE(Exists("out.korvax"));
+        EXPECT_FALSE(Exists(std::string(patch) + ".values.h"));
+    }
+}
+
+TEST_F(CommandLine, ImportOfABrokenOrMissingMidiFileFailsAndWritesNothing) {
+    const std::string patch = dir.File("demo.korvax");
+    ASSERT_TRUE(CopyFile(kDemoPatch, patch));
+    const auto before = ReadBytes(patch);
+    // A bad track magic, a file cut inside its header, no MIDI at all, no file.
+    const std::vector<std::vector<uint8_t>> broken = {
+        {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 1, 0, 96, 'M', 'T', 'r', 'x', 0, 0, 0, 4, 0, 0xFF, 0x2F, 0},
+        {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1},
+        {'R', 'I', 'F', 'F', 0, 0, 0, 0},
+    };
+    for (size_t i = 0; i <= broken.size(); ++i) {
+        const std::string midi = dir.File("broken" + std::to_string(i) + ".mid");
+        if (i < broken.size()) {
+            ASSERT_TRUE(WriteBytes(midi, broken[i]));
+        }
+        const Outcome outcome = Tool({"import-midi", midi, patch});
+        EXPECT_NE(outcome.exitCode, 0) << i << ": " << outcome.output;
+        EXPECT_NE(outcome.output.find("nothing written"), std::string::npos) << i << ": " << outcome.output;
+        EXPECT_TRUE(ReadBytes(patch) == before) << i;
+        EXPECT_FALSE(std::filesystem::exists(midi + ".timestreams.h")) << i;
+        EXPECT_FALSE(std::filesystem::exists(midi + ".datastreams.h")) << i;
+    }
+}
+
+TEST_F(CommandLine, SaveUpgradesAnOldPatchToTheCurrentVersion) {
+    const std::string old = std::string(KORVAX_TEST_DATA_DIR) + "/version17.korvax";
+    ASSERT_NE(ReadText(old).find("<vertex"), std::string::npos);
+    const Outcome saved = Tool({"save", old, dir.File("upgraded.korvax")});
+    ASSERT_EQ(saved.exitCode, 0) << saved.output;
+    const std::string upgraded = ReadText(dir.File("upgraded.korvax"));
+    EXPECT_NE(upgraded.find("<korvax version=\"19\""), std::string::npos);
+    EXPECT_EQ(upgraded.find("<vertex"), std::string::npos);
+    EXPECT_NE(upgraded.find("<node"), std::string::npos);
+    // The upgraded patch compiles to the same program as the old one.
+    const Outcome oldCompile = Tool({"compile", old});
+    const Outcome newCompile = Tool({"compile", dir.File("upgraded.korvax")});
+    ASSERT_EQ(oldCompile.exitCode, 0) << oldCompile.output;
+    ASSERT_EQ(newCompile.exitCode, 0) << newCompile.output;
+    const auto okLine = [](const std::string& text) {
+        const size_t at = text.find("compile ok. (");
+        return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
+    };
+    EXPECT_FALSE(okLine(oldCompile.output).empty());
+    EXPECT_EQ(okLine(oldCompile.output), okLine(newCompile.output));
+}
+
+TEST_F(CommandLine, WrongArgumentsAreUsageErrors) {
+    EXPECT_EQ(Tool({}).exitCode, 64);
+    EXPECT_EQ(Tool({"transmogrify", kDemoPatch}).exitCode, 64);
+    EXPECT_EQ(Tool({"compile"}).exitCode, 64);
+    EXPECT_EQ(Tool({"save", kDemoPatch}).exitCode, 64);
+    EXPECT_EQ(Tool({"compile", kDemoPatch, "--timeline"}).exitCode, 64);
+}
+
+TEST_F(CommandLine, RendererWithoutRenderSaysTheEditorIsNotBuilt) {
+    const Outcome outcome = Renderer({});
+    EXPECT_NE(outcome.exitCode, 0);
+    EXPECT_NE(outcome.output.find("not built"), std::string::npos) << outcome.output;
+}
+
+TEST_F(CommandLine, RenderOfAMissingPatchFailsAndWritesNoWave) {
+    const Outcome outcome = Renderer({"--render", dir.File("missing.korvax")});
+    EXPECT_NE(outcome.exitCode, 0) << outcome.output;
+    EXPECT_FALSE(Exists("missing.korvax.wav"));
+    EXPECT_FALSE(Exists("missing.korvax.wav.tmp"));
+}
+
+TEST_F(CommandLine, RenderOfAPatchWithACycleFailsAndWritesNoWave) {
+    const std::string patch = CyclicPatch();
+    EXPECT_NE(Renderer({"--render", patch}).exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(patch + ".wav"));
+    EXPECT_NE(Tool({"render", patch}).exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(patch + ".wav"));
+}
+
+TEST_F(CommandLine, ASongOfZeroTicksRendersTheThirtySecondTailInSilence) {
+    const std::string patch = SilentSongPatch();
+    ASSERT_EQ(SongTicks(ReadText(patch)), 0u);
+    ASSERT_NE(ReadText(patch).find("<t v=\"4294967295\""), std::string::npos);
+    const Outcome outcome = Renderer({"--render", patch, "--Log-Level", "5"});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+    EXPECT_NE(outcome.output.find("realtime factor"), std::string::npos) << outcome.output;
+    const auto wave = ReadBytes(patch + ".wav");
+    ASSERT_TRUE(wave);
+    ASSERT_EQ(wave->size(), WaveSize(kTailTicks));
+    EXPECT_EQ(U32At(*wave, 4), kTailTicks * 1024 + 36) << "RIFF chunk size";
+    EXPECT_EQ(U32At(*wave, 40), kTailTicks * 1024) << "data chunk size";
+    // No note is played, so the instruments and the echoes stay silent.
+    const std::vector<float> samples = WaveSamples(*wave);
+    EXPECT_TRUE(std::all_of(samples.begin(), samples.end(), [](float s) { return s == 0.0f; }));
+}
+
+TEST_F(CommandLine, ImportedShortSongRendersTheSameThroughToolAndRenderer) {
+    // One track for channel 0: A2 and C3, a quarter each, at 120 beats per minute.
+    const std::vector<uint8_t> song = {
+        'M', 'T',  'h',  'd', 0,    0,    0,   6,   0,   0,    0,   1,   0,    96, // format 0, 96 per quarter
+        'M', 'T',  'r',  'k', 0,    0,    0,   35,                                 // 35 bytes follow
+        0,   0xFF, 0x03, 11,  'k',  'o',  'r', 'v', 'a', 'x',  ' ', 'c', 'h',  '0',  '0', // name: channel 0
+        0,   0x90, 45,   100, 0x60, 0x80, 45,  64,  0,   0x90, 48,  90,  0x60, 0x80, 48,  64, // two notes
+        0,   0xFF, 0x2F, 0};
+    const std::string midi = dir.File("short.mid");
+    ASSERT_TRUE(WriteBytes(midi, song));
+    const std::string patch = SonglessPatch();
+    const Outcome imported = Tool({"import-midi", midi, patch});
+    ASSERT_EQ(imported.exitCode, 0) << imported.output;
+    EXPECT_TRUE(std::filesystem::exists(midi + ".timestreams.h"));
+    EXPECT_TRUE(std::filesystem::exists(midi + ".datastreams.h"));
+    const auto ticks = SongTicks(ReadText(patch));
+    ASSERT_TRUE(ticks);
+    // The song ends one MIDI tick after its last event (tick 192): 193 steps of
+    // 500000000 / 96 ns, rounded up to ticks of 1/750 s.
+    const uint64_t songNs = 193ull * 500000000ull / 96ull;
+    EXPECT_EQ(*ticks, (songNs * 750ull + 999999999ull) / 1000000000ull);
+
+    const std::string copy = dir.File("copy.korvax");
+    ASSERT_TRUE(CopyFile(patch, copy));
+    ASSERT_EQ(Renderer({"--render", patch, "--Log-Level", "5"}).exitCode, 0);
+    const Outcome outcome = Tool({"render", copy, "--Log-Level", "5"});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+    const auto a = ReadBytes(patch + ".wav");
+    const auto b = ReadBytes(copy + ".wav");
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->size(), WaveSize(*ticks + kTailTicks));
+    EXPECT_TRUE(*a == *b);
+    // The bass plays: the first second is not silent.
+    const std::vector<float> samples = WaveSamples(*a);
+    float peak = 0.0f;
+    for (size_t i = 0; i < 2 * 96000 && i < samples.size(); ++i) {
+        peak = std::max(peak, std::fabs(samples[i]));
+    }
+    EXPECT_GT(peak, 0.05f);
+}
+
+} // namespace

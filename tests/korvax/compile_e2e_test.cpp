@@ -1,0 +1,137 @@
+#include "korvax/korvaxcompiler.h"
+#include "korvax/korvaxsynth.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using namespace brl::Korvax;
+using brl::vergl::CNode;
+using brl::vergl::CVergl;
+
+class QuietLog : public brl::Logging::Channel {
+public:
+    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
+};
+
+// Plays whatever program was installed last; no events of its own.
+class ProgramSynth : public Synthesizer {
+public:
+    ~ProgramSynth() override { DestroyNodeProgram(program); }
+    bool Install(const CompiledProgram& compiled) {
+        return BuildNodeProgram(program, this, compiled.opcodes.data(), compiled.opcodes.size(),
+                                compiled.operands.data(), compiled.operands.size());
+    }
+    // Renders `buffers` buffers and returns the left and right outputs.
+    std::pair<std::vector<float>, std::vector<float>> Render(int buffers) {
+        std::vector<float> left;
+        std::vector<float> right;
+        for (int b = 0; b < buffers; ++b) {
+            RenderBuffer();
+            left.insert(left.end(), memory + kOutputLeft, memory + kOutputLeft + kSamplesPerBuffer);
+            right.insert(right.end(), memory + kOutputRight, memory + kOutputRight + kSamplesPerBuffer);
+        }
+        return {left, right};
+    }
+
+    NodeProgram program;
+
+protected:
+    void AcquireProgram() noexcept override { currentProgram = &program; }
+    void ReleaseProgram() noexcept override { currentProgram = nullptr; }
+    void DoTick() noexcept override {}
+};
+
+CNode* Module(CVergl& graph, int moduleId, std::initializer_list<int> controllers) {
+    CNode* node = CreateModuleNode(graph, moduleId);
+    auto next = controllers.begin();
+    for (auto* pin : node->Inputs()) {
+        PinRecord* record = GetPinRecord(pin);
+        if (record->value && next != controllers.end()) {
+            record->controllerNumber = *next++;
+        }
+    }
+    return node;
+}
+
+void Connect(CVergl& graph, CNode* from, size_t output, CNode* to, size_t input) {
+    ASSERT_NE(graph.Link(from->Outputs().At(output), to->Inputs().At(input)), nullptr);
+}
+
+// The voice of channel 0:
+//   note -> map note -> set -> phase -> sine -> x release -> output left and right,
+// where the release, fed by the voice's release flag, ends the voice through "fin".
+void BuildSineVoice(PatchSet& patches) {
+    CVergl& graph = patches.Voice(0);
+    // Created consumers first, so the order has to come from the links.
+    CNode* output = Module(graph, 42, {});
+    CNode* multiply = Module(graph, 9, {});
+    CNode* finished = CreateVoiceParamsInputNode(graph);
+    CNode* release = Module(graph, 23, {3, 4});
+    CNode* osc = Module(graph, 1, {1, 2});
+    CNode* phase = Module(graph, 27, {0});
+    CNode* set = Module(graph, 10, {5});
+    CNode* mapNote = Module(graph, 13, {6});
+    CNode* voice = CreateVoiceParamsOutputNode(graph);
+    Connect(graph, voice, 1, mapNote, 0);
+    Connect(graph, mapNote, 0, set, 0);
+    Connect(graph, set, 0, phase, 0);
+    Connect(graph, phase, 0, osc, 0);
+    Connect(graph, osc, 0, multiply, 0);
+    Connect(graph, voice, 2, release, 1);
+    Connect(graph, release, 0, multiply, 1);
+    Connect(graph, release, 1, finished, 0);
+    Connect(graph, multiply, 0, output, 0);
+    Connect(graph, multiply, 0, output, 1);
+}
+
+TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
+    QuietLog log;
+    PatchSet patches;
+    BuildSineVoice(patches);
+    CompiledProgram program;
+    ASSERT_TRUE(SynthCompiler(log).CompileGraph(patches, program));
+
+    auto synth = std::make_unique<ProgramSynth>();
+    ASSERT_TRUE(synth->Install(program));
+    float* values = synth->Memory();
+    values[0] = 0.0f; // pulse width
+    values[1] = 0.5f; // amplification
+    values[2] = 0.0f; // sine
+    values[3] = 0.2f; // release time
+    const auto silence = synth->Render(2);
+    EXPECT_TRUE(std::all_of(silence.first.begin(), silence.first.end(), [](float x) { return x == 0.0f; }));
+
+    synth->StartNote(0, 69.0f / 128.0f, 100.0f / 128.0f);
+    const auto [left, right] = synth->Render(60);
+    EXPECT_EQ(left, right);
+    // Rising zero crossings, interpolated: 440 Hz at 96 kHz is one every 218.18 samples.
+    std::vector<double> crossings;
+    for (size_t i = 1; i < left.size(); ++i) {
+        if (left[i - 1] < 0.0f && left[i] >= 0.0f) {
+            crossings.push_back(static_cast<double>(i - 1) + left[i - 1] / (left[i - 1] - left[i]));
+        }
+    }
+    ASSERT_GE(crossings.size(), 30u);
+    const double period = (crossings.back() - crossings.front()) / static_cast<double>(crossings.size() - 1);
+    EXPECT_NEAR(kDefaultSampleRate / period, 440.0, 0.5);
+    for (size_t i = 1; i < crossings.size(); ++i) {
+        ASSERT_NEAR(crossings[i] - crossings[i - 1], period, 0.05) << i;
+    }
+    EXPECT_NEAR(*std::max_element(left.begin(), left.end()), 0.5f, 0.005f);
+    EXPECT_NEAR(*std::min_element(left.begin(), left.end()), -0.5f, 0.005f);
+    EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 1.0f);
+
+    synth->ReleaseNote(0, 69.0f / 128.0f);
+    synth->Render(3);
+    EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 0.0f);
+    const auto after = synth->Render(2);
+    EXPECT_TRUE(std::all_of(after.first.begin(), after.first.end(), [](float x) { return x == 0.0f; }));
+}
+
+} // namespace

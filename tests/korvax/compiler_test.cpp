@@ -1,0 +1,357 @@
+#include "korvax/korvaxcompiler.h"
+#include "korvax/korvaxheaders.h"
+#include "libbrelm/debug.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace brl::Korvax;
+using brl::String;
+using brl::vergl::CNode;
+using brl::vergl::CVergl;
+using Ops = std::vector<uint8_t>;
+using Args = std::vector<uint16_t>;
+using Texts = std::vector<String>;
+
+class CaptureLog : public brl::Logging::Channel {
+public:
+    void Log(int level, const brl::Logging::SourceLocation&, const String&, const String& message) override {
+        Texts& texts = level == brl::Logging::Warning ? warnings
+                       : level == brl::Logging::Info  ? infos
+                                                      : traces;
+        texts.push_back(message);
+    }
+    Texts warnings, infos, traces;
+};
+
+// Collects internal-error reports ("BUG ...") while it lives.
+class BugLog : public brl::Logging::Channel {
+public:
+    BugLog() { brl::Debug::SetProcessLogChannel(this); }
+    ~BugLog() override { brl::Debug::SetProcessLogChannel(nullptr); }
+    void Log(int level, const brl::Logging::SourceLocation&, const String&, const String& message) override {
+        if (level == brl::Logging::Critical) {
+            bugs.push_back(message);
+        }
+    }
+    Texts bugs;
+};
+
+uint16_t Param(int channel, int number) {
+    return static_cast<uint16_t>(channel * 256 + number);
+}
+uint16_t Cell(int cell) {
+    return static_cast<uint16_t>(0x8000 + cell);
+}
+constexpr uint16_t kZero = 0x7000;
+
+// A module node whose value inputs use controllers of `channel` from `firstNumber` up.
+CNode* Add(CVergl& graph, int moduleId, int channel = 0, int firstNumber = 0) {
+    CNode* node = CreateModuleNode(graph, moduleId);
+    for (auto* pin : node->Inputs()) {
+        if (PinRecord* record = GetPinRecord(pin); record->value) {
+            record->controllerChannel = channel;
+            record->controllerNumber = firstNumber++;
+        }
+    }
+    return node;
+}
+
+void Connect(CVergl& graph, CNode* from, size_t output, CNode* to, size_t input) {
+    ASSERT_NE(graph.Link(from->Outputs().At(output), to->Inputs().At(input)), nullptr);
+}
+
+// The program cut back into its 98 lists; operands are counted by the runtime's table.
+struct Lists {
+    std::vector<Ops> ops{1};
+    std::vector<Args> args{1};
+};
+
+Lists Split(const CompiledProgram& program) {
+    Lists lists;
+    size_t operand = 0;
+    for (const uint8_t opcode : program.opcodes) {
+        if (opcode == 0) {
+            lists.ops.emplace_back();
+            lists.args.emplace_back();
+            continue;
+        }
+        lists.ops.back().push_back(opcode);
+        for (int i = 0; i < NodeArgumentCount(opcode) && operand < program.operands.size(); ++i) {
+            lists.args.back().push_back(program.operands[operand++]);
+        }
+    }
+    EXPECT_EQ(operand, program.operands.size());
+    EXPECT_EQ(lists.ops.size(), kGraphCount + 1u);
+    return lists;
+}
+
+class CompilerTest : public ::testing::Test {
+protected:
+    Lists CompileOk() {
+        EXPECT_TRUE(compiler.CompileGraph(patches, out));
+        EXPECT_TRUE(bugs.bugs.empty());
+        return Split(out);
+    }
+    void ExpectRefused(PatchSet& set, const Texts& expectedWarnings) {
+        const CompiledProgram before = out;
+        log.warnings.clear();
+        EXPECT_FALSE(compiler.CompileGraph(set, out));
+        EXPECT_EQ(log.warnings, expectedWarnings);
+        EXPECT_EQ(out.opcodes, before.opcodes);
+        EXPECT_EQ(out.operands, before.operands);
+    }
+    static String OkMessage(size_t bytecode, size_t operands) {
+        return String(L"compile ok. (") + L"bytecode: " + std::to_wstring(bytecode) + L", " +
+               L"parameters: " + std::to_wstring(operands * 2) + L", " + L"parameter values: " +
+               std::to_wstring(operands) + L")";
+    }
+
+    BugLog bugs;
+    CaptureLog log;
+    PatchSet patches;
+    SynthCompiler compiler{log};
+    CompiledProgram out{{0xAA, 0xBB}, {0x1234}};
+};
+
+using CompilerProgram = CompilerTest;
+using CompilerOrdering = CompilerTest;
+using CompilerAllocation = CompilerTest;
+using CompilerRefusals = CompilerTest;
+
+TEST_F(CompilerProgram, EmptyPatchSetGivesNinetyEightEmptyLists) {
+    CompileOk();
+    EXPECT_EQ(out.opcodes, Ops(kGraphCount, 0));
+    EXPECT_TRUE(out.operands.empty());
+    EXPECT_EQ(log.infos, (Texts{L"used nodes:", OkMessage(98, 0)}));
+}
+
+TEST_F(CompilerProgram, OperandsFollowCatalogueSlotOrder) {
+    // Bandsplit 4 lists its buffer input, then four outputs, then three values.
+    Add(patches.ChannelPre(2), 33, 2, 70);
+    Add(patches.Mix(), 42);
+    const Lists lists = CompileOk();
+    EXPECT_EQ(
+        lists.args[GraphIndex(GraphRole::ChannelPre, 2)],
+        (Args{kZero, Cell(0), Cell(128), Cell(256), Cell(384), Param(2, 70), Param(2, 71), Param(2, 72)}));
+    EXPECT_EQ(lists.args[kGraphMix], (Args{kZero, kZero}));
+    EXPECT_EQ(log.infos, (Texts{L"used nodes: 33 42", OkMessage(100, 10)}));
+}
+
+TEST_F(CompilerOrdering, OfTwoFreeNodesTheLaterOneRunsFirst) {
+    Add(patches.MixPre(), 1, 0, 10);  // A: oscillator, phase unconnected
+    Add(patches.MixPre(), 13, 0, 20); // B: map note
+    const Lists lists = CompileOk();
+    EXPECT_EQ(lists.ops[kGraphMixPre], (Ops{13, 1}));
+    EXPECT_EQ(lists.args[kGraphMixPre],
+              (Args{Cell(0), Param(0, 20), Cell(128), kZero, Param(0, 10), Param(0, 11)}));
+    EXPECT_EQ(log.traces, Texts{L"unconnected input buffer, using zeroes"});
+}
+
+TEST_F(CompilerOrdering, ProducersRunFirstAndAFreedBufferIsReused) {
+    CVergl& graph = patches.Voice(0);
+    CNode* output = Add(graph, 42);
+    CNode* amp = Add(graph, 7, 0, 1);
+    CNode* osc = Add(graph, 1, 0, 2);
+    CNode* phase = Add(graph, 27, 0, 4);
+    Connect(graph, phase, 0, osc, 0);
+    Connect(graph, osc, 0, amp, 0);
+    Connect(graph, amp, 0, output, 0);
+    Connect(graph, amp, 0, output, 1);
+    const Lists lists = CompileOk();
+    EXPECT_EQ(lists.ops[2], (Ops{27, 1, 7, 42}));
+    // The oscillator's output is taken before its phase input gives cell 0 back; the
+    // amplifier's output then reuses it.
+    EXPECT_EQ(lists.args[2], (Args{Cell(0), kZero, Param(0, 4), Cell(128), Cell(0), Param(0, 2), Param(0, 3),
+                                   Cell(0), Cell(128), Param(0, 1), Cell(0), Cell(0)}));
+}
+
+TEST_F(CompilerOrdering, CycleIsAGraphErrorNamingTheGraph) {
+    const std::pair<int, String> cases[] = {
+        {GraphIndex(GraphRole::Voice, 5), L"Graph error in channel 5 'voice'."},
+        {kGraphMixPre, L"Graph error in 'mix pre'."},
+        {kGraphMix, L"Graph error in 'mix'."}};
+    for (const auto& [graphIndex, message] : cases) {
+        PatchSet cyclic;
+        Add(cyclic.Voice(0), 1); // a valid graph before the failing one
+        CVergl& graph = cyclic.Graph(graphIndex);
+        CNode* feeder = Add(graph, 29);
+        CNode* a = Add(graph, 29);
+        CNode* b = Add(graph, 30);
+        Connect(graph, feeder, 0, a, 0);
+        Connect(graph, a, 0, b, 0);
+        Connect(graph, b, 0, a, 0);
+        ExpectRefused(cyclic, {message});
+        EXPECT_TRUE(log.infos.empty());
+    }
+}
+
+TEST_F(CompilerAllocation, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
+    CVergl& graph = patches.Mix();
+    CNode* u = Add(graph, 30);
+    CNode* lfo = Add(graph, 6, 1, 10);
+    CNode* s1 = Add(graph, 29);
+    CNode* s2 = Add(graph, 29);
+    CNode* s3 = Add(graph, 29);
+    CNode* t = Add(graph, 30);
+    Connect(graph, lfo, 0, s1, 0);
+    Connect(graph, lfo, 0, s2, 0);
+    Connect(graph, lfo, 0, s3, 0);
+    Connect(graph, s1, 0, t, 0);
+    Connect(graph, s2, 0, u, 0);
+    const Lists lists = CompileOk();
+    // Order LFO, S1, T, S3, S2, U. The LFO holds cell 0 through S1 and S3, so S2 gets
+    // cell 3; after S2, its third reader, U takes cell 0. S3 reuses S1's cell once T read it.
+    EXPECT_EQ(lists.ops[kGraphMix], (Ops{6, 29, 30, 29, 29, 30}));
+    EXPECT_EQ(lists.args[kGraphMix],
+              (Args{Cell(0), Param(1, 10), Param(1, 11), Param(1, 12), Param(1, 13), Param(1, 14), Cell(1),
+                    Cell(0), Cell(2), Cell(1), Cell(1), Cell(0), Cell(3), Cell(0), Cell(0), Cell(3)}));
+    const CompiledProgram first = out;
+    CompileOk();
+    EXPECT_EQ(out.operands, first.operands);
+}
+
+TEST_F(CompilerAllocation, FlagTestLooksAtTheSlotNumberedByTheInputIndex) {
+    CVergl& graph = patches.Voice(6);
+    Add(graph, 23, 6, 30); // release: "release" 30, "flag" (input 1, slot 1 a Flag output) 31
+    Add(graph, 5, 6, 40);  // envelope: reset is input 7, slot 7 is "sustain volume"
+    Add(graph, 26, 6, 50); // exponential envelope: reset is input 10, slot 10 "sustain volume"
+    const Lists lists = CompileOk();
+    const int voice = GraphIndex(GraphRole::Voice, 6);
+    EXPECT_EQ(lists.ops[voice], (Ops{26, 5, 23}));
+    Args expected{Cell(0)};
+    for (int n = 50; n <= 60; ++n) {
+        expected.push_back(Param(6, n));
+    }
+    expected.insert(expected.end(), {Cell(128), Cell(256)});
+    for (int n = 40; n <= 47; ++n) {
+        expected.push_back(Param(6, n));
+    }
+    expected.insert(expected.end(), {Cell(129), Cell(384), Cell(130), Param(6, 30),
+                                     static_cast<uint16_t>(8192 + Param(6, 31))});
+    EXPECT_EQ(lists.args[voice], expected);
+}
+
+TEST_F(CompilerAllocation, VoiceParametersAndGlobalBuffersTakeNoCells) {
+    CVergl& graph = patches.Mix();
+    CNode* reader = CreateBufferOutputNode(graph, 2);
+    CNode* amp = Add(graph, 7, 0, 1);
+    CNode* output = Add(graph, 42);
+    CNode* osc = Add(graph, 1, 0, 2);
+    Connect(graph, reader, 0, amp, 0);
+    Connect(graph, amp, 0, output, 0);
+    Connect(graph, amp, 0, output, 1);
+    Connect(graph, osc, 0, CreateBufferInputNode(graph, 2), 0);
+    CNode* lfo = Add(patches.MixPre(), 6);
+    Connect(patches.MixPre(), lfo, 0, CreateBufferInputNode(patches.MixPre(), 127), 0);
+    CVergl& voiceGraph = patches.Voice(0);
+    CNode* voice = CreateVoiceParamsOutputNode(voiceGraph);
+    CNode* mapNote = Add(voiceGraph, 13, 0, 9);
+    CNode* release = Add(voiceGraph, 23, 0, 5);
+    Connect(voiceGraph, voice, 1, mapNote, 0);
+    Connect(voiceGraph, voice, 2, release, 1);
+    Connect(voiceGraph, release, 1, CreateVoiceParamsInputNode(voiceGraph), 0);
+    const Lists lists = CompileOk();
+    EXPECT_EQ(lists.args[kGraphMixPre][0], 0xFF80); // one float into the last global buffer
+    // The voice graph runs before the mix; the release's unread buffer keeps cells
+    // 0..127 and the note's unread value cell 128 to the end of the compile.
+    EXPECT_EQ(lists.ops[2], (Ops{23, 13}));
+    EXPECT_EQ(lists.args[2], (Args{Cell(0), 0x5005, Param(0, 5), 0x5004, Cell(128), 0x5002}));
+    // Mix order osc, writer, reader, amp, output: the oscillator writes 0xC000 + 256
+    // and the amplifier, the first to need cells, gets the next free buffer.
+    EXPECT_EQ(lists.ops[kGraphMix], (Ops{1, 7, 42}));
+    EXPECT_EQ(lists.args[kGraphMix], (Args{0xC100, kZero, Param(0, 2), Param(0, 3), Cell(256), 0xC100,
+                                           Param(0, 1), Cell(256), Cell(256)}));
+}
+
+TEST_F(CompilerAllocation, RunningOutOfCellsRefusesTheCompile) {
+    for (int i = 0; i < 128; ++i) {
+        Add(patches.Mix(), 10); // each "set" keeps its unread buffer to the end
+    }
+    CompileOk();
+    Add(patches.Mix(), 10);
+    ExpectRefused(patches, {L"out of synthesizer memory: more than 16384 cells in use at once",
+                            L"Graph error in 'mix'."});
+    EXPECT_EQ(bugs.bugs, Texts{L"BUG Synth alloc failed 2."});
+}
+
+TEST(SynthesizerMemory, AllocStepsBySizeAndFreeRefusesBadRanges) {
+    BugLog bugs;
+    SynthesizerMemory memory;
+    for (const auto& [size, cell] : {std::pair{1, 0}, {128, 128}, {1, 1}, {3, 3}, {128, 256}}) {
+        EXPECT_EQ(memory.Alloc(size), cell);
+    }
+    EXPECT_TRUE(memory.Free(128, 128));
+    EXPECT_EQ(memory.Alloc(128), 128);
+    EXPECT_FALSE(memory.Free(0, 0));
+    EXPECT_FALSE(memory.Free(kDynamicCells - 1, 2));
+    EXPECT_FALSE(memory.Free(-1, 2));
+    EXPECT_FALSE(memory.Free(1, 2)); // cell 2 is free, so cell 1 stays in use
+    EXPECT_TRUE(memory.IsUsed(1));
+    EXPECT_FALSE(memory.AllocFailed());
+    EXPECT_EQ(memory.Alloc(0), 0);
+    EXPECT_EQ(memory.Alloc(kDynamicCells + 1), 0);
+    EXPECT_TRUE(memory.AllocFailed());
+    EXPECT_EQ(bugs.bugs, (Texts{L"BUG Synth free failed 1.", L"BUG Synth free failed 2.",
+                                L"BUG Synth free failed 2.", L"BUG Synth free failed 3.",
+                                L"BUG Synth alloc failed 1.", L"BUG Synth alloc failed 2."}));
+}
+
+TEST_F(CompilerRefusals, UnsafeOrDamagedGraphsAreGraphErrors) {
+    struct Damage {
+        int graph;
+        void (*make)(CVergl& graph);
+        String warning;
+    };
+    const Damage damages[] = {
+        {GraphIndex(GraphRole::Voice, 3),
+         [](CVergl& g) { g.Link(Add(g, 1)->Outputs().At(0), CreateBufferInputNode(g, 130)->Inputs().At(0)); },
+         L"buffer number 130 out of range 0...127"},
+        {kGraphMixPre, [](CVergl& g) { CreateBufferOutputNode(g, -1); },
+         L"buffer number -1 out of range 0...127"},
+        {GraphIndex(GraphRole::Voice, 1),
+         [](CVergl& g) { g.Link(Add(g, 1)->Outputs().At(0), CreateVoiceParamsInputNode(g)->Inputs().At(0)); },
+         L"buffer output of module 'osc' cannot feed the voice parameter 'fin'"},
+        {kGraphMix, [](CVergl& g) { CreateModuleNode(g, 99); }, L"unknown module id 99 in node 0"},
+        {kGraphMix, [](CVergl& g) { g.SetPinCount(CreateModuleNode(g, 1)->Inputs(), 2); },
+         L"module 'osc' in node 0 has 2 inputs and 1 outputs instead of 3 and 1"},
+        {kGraphMix, [](CVergl& g) { DeleteRecord(CreateModuleNode(g, 13)->Inputs().At(0)); },
+         L"pin 1 of node 0 has no record"},
+        {kGraphMix, [](CVergl& g) { DeleteRecord(CreateModuleNode(g, 13)); }, L"node 0 has no record"},
+        {kGraphMix, [](CVergl& g) { AttachNodeRecord(CreateModuleNode(g, 13)); },
+         L"node 0 is not one of module, buffer or voice parameters"},
+        {kGraphMix,
+         [](CVergl& g) { AttachPinRecord(CreateModuleNode(g, 1)->Outputs().At(0), {.value = true}); },
+         L"pin 'output buffer' of module 'osc' in node 0 is not a buffer pin"},
+        {kGraphMix,
+         [](CVergl& g) {
+             g.Link(CreateModuleNode(g, 13)->Inputs().At(0), CreateModuleNode(g, 13)->Inputs().At(0));
+         },
+         L"link 6 does not join an output to an input"},
+        {kGraphMix,
+         [](CVergl& g) {
+             CNode* voice = CreateVoiceParamsOutputNode(g);
+             g.SetPinCount(voice->Outputs(), 4);
+             AttachPinRecord(voice->Outputs().At(3));
+         },
+         L"voice parameter node 0 has 4 outputs, at most 3"},
+    };
+    for (const Damage& damage : damages) {
+        PatchSet damaged;
+        damage.make(damaged.Graph(damage.graph));
+        ExpectRefused(damaged, {damage.warning, GraphErrorText(damage.graph)});
+    }
+    EXPECT_TRUE(bugs.bugs.empty());
+}
+
+TEST(BytecodeListing, NamesEveryUsedOpcodeOnceInIncreasingOrder) {
+    CaptureLog log;
+    PrintBytecode(log, Ops{42, 1, 0, 3, 1, 42, 0, 0});
+    EXPECT_EQ(log.infos, Texts{L"used nodes: 1 3 42"});
+}
+
+} // namespace

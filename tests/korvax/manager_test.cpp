@@ -1,0 +1,323 @@
+#include "korvax/korvaxmanager.h"
+
+#include "../libbrelm/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace brl::Korvax;
+using brl::String;
+using brl::testing::ReadFile;
+using brl::testing::TempDir;
+namespace logging = brl::Logging;
+using Lines = std::vector<std::pair<int, String>>;
+
+// Keeps the level and text of every line, by the function that logged it.
+class CaptureLog : public logging::Channel {
+public:
+    void Log(int level, const logging::SourceLocation& at, const String&, const String& message) override {
+        records.push_back({at.function, {level, message}});
+    }
+    Lines Of(const std::string& function) const {
+        Lines lines;
+        for (const auto& [name, line] : records) {
+            if (name == "brl::Korvax::Manager::" + function) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+    std::vector<std::pair<std::string, std::pair<int, String>>> records;
+};
+
+class TestManager : public Manager {
+public:
+    using Manager::Manager;
+    int64_t GetPosition() const override { return position; }
+    int64_t GetSampleRate() const override { return rate; }
+    int64_t GetInputLatency() const override { return inputLatency; }
+    int64_t GetOutputLatency() const override { return outputLatency; }
+    bool IsDeviceless() const override { return true; }
+    int64_t position = 0, rate = 96000, inputLatency = 0, outputLatency = 0;
+};
+
+struct Rig {
+    CaptureLog log;
+    std::unique_ptr<TestManager> manager = std::make_unique<TestManager>(&log);
+
+    // Plays a note for one buffer; returns the loudest output sample.
+    float Play(int note) {
+        SynthEvent event;
+        event.type = kEventNoteOn;
+        event.channel = 0;
+        event.value = static_cast<float>(note) / 128.0f;
+        EXPECT_TRUE(manager->QueueEvents(&event, 1, SynthesizerRealtime::kQueueDrop));
+        return Render();
+    }
+    float Render() {
+        manager->RenderBuffer();
+        const float* out = manager->Memory() + kOutputLeft;
+        return *std::max_element(out, out + 2 * kSamplesPerBuffer,
+                                 [](float a, float b) { return std::fabs(a) < std::fabs(b); });
+    }
+};
+
+// Saves a patch whose voice on channel 0 plays its note value on both outputs.
+String SaveNotePatch(const TempDir& dir) {
+    Rig author;
+    brl::vergl::CVergl& graph = author.manager->Patches().Voice(0);
+    brl::vergl::CPin* note = author.manager->CreateNodeVoiceParamsOutput(graph)->Outputs().At(1);
+    brl::vergl::CNode* output = author.manager->CreateNode(graph, 42, 0);
+    EXPECT_TRUE(author.manager->CreateConnection(graph, note, output->Inputs().At(0)));
+    EXPECT_TRUE(author.manager->CreateConnection(graph, note, output->Inputs().At(1)));
+    EXPECT_TRUE(author.manager->SaveState(dir.WideFile("note.korvax"), L"test", false));
+    return dir.WideFile("note.korvax");
+}
+
+TEST(ManagerState, LoadLogsProgressAndAlwaysCutsSoundsAndCompiles) {
+    TempDir dir;
+    Rig rig;
+    const String path = SaveNotePatch(dir);
+    ASSERT_TRUE(rig.manager->LoadState(path));
+    EXPECT_FLOAT_EQ(rig.Play(60), 60.0f / 128.0f);
+    const String missing = dir.WideFile("missing.korvax");
+    EXPECT_FALSE(rig.manager->LoadState(missing));
+    EXPECT_EQ(rig.log.Of("LoadState"), (Lines{{logging::Verbose, L"loading '" + path + L"' ..."},
+                                              {logging::Info, L"loaded '" + path + L"'."},
+                                              {logging::Verbose, L"loading '" + missing + L"' ..."},
+                                              {logging::Error, L"loading failed"}}));
+    EXPECT_EQ(rig.Render(), 0.0f);
+    EXPECT_FLOAT_EQ(rig.Play(64), 64.0f / 128.0f); // the kept patch set was compiled again
+}
+
+TEST(ManagerState, LoadOfAPatchThatDoesNotCompileStopsThePreviousProgram) {
+    TempDir dir;
+    Rig rig;
+    ASSERT_TRUE(rig.manager->LoadState(SaveNotePatch(dir)));
+    // A buffer output cannot feed the voice's "fin" flag.
+    Rig author;
+    brl::vergl::CVergl& graph = author.manager->Patches().Voice(0);
+    brl::vergl::CNode* gain = author.manager->CreateNode(graph, 15, 0);
+    ASSERT_NE(
+        graph.Link(gain->Outputs().At(0), author.manager->CreateNodeVoiceParamsInput(graph)->Inputs().At(0)),
+        nullptr);
+    ASSERT_TRUE(author.manager->SaveState(dir.WideFile("broken.korvax"), L"test", false));
+    EXPECT_TRUE(rig.manager->LoadState(dir.WideFile("broken.korvax")));
+    EXPECT_EQ(rig.Play(60), 0.0f);
+}
+
+TEST(ManagerState, SaveLogsProgressNeitherSilencesNorCompilesAndKeepsTargetsItCannotReplace) {
+    TempDir dir;
+    Rig rig;
+    brl::testing::WriteFile(dir.File("folder/inside.txt"), "kept");
+    const String path = dir.WideFile("saved.korvax");
+    const String folder = dir.WideFile("folder");
+    const String below = dir.WideFile("saved.korvax/below.korvax");
+    EXPECT_TRUE(rig.manager->SaveState(path, L"1.2.3", false));
+    EXPECT_FALSE(rig.manager->SaveState(folder, L"1.2.3", false));
+    EXPECT_FALSE(rig.manager->SaveState(below, L"1.2.3", false));
+    EXPECT_EQ(rig.log.Of("SaveState"), (Lines{{logging::Verbose, L"saving '" + path + L"' ..."},
+                                              {logging::Info, L"saved '" + path + L"'."},
+                                              {logging::Verbose, L"saving '" + folder + L"' ..."},
+                                              {logging::Error, L"saving failed"},
+                                              {logging::Verbose, L"saving '" + below + L"' ..."},
+                                              {logging::Error, L"saving failed"}}));
+    EXPECT_NE(ReadFile(dir.File("saved.korvax")).find("build=\"1.2.3\""), std::string::npos);
+    EXPECT_EQ(ReadFile(dir.File("folder/inside.txt")), "kept");
+    EXPECT_EQ(rig.manager->QueuedCount(), 0u);
+    EXPECT_TRUE(rig.manager->LastProgram().opcodes.empty());
+}
+
+TEST(ManagerState, ClearLogsTwoInfoLinesEmptiesThePatchSetAndCutsSounds) {
+    TempDir dir;
+    Rig rig;
+    ASSERT_TRUE(rig.manager->LoadState(SaveNotePatch(dir)));
+    rig.manager->SetControllerName(3, 4, L"cutoff");
+    EXPECT_TRUE(rig.manager->ClearState());
+    EXPECT_EQ(rig.log.Of("ClearState"),
+              (Lines{{logging::Info, L"unloading data ..."}, {logging::Info, L"unloaded."}}));
+    for (const brl::vergl::CVergl* graph : rig.manager->Patches().AllGraphs()) {
+        EXPECT_EQ(graph->Nodes().Count(), 0u);
+    }
+    EXPECT_EQ(rig.manager->ControllerName(3, 4), L"");
+    EXPECT_EQ(rig.Play(60), 0.0f);
+}
+
+// Records each call as (listener, "what channel controller").
+using Calls = std::vector<std::pair<const Listener*, std::string>>;
+struct Recorder : Listener {
+    Recorder(Manager& manager, Calls& sink) : Listener(manager), calls(sink) {}
+    void Add(const std::string& what, int channel = -1, int controller = -1) {
+        calls.emplace_back(this, what + " " + std::to_string(channel) + " " + std::to_string(controller));
+    }
+    void ProgramSelected() override { Add("program"); }
+    void ControllerNameChanged(int channel, int controller) override { Add("name", channel, controller); }
+    void Refresh() override {
+        Add("refresh");
+        if (onRefresh) {
+            onRefresh();
+        }
+    }
+    void ControllerChanged(int channel, int controller) override { Add("value", channel, controller); }
+    Calls& calls;
+    std::function<void()> onRefresh;
+};
+
+// Four subscribed listeners; `sorted` has them in address order.
+struct ListenerRig : Rig {
+    Calls calls;
+    std::vector<std::unique_ptr<Recorder>> sorted;
+    ListenerRig() {
+        for (int i = 0; i < 4; ++i) {
+            sorted.push_back(std::make_unique<Recorder>(*manager, calls));
+            sorted.back()->Subscribe();
+        }
+        std::sort(sorted.begin(), sorted.end());
+    }
+    std::vector<const Listener*> Called(const std::string& what) const {
+        std::vector<const Listener*> who;
+        for (const auto& [listener, text] : calls) {
+            if (text == what) {
+                who.push_back(listener);
+            }
+        }
+        return who;
+    }
+};
+
+TEST(ManagerListeners, EveryNotificationReachesTheListenersInAddressOrder) {
+    ListenerRig rig;
+    rig.sorted[2]->Subscribe(); // a second subscription changes nothing
+    rig.manager->NotifyProgramSelected();
+    rig.manager->SetControllerName(3, 7, L"cutoff");
+    for (auto [channel, number] : {std::pair{32, 0}, {-1, 0}, {0, 256}, {0, -1}}) {
+        rig.manager->ControllerNameChanged(channel, number, L"not passed on");
+    }
+    rig.manager->Update();
+    rig.manager->NotifyControllerChanged(5, 200);
+    const std::vector<const Listener*> all = {rig.sorted[0].get(), rig.sorted[1].get(), rig.sorted[2].get(),
+                                              rig.sorted[3].get()};
+    for (const char* what : {"program -1 -1", "name 3 7", "refresh -1 -1", "value 5 200"}) {
+        EXPECT_EQ(rig.Called(what), all) << what;
+    }
+    EXPECT_EQ(rig.calls.size(), 16u);
+}
+
+TEST(ManagerListeners, DestroyedOrLeavingListenersStopReceivingEvenDuringANotification) {
+    ListenerRig rig;
+    rig.sorted[1]->Unsubscribe();
+    EXPECT_FALSE(rig.sorted[1]->IsSubscribed());
+    Recorder* first = rig.sorted[0].get();
+    const Recorder* third = rig.sorted[2].get();
+    first->onRefresh = [&] { // leaves, and destroys the last one
+        first->Unsubscribe();
+        rig.sorted[3].reset();
+    };
+    rig.manager->Update();
+    rig.manager->Update();
+    EXPECT_EQ(rig.Called("refresh -1 -1"), (std::vector<const Listener*>{first, third, third}));
+}
+
+TEST(ManagerListeners, ListenersOutlivingTheirManagerAreLetGo) {
+    ListenerRig rig;
+    rig.manager.reset();
+    for (const auto& listener : rig.sorted) {
+        EXPECT_EQ(listener->GetManager(), nullptr);
+        EXPECT_FALSE(listener->IsSubscribed());
+    }
+    rig.sorted.clear(); // their destructors must not reach the manager
+}
+
+TEST(ManagerStatus, ProgramSelectionAcceptsOnlySynthesizerChannels) {
+    Rig rig;
+    EXPECT_EQ(rig.manager->GetCurrentProgram(), 0);
+    EXPECT_TRUE(rig.manager->SetCurrentProgram(31));
+    EXPECT_FALSE(rig.manager->SetCurrentProgram(32));
+    EXPECT_FALSE(rig.manager->SetCurrentProgram(-1));
+    EXPECT_EQ(rig.manager->GetCurrentProgram(), 31);
+    EXPECT_EQ(rig.log.Of("SetCurrentProgram").size(), 2u);
+}
+
+TEST(ManagerStatus, PositionTextShowsSignHoursMinutesSecondsAndMilliseconds) {
+    Rig rig;
+    rig.manager->position = int64_t{3723004} * 96;
+    EXPECT_EQ(rig.manager->GetPositionText(), L" 1:02:03.004");
+    rig.manager->position = -144000;
+    EXPECT_EQ(rig.manager->GetPositionText(), L"-0:00:01.500");
+    EXPECT_EQ(Manager::PositionText(95999, 96000), L" 0:00:00.999"); // truncated, not rounded
+    EXPECT_EQ(Manager::PositionText(-95, 96000), L" 0:00:00.000");   // no sign for less than 1 ms
+    EXPECT_EQ(Manager::PositionText(int64_t{360000} * 1000, 1000), L" 100:00:00.000");
+    EXPECT_EQ(Manager::PositionText(123456, 0), L" 0:00:00.000");
+    EXPECT_EQ(Manager::PositionText(INT64_MAX, 1000), L" 2562047788015:12:55.807");
+    EXPECT_EQ(Manager::PositionText(INT64_MIN, 1000), L"-2562047788015:12:55.808");
+}
+
+TEST(ManagerStatus, LatencyTextsShowWholeMillisecondsOfTheirOwnLatency) {
+    Rig rig;
+    rig.manager->rate = 48000;
+    rig.manager->inputLatency = 1439; // 29.98 ms
+    rig.manager->outputLatency = 4800;
+    EXPECT_EQ(rig.manager->GetInputLatencyText(), L"29ms");
+    EXPECT_EQ(rig.manager->GetOutputLatencyText(), L"100ms");
+    EXPECT_EQ(Manager::LatencyText(4800, 0), L"0ms");
+    EXPECT_EQ(Manager::LatencyText(-480, 48000), L"-10ms");
+}
+
+void Feed(PpmMeter& meter, float value, uint32_t count, bool slow) {
+    const std::vector<float> block(count, value);
+    slow ? meter.RunSlow(block.data(), count) : meter.RunFast(block.data(), count);
+}
+
+TEST(LevelMeter, ConfigurationFollowsTheSettingsWithinTheRings) {
+    PpmMeter built;
+    PpmMeter meter;
+    ASSERT_TRUE(meter.Configure(96000.0, PpmSettings{}));
+    EXPECT_NEAR(meter.PeakDecay(), built.PeakDecay(), 1e-7);
+    EXPECT_NEAR(meter.RmsHoldDecay(), built.RmsHoldDecay(), 1e-7);
+    EXPECT_EQ(meter.RmsWindow(), 384);
+    EXPECT_EQ(meter.DcWindow(), 19200);
+    EXPECT_EQ(meter.ClipHold(), 192000);
+    EXPECT_FALSE(meter.Configure(0.0, PpmSettings{}));
+    ASSERT_TRUE(meter.Configure(96000.0, {-1.0, 1e9, -5.0, 11.0, 11.0, 11.0, 1e12}));
+    EXPECT_EQ(meter.RmsWindow(), static_cast<int32_t>(PpmMeter::kRingSize - 1));
+    EXPECT_EQ(meter.DcWindow(), 1);
+    EXPECT_EQ(meter.PeakDecay(), 1.0f);
+    Feed(meter, 1e6f, 1000, true);
+    Feed(meter, std::nanf(""), 10, true);
+    EXPECT_TRUE(std::isfinite(meter.RmsOut()) && std::isfinite(meter.PeakOut()));
+}
+
+TEST(LevelMeter, OneClippingSampleHoldsTheClipForExactlyTheClipHold) {
+    for (bool slow : {true, false}) {
+        PpmMeter meter;
+        Feed(meter, 0.0f, 1000, slow);
+        Feed(meter, 1.5f, 1, slow);
+        Feed(meter, 0.0f, 191999, slow);
+        EXPECT_TRUE(meter.ClipOut());
+        Feed(meter, 0.0f, 1, slow);
+        EXPECT_FALSE(meter.ClipOut());
+    }
+}
+
+TEST(LevelMeter, SlowVariantMeasuresRmsAndDcFastVariantDerivesThemFromThePeak) {
+    PpmMeter slow;
+    Feed(slow, 0.5f, 20000, true);
+    EXPECT_NEAR(slow.RmsOut(), 0.5f, 1e-4);
+    EXPECT_NEAR(slow.DcOut(), 0.5f, 1e-4);
+    Feed(slow, -0.25f, 384, true); // a full rms window later
+    EXPECT_NEAR(slow.RmsOut(), 0.25f, 1e-4);
+    EXPECT_GT(slow.RmsHold(), 0.49f);
+    PpmMeter fast;
+    Feed(fast, 0.8f, 100, false);
+    EXPECT_FLOAT_EQ(fast.RmsOut(), fast.PeakOut() * 0.70710677f);
+    EXPECT_EQ(fast.DcOut(), 0.0f);
+}
+
+} // namespace

@@ -1,0 +1,183 @@
+#include "korvax/korvaxmidirealtime.h"
+#include "libbrelm/debug.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+using brl::Korvax::SynthEvent;
+using brl::Midi::Event;
+namespace korvax = brl::Korvax;
+namespace logging = brl::Logging;
+
+namespace {
+
+class CaptureChannel : public logging::Channel {
+public:
+    void Log(int level, const logging::SourceLocation&, const brl::String&,
+             const brl::String& message) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.emplace_back(level, message);
+    }
+    int Count(int level, const brl::String& message = L"") {
+        std::lock_guard<std::mutex> lock(mutex);
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+            return line.first == level && (message.empty() || line.second == message);
+        }));
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::pair<int, brl::String>> lines;
+};
+
+// Reads back what was queued, as the audio thread would see it.
+class ProbeSynth : public korvax::SynthesizerMidi {
+public:
+    using SynthesizerMidi::SynthesizerMidi;
+    std::vector<SynthEvent> Drain() {
+        std::vector<SynthEvent> events;
+        SynthEvent event;
+        while (eventRing.Read(&event, sizeof(event))) {
+            events.push_back(event);
+        }
+        return events;
+    }
+};
+
+class MidiConversion : public ::testing::Test {
+protected:
+    SynthEvent Convert(uint8_t status, uint8_t data1, uint8_t data2) {
+        SynthEvent out;
+        EXPECT_TRUE(synth.ConvertMidiEvent(Event(status, data1, data2), out));
+        return out;
+    }
+
+    CaptureChannel log;
+    ProbeSynth synth{&log, 0};
+};
+
+constexpr float kScale = 1.0f / 128.0f;
+
+} // namespace
+
+TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
+    struct Case {
+        uint8_t status, data1, data2;
+        bool understood;
+        uint32_t type;
+        int channel, index;
+        float value, value2;
+    };
+    const Case cases[] = {
+        {0x90, 60, 100, true, korvax::kEventNoteOn, 0, -1, 60 * kScale, 100 * kScale},
+        {0x80, 64, 90, true, korvax::kEventNoteOff, 0, -1, 0.5f, 0},
+        {0x90, 64, 0, true, korvax::kEventNoteOff, 0, -1, 0.5f, 0},
+        {0xB0, 74, 127, true, korvax::kEventController, 0, 74, 127 * kScale, 0},
+        {0xB3, 120, 5, true, korvax::kEventResetAll, -1, -1, 0, 0},
+        {0xB9, 123, 5, true, korvax::kEventReleaseAll, -1, -1, 0, 0},
+        {0xC5, 3, 0x90, true, korvax::kEventNone, -1, -1, 0, 0}, // a stray third byte is not read
+        {0xF6, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
+        {0xFE, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SynthEvent out;
+        out.type = 99;
+        ASSERT_EQ(synth.ConvertMidiEvent(Event(c.status, c.data1, c.data2), out), c.understood)
+            << int(c.status);
+        EXPECT_EQ(out.type, c.type) << int(c.status);
+        EXPECT_EQ(out.channel, c.channel) << int(c.status);
+        EXPECT_EQ(out.index, c.index) << int(c.status);
+        EXPECT_FLOAT_EQ(out.value, c.value) << int(c.status);
+        EXPECT_FLOAT_EQ(out.value2, c.value2) << int(c.status);
+    }
+
+    const uint8_t refused[][3] = {
+        {0xB0, 121, 0}, {0xB0, 122, 0},   {0xB0, 124, 0},   {0xB0, 127, 0},  // other channel modes
+        {0xA0, 60, 10}, {0xD0, 10, 0},    {0xE0, 0, 64},                     // pressure, pitch bend
+        {0xF0, 0, 0},   {0xF2, 1, 2},     {0xF8, 0, 0},     {0xFF, 0, 0},    // system
+        {0x3C, 64, 0},  {0x90, 0x80, 64}, {0x90, 64, 0xC0}, {0xC0, 0x85, 0}, // malformed
+    };
+    for (const auto& bytes : refused) {
+        SynthEvent out;
+        EXPECT_FALSE(synth.ConvertMidiEvent(Event(bytes[0], bytes[1], bytes[2]), out)) << int(bytes[0]);
+    }
+    EXPECT_EQ(synth.GetProgramMap(0), 0u);
+}
+
+TEST_F(MidiConversion, ProgramChangeSelectsTheSynthChannelOfItsMidiChannelOnly) {
+    EXPECT_EQ(Convert(0xC2, 40, 0).type, korvax::kEventNone);
+    EXPECT_EQ(synth.GetProgramMap(2), 8u);
+    EXPECT_EQ(Convert(0x92, 60, 100).channel, 8);
+    EXPECT_EQ(Convert(0x82, 60, 0).channel, 8);
+    EXPECT_EQ(Convert(0xB2, 1, 5).channel, 8);
+    EXPECT_EQ(Convert(0x93, 60, 100).channel, 0);
+    Convert(0xC2, 127, 0);
+    EXPECT_EQ(Convert(0x92, 60, 100).channel, 31);
+}
+
+TEST_F(MidiConversion, ForcedChannelWinsOverEverythingAndSaysSo) {
+    Convert(0xC9, 3, 0);
+    synth.SetUseMidiChannel(true);
+    synth.SetForcedChannel(5);
+    EXPECT_EQ(synth.GetForcedChannel(), 5);
+    EXPECT_EQ(Convert(0x99, 60, 100).channel, 5);
+    EXPECT_EQ(log.Count(logging::Info, L"forcing channel to 5"), 1);
+
+    synth.SetForcedChannel(32); // outside the synthesizer: stops forcing
+    EXPECT_EQ(synth.GetForcedChannel(), -1);
+    EXPECT_EQ(Convert(0x99, 60, 100).channel, 9);
+    EXPECT_EQ(log.Count(logging::Verbose, L"forcing channel to midi channel (9)"), 1);
+    synth.SetUseMidiChannel(false);
+    EXPECT_EQ(Convert(0x99, 60, 100).channel, 3);
+}
+
+TEST_F(MidiConversion, QueuedMessagesAreLoggedStampedAndKeepTheirOrder) {
+    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xC1, 4, 0)));
+    EXPECT_TRUE(synth.QueueMidiEvent(Event(0x91, 60, 100)));
+    EXPECT_EQ(log.Count(logging::Verbose, L"raw:913C64   Ch:01 Not:C-5 Vol:100   Note On              "), 1);
+    const std::vector<SynthEvent> events = synth.Drain();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].type, korvax::kEventNone);
+    EXPECT_EQ(events[1].type, korvax::kEventNoteOn);
+    EXPECT_EQ(events[1].channel, 4);
+    EXPECT_GT(events[1].time, 0u);
+    EXPECT_GE(events[1].time, events[0].time);
+}
+
+TEST_F(MidiConversion, UnsupportedMessageIsWarnedAboutAndNotQueued) {
+    EXPECT_FALSE(synth.QueueMidiEvent(Event(0xE0, 0x00, 0x40)));
+    EXPECT_EQ(synth.QueuedCount(), 0u);
+    EXPECT_TRUE(synth.Drain().empty());
+    EXPECT_EQ(
+        log.Count(logging::Warning,
+                  L"unsupported midi event, ignoring (raw:E00040   Ch:00 Pitch:    0         Pitch Bend   "
+                  L"        )"),
+        1);
+}
+
+TEST_F(MidiConversion, RealtimeMessagesAreLoggedOnlyWhileTheirFlagIsSet) {
+    synth.SetLogActiveSensing(false);
+    synth.SetLogTimingClock(false);
+    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xFE, 0, 0)));
+    EXPECT_FALSE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
+    EXPECT_EQ(log.Count(logging::Verbose), 0);
+    synth.SetLogActiveSensing(true);
+    synth.SetLogTimingClock(true);
+    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xFE, 0, 0)));
+    EXPECT_FALSE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
+    EXPECT_EQ(log.Count(logging::Verbose), 2);
+    EXPECT_EQ(synth.QueuedCount(), 2u);
+}
+
+TEST_F(MidiConversion, QueuedNotePlaysOnTheMappedChannelAtTheNextBuffer) {
+    synth.QueueMidiEvent(Event(0xC2, 40, 0));
+    synth.QueueMidiEvent(Event(0x92, 60, 100));
+    synth.RenderBuffer();
+    EXPECT_FLOAT_EQ(synth.Memory()[8 * 256 + korvax::kStreamNoteOn], 60 * kScale);
+    EXPECT_EQ(synth.Memory()[korvax::kTriggerSlotBase + 8 * 256 + korvax::kStreamNoteOn], 1.0f);
+    EXPECT_EQ(synth.Voice(8, 0)[korvax::kVoiceActive], 1.0f);
+    EXPECT_EQ(synth.ProcessedCount(), 2u);
+}

@@ -1,0 +1,493 @@
+#include "korvax/korvaxrealtime.h"
+#include "libbrelm/debug.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+using brl::Korvax::NodeProgram;
+using brl::Korvax::SynthesizerRealtime;
+using brl::Korvax::SynthEvent;
+namespace korvax = brl::Korvax;
+namespace logging = brl::Logging;
+
+namespace {
+
+constexpr uint64_t kTicksPerMs = uint64_t{1} << 32;
+constexpr int kWait = SynthesizerRealtime::kQueueWait;
+constexpr int kDrop = SynthesizerRealtime::kQueueDrop;
+
+class CaptureChannel : public logging::Channel {
+public:
+    void Log(int level, const logging::SourceLocation&, const brl::String&,
+             const brl::String& message) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.emplace_back(level, message);
+    }
+    int Count(int level, const brl::String& message) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return static_cast<int>(std::count(lines.begin(), lines.end(), std::make_pair(level, message)));
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::pair<int, brl::String>> lines;
+};
+
+// Catches internal-error reports while in scope.
+class BugCapture {
+public:
+    BugCapture() { brl::Debug::SetProcessLogChannel(&channel); }
+    ~BugCapture() { brl::Debug::SetProcessLogChannel(nullptr); }
+    int Bugs(const brl::String& what) { return channel.Count(logging::Critical, L"BUG " + what); }
+    CaptureChannel channel;
+};
+
+// A clock that moves only when told, in the steady clock's units.
+class ManualClock : public brl::Time::ClockImpl {
+public:
+    explicit ManualClock(std::atomic<uint64_t>* now) : now(now) {}
+    bool IsAvailable() const override { return true; }
+    uint64_t Now() override { return now->load(); }
+    uint64_t Frequency() override { return 1000 * kTicksPerMs; }
+    uint64_t Resolution() override { return kTicksPerMs; }
+    brl::String Name() const override { return L"manual"; }
+
+private:
+    std::atomic<uint64_t>* now;
+};
+
+// A node that tells which program is playing and counts its resets.
+class MarkerNode : public korvax::Node {
+public:
+    MarkerNode(int id, int* rendered) : id(id), rendered(rendered) {}
+    void Render() noexcept override { *rendered = id; }
+    void Reset() noexcept override { ++resets; }
+    int id;
+    int* rendered;
+    int resets = 0;
+};
+
+// The synthesizer with its audio-thread side and exchange state in reach.
+class ProbeSynth : public SynthesizerRealtime {
+public:
+    using SynthesizerRealtime::AcquireProgram;
+    using SynthesizerRealtime::PublishProgram;
+    using SynthesizerRealtime::ReleaseProgram;
+    using SynthesizerRealtime::SynthesizerRealtime;
+
+    // Publishes a program whose mix list holds one marker node with this id.
+    bool PublishMarker(int id) {
+        return PublishProgram([&](NodeProgram& program) {
+            DestroyNodeProgram(program);
+            program.lists[korvax::kListMix] =
+                new korvax::Node* [2] { new MarkerNode(id, &renderedId), nullptr };
+            return true;
+        });
+    }
+    // Renders a buffer; the id of the marker program it played, or 0.
+    int Render() {
+        renderedId = 0;
+        RenderBuffer();
+        return renderedId;
+    }
+    const NodeProgram* Slot(uint8_t slot) const { return &programs[SlotIndex(slot)]; }
+    // Every slot is in exactly one place.
+    bool SlotsPartitioned() const {
+        const int parts[] = {freeSlots, publishedSlot.load(), returnedSlots.load(), currentSlot};
+        int all = 0;
+        for (int part : parts) {
+            if ((all & part) != 0) {
+                return false;
+            }
+            all |= part;
+        }
+        return all == 7;
+    }
+    void Tamper(uint8_t free, uint8_t published, uint8_t returned, uint8_t current) {
+        freeSlots = free;
+        publishedSlot = published;
+        returnedSlots = returned;
+        currentSlot = current;
+    }
+    uint8_t Free() const { return freeSlots; }
+    uint8_t Published() const { return publishedSlot.load(); }
+    void DoTick() noexcept override {
+        playing = currentProgram;
+        SynthesizerRealtime::DoTick();
+    }
+
+    int renderedId = 0;
+    const NodeProgram* playing = nullptr;
+};
+
+SynthEvent Make(uint32_t type, int channel, int index = -1, float value = 0.0f, float value2 = 0.0f) {
+    SynthEvent event;
+    event.type = type;
+    event.channel = channel;
+    event.index = index;
+    event.value = value;
+    event.value2 = value2;
+    return event;
+}
+
+SynthEvent Controller(int channel, int index, float value) {
+    return Make(korvax::kEventController, channel, index, value);
+}
+
+class Realtime : public ::testing::Test {
+protected:
+    std::unique_ptr<ProbeSynth> MakeSynth(uint32_t latencyMs) {
+        return std::make_unique<ProbeSynth>(&log, latencyMs, std::make_unique<ManualClock>(&now));
+    }
+    void Advance(uint64_t ms) { now += ms * kTicksPerMs; }
+    bool Queue(const SynthEvent& event) { return synth->QueueEvents(&event, 1, kWait); }
+    float Slot(int channel, int stream) const { return synth->Memory()[channel * 256 + stream]; }
+    float Trigger(int channel, int stream) const {
+        return synth->Memory()[korvax::kTriggerSlotBase + channel * 256 + stream];
+    }
+
+    CaptureChannel log;
+    std::atomic<uint64_t> now{1000 * kTicksPerMs};
+    std::unique_ptr<ProbeSynth> synth = MakeSynth(0);
+};
+
+} // namespace
+
+TEST(ByteRing, WrapsAroundAndMovesAllBytesOrNone) {
+    korvax::ByteRing ring(8);
+    uint8_t next = 0;
+    uint8_t expected = 0;
+    for (int round = 0; round < 20; ++round) {
+        uint8_t chunk[5];
+        for (uint8_t& byte : chunk) {
+            byte = next++;
+        }
+        ASSERT_TRUE(ring.Write(chunk, 5));
+        EXPECT_FALSE(ring.Write(chunk, 4)); // only 3 bytes of room: nothing is written
+        EXPECT_EQ(ring.Writable(), 3u);
+        uint8_t out[6] = {};
+        EXPECT_FALSE(ring.Read(out, 6));
+        EXPECT_FALSE(ring.Peek(out, 6));
+        ASSERT_TRUE(ring.Peek(out, 5));
+        ASSERT_TRUE(ring.Read(out, 5));
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_EQ(out[i], expected++);
+        }
+        EXPECT_EQ(ring.Readable(), 0u);
+    }
+}
+
+TEST_F(Realtime, QueueCountsEventsAndDropsWhatDoesNotFitWhole) {
+    std::vector<SynthEvent> events(16383, Controller(0, 0, 1.0f));
+    uint32_t sequence = 0;
+    ASSERT_TRUE(synth->QueueEvents(events.data(), 1, kWait, &sequence));
+    EXPECT_EQ(sequence, 1u);
+    EXPECT_EQ(log.Count(logging::Trace, L"waitable event 1 queued"), 1);
+    ASSERT_TRUE(synth->QueueEvents(events.data(), 16382, kDrop, &sequence));
+    EXPECT_EQ(sequence, 16383u);
+    EXPECT_EQ(log.Count(logging::Trace, L"non-waitable event(s) 16383 queued"), 1);
+
+    EXPECT_FALSE(synth->QueueEvents(events.data(), 2, kDrop, &sequence));
+    EXPECT_EQ(sequence, 0u);
+    EXPECT_EQ(log.Count(logging::Error, L"event discarded"), 1);
+    EXPECT_TRUE(synth->QueueEvents(events.data(), 1, kDrop, &sequence));
+    EXPECT_EQ(sequence, 16384u);
+
+    // Waiting for room is pointless while no audio thread drains the ring.
+    EXPECT_FALSE(synth->QueueEvents(events.data(), 1, kWait, &sequence));
+    EXPECT_EQ(log.Count(logging::Error, L"event discarded"), 2);
+    EXPECT_EQ(synth->QueuedCount(), 16384u);
+}
+
+TEST_F(Realtime, EventQueuedBeforeABufferAppliesInThatBufferAndOneQueuedLaterInTheNext) {
+    Queue(Controller(0, 7, 0.5f));
+    synth->RenderBuffer();
+    EXPECT_EQ(Slot(0, 7), 0.5f);
+    EXPECT_EQ(Trigger(0, 7), 1.0f);
+    Queue(Controller(0, 7, 0.75f));
+    EXPECT_EQ(Slot(0, 7), 0.5f);
+    synth->RenderBuffer();
+    EXPECT_EQ(Slot(0, 7), 0.75f);
+    synth->RenderBuffer();
+    EXPECT_EQ(Trigger(0, 7), 0.0f);
+}
+
+TEST_F(Realtime, LatencyHoldsEventsBackForThatManyMilliseconds) {
+    synth = MakeSynth(20);
+    Queue(Controller(3, 1, 0.5f));
+    Advance(19);
+    synth->RenderBuffer();
+    EXPECT_EQ(synth->ProcessedCount(), 0u);
+    Advance(1);
+    synth->RenderBuffer();
+    EXPECT_EQ(Slot(3, 1), 0.5f);
+    EXPECT_EQ(synth->ProcessedCount(), 1u);
+}
+
+TEST_F(Realtime, NoEventOvertakesAnEarlierOne) {
+    // Writers stamp before they take the queue lock, so a later record can carry an earlier time.
+    Queue(Controller(0, 1, 0.5f));
+    now -= 10 * kTicksPerMs;
+    Queue(Controller(0, 2, 0.5f));
+    synth->RenderBuffer();
+    EXPECT_EQ(synth->ProcessedCount(), 0u);
+    Advance(10);
+    synth->RenderBuffer();
+    EXPECT_EQ(synth->ProcessedCount(), 2u);
+}
+
+TEST_F(Realtime, AliveForFiftyMillisecondsAfterATickEvenAcrossAClockWrap) {
+    now = std::numeric_limits<uint64_t>::max() - 3 * kTicksPerMs;
+    synth = MakeSynth(5);
+    EXPECT_FALSE(synth->IsAlive());
+    Queue(Controller(0, 1, 0.5f));
+    synth->RenderBuffer();
+    EXPECT_EQ(synth->ProcessedCount(), 0u);
+    Advance(5);
+    synth->RenderBuffer();
+    EXPECT_EQ(synth->ProcessedCount(), 1u);
+    Advance(50);
+    EXPECT_TRUE(synth->IsAlive());
+    Advance(1);
+    EXPECT_FALSE(synth->IsAlive());
+}
+
+TEST_F(Realtime, NoteOnSetsItsSlotsAlwaysAndStartsAVoiceOnlyWithAProgram) {
+    const SynthEvent note = Make(korvax::kEventNoteOn, 4, -1, 0.5f, 0.75f);
+    EXPECT_TRUE(synth->ProcessEvent(note));
+    EXPECT_EQ(Slot(4, korvax::kStreamNoteOn), 0.5f);
+    EXPECT_EQ(Trigger(4, korvax::kStreamNoteOn), 1.0f);
+    EXPECT_EQ(Slot(4, korvax::kStreamVelocity), 0.75f);
+    EXPECT_EQ(Trigger(4, korvax::kStreamVelocity), 1.0f);
+    EXPECT_EQ(synth->Voice(4, 0)[korvax::kVoiceActive], 0.0f);
+
+    synth->AcquireProgram();
+    EXPECT_TRUE(synth->ProcessEvent(note));
+    const float* voice = synth->Voice(4, 0);
+    EXPECT_EQ(voice[korvax::kVoiceActive], 1.0f);
+    EXPECT_EQ(voice[korvax::kVoiceNote], 0.5f);
+    EXPECT_EQ(voice[korvax::kVoiceVelocity], 0.75f);
+    EXPECT_EQ(voice[korvax::kVoiceTrigger], 1.0f);
+
+    EXPECT_TRUE(synth->ProcessEvent(Make(korvax::kEventNoteOff, 4, -1, 0.5f)));
+    EXPECT_EQ(voice[korvax::kVoiceRelease], 1.0f);
+    EXPECT_EQ(Slot(4, korvax::kStreamNoteOff), 0.5f);
+    EXPECT_EQ(Trigger(4, korvax::kStreamNoteOff), 1.0f);
+
+    // A controller on the note stream sets the note without a voice.
+    EXPECT_TRUE(synth->ProcessEvent(Controller(2, korvax::kStreamNoteOn, 0.25f)));
+    synth->ReleaseProgram();
+    EXPECT_EQ(Slot(2, korvax::kStreamNoteOn), 0.25f);
+    EXPECT_EQ(Trigger(2, korvax::kStreamNoteOn), 1.0f);
+    EXPECT_EQ(synth->Voice(2, 0)[korvax::kVoiceActive], 0.0f);
+    EXPECT_EQ(synth->ProcessedCount(), 4u);
+}
+
+TEST_F(Realtime, ResetAllFreesVoicesAndResetsNodesOnlyWithAProgram) {
+    ASSERT_TRUE(synth->PublishMarker(1));
+    synth->AcquireProgram();
+    synth->ProcessEvent(Make(korvax::kEventNoteOn, 1, -1, 0.5f, 1.0f));
+    synth->ProcessEvent(Make(korvax::kEventNoteOn, 31, -1, 0.25f, 1.0f));
+    auto* marker = static_cast<MarkerNode*>(synth->CurrentProgram()->lists[korvax::kListMix][0]);
+    synth->ReleaseProgram();
+
+    EXPECT_TRUE(synth->ProcessEvent(Make(korvax::kEventResetAll, -1)));
+    EXPECT_EQ(synth->Voice(1, 0)[korvax::kVoiceActive], 1.0f);
+    EXPECT_EQ(marker->resets, 0);
+    EXPECT_EQ(synth->ProcessedCount(), 3u);
+
+    synth->AcquireProgram();
+    EXPECT_TRUE(synth->ProcessEvent(Make(korvax::kEventResetAll, -1)));
+    synth->ReleaseProgram();
+    EXPECT_EQ(marker->resets, 1);
+    EXPECT_EQ(synth->Voice(1, 0)[korvax::kVoiceActive], 0.0f);
+    EXPECT_EQ(synth->Voice(31, 0)[korvax::kVoiceActive], 0.0f);
+}
+
+TEST_F(Realtime, ReleaseAllMarksEveryVoiceRecordReleased) {
+    EXPECT_TRUE(synth->ProcessEvent(Make(korvax::kEventReleaseAll, -1)));
+    for (int record = 0; record < korvax::kVoiceRecords; ++record) {
+        ASSERT_EQ(synth->Voice(0, record)[korvax::kVoiceRelease], 1.0f) << record;
+    }
+}
+
+TEST_F(Realtime, EventsOutsideTheSynthesizerAreCountedButChangeNothing) {
+    const std::vector<float> before(synth->Memory(), synth->Memory() + korvax::kMemorySlots);
+    const SynthEvent refused[] = {Make(0, 0),
+                                  Make(6, 0),
+                                  Make(korvax::kEventNoteOn, -1),
+                                  Make(korvax::kEventNoteOff, 32),
+                                  Controller(-1, 0, 1.0f),
+                                  Controller(0, 256, 1.0f),
+                                  Controller(31, -1, 1.0f)};
+    synth->AcquireProgram();
+    for (const SynthEvent& event : refused) {
+        EXPECT_FALSE(synth->ProcessEvent(event));
+    }
+    synth->ReleaseProgram();
+    EXPECT_EQ(synth->ProcessedCount(), std::size(refused));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), synth->Memory()));
+}
+
+TEST(RealtimeWaiting, WaitEventTimesOutAboutFiftyMillisecondsAfterTheLastTick) {
+    CaptureChannel log;
+    SynthesizerRealtime synth(&log, 0);
+    const SynthEvent event = Controller(0, 5, 0.5f);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(synth.WaitEvent(&event, 1)); // never ticked: gives up at once
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
+
+    synth.RenderBuffer();
+    EXPECT_EQ(synth.Memory()[5], 0.5f); // the event stayed queued
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(synth.WaitEvent(&event, 1));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(40));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000));
+    EXPECT_EQ(log.Count(logging::Warning, L"waiting for event timed out"), 2);
+    EXPECT_EQ(log.Count(logging::Trace, L"waiting at event 1"), 1);
+}
+
+TEST(RealtimeWaiting, PanicQueuesAResetAllAndSaysSoWhenAsked) {
+    CaptureChannel log;
+    ProbeSynth synth(&log, 0);
+    EXPECT_FALSE(synth.SendAllSoundsOff(false));
+    EXPECT_EQ(log.Count(logging::Warning, L"PANIC pressed, switching off all sounds"), 0);
+    EXPECT_FALSE(synth.SendAllSoundsOff(true));
+    EXPECT_EQ(log.Count(logging::Warning, L"PANIC pressed, switching off all sounds"), 1);
+    ASSERT_TRUE(synth.PublishMarker(1));
+    synth.AcquireProgram();
+    synth.ProcessEvent(Make(korvax::kEventNoteOn, 0, -1, 0.5f, 1.0f));
+    synth.ReleaseProgram();
+    synth.RenderBuffer();
+    EXPECT_EQ(synth.Voice(0, 0)[korvax::kVoiceActive], 0.0f);
+    EXPECT_EQ(synth.ProcessedCount(), 3u);
+}
+
+TEST_F(Realtime, ExchangeStartsWithAnEmptyProgramAndPlaysUpdatedBytecodeFromTheNextBuffer) {
+    EXPECT_EQ(synth->Render(), 0);
+    EXPECT_EQ(synth->playing, synth->Slot(1));
+    EXPECT_EQ(synth->CurrentProgram(), nullptr);
+    const std::vector<uint8_t> code(korvax::kCompiledLists, 0);
+    ASSERT_TRUE(synth->UpdateBytecode(code.data(), code.size(), nullptr, 0));
+    synth->RenderBuffer();
+    EXPECT_EQ(synth->playing, synth->Slot(2));
+    EXPECT_NE(synth->Slot(2)->lists[korvax::kListMix], nullptr);
+}
+
+TEST_F(Realtime, ExchangePlaysOnlyTheLastOfAnyRunOfUpdates) {
+    ASSERT_TRUE(synth->PublishMarker(1));
+    ASSERT_TRUE(synth->PublishMarker(2));
+    ASSERT_TRUE(synth->PublishMarker(3));
+    // The third update rebuilt the slot of the first, which was never picked up.
+    EXPECT_EQ(synth->Published(), 2);
+    EXPECT_EQ(synth->Render(), 3);
+    EXPECT_EQ(synth->Render(), 3);
+
+    int id = 3;
+    for (int round = 0; round < 40; ++round) {
+        for (int i = 0; i <= round % 6; ++i) {
+            ASSERT_TRUE(synth->PublishMarker(++id));
+            ASSERT_TRUE(synth->SlotsPartitioned());
+        }
+        ASSERT_EQ(synth->Render(), id) << "round " << round;
+        ASSERT_TRUE(synth->SlotsPartitioned());
+    }
+}
+
+TEST_F(Realtime, ExchangeKeepsThePlayingProgramWhenBytecodeDoesNotBuild) {
+    BugCapture bugs;
+    ASSERT_TRUE(synth->PublishMarker(7));
+    EXPECT_EQ(synth->Render(), 7);
+    const uint8_t freeBefore = synth->Free();
+    std::vector<uint8_t> code(korvax::kCompiledLists, 0);
+    code[0] = 200;
+    EXPECT_FALSE(synth->UpdateBytecode(code.data(), code.size(), nullptr, 0));
+    EXPECT_FALSE(synth->UpdateBytecode(code.data() + 1, 10, nullptr, 0));
+    EXPECT_EQ(synth->Published(), 0);
+    EXPECT_EQ(synth->Free(), freeBefore);
+    EXPECT_EQ(synth->Render(), 7);
+}
+
+TEST_F(Realtime, ExchangeNeverRunsOutOfSlotsWhileTheReaderSwaps) {
+    // The reader has taken slot 2 and not yet handed back slot 1: the writer
+    // replaces its own unpicked program instead of finding nothing free.
+    synth->Tamper(/*free*/ 4, /*published*/ 0, /*returned*/ 0, /*current*/ 2);
+    ASSERT_TRUE(synth->PublishMarker(1));
+    ASSERT_TRUE(synth->PublishMarker(2));
+    EXPECT_EQ(synth->Published(), 4);
+    EXPECT_FALSE(synth->PublishProgram([](NodeProgram&) { return false; }));
+    EXPECT_EQ(synth->Published(), 4);
+    synth->Tamper(0, 4, /*returned*/ 1, 2); // slot 1 handed back
+    ASSERT_TRUE(synth->PublishMarker(3));
+    EXPECT_EQ(synth->Render(), 3);
+    EXPECT_TRUE(synth->SlotsPartitioned());
+}
+
+TEST_F(Realtime, ExchangeReportsInconsistentStateAndNeverThrows) {
+    BugCapture bugs;
+    synth->Tamper(0, 0, 0, 1);
+    EXPECT_FALSE(synth->PublishMarker(1));
+    EXPECT_EQ(bugs.Bugs(L"InvalidState (no free program slot)"), 1);
+
+    synth->Tamper(4, 3, 0, 2); // a published value that names no slot
+    EXPECT_EQ(synth->Render(), 0);
+    EXPECT_EQ(synth->playing, synth->Slot(2));
+    EXPECT_EQ(bugs.Bugs(L"InvalidState (published program slot)"), 1);
+
+    synth->Tamper(0, 0, 0, 3); // a broken current slot plays silence, reported once
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(synth->Render(), 0);
+        EXPECT_NE(synth->playing, nullptr);
+        EXPECT_TRUE(synth->playing != synth->Slot(1) && synth->playing != synth->Slot(2) &&
+                    synth->playing != synth->Slot(4));
+    }
+    EXPECT_EQ(bugs.Bugs(L"InvalidState (current program slot)"), 1);
+}
+
+TEST_F(Realtime, StateDumpShowsNotesOfActiveVoicesAndValueSlots) {
+    const auto play = [&](int channel, int voice, float note) {
+        synth->Voice(channel, voice)[korvax::kVoiceActive] = 1.0f;
+        synth->Voice(channel, voice)[korvax::kVoiceNote] = note;
+    };
+    play(0, 0, 60.0f / 128.0f);
+    play(2, 0, 127.0f / 128.0f);
+    play(31, 11, 61.0f / 128.0f);
+    synth->Voice(1, 0)[korvax::kVoiceNote] = 0.5f; // not active: not shown
+    float* memory = synth->Memory();
+    const float values[] = {0.5f, 1.0f, -0.5f, std::nanf("")};
+    std::copy(std::begin(values), std::end(values), memory);
+    memory[63] = 127.0f / 128.0f;
+    memory[64] = 1.0f / 128.0f;
+    memory[31 * 256 + 255] = 0.25f;
+
+    std::vector<brl::String> lines;
+    SynthesizerRealtime::DumpState(*synth, [&](const brl::String& line) { lines.push_back(line); });
+    const auto zeros = [](int count) {
+        brl::String text;
+        for (int i = 0; i < count; ++i) {
+            text += L"00 ";
+        }
+        return text;
+    };
+    ASSERT_EQ(lines.size(), 1u + 1u + 12u + 32u * 4u);
+    EXPECT_EQ(lines[0], L"Voices active: 3");
+    EXPECT_EQ(lines[1], L"000 001 002 003 004 005 006 007 008 009 00a 00b 00c 00d 00e 00f "
+                        L"010 011 012 013 014 015 016 017 018 019 01a 01b 01c 01d 01e 01f ");
+    EXPECT_EQ(lines[2], L"C-5     G-10 " + brl::String(29 * 4, L' '));
+    EXPECT_EQ(lines[3], brl::String(32 * 4, L' '));
+    EXPECT_EQ(lines[13], brl::String(31 * 4, L' ') + L"C#5 ");
+    EXPECT_EQ(lines[14], L"Ch00: 40 00 40 00 " + zeros(59) + L"7f ");
+    EXPECT_EQ(lines[15], L"      01 " + zeros(63));
+    EXPECT_EQ(lines[14 + 4 * 26], L"Ch1a: " + zeros(64));
+    EXPECT_EQ(lines[141], L"      " + zeros(63) + L"20 ");
+}

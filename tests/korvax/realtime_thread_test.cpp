@@ -1,0 +1,298 @@
+#include "korvax/korvaxcatalogue.h"
+#include "korvax/korvaxrealtime.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using brl::Korvax::NodeProgram;
+using brl::Korvax::SynthesizerRealtime;
+using brl::Korvax::SynthEvent;
+namespace korvax = brl::Korvax;
+namespace logging = brl::Logging;
+using namespace std::chrono_literals;
+
+namespace {
+
+class CaptureChannel : public logging::Channel {
+public:
+    void Log(int level, const logging::SourceLocation&, const brl::String&,
+             const brl::String& message) override {
+        if (level <= logging::Debug) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back(message);
+        }
+    }
+    int Count(const brl::String& message) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return static_cast<int>(std::count(lines.begin(), lines.end(), message));
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<brl::String> lines;
+};
+
+bool WaitFor(const std::function<bool()>& condition) {
+    const auto limit = std::chrono::steady_clock::now() + 20s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > limit) {
+            return false;
+        }
+        std::this_thread::sleep_for(100us);
+    }
+    return true;
+}
+
+// Calls RenderBuffer on its own thread until destroyed, like an audio device.
+class RenderingThread {
+public:
+    explicit RenderingThread(korvax::Synthesizer& synth, std::chrono::microseconds period = 0us)
+        : thread([this, &synth, period] {
+              while (!stop.load()) {
+                  synth.RenderBuffer();
+                  buffers.fetch_add(1);
+                  period > 0us ? std::this_thread::sleep_for(period) : std::this_thread::yield();
+              }
+          }) {}
+    ~RenderingThread() {
+        stop = true;
+        thread.join();
+    }
+    bool WaitBuffers(int count) {
+        const int target = buffers.load() + count;
+        return WaitFor([&] { return buffers.load() >= target; });
+    }
+
+private:
+    std::atomic<bool> stop{false};
+    std::atomic<int> buffers{0};
+    std::thread thread;
+};
+
+SynthEvent Controller(int channel, int index, float value) {
+    SynthEvent event;
+    event.type = korvax::kEventController;
+    event.channel = channel;
+    event.index = index;
+    event.value = value;
+    return event;
+}
+
+} // namespace
+
+TEST(ByteRingThreads, OneWriterAndOneReaderPassMillionsOfRecordsWholeAndInOrder) {
+    // Records of 4..20 bytes through an odd capacity split at every place of the wrap.
+    constexpr uint32_t kRecords = 2000000;
+    const auto length = [](uint32_t sequence) { return 4u + (sequence % 5u) * 4u; };
+    korvax::ByteRing ring(4099);
+    std::thread writer([&] {
+        uint32_t record[5];
+        for (uint32_t sequence = 0; sequence < kRecords; ++sequence) {
+            std::fill(std::begin(record), std::end(record), sequence * 2654435761u);
+            record[0] = sequence;
+            while (!ring.Write(record, length(sequence))) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    uint32_t broken = 0;
+    uint32_t record[5];
+    for (uint32_t sequence = 0; sequence < kRecords; ++sequence) {
+        while (!ring.Read(record, length(sequence))) {
+            std::this_thread::yield();
+        }
+        const bool whole = std::all_of(record + 1, record + length(sequence) / 4,
+                                       [&](uint32_t word) { return word == sequence * 2654435761u; });
+        broken += (record[0] == sequence && whole) ? 0 : 1;
+    }
+    writer.join();
+    EXPECT_EQ(broken, 0u);
+    EXPECT_EQ(ring.Readable(), 0u);
+}
+
+namespace {
+
+constexpr int kWriters = 3;
+
+// Checks on the audio thread that every writer's values only ever grow.
+class OrderSynth : public SynthesizerRealtime {
+public:
+    using SynthesizerRealtime::SynthesizerRealtime;
+    void DoTick() noexcept override {
+        SynthesizerRealtime::DoTick();
+        for (int w = 0; w < kWriters; ++w) {
+            const float value = memory[w * korvax::kStreamsPerChannel];
+            reordered += value < last[w] ? 1 : 0;
+            last[w] = value;
+        }
+    }
+    float last[kWriters] = {};
+    std::atomic<int> reordered{0};
+};
+
+} // namespace
+
+TEST(EventQueueThreads, ConcurrentWritersLoseNothingAndKeepTheirOrder) {
+    // Two writers wait for room, the third drops and retries.
+    constexpr int kEventsEach = 20000;
+    CaptureChannel log;
+    OrderSynth synth(&log, 0);
+    {
+        RenderingThread audio(synth, 200us);
+        ASSERT_TRUE(audio.WaitBuffers(1));
+        std::vector<std::thread> writers;
+        for (int w = 0; w < kWriters; ++w) {
+            writers.emplace_back([&synth, w] {
+                const int mode = w < 2 ? SynthesizerRealtime::kQueueWait : SynthesizerRealtime::kQueueDrop;
+                for (int k = 1; k <= kEventsEach; ++k) {
+                    const SynthEvent event = Controller(w, 0, static_cast<float>(k));
+                    while (!synth.QueueEvents(&event, 1, mode)) {
+                        std::this_thread::sleep_for(1ms);
+                    }
+                }
+            });
+        }
+        for (std::thread& writer : writers) {
+            writer.join();
+        }
+        EXPECT_TRUE(WaitFor([&] { return synth.ProcessedCount() == synth.QueuedCount(); }));
+    }
+    EXPECT_EQ(synth.QueuedCount(), static_cast<uint32_t>(kWriters * kEventsEach));
+    for (int w = 0; w < kWriters; ++w) {
+        EXPECT_EQ(synth.Memory()[w * korvax::kStreamsPerChannel], static_cast<float>(kEventsEach)) << w;
+    }
+    EXPECT_EQ(synth.reordered.load(), 0);
+}
+
+TEST(EventQueueThreads, WaitEventReturnsOnceTheEventIsApplied) {
+    CaptureChannel log;
+    SynthesizerRealtime synth(&log, 0);
+    RenderingThread audio(synth, 1333us);
+    ASSERT_TRUE(audio.WaitBuffers(1));
+    for (int k = 1; k <= 100; ++k) {
+        const SynthEvent event = Controller(5, 9, static_cast<float>(k));
+        ASSERT_TRUE(synth.WaitEvent(&event, 1));
+        ASSERT_EQ(synth.Memory()[5 * korvax::kStreamsPerChannel + 9], static_cast<float>(k));
+    }
+}
+
+TEST(EventQueueThreads, WaitingWriterGetsRoomOnceTheAudioThreadCatchesUp) {
+    // With 200 ms latency a full ring stays full for a while although audio runs.
+    CaptureChannel log;
+    SynthesizerRealtime synth(&log, 200);
+    RenderingThread audio(synth, 1ms);
+    ASSERT_TRUE(audio.WaitBuffers(1));
+    const std::vector<SynthEvent> events(16384, Controller(0, 1, 1.0f));
+    ASSERT_TRUE(synth.QueueEvents(events.data(), 16384, SynthesizerRealtime::kQueueDrop));
+    const SynthEvent last = Controller(0, 1, 2.0f);
+    EXPECT_TRUE(synth.WaitEvent(&last, 1));
+    EXPECT_GE(log.Count(L"waiting for event queueing"), 1);
+    EXPECT_EQ(synth.Memory()[1], 2.0f);
+}
+
+namespace {
+
+std::atomic<int> gViolations{0};
+
+// A node that must never be rendered while its program slot is being rebuilt.
+class GuardedNode : public korvax::Node {
+public:
+    GuardedNode(int id, std::atomic<int>* rendered) : id(id), rendered(rendered) {}
+    void Render() noexcept override {
+        gViolations += building.load() ? 1 : 0;
+        rendered->store(id);
+    }
+    std::atomic<bool> building{false};
+    int id;
+    std::atomic<int>* rendered;
+};
+
+class ExchangeSynth : public SynthesizerRealtime {
+public:
+    using SynthesizerRealtime::SynthesizerRealtime;
+
+    // Rebuilds a free slot slowly, marking its old nodes as being rebuilt.
+    bool PublishGuarded(int id) {
+        return PublishProgram([&](NodeProgram& program) {
+            gViolations += &program == rendering.load() ? 1 : 0;
+            if (korvax::NodeList list = program.lists[korvax::kListMix]) {
+                static_cast<GuardedNode*>(list[0])->building = true;
+                std::this_thread::yield();
+            }
+            DestroyNodeProgram(program);
+            program.lists[korvax::kListMix] =
+                new korvax::Node* [2] { new GuardedNode(id, &renderedId), nullptr };
+            return true;
+        });
+    }
+    void DoTick() noexcept override {
+        rendering = currentProgram;
+        SynthesizerRealtime::DoTick();
+    }
+    void ReleaseProgram() noexcept override {
+        rendering = nullptr;
+        SynthesizerRealtime::ReleaseProgram();
+    }
+
+    std::atomic<const NodeProgram*> rendering{nullptr};
+    std::atomic<int> renderedId{0};
+};
+
+} // namespace
+
+TEST(ProgramExchangeThreads, NoSlotIsRebuiltWhileTheAudioThreadRendersIt) {
+    gViolations = 0;
+    CaptureChannel log;
+    ExchangeSynth synth(&log, 0);
+    constexpr int kUpdates = 5000;
+    RenderingThread audio(synth);
+    for (int id = 1; id <= kUpdates; ++id) {
+        ASSERT_TRUE(synth.PublishGuarded(id));
+        if (id % 7 == 0) {
+            std::this_thread::sleep_for(50us);
+        }
+    }
+    EXPECT_TRUE(WaitFor([&] { return synth.renderedId.load() == kUpdates; }));
+    EXPECT_EQ(gViolations.load(), 0);
+}
+
+TEST(ProgramExchangeThreads, CompiledProgramsSwapInWhileNotesPlay) {
+    // Every list holds one "scale down" module; updates alternate with empty lists.
+    int scaleDown = 0;
+    for (int id = 1; id <= korvax::kModuleCount; ++id) {
+        scaleDown = std::strcmp(korvax::FindModule(id).shortName, "scaledown") == 0 ? id : scaleDown;
+    }
+    ASSERT_NE(scaleDown, 0);
+    std::vector<uint8_t> full;
+    std::vector<uint16_t> operands;
+    for (int list = 0; list < korvax::kCompiledLists; ++list) {
+        full.insert(full.end(), {static_cast<uint8_t>(scaleDown), 0});
+        operands.push_back(static_cast<uint16_t>(0x8000 + list));
+        operands.resize(operands.size() + korvax::NodeArgumentCount(static_cast<uint8_t>(scaleDown)) - 1,
+                        0x7000);
+    }
+    const std::vector<uint8_t> empty(korvax::kCompiledLists, 0);
+    SynthEvent note;
+    note.type = korvax::kEventNoteOn;
+    note.channel = 3;
+    note.value = 0.5f;
+
+    CaptureChannel log;
+    SynthesizerRealtime synth(&log, 0);
+    RenderingThread audio(synth);
+    for (int update = 0; update < 300; ++update) {
+        ASSERT_TRUE(update % 2 == 0
+                        ? synth.UpdateBytecode(full.data(), full.size(), operands.data(), operands.size())
+                        : synth.UpdateBytecode(empty.data(), empty.size(), nullptr, 0));
+        ASSERT_TRUE(synth.QueueEvents(&note, 1, SynthesizerRealtime::kQueueWait));
+    }
+    EXPECT_TRUE(WaitFor([&] { return synth.ProcessedCount() == 300; }));
+}

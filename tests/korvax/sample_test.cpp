@@ -1,0 +1,222 @@
+#include "korvax/korvaxmanager.h"
+#include "korvax/korvaxsample.h"
+
+#include "../libbrelm/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <vorbis/vorbisenc.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using brl::String;
+using brl::Sfx::Sample;
+using brl::testing::TempDir;
+namespace logging = brl::Logging;
+
+class MessageLog : public logging::Channel {
+public:
+    void Log(int, const logging::SourceLocation&, const String&, const String& message) override {
+        messages.push_back(message);
+    }
+    std::vector<String> messages;
+};
+
+// Encodes `frames` frames of signal(channel, frame) as an Ogg Vorbis file (VBR quality 0.5).
+bool WriteOgg(const std::string& path, int channels, long rate, long frames,
+              const std::function<float(int, long)>& signal) {
+    vorbis_info info;
+    vorbis_info_init(&info);
+    vorbis_comment comment;
+    vorbis_comment_init(&comment);
+    vorbis_dsp_state dsp;
+    vorbis_block block;
+    ogg_stream_state stream;
+    ogg_stream_init(&stream, 1234);
+    std::FILE* file = nullptr;
+    if (vorbis_encode_init_vbr(&info, channels, rate, 0.5f) == 0 && vorbis_analysis_init(&dsp, &info) == 0) {
+        vorbis_block_init(&dsp, &block);
+        ogg_packet headers[3];
+        vorbis_analysis_headerout(&dsp, &comment, &headers[0], &headers[1], &headers[2]);
+        for (ogg_packet& header : headers) {
+            ogg_stream_packetin(&stream, &header);
+        }
+        file = std::fopen(path.c_str(), "wb");
+        ogg_page page;
+        const auto write = [&] {
+            std::fwrite(page.header, 1, static_cast<size_t>(page.header_len), file);
+            std::fwrite(page.body, 1, static_cast<size_t>(page.body_len), file);
+        };
+        while (file != nullptr && ogg_stream_flush(&stream, &page) != 0) {
+            write();
+        }
+        for (long written = 0, end = file == nullptr; end == 0;) {
+            const long count = std::min(1024L, frames - written);
+            float** buffer = vorbis_analysis_buffer(&dsp, static_cast<int>(count));
+            for (int c = 0; c < channels; ++c) {
+                for (long i = 0; i < count; ++i) {
+                    buffer[c][i] = signal(c, written + i);
+                }
+            }
+            vorbis_analysis_wrote(&dsp, static_cast<int>(count));
+            written += count;
+            ogg_packet packet;
+            while (vorbis_analysis_blockout(&dsp, &block) == 1) {
+                vorbis_analysis(&block, nullptr);
+                vorbis_bitrate_addblock(&block);
+                while (vorbis_bitrate_flushpacket(&dsp, &packet) != 0) {
+                    ogg_stream_packetin(&stream, &packet);
+                    while (end == 0 && ogg_stream_pageout(&stream, &page) != 0) {
+                        write();
+                        end = ogg_page_eos(&page);
+                    }
+                }
+            }
+        }
+        vorbis_block_clear(&block);
+        vorbis_dsp_clear(&dsp);
+    }
+    ogg_stream_clear(&stream);
+    vorbis_comment_clear(&comment);
+    vorbis_info_clear(&info);
+    return file != nullptr && std::fclose(file) == 0;
+}
+
+// Sines of the channels' frequencies at amplitude 0.5.
+std::function<float(int, long)> Sine(long rate, std::vector<double> frequencies) {
+    return [=](int channel, long frame) {
+        const double t = static_cast<double>(frame) / static_cast<double>(rate);
+        return static_cast<float>(0.5 * std::sin(2.0 * std::numbers::pi * frequencies[channel] * t));
+    };
+}
+
+// Zero crossings (two per period of a sine) and rms of a channel over 0.4 s
+// from 0.05 s on, at 96 kHz.
+std::pair<int, double> Measure(const Sample& sample, int channel) {
+    const float* data = sample.Data(channel);
+    int crossings = 0;
+    double squares = 0.0;
+    for (uint32_t i = 4800; i < 43200; ++i) {
+        crossings += (data[i] < 0.0f) != (data[i + 1] < 0.0f) ? 1 : 0;
+        squares += static_cast<double>(data[i]) * data[i];
+    }
+    return {crossings, std::sqrt(squares / 38400.0)};
+}
+
+TEST(InputSample, DecodingResamplesAndKeepsTheFirstTwoChannels) {
+    TempDir dir;
+    ASSERT_TRUE(WriteOgg(dir.File("stereo.ogg"), 2, 44100, 22050, Sine(44100, {1000.0, 2000.0})));
+    ASSERT_TRUE(WriteOgg(dir.File("mono.ogg"), 1, 48000, 24000, Sine(48000, {1000.0})));
+    ASSERT_TRUE(WriteOgg(dir.File("three.ogg"), 3, 48000, 24000, Sine(48000, {500.0, 1000.0, 3000.0})));
+    const struct {
+        const char* file;
+        int left, right; // crossings
+    } cases[] = {{"stereo.ogg", 800, 1600}, {"mono.ogg", 800, 800}, {"three.ogg", 400, 800}};
+    for (const auto& c : cases) {
+        Sample sample(nullptr);
+        ASSERT_TRUE(sample.Load(dir.WideFile(c.file), 96000.0)) << c.file;
+        EXPECT_EQ(sample.TargetRate(), 96000.0);
+        EXPECT_NEAR(sample.Length(), 48000.0, 64.0) << c.file;
+        const auto [leftCrossings, leftRms] = Measure(sample, 0);
+        const auto [rightCrossings, rightRms] = Measure(sample, 1);
+        EXPECT_NEAR(leftCrossings, c.left, 4) << c.file;
+        EXPECT_NEAR(rightCrossings, c.right, 4) << c.file;
+        EXPECT_NEAR(leftRms, 0.5 / std::sqrt(2.0), 0.02) << c.file;
+        EXPECT_NEAR(rightRms, 0.5 / std::sqrt(2.0), 0.02) << c.file;
+    }
+    Sample mono(nullptr); // at its own rate: the exact decoded length, both channels alike
+    ASSERT_TRUE(mono.Load(dir.WideFile("mono.ogg"), 48000.0));
+    EXPECT_EQ(mono.Length(), 24000u);
+    EXPECT_TRUE(std::equal(mono.Data(0), mono.Data(0) + mono.Length(), mono.Data(1)));
+}
+
+TEST(InputSample, RefusedFilesLeaveThePreviousSampleInPlace) {
+    TempDir dir;
+    ASSERT_TRUE(WriteOgg(dir.File("sine.ogg"), 2, 48000, 4800, Sine(48000, {1000.0, 1000.0})));
+    brl::testing::WriteFile(dir.File("text.ogg"), std::string(8192, 'x'));
+    MessageLog log;
+    Sample sample(&log);
+    ASSERT_TRUE(sample.Load(dir.WideFile("sine.ogg"), 48000.0));
+    const std::vector<float> before(sample.Data(0), sample.Data(0) + sample.Length());
+    EXPECT_FALSE(sample.Load(dir.WideFile("text.ogg"), 48000.0));
+    EXPECT_FALSE(sample.Load(dir.WideFile("none.ogg"), 48000.0));
+    EXPECT_FALSE(sample.Load(dir.WideFile("sine.ogg"), 0.0));
+    EXPECT_EQ(log.messages, (std::vector<String>{
+                                L"not an ogg vorbis file '" + dir.WideFile("text.ogg") + L"'",
+                                L"cannot open '" + dir.WideFile("none.ogg") + L"'",
+                                L"cannot load '" + dir.WideFile("sine.ogg") + L"': invalid sample rate 0"}));
+    EXPECT_EQ(std::vector<float>(sample.Data(0), sample.Data(0) + sample.Length()), before);
+    EXPECT_EQ(sample.TargetRate(), 48000.0);
+}
+
+class SampleManager : public brl::Korvax::Manager {
+public:
+    using Manager::Manager;
+    int64_t GetPosition() const override { return 0; }
+    int64_t GetSampleRate() const override { return 96000; }
+    int64_t GetInputLatency() const override { return 0; }
+    int64_t GetOutputLatency() const override { return 0; }
+    bool IsDeviceless() const override { return true; }
+};
+
+TEST(InputSample, ManagerLoopsTheSampleIntoTheFirstTwoInputBuffers) {
+    using brl::Korvax::kInputBufferBase;
+    TempDir dir;
+    // Two tones, so that the channels differ.
+    ASSERT_TRUE(WriteOgg(dir.File("ramp.ogg"), 2, 96000, 50, Sine(96000, {1500.0, 4500.0})));
+    logging::NullChannel log;
+    auto manager = std::make_unique<SampleManager>(&log);
+    float* input = manager->Memory() + kInputBufferBase;
+    input[0] = 7.0f;
+    EXPECT_FALSE(manager->FeedInputSample());
+    EXPECT_EQ(input[0], 7.0f);
+    EXPECT_FALSE(manager->LoadInputSample(dir.WideFile("missing.ogg")));
+    ASSERT_TRUE(manager->LoadInputSample(dir.WideFile("ramp.ogg")));
+    ASSERT_EQ(manager->InputSampleLength(), 50u);
+    Sample reference(nullptr);
+    ASSERT_TRUE(reference.Load(dir.WideFile("ramp.ogg"), 96000.0));
+    for (int block = 0; block < 3; ++block) {
+        ASSERT_TRUE(manager->FeedInputSample());
+        for (int k = 0; k < 128; ++k) {
+            const int frame = (block * 128 + k) % 50;
+            ASSERT_EQ(input[k], reference.Data(0)[frame]) << block << " " << k;
+            ASSERT_EQ(input[128 + k], reference.Data(1)[frame]) << block << " " << k;
+        }
+    }
+    // A refused file keeps the playing sample where it is.
+    EXPECT_FALSE(manager->LoadInputSample(dir.WideFile("missing.ogg")));
+    ASSERT_TRUE(manager->FeedInputSample());
+    EXPECT_EQ(input[0], reference.Data(0)[(3 * 128) % 50]);
+}
+
+TEST(InputSample, ReplacingTheSampleWhileTheAudioThreadFeedsIsSafe) {
+    TempDir dir;
+    ASSERT_TRUE(WriteOgg(dir.File("a.ogg"), 1, 96000, 300, Sine(96000, {1000.0})));
+    ASSERT_TRUE(WriteOgg(dir.File("b.ogg"), 2, 48000, 3000, Sine(48000, {800.0, 900.0})));
+    logging::NullChannel log;
+    auto manager = std::make_unique<SampleManager>(&log);
+    std::atomic<bool> stop{false};
+    std::thread audio([&] {
+        while (!stop.load()) {
+            manager->FeedInputSample();
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(manager->LoadInputSample(dir.WideFile(i % 2 == 0 ? "a.ogg" : "b.ogg")));
+    }
+    stop = true;
+    audio.join();
+    EXPECT_NEAR(manager->InputSampleLength(), 6000.0, 64.0);
+}
+
+} // namespace
