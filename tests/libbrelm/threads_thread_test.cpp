@@ -227,22 +227,23 @@ TEST(TimerStart, RefusesPeriodsOfZeroOrLess) {
 }
 
 TEST(TimerRate, KeepsThePeriodOverManyPeriodsDespiteASlowCallback) {
-    // Each call takes 3 ms of a 10 ms period: a timer that sleeps a period
-    // after each call would fall about a quarter behind.
+    // Each call takes 6 ms of a 10 ms period: a timer that sleeps a period
+    // after each call would manage only about 62 % of the calls. The bound
+    // leaves room for a busy machine.
     constexpr double kPeriod = 0.010;
     std::atomic<int> calls{0};
     brl::Threads::Timer timer;
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(timer.Start(kPeriod, [&calls] {
         calls.fetch_add(1);
-        CurrentThreadOps::Sleep(0.003);
+        CurrentThreadOps::Sleep(0.006);
     }));
     CurrentThreadOps::Sleep(2.0);
     timer.Stop();
     const double elapsed = SecondsSince(start);
     const double expected = elapsed / kPeriod;
     EXPECT_LE(calls.load(), expected + 1.0);
-    EXPECT_GE(calls.load(), expected * 0.9 - 3.0);
+    EXPECT_GE(calls.load(), expected * 0.8 - 3.0);
     const int stopped = calls.load();
     CurrentThreadOps::Sleep(0.03);
     EXPECT_EQ(calls.load(), stopped);
