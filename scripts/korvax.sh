@@ -47,11 +47,17 @@ test)
     (cd build && ctest --output-on-failure -j "$JOBS")
     ;;
 sanitize)
+    # Unit tests under AddressSanitizer+UBSan. The "apps" tests drive whole
+    # programs over long renders and run in the plain build only.
     install_deps
     configure_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=address
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --output-on-failure -j "$JOBS")
-    configure_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=thread
+        ctest --output-on-failure -j "$JOBS" -LE apps)
+    # Threading tests under ThreadSanitizer: only their programs are built.
+    cmake -S "$ROOT" -B "$ROOT/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=thread \
+        -DKORVAX_BUILD_BENCH=OFF >/dev/null
+    mapfile -t thread_targets < <(ninja -C "$ROOT/build-tsan" -t targets all | sed -n 's/^\([a-z]*_thread_tests\): .*/\1/p' | sort -u)
+    cmake --build "$ROOT/build-tsan" -j "$JOBS" --target "${thread_targets[@]}"
     (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$JOBS" -L threads)
     ;;
 bench)

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -83,11 +83,32 @@ inline bool CopyFile(const std::string& from, const std::string& to) {
 
 // The song length a patch file stores (its "num_ticks"), or nothing.
 inline std::optional<uint32_t> SongTicks(const std::string& patchText) {
-    std::smatch match;
-    if (!std::regex_search(patchText, match, std::regex("<song num_ticks=\"([0-9]+)\""))) {
+    const std::string key = "<song num_ticks=\"";
+    const size_t at = patchText.find(key);
+    if (at == std::string::npos) {
         return std::nullopt;
     }
-    return static_cast<uint32_t>(std::stoul(match[1].str()));
+    const size_t digits = at + key.size();
+    const size_t end = patchText.find('"', digits);
+    if (end == std::string::npos || end == digits ||
+        patchText.find_first_not_of("0123456789", digits) != end) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(std::stoul(patchText.substr(digits, end - digits)));
+}
+
+// The numbers of the "used nodes:" line in a compile's output (empty without one).
+inline std::vector<int> UsedNodes(const std::string& output) {
+    const std::string key = "used nodes:";
+    const size_t at = output.find(key);
+    std::vector<int> ids;
+    if (at != std::string::npos) {
+        std::istringstream line(output.substr(at + key.size(), output.find('\n', at) - at - key.size()));
+        for (int id = 0; line >> id;) {
+            ids.push_back(id);
+        }
+    }
+    return ids;
 }
 
 inline uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
