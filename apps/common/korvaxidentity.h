@@ -18,6 +18,8 @@ inline ApplicationInfo KorvaxIdentity() {
 }
 
 // The build description, also written into saved patch files.
-inline const wchar_t* KorvaxBuild() { return L"core v19"; }
+inline const wchar_t* KorvaxBuild() {
+    return L"core v19";
+}
 
 } // namespace brl::Korvax

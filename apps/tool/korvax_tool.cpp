@@ -21,9 +21,9 @@ namespace {
 
 // Exit codes.
 constexpr int kOk = 0;
-constexpr int kFailed = 1;   // the command ran and failed (graph error, bad MIDI, write error)
-constexpr int kNoInput = 2;  // a patch that cannot be loaded
-constexpr int kUsage = 64;   // wrong arguments
+constexpr int kFailed = 1;  // the command ran and failed (graph error, bad MIDI, write error)
+constexpr int kNoInput = 2; // a patch that cannot be loaded
+constexpr int kUsage = 64;  // wrong arguments
 
 struct Command {
     const char* name;
@@ -45,11 +45,14 @@ const Command kCommands[] = {
 };
 
 void PrintHelp(std::FILE* out) {
-    std::fprintf(out, "usage: korvax-tool COMMAND ARGUMENTS   (korvax-tool COMMAND --help for details)\n\ncommands:\n");
+    std::fprintf(
+        out,
+        "usage: korvax-tool COMMAND ARGUMENTS   (korvax-tool COMMAND --help for details)\n\ncommands:\n");
     for (const Command& c : kCommands) {
         std::fprintf(out, "  %s\n", c.usage);
     }
-    std::fprintf(out, "\nSettings can be given as --Section-Key value, e.g. --Log-Level 9 for trace output.\n");
+    std::fprintf(out,
+                 "\nSettings can be given as --Section-Key value, e.g. --Log-Level 9 for trace output.\n");
 }
 
 const Command* FindCommand(const std::string& name) {
@@ -97,8 +100,8 @@ public:
             return kFailed;
         }
         const double factor = result.wallSeconds > 0.0 ? result.audioSeconds / result.wallSeconds : 0.0;
-        BRL_LOG_INFO(log, "rendered '", result.outputPath, "': ", result.audioSeconds, " s of audio, realtime factor ",
-                     factor);
+        BRL_LOG_INFO(log, "rendered '", result.outputPath, "': ", result.audioSeconds,
+                     " s of audio, realtime factor ", factor);
         return kOk;
     }
 
@@ -190,7 +193,8 @@ int Run(int argc, char** argv) {
         help = help || std::strcmp(argv[i], "--help") == 0;
     }
     const std::vector<std::string> args = Positionals(argc, argv, timeline);
-    const size_t wanted = std::strcmp(command->name, "import-midi") == 0 || std::strcmp(command->name, "save") == 0 ? 2 : 1;
+    const size_t wanted =
+        std::strcmp(command->name, "import-midi") == 0 || std::strcmp(command->name, "save") == 0 ? 2 : 1;
     if (help) {
         std::printf("usage: korvax-tool %s\n\n%s\n", command->usage, command->help);
         return kOk;

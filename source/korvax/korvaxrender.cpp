@@ -44,7 +44,9 @@ uint8_t ValueByte(float value) {
     return static_cast<uint8_t>(whole + (fraction >= 0.5f ? 1u : 0u));
 }
 
-String TwoDigits(uint32_t v) { return (v < 10 ? L"0" : L"") + std::to_wstring(v); }
+String TwoDigits(uint32_t v) {
+    return (v < 10 ? L"0" : L"") + std::to_wstring(v);
+}
 
 // The wave file is written next to its final name and renamed over it only when
 // complete, so a failed render never leaves a truncated file behind.

@@ -53,8 +53,8 @@ public:
             filter = std::make_unique<Logging::ChannelFilter>(console.get(), level);
             root = filter.get();
         } else {
-            wtf = std::make_unique<Logging::WtfJustLog>(info, config, options.fileLogDefault, options.wantBuffer,
-                                                        options.briefFile);
+            wtf = std::make_unique<Logging::WtfJustLog>(info, config, options.fileLogDefault,
+                                                        options.wantBuffer, options.briefFile);
             root = wtf.get();
         }
         Debug::SetProcessLogChannel(root);
@@ -82,12 +82,24 @@ public:
 App::App(std::unique_ptr<AppImpl> impl) : impl_(std::move(impl)) {}
 App::~App() = default;
 
-const ApplicationInfo& App::Info() const { return impl_->info; }
-const String& App::Build() const { return impl_->build; }
-const ArgumentList& App::Arguments() const { return impl_->arguments; }
-Config::Frontend& App::ConfigFrontend() { return impl_->config; }
-Logging::Channel& App::LogRoot() { return *impl_->root; }
-Logging::Logger& App::Log() { return *impl_->logger; }
+const ApplicationInfo& App::Info() const {
+    return impl_->info;
+}
+const String& App::Build() const {
+    return impl_->build;
+}
+const ArgumentList& App::Arguments() const {
+    return impl_->arguments;
+}
+Config::Frontend& App::ConfigFrontend() {
+    return impl_->config;
+}
+Logging::Channel& App::LogRoot() {
+    return *impl_->root;
+}
+Logging::Logger& App::Log() {
+    return *impl_->logger;
+}
 
 StandaloneApp::StandaloneApp(const ApplicationInfo& info, const String& build, ArgumentList arguments,
                              const AppOptions& options)

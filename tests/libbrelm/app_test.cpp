@@ -4,7 +4,9 @@
 
 namespace {
 
-brl::ArgumentList Args(std::vector<brl::String> list) { return brl::ArgumentList(std::move(list)); }
+brl::ArgumentList Args(std::vector<brl::String> list) {
+    return brl::ArgumentList(std::move(list));
+}
 
 } // namespace
 
