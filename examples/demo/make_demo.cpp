@@ -142,11 +142,11 @@ public:
     CNode* Module(int moduleId) {
         CNode* node = Place(editor.CreateNode(graph, moduleId, channel));
         // The controllers start at the catalogue defaults.
-        const ModuleSpec& spec = FindModule(moduleId);
+        const ModuleSpec& catalogue = FindModule(moduleId);
         for (size_t k = 0; k < node->Inputs().Count(); ++k) {
             const PinRecord* record = GetPinRecord(node->Inputs().At(k));
             if (record->value) {
-                Value(record) = InitialParameterValue(*InputPin(spec, static_cast<int>(k)));
+                Value(record) = InitialParameterValue(*InputPin(catalogue, static_cast<int>(k)));
             }
         }
         return node;

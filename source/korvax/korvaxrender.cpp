@@ -129,6 +129,10 @@ bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result
         }
         song = editor->Patches().song;
     }
+    if (song.timeStream.empty() && song.dataStream.empty()) {
+        // A patch without an imported song plays no events: every stream is empty.
+        song.timeStream.assign(kValueSlotCount, 0xFFFFFFFFu);
+    }
 
     const uint32_t total = song.numTicks + kTailTicks;
     if (total < song.numTicks || total > (0xFFFFFFFFu - 36) / 1024) {

@@ -198,6 +198,16 @@ TEST_F(CommandLine, ASongOfZeroTicksRendersTheThirtySecondTailInSilence) {
     EXPECT_TRUE(std::all_of(samples.begin(), samples.end(), [](float s) { return s == 0.0f; }));
 }
 
+TEST_F(CommandLine, APatchWithoutASongRendersTheTail) {
+    // A patch that never had a song imported holds no streams at all.
+    const std::string patch = SonglessPatch();
+    const Outcome outcome = Renderer({"--render", patch, "--Log-Level", "5"});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+    const auto wave = ReadBytes(patch + ".wav");
+    ASSERT_TRUE(wave);
+    EXPECT_EQ(wave->size(), WaveSize(kTailTicks));
+}
+
 TEST_F(CommandLine, ImportedShortSongRendersTheSameThroughToolAndRenderer) {
     // One track for channel 0: A2 and C3, a quarter each, at 120 beats per minute.
     const std::vector<uint8_t> song = {
