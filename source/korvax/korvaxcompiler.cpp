@@ -278,12 +278,12 @@ bool SynthCompiler::CheckNode(const CNode& node) {
     size_t nextInput = 0;
     size_t nextOutput = 0;
     for (int slot = 0; slot < PinCount(module); ++slot) {
-        const PinSpec* spec = &module.pins[slot];
-        const bool input = spec->direction == PinDirection::Input;
+        const PinSpec* catalogPin = &module.pins[slot];
+        const bool input = catalogPin->direction == PinDirection::Input;
         const CPin* pin = input ? node.Inputs().At(nextInput++) : node.Outputs().At(nextOutput++);
-        if (!MatchesDataType(*GetPinRecord(pin), spec->dataType)) {
-            BRL_LOG_WARNING(logger, "pin '", spec->name, "' of module '", module.shortName, "' in node ",
-                            node.Id(), " is not a ", PinDataTypeName(static_cast<int>(spec->dataType)),
+        if (!MatchesDataType(*GetPinRecord(pin), catalogPin->dataType)) {
+            BRL_LOG_WARNING(logger, "pin '", catalogPin->name, "' of module '", module.shortName, "' in node ",
+                            node.Id(), " is not a ", PinDataTypeName(static_cast<int>(catalogPin->dataType)),
                             " pin");
             return false;
         }
