@@ -328,6 +328,9 @@ private:
     bool SegmentHit(gui::Point a, gui::Point b, float x, float y) const;
 
     Visible VisibleArea() const;
+    float StrokeReach() const;
+    bool InView(double left, double top, double right, double bottom) const;
+    bool NodeInView(const CNode* node) const;
     Colour Look(Colour colour) const;
     bool Decorated(const CEntity* entity) const;
     bool StyleFor(const CEntity* entity, Pass pass, Colour normalFill, float normalWidth, Colour normalLine,
@@ -359,6 +362,7 @@ private:
     std::unordered_set<const CEntity*> highlighted;
     uint64_t highlightSince = 0;
 
+    Visible paintArea{0.0, 0.0, 0.0, 0.0};
     Gesture gesture = Gesture::None;
     MouseButton panButton = MouseButton::Left;
     float panStartMouseX = 0.0f;
