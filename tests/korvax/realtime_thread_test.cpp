@@ -296,3 +296,113 @@ TEST(ProgramExchangeThreads, CompiledProgramsSwapInWhileNotesPlay) {
     }
     EXPECT_TRUE(WaitFor([&] { return synth.ProcessedCount() == 300; }));
 }
+
+namespace {
+
+constexpr uint64_t kTicksPerMs = uint64_t{1} << 32;
+
+// The steady clock plus an offset that the audio thread moves on to look
+// stopped at once, instead of pausing for the alive time-out.
+class JumpingClock : public brl::Time::ClockImpl {
+public:
+    explicit JumpingClock(std::atomic<uint64_t>* offset) : offset(offset) {}
+    bool IsAvailable() const override { return true; }
+    uint64_t Now() override { return steady.Now() + offset->load(); }
+    uint64_t Frequency() override { return steady.Frequency(); }
+    uint64_t Resolution() override { return steady.Resolution(); }
+    brl::String Name() const override { return L"jumping"; }
+
+private:
+    brl::Time::ClockGetTickCount steady;
+    std::atomic<uint64_t>* offset;
+};
+
+// Renders the slots it watches, the way modules read their parameters.
+class WatchNode : public korvax::Node {
+public:
+    explicit WatchNode(const float* memory) : memory(memory) {}
+    void Render() noexcept override {
+        const float value = memory[0];
+        backwards += value < last ? 1 : 0;
+        torn += value != memory[korvax::kValueSlotCount - 1] ? 1 : 0;
+        last = value;
+        ++renders;
+    }
+    const float* memory;
+    float last = 0.0f;
+    int backwards = 0;
+    int torn = 0;
+    int renders = 0;
+};
+
+class WatchedSynth : public SynthesizerRealtime {
+public:
+    using SynthesizerRealtime::SynthesizerRealtime;
+    WatchNode* Watch() {
+        WatchNode* node = new WatchNode(memory);
+        EXPECT_TRUE(PublishProgram([&](NodeProgram& program) {
+            program.lists[korvax::kListMix] = new korvax::Node* [2] { node, nullptr };
+            return true;
+        }));
+        return node;
+    }
+};
+
+} // namespace
+
+TEST(DirectWritesThreads, ValuesSetWhileAudioStartsAndStopsArriveInOrderAndTheLastStays) {
+    constexpr int kCycles = 300;
+    CaptureChannel log;
+    std::atomic<uint64_t> offset{0};
+    WatchedSynth synth(&log, 0, std::make_unique<JumpingClock>(&offset));
+    const WatchNode* watch = synth.Watch();
+    std::atomic<bool> stop{false};
+    std::atomic<int> cycles{0};
+    std::thread audio([&] {
+        uint32_t random = 12345;
+        while (!stop.load()) {
+            random = random * 1664525u + 1013904223u;
+            for (uint32_t n = random >> 29; n > 0; --n) {
+                synth.RenderBuffer();
+                std::this_thread::sleep_for(50us);
+            }
+            offset += 100 * kTicksPerMs; // stopped, as far as anyone can tell
+            cycles.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds((random >> 8) % 200));
+        }
+    });
+    int value = 0;
+    while (cycles.load() < kCycles) {
+        const SynthEvent event = Controller(0, 0, static_cast<float>(++value));
+        ASSERT_TRUE(synth.ApplyOrQueueEvents(&event, 1));
+        std::this_thread::yield();
+    }
+    stop = true;
+    audio.join();
+    ASSERT_TRUE(synth.SettleEvents());
+    EXPECT_EQ(synth.Memory()[0], static_cast<float>(value));
+    EXPECT_EQ(watch->backwards, 0);
+    // Both ways were taken: some values were queued, the others written directly.
+    EXPECT_GT(synth.QueuedCount(), 0u);
+    EXPECT_LT(synth.QueuedCount(), static_cast<uint32_t>(value));
+    EXPECT_GT(watch->renders, 0);
+}
+
+TEST(DirectWritesThreads, WholeValueWritesLandBetweenBuffersWhileAudioRuns) {
+    CaptureChannel log;
+    WatchedSynth synth(&log, 0);
+    const WatchNode* watch = synth.Watch();
+    std::vector<float> values(korvax::kValueSlotCount);
+    {
+        RenderingThread audio(synth);
+        ASSERT_TRUE(audio.WaitBuffers(1));
+        for (int k = 1; k <= 2000; ++k) {
+            std::fill(values.begin(), values.end(), static_cast<float>(k));
+            ASSERT_TRUE(synth.WriteValueSlots(values.data()));
+        }
+        ASSERT_TRUE(audio.WaitBuffers(2));
+    }
+    EXPECT_EQ(watch->torn, 0);
+    EXPECT_EQ(watch->backwards, 0);
+    EXPECT_EQ(synth.Memory()[0], 2000.0f);
+}
