@@ -1,7 +1,7 @@
 #include "korvax/korvaxfileio.h"
 #include "korvax/korvaxmanager.h"
 
-#include "../libbrelm/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
