@@ -1,21 +1,21 @@
 #include "korvax/korvaxfileio.h"
 #include "korvax/korvaxmanager.h"
 
+#include "support/rendering_thread.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
-#include <thread>
 
 namespace {
 
 using namespace brl::Korvax;
 using brl::String;
+using brl::testing::RenderingThread;
 using brl::testing::TempDir;
-using namespace std::chrono_literals;
 
 constexpr int kEnvelope = 5;
 // The envelope's eight value inputs take these defaults.
@@ -35,74 +35,50 @@ private:
     brl::Logging::NullChannel log;
 };
 
-// Stands in for an audio device: renders a buffer about every 1.3 ms while it lives.
-class Ticking {
-public:
-    explicit Ticking(Synthesizer& synth)
-        : thread([this, &synth] {
-              while (!stop.load()) {
-                  synth.RenderBuffer();
-                  buffers.fetch_add(1);
-                  std::this_thread::sleep_for(1333us);
-              }
-          }) {}
-    ~Ticking() {
-        stop = true;
-        thread.join();
-    }
-    bool WaitBuffers(int count) {
-        const int target = buffers.load() + count;
-        const auto limit = std::chrono::steady_clock::now() + 20s;
-        while (buffers.load() < target && std::chrono::steady_clock::now() < limit) {
-            std::this_thread::sleep_for(100us);
-        }
-        return buffers.load() >= target;
-    }
-
-private:
-    std::atomic<bool> stop{false};
-    std::atomic<int> buffers{0};
-    std::thread thread;
-};
+using Audio = RenderingThread<Synthesizer>;
+constexpr std::chrono::microseconds kPeriod(1333);
 
 TEST(EditingAsAudioStarts, LoadAndClearDropEventsQueuedBeforeSoTheValuesStay) {
     TempDir dir;
     const String path = dir.WideFile("envelope.korvax");
-    {
-        TestManager author;
-        author.CreateNode(author.Patches().Voice(2), kEnvelope, 2);
-        ASSERT_TRUE(author.SaveState(path, L"test", false));
-    }
+    TestManager author;
+    author.CreateNode(author.Patches().Voice(2), kEnvelope, 2);
+    ASSERT_TRUE(author.SaveState(path, L"test", false));
     for (const bool clear : {false, true}) {
         TestManager manager;
-        // MIDI input queues while no audio device runs.
-        SynthEvent stale;
+        SynthEvent stale; // as MIDI input queues while no audio device runs
         stale.type = kEventController;
         stale.channel = 2;
         stale.index = 128;
         stale.value = 0.125f;
         ASSERT_TRUE(manager.QueueEvents(&stale, 1, SynthesizerRealtime::kQueueDrop));
         ASSERT_TRUE(clear ? manager.ClearState() : manager.LoadState(path));
-        Ticking audio(manager);
+        Audio audio(manager, kPeriod);
         ASSERT_TRUE(audio.WaitBuffers(3));
         EXPECT_EQ(manager.Slot(2, 128), clear ? 0.0f : 0.5f) << (clear ? "clear" : "load");
     }
 }
 
-TEST(EditingWhileAudioRuns, NewEnvelopeCostsNoWaitAndACopyAndASaveRightAfterHaveItsValues) {
+TEST(EditingWhileAudioRuns, NewEnvelopeCostsNoWaitAndCopiesAndSavesRightAfterHaveItsValues) {
     TempDir dir;
     const String path = dir.WideFile("live.korvax");
     TestManager manager;
-    Ticking audio(manager);
-    ASSERT_TRUE(audio.WaitBuffers(1));
-    const uint32_t waits = manager.WaitCount();
-    brl::vergl::CNode* envelope = manager.CreateNode(manager.Patches().Voice(2), kEnvelope, 2);
-    EXPECT_EQ(manager.WaitCount(), waits);
     SynthFileIo io(manager);
-    const std::string copied = io.SaveGraphToString({envelope}, 2);
-    ASSERT_TRUE(manager.SaveState(path, L"test", false));
-    EXPECT_LE(manager.WaitCount(), waits + 1);
-
+    std::string copied;
+    {
+        std::optional<Audio> audio(std::in_place, manager, kPeriod);
+        ASSERT_TRUE(audio->WaitBuffers(1));
+        const uint32_t waits = manager.WaitCount();
+        brl::vergl::CNode* envelope = manager.CreateNode(manager.Patches().Voice(2), kEnvelope, 2);
+        EXPECT_EQ(manager.WaitCount(), waits);
+        copied = io.SaveGraphToString({envelope}, 2);
+        ASSERT_TRUE(manager.SaveState(path, L"test", false));
+        EXPECT_LE(manager.WaitCount(), waits + 1);
+        audio.reset();
+        // Within the alive time-out this value is queued, and no buffer renders it any more.
+        EXPECT_TRUE(manager.SetControllerValue(2, 135, 0.75f));
+        ASSERT_TRUE(manager.SaveState(dir.WideFile("stopped.korvax"), L"test", false));
+    }
     TestManager reader;
     ASSERT_TRUE(reader.LoadState(path));
     ASSERT_TRUE(SynthFileIo(reader).LoadGraphFromString(copied, reader.Patches().Voice(3), 3));
@@ -110,24 +86,8 @@ TEST(EditingWhileAudioRuns, NewEnvelopeCostsNoWaitAndACopyAndASaveRightAfterHave
         EXPECT_EQ(reader.Slot(2, 128 + k), kEnvelopeDefaults[k]) << "saved " << k;
         EXPECT_EQ(reader.Slot(3, 128 + k), kEnvelopeDefaults[k]) << "copied " << k;
     }
-}
-
-TEST(EditingAsAudioStops, ValueSetJustAfterTheLastBufferIsSaved) {
-    TempDir dir;
-    const String path = dir.WideFile("stopped.korvax");
-    TestManager manager;
-    manager.CreateNode(manager.Patches().Voice(2), kEnvelope, 2);
-    {
-        Ticking audio(manager);
-        ASSERT_TRUE(audio.WaitBuffers(1));
-    }
-    // Within the alive time-out the value is queued, and nothing renders it any more.
-    EXPECT_TRUE(manager.SetControllerValue(2, 130, 0.75f));
-    ASSERT_TRUE(manager.SaveState(path, L"test", false));
-    TestManager reader;
-    ASSERT_TRUE(reader.LoadState(path));
-    EXPECT_EQ(reader.Slot(2, 130), 0.75f);
-    EXPECT_EQ(reader.Slot(2, 129), kEnvelopeDefaults[1]);
+    ASSERT_TRUE(reader.LoadState(dir.WideFile("stopped.korvax")));
+    EXPECT_EQ(reader.Slot(2, 135), 0.75f);
 }
 
 } // namespace

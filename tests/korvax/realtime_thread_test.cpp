@@ -1,6 +1,8 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxrealtime.h"
 
+#include "support/rendering_thread.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +19,8 @@ using brl::Korvax::SynthesizerRealtime;
 using brl::Korvax::SynthEvent;
 namespace korvax = brl::Korvax;
 namespace logging = brl::Logging;
+using brl::testing::RenderingThread;
+using brl::testing::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
@@ -38,43 +42,6 @@ public:
 private:
     std::mutex mutex;
     std::vector<brl::String> lines;
-};
-
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto limit = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) {
-            return false;
-        }
-        std::this_thread::sleep_for(100us);
-    }
-    return true;
-}
-
-// Calls RenderBuffer on its own thread until destroyed, like an audio device.
-class RenderingThread {
-public:
-    explicit RenderingThread(korvax::Synthesizer& synth, std::chrono::microseconds period = 0us)
-        : thread([this, &synth, period] {
-              while (!stop.load()) {
-                  synth.RenderBuffer();
-                  buffers.fetch_add(1);
-                  period > 0us ? std::this_thread::sleep_for(period) : std::this_thread::yield();
-              }
-          }) {}
-    ~RenderingThread() {
-        stop = true;
-        thread.join();
-    }
-    bool WaitBuffers(int count) {
-        const int target = buffers.load() + count;
-        return WaitFor([&] { return buffers.load() >= target; });
-    }
-
-private:
-    std::atomic<bool> stop{false};
-    std::atomic<int> buffers{0};
-    std::thread thread;
 };
 
 SynthEvent Controller(int channel, int index, float value) {
@@ -317,15 +284,15 @@ private:
     std::atomic<uint64_t>* offset;
 };
 
-// Renders the slots it watches, the way modules read their parameters.
+// Reads value slots as modules read their parameters: counts the buffers in
+// which slot 0 went back, and those in which the first and last slot differ.
 class WatchNode : public korvax::Node {
 public:
     explicit WatchNode(const float* memory) : memory(memory) {}
     void Render() noexcept override {
-        const float value = memory[0];
-        backwards += value < last ? 1 : 0;
-        torn += value != memory[korvax::kValueSlotCount - 1] ? 1 : 0;
-        last = value;
+        backwards += memory[0] < last ? 1 : 0;
+        torn += memory[0] != memory[korvax::kValueSlotCount - 1] ? 1 : 0;
+        last = memory[0];
         ++renders;
     }
     const float* memory;
@@ -338,8 +305,8 @@ public:
 class WatchedSynth : public SynthesizerRealtime {
 public:
     using SynthesizerRealtime::SynthesizerRealtime;
-    WatchNode* Watch() {
-        WatchNode* node = new WatchNode(memory);
+    const WatchNode* Watch() {
+        auto* node = new WatchNode(memory);
         EXPECT_TRUE(PublishProgram([&](NodeProgram& program) {
             program.lists[korvax::kListMix] = new korvax::Node* [2] { node, nullptr };
             return true;
