@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <time.h>
 
 namespace {
@@ -30,6 +31,13 @@ constexpr double kTickMicroseconds = 1e6 * kSamplesPerBuffer / kDefaultSampleRat
 
 // CPU time of the calling thread in seconds: unlike the wall clock it does not
 // count the time other processes of a busy machine hold the core.
+// Page faults (minor and major) of the calling thread so far.
+long ThreadPageFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_minflt + usage.ru_majflt;
+}
+
 double ThreadSeconds() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
@@ -178,6 +186,8 @@ void PrintWorstCase() {
     double longestOtherCpu = 0.0;
     std::vector<double> cpuTimes;
     cpuTimes.reserve(ticks);
+    long faults = 0;
+    long mostFaults = 0;
     for (int tick = 0; tick < ticks; ++tick) {
         const bool starts = tick % 3 == 0;
         if (starts) {
@@ -190,11 +200,15 @@ void PrintWorstCase() {
                 }
             }
         }
+        const long faultsBefore = ThreadPageFaults();
         const double cpuStart = ThreadSeconds();
         const Clock::time_point start = Clock::now();
         synth->RenderBuffer();
         const double wall = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
         const double cpu = (ThreadSeconds() - cpuStart) * 1e6;
+        const long tickFaults = ThreadPageFaults() - faultsBefore;
+        faults += tickFaults;
+        mostFaults = std::max(mostFaults, tickFaults);
         longestWall = std::max(longestWall, wall);
         (starts ? longestStartCpu : longestOtherCpu) =
             std::max(starts ? longestStartCpu : longestOtherCpu, cpu);
@@ -206,6 +220,8 @@ void PrintWorstCase() {
         "without, median %.1f us, 99th percentile %.1f us; budget %.0f us\n",
         longestWall, longestStartCpu, longestOtherCpu, cpuTimes[ticks / 2], cpuTimes[ticks * 99 / 100],
         kTickMicroseconds);
+    std::printf("worst case: page faults on the rendering thread: %ld in %d ticks, at most %ld in one tick\n",
+                faults, ticks, mostFaults);
 }
 
 // Ten seconds of audio of the full load on this thread.

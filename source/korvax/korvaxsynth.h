@@ -43,6 +43,11 @@ enum VoiceField : int {
     kVoiceActive = 7,
 };
 
+// The argument code that names field `field` of the node's own voice record.
+constexpr uint16_t VoiceFieldCode(VoiceField field) {
+    return static_cast<uint16_t>(kVoiceFieldCode + field);
+}
+
 // Node lists of a program.
 constexpr int kNodeLists = 450;
 constexpr int kListMixPre = 0;

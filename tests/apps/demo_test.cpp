@@ -1,5 +1,6 @@
 #include "../libbrelm/temp_dir.h"
 #include "apps_test_support.h"
+#include "korvax/korvaxcatalogue.h"
 
 #include <gtest/gtest.h>
 
@@ -87,7 +88,10 @@ TEST_F(Demo, ImportAndExportReproduceThePlayersHeadersAndModuleList) {
               std::string::npos)
         << listed;
     // Oscillator, filter, chorus, envelope, LFO, delay, release and output at least.
-    for (int module : {1, 3, 4, 5, 6, 12, 23, 42}) {
+    for (int module :
+         {brl::Korvax::ModuleId::Osc, brl::Korvax::ModuleId::MoogFilter, brl::Korvax::ModuleId::Chorus,
+          brl::Korvax::ModuleId::Envelope, brl::Korvax::ModuleId::Lfo, brl::Korvax::ModuleId::Delay,
+          brl::Korvax::ModuleId::Release, brl::Korvax::ModuleId::Output}) {
         EXPECT_NE(std::find(used.begin(), used.end(), module), used.end()) << module;
     }
 }

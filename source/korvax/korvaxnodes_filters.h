@@ -1,3 +1,5 @@
+#pragma once
+
 // Filter modules: four resonant filters and the two crossover band splitters.
 // Control inputs are read once per block, so coefficients change only at block
 // boundaries. Reset and Render run on the audio thread only.
@@ -7,7 +9,6 @@
 // carries no branches and no memory round trips through the node.
 
 #include "korvax/korvaxmath.h"
-#include "korvax/korvaxnodes_internal.h"
 #include "korvax/korvaxsynth.h"
 
 #include <algorithm>
@@ -16,7 +17,7 @@
 
 namespace brl::Korvax {
 
-namespace {
+namespace Modules::Filters {
 
 constexpr int kBlock = kSamplesPerBuffer;
 
@@ -59,8 +60,6 @@ inline float Clamp1(float v) noexcept {
 // Four-pole ladder approximation with a cubic soft clip on the last pole.
 class MoogFilter final : public Node {
 public:
-    static constexpr int kArgs = 5;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -122,8 +121,6 @@ private:
 // two half-steps per sample.
 class KarlsenFilter final : public Node {
 public:
-    static constexpr int kArgs = 5;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -182,8 +179,6 @@ private:
 // Chamberlin state-variable filter.
 class SvFilter final : public Node {
 public:
-    static constexpr int kArgs = 5;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -237,8 +232,6 @@ private:
 // path; the two passes are averaged.
 class DoubleFilter final : public Node {
 public:
-    static constexpr int kArgs = 6;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -357,31 +350,6 @@ class Bandsplit8 final : public BandSplitter<7> {};
 
 static_assert(Bandsplit4::kArgs == 8 && Bandsplit8::kArgs == 16);
 
-template <class T> Node* Create() {
-    Node* node = new T;
-    node->argCount = T::kArgs;
-    return node;
-}
-
-} // namespace
-
-Node* CreateFilterNode(uint8_t opcode) {
-    switch (opcode) {
-    case 3:
-        return ModuleEnabled(3) ? Create<MoogFilter>() : nullptr;
-    case 21:
-        return ModuleEnabled(21) ? Create<KarlsenFilter>() : nullptr;
-    case 20:
-        return ModuleEnabled(20) ? Create<SvFilter>() : nullptr;
-    case 19:
-        return ModuleEnabled(19) ? Create<DoubleFilter>() : nullptr;
-    case 33:
-        return ModuleEnabled(33) ? Create<Bandsplit4>() : nullptr;
-    case 34:
-        return ModuleEnabled(34) ? Create<Bandsplit8>() : nullptr;
-    default:
-        return nullptr;
-    }
-}
+} // namespace Modules::Filters
 
 } // namespace brl::Korvax
