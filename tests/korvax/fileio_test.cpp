@@ -1,7 +1,7 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxfileio.h"
 
-#include "../libbrelm/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
