@@ -107,6 +107,7 @@ private:
         state = State{b0, b1, b2, b3, b4};
     }
 
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float b0 = 0.0f; // last input after feedback
         float b1 = 0.0f;
@@ -166,6 +167,7 @@ private:
         state = State{p1, p2, p3, p4, fb};
     }
 
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float p1 = 0.0f;
         float p2 = 0.0f;
@@ -219,6 +221,7 @@ private:
         state = State{low, high, band, notch};
     }
 
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float low = 0.0f;
         float high = 0.0f;

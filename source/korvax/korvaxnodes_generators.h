@@ -196,6 +196,7 @@ public:
     }
 
 private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float phase = 0.0f;
         float referencePhase = 0.0f;
@@ -363,6 +364,7 @@ public:
     }
 
 private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         int32_t counter = 0;
     };
@@ -486,6 +488,7 @@ public:
     }
 
 private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         int32_t counter = 0;
         bool released = false;
