@@ -65,6 +65,7 @@ bool Overlap(int a, int aLength, int b, int bLength) noexcept {
 bool PlanChannel(const uint8_t* opcodes, size_t opcodeCount, const uint16_t* operands, ChannelPlan& plan) {
     std::vector<std::vector<uint16_t>> codes;
     int randomNodes = 0;
+    int summingNodes = 0;
     for (size_t k = 0; k < opcodeCount; ++k) {
         const uint8_t module = opcodes[k];
         const ModuleSpec& spec = FindModule(module);
@@ -90,11 +91,15 @@ bool PlanChannel(const uint8_t* opcodes, size_t opcodeCount, const uint16_t* ope
             }
         }
         randomNodes += module == ModuleId::Osc || module == ModuleId::Lfo ? 1 : 0;
+        summingNodes += module == ModuleId::Output || module == ModuleId::DebugNode ? 1 : 0;
         plan.nodes.push_back(node);
         codes.push_back(std::move(nodeCodes));
     }
     if (randomNodes > 1) {
         return false; // noise draws of several nodes interleave voice by voice
+    }
+    if (summingNodes > 1) {
+        return false; // sums into the output area interleave voice by voice
     }
 
     // The regions: blocks that outputs write, equal or apart.
