@@ -24,6 +24,7 @@ public:
 
     void SetTransform(float originX, float originY, float scale);
     void Clear(Colour colour);
+    void Line(float x1, float y1, float x2, float y2, Colour colour, float width);
     void Stroke(const PointList& points, Colour colour, float width);
     void Stroke(const Path& path, Colour colour, float width);
     void Rectangle(float x, float y, float width, float height, float radius, Colour fill, Colour line,

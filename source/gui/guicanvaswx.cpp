@@ -152,7 +152,7 @@ bool WxCanvas::UseBrush(Colour colour) {
 
 void WxCanvas::Line(float x1, float y1, float x2, float y2, Colour colour, float width) {
     if (painter != nullptr) {
-        painter->Stroke(PointList{{x1, y1}, {x2, y2}}, colour, width);
+        painter->Line(x1, y1, x2, y2, colour, width);
     } else if (UsePen(colour, width)) {
         dc.DrawLine(Round(x1), Round(y1), Round(x2), Round(y2));
     }
