@@ -88,6 +88,9 @@ private:
 // Corners of at most this radius in pixels are cut by two straight pieces
 // instead of arcs: at that size the two look alike and the cut is cheaper.
 constexpr double kSmallCorner = 3.0;
+// Opaque shapes on whole pixels with a one pixel outline and corners of at
+// most this radius are drawn in whole pixels.
+constexpr double kPixelCorner = 2.0;
 
 void RoundedRectanglePath(cairo_t* cr, double x, double y, double w, double h, double r, double scale) {
     r = std::min({r, w / 2.0, h / 2.0});
@@ -249,10 +252,46 @@ void CairoPainter::Stroke(const Path& path, Colour colour, float width) {
     cairo_stroke(cr);
 }
 
+bool CairoPainter::PixelRectangle(float x, float y, float w, float h, float radius, Colour fill, Colour line,
+                                  float lineWidth) {
+    double left = x;
+    double top = y;
+    double right = x + w;
+    double bottom = y + h;
+    cairo_user_to_device(cr, &left, &top);
+    cairo_user_to_device(cr, &right, &bottom);
+    double lineX = lineWidth;
+    double lineY = 0.0;
+    cairo_user_to_device_distance(cr, &lineX, &lineY);
+    auto whole = [](double v) { return std::fabs(v - std::round(v)) < 1e-3; };
+    if (!whole(left) || !whole(top) || !whole(right) || !whole(bottom) || std::fabs(lineX - 1.0) > 1e-3 ||
+        lineY != 0.0 || radius * scale > kPixelCorner || right - left < 3.0 || bottom - top < 3.0) {
+        return false;
+    }
+    // Whole pixels: a one pixel outline just inside the edges, corners of up
+    // to two pixels radius cut by one pixel.
+    const double cut = radius * scale > 0.5 ? 1.0 : 0.0;
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    cairo_rectangle(cr, left + cut, top, right - left - 2.0 * cut, bottom - top);
+    cairo_rectangle(cr, left, top + cut, right - left, bottom - top - 2.0 * cut);
+    Source(line);
+    cairo_fill(cr);
+    cairo_rectangle(cr, left + 1.0, top + 1.0, right - left - 2.0, bottom - top - 2.0);
+    Source(fill);
+    cairo_fill(cr);
+    cairo_restore(cr);
+    return true;
+}
+
 void CairoPainter::Rectangle(float x, float y, float w, float h, float radius, Colour fill, Colour line,
                              float lineWidth) {
     const bool outlined = !line.Invisible() && lineWidth > 0.0f;
     if (fill.Invisible() && !outlined) {
+        return;
+    }
+    if (outlined && fill.A() == 255 && line.A() == 255 &&
+        PixelRectangle(x, y, w, h, radius, fill, line, lineWidth)) {
         return;
     }
     if (outlined && fill.A() == 255 && line.A() == 255) {

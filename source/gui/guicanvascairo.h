@@ -38,6 +38,8 @@ public:
 
 private:
     void Source(Colour colour);
+    bool PixelRectangle(float x, float y, float w, float h, float radius, Colour fill, Colour line,
+                        float lineWidth);
 
     cairo_t* cr;
     cairo_matrix_t base;
