@@ -90,7 +90,25 @@ private:
 constexpr double kSmallCorner = 3.0;
 // Opaque shapes on whole pixels with a one pixel outline and corners of at
 // most this radius are drawn in whole pixels.
-constexpr double kPixelCorner = 2.0;
+constexpr double kPixelCorner = 4.0;
+
+// A rectangle of whole pixels whose rows near the top and bottom are drawn in
+// as far as a corner circle of radius r leaves them out.
+void PixelShape(cairo_t* cr, double left, double top, double right, double bottom, double r) {
+    const int rows = std::min(static_cast<int>(std::ceil(r)), static_cast<int>((bottom - top) / 2.0));
+    int stepped = 0;
+    for (int k = 0; k < rows; ++k) {
+        const double dy = r - k - 0.5;
+        const double inset = std::round(r - std::sqrt(std::max(r * r - dy * dy, 0.0)));
+        if (inset <= 0.0) {
+            break;
+        }
+        cairo_rectangle(cr, left + inset, top + k, right - left - 2.0 * inset, 1.0);
+        cairo_rectangle(cr, left + inset, bottom - k - 1.0, right - left - 2.0 * inset, 1.0);
+        stepped = k + 1;
+    }
+    cairo_rectangle(cr, left, top + stepped, right - left, bottom - top - 2.0 * stepped);
+}
 
 void RoundedRectanglePath(cairo_t* cr, double x, double y, double w, double h, double r, double scale) {
     r = std::min({r, w / 2.0, h / 2.0});
@@ -268,16 +286,15 @@ bool CairoPainter::PixelRectangle(float x, float y, float w, float h, float radi
         lineY != 0.0 || radius * scale > kPixelCorner || right - left < 3.0 || bottom - top < 3.0) {
         return false;
     }
-    // Whole pixels: a one pixel outline just inside the edges, corners of up
-    // to two pixels radius cut by one pixel.
-    const double cut = radius * scale > 0.5 ? 1.0 : 0.0;
+    // Whole pixels: a one pixel outline just inside the edges, the corners
+    // stepped along their circle.
+    const double r = radius * scale;
     cairo_save(cr);
     cairo_identity_matrix(cr);
-    cairo_rectangle(cr, left + cut, top, right - left - 2.0 * cut, bottom - top);
-    cairo_rectangle(cr, left, top + cut, right - left, bottom - top - 2.0 * cut);
+    PixelShape(cr, left, top, right, bottom, r);
     Source(line);
     cairo_fill(cr);
-    cairo_rectangle(cr, left + 1.0, top + 1.0, right - left - 2.0, bottom - top - 2.0);
+    PixelShape(cr, left + 1.0, top + 1.0, right - 1.0, bottom - 1.0, std::max(r - 1.0, 0.0));
     Source(fill);
     cairo_fill(cr);
     cairo_restore(cr);
