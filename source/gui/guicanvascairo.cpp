@@ -11,6 +11,54 @@ namespace brl::gui {
 
 namespace {
 
+// A string shaped in one font: its layout and, where every glyph is a plain
+// one, the glyphs with their positions ready for Cairo, font by font.
+struct ShapedText {
+    struct Run {
+        cairo_scaled_font_t* font; // owned by the layout's font
+        std::vector<cairo_glyph_t> glyphs;
+    };
+    PangoLayout* layout = nullptr;
+    std::vector<Run> runs;
+    bool glyphsOnly = true;
+    float width = 0.0f;
+};
+
+// Takes the glyphs out of a layout (positions relative to its top-left corner).
+void CollectGlyphs(ShapedText& shaped) {
+    PangoLayoutIter* iter = pango_layout_get_iter(shaped.layout);
+    do {
+        PangoLayoutRun* run = pango_layout_iter_get_run_readonly(iter);
+        if (run == nullptr) {
+            continue;
+        }
+        PangoRectangle logical;
+        pango_layout_iter_get_run_extents(iter, nullptr, &logical);
+        const int baseline = pango_layout_iter_get_baseline(iter);
+        ShapedText::Run out;
+        out.font = pango_cairo_font_get_scaled_font(PANGO_CAIRO_FONT(run->item->analysis.font));
+        if (out.font == nullptr) {
+            shaped.glyphsOnly = false;
+            break;
+        }
+        int x = logical.x;
+        for (int i = 0; i < run->glyphs->num_glyphs; ++i) {
+            const PangoGlyphInfo& info = run->glyphs->glyphs[i];
+            if (info.glyph & PANGO_GLYPH_UNKNOWN_FLAG) {
+                // Pango draws a box for a character no font has.
+                shaped.glyphsOnly = false;
+            } else if (info.glyph != PANGO_GLYPH_EMPTY) {
+                out.glyphs.push_back({info.glyph,
+                                      static_cast<double>(x + info.geometry.x_offset) / PANGO_SCALE,
+                                      static_cast<double>(baseline + info.geometry.y_offset) / PANGO_SCALE});
+            }
+            x += info.geometry.width;
+        }
+        shaped.runs.push_back(std::move(out));
+    } while (pango_layout_iter_next_run(iter));
+    pango_layout_iter_free(iter);
+}
+
 // Shaped strings by font and text, for the GUI thread. Shaping is the costly
 // part of drawing text; the glyph images themselves stay in Cairo's own cache.
 class TextShapes {
@@ -22,8 +70,8 @@ public:
         return shapes;
     }
 
-    PangoLayout* Layout(const std::string& fontKey, const FontDescription& font, const String& face,
-                        const String& text) {
+    const ShapedText& Shape(const std::string& fontKey, const FontDescription& font, const String& face,
+                            const String& text) {
         std::string key = fontKey;
         key.push_back('\x1f');
         key += ToUtf8(text);
@@ -55,8 +103,13 @@ public:
         }
         const std::string utf8 = key.substr(fontKey.size() + 1);
         pango_layout_set_text(layout, utf8.c_str(), static_cast<int>(utf8.size()));
-        layouts.emplace(std::move(key), layout);
-        return layout;
+        ShapedText shaped;
+        shaped.layout = layout;
+        PangoRectangle logical;
+        pango_layout_get_extents(layout, nullptr, &logical);
+        shaped.width = static_cast<float>(logical.width) / PANGO_SCALE;
+        CollectGlyphs(shaped);
+        return layouts.emplace(std::move(key), std::move(shaped)).first->second;
     }
 
     size_t Size() const { return layouts.size(); }
@@ -76,13 +129,13 @@ private:
     }
     void Forget() {
         for (auto& entry : layouts) {
-            g_object_unref(entry.second);
+            g_object_unref(entry.second.layout);
         }
         layouts.clear();
     }
 
     PangoContext* context;
-    std::unordered_map<std::string, PangoLayout*> layouts;
+    std::unordered_map<std::string, ShapedText> layouts;
 };
 
 // Corners of at most this radius in pixels are cut by two straight pieces
@@ -352,23 +405,33 @@ void CairoPainter::Text(float x, float y, Colour colour, const String& text) {
     if (colour.Invisible() || text.empty()) {
         return;
     }
-    PangoLayout* layout =
-        TextShapes::Instance().Layout(fontKey, font, font.face.empty() ? defaultFace : font.face, text);
-    cairo_move_to(cr, x, y);
+    const ShapedText& shaped =
+        TextShapes::Instance().Shape(fontKey, font, font.face.empty() ? defaultFace : font.face, text);
     Source(colour);
-    pango_cairo_show_layout(cr, layout);
-    cairo_new_path(cr);
+    if (!shaped.glyphsOnly) {
+        cairo_move_to(cr, x, y);
+        pango_cairo_show_layout(cr, shaped.layout);
+        cairo_new_path(cr);
+        return;
+    }
+    for (const ShapedText::Run& run : shaped.runs) {
+        glyphs.assign(run.glyphs.begin(), run.glyphs.end());
+        for (cairo_glyph_t& glyph : glyphs) {
+            glyph.x += x;
+            glyph.y += y;
+        }
+        cairo_set_scaled_font(cr, run.font);
+        cairo_show_glyphs(cr, glyphs.data(), static_cast<int>(glyphs.size()));
+    }
 }
 
 float CairoPainter::TextWidth(const String& text) {
     if (text.empty()) {
         return 0.0f;
     }
-    PangoLayout* layout =
-        TextShapes::Instance().Layout(fontKey, font, font.face.empty() ? defaultFace : font.face, text);
-    PangoRectangle logical;
-    pango_layout_get_extents(layout, nullptr, &logical);
-    return static_cast<float>(logical.width) / PANGO_SCALE;
+    return TextShapes::Instance()
+        .Shape(fontKey, font, font.face.empty() ? defaultFace : font.face, text)
+        .width;
 }
 
 } // namespace brl::gui

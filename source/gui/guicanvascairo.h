@@ -5,6 +5,7 @@
 #include <cairo.h>
 
 #include <string>
+#include <vector>
 
 // The drawing of the toolkit canvas when it has a Cairo graphics context: the
 // shapes go straight to the context's cairo_t, and text is shaped once per
@@ -47,6 +48,7 @@ private:
     std::string fontKey;
     FontDescription font;
     float scale = 1.0f;
+    std::vector<cairo_glyph_t> glyphs; // placed glyphs of the text being drawn
 };
 
 } // namespace brl::gui
