@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -42,9 +43,14 @@ mode_t CurrentUmask() {
     return 022;
 }
 
+std::string TooLargeText(size_t maxBytes) {
+    return "is larger than " + std::to_string(maxBytes) + " bytes";
+}
+
 // Opens the path for reading without blocking on a FIFO; -1 and `problem`
-// for a missing file, one that is not regular, or an error.
-int OpenRegular(const fs::path& path, ReadStatus& status, std::string& problem) {
+// for a missing file, one that is not regular or larger than maxBytes, or an
+// error.
+int OpenRegular(const fs::path& path, size_t maxBytes, ReadStatus& status, std::string& problem) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         const int error = errno;
@@ -65,6 +71,12 @@ int OpenRegular(const fs::path& path, ReadStatus& status, std::string& problem) 
         ::close(fd);
         return -1;
     }
+    if (static_cast<uintmax_t>(info.st_size) > maxBytes) {
+        status = ReadStatus::TooLarge;
+        problem = TooLargeText(maxBytes);
+        ::close(fd);
+        return -1;
+    }
     // Regular files never block; reads may now wait for the disk as usual.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     status = ReadStatus::Ok;
@@ -76,7 +88,7 @@ int OpenRegular(const fs::path& path, ReadStatus& status, std::string& problem) 
 ReadStatus ReadRegularFile(const fs::path& path, size_t maxBytes, std::string& bytes, std::string& problem) {
     bytes.clear();
     ReadStatus status = ReadStatus::Ok;
-    const int fd = OpenRegular(path, status, problem);
+    const int fd = OpenRegular(path, maxBytes, status, problem);
     if (fd < 0) {
         return status;
     }
@@ -96,7 +108,7 @@ ReadStatus ReadRegularFile(const fs::path& path, size_t maxBytes, std::string& b
         }
         // The size is checked while reading: the file may grow after fstat.
         if (bytes.size() + static_cast<size_t>(got) > maxBytes) {
-            problem = "is larger than " + std::to_string(maxBytes) + " bytes";
+            problem = TooLargeText(maxBytes);
             status = ReadStatus::TooLarge;
             break;
         }
@@ -117,7 +129,7 @@ ReadStatus ReadRegularFile(const fs::path& path, size_t maxBytes, std::string& b
 
 std::FILE* OpenRegularFile(const fs::path& path, std::string& problem) {
     ReadStatus status = ReadStatus::Ok;
-    const int fd = OpenRegular(path, status, problem);
+    const int fd = OpenRegular(path, SIZE_MAX, status, problem);
     if (fd < 0) {
         return nullptr;
     }
