@@ -51,7 +51,8 @@ int Main(ArgumentList arguments) {
         // The file name exactly as given, not decoded and encoded again.
         const std::string& path = app.Arguments().Bytes(index);
         RenderResult result;
-        if (!Render(path, &app.LogRoot(), &result)) {
+        const bool lanes = Config::Setting<bool>(app.ConfigFrontend(), "Synth/VoiceLanes", true).Get();
+        if (!Render(path, &app.LogRoot(), &result, lanes)) {
             std::fprintf(stderr, "korvax: rendering '%s' failed\n", path.c_str());
             return 1;
         }

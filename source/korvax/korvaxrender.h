@@ -23,8 +23,11 @@ struct RenderResult {
 // left as it was). An output that is no regular file, or that is the patch
 // itself (through a link), is refused. Renders of one patch may run at once;
 // each writes its own temporary file. Messages go to a logger named "korvax" on
-// `log`. Runs on the calling thread.
-bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* result = nullptr);
+// `log`. Runs on the calling thread. With `voiceLanes` (the caller's
+// "Synth/VoiceLanes" setting) a channel's voices run side by side in SIMD lanes
+// where that gives the same samples.
+bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* result = nullptr,
+            bool voiceLanes = false);
 
 // The 44-byte header of a float stereo wave file with `frames` frames at `rate`.
 void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate);

@@ -1,6 +1,6 @@
 #include "libbrelm/files.h"
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
