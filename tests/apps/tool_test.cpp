@@ -1,7 +1,7 @@
-#include "support/temp_dir.h"
 #include "apps_test_support.h"
 #include "korvax/korvaxeditor.h"
 #include "korvax/korvaxfileio.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -297,27 +297,6 @@ TEST_F(CommandLine, AReadOnlyCommandLeavesTheSettingsFileAsItWas) {
     EXPECT_FALSE(Exists(".config/Brelm/korvax/config.ini"));
 }
 
-TEST_F(CommandLine, SaveRefusesTargetsThatAreNoRegularFilesAndFollowsLinksToFiles) {
-    const std::string patch = Demo();
-    ASSERT_EQ(::mkfifo(dir.File("fifo.korvax").c_str(), 0600), 0);
-    std::filesystem::create_symlink(dir.File("fifo.korvax"), dir.File("to-fifo.korvax"));
-    std::filesystem::create_symlink("/dev/null", dir.File("to-null.korvax"));
-    for (const char* name : {"fifo.korvax", "to-fifo.korvax", "to-null.korvax"}) {
-        const Outcome saved = Tool({"save", patch, dir.File(name)});
-        EXPECT_EQ(saved.exitCode, 1) << name << ": " << saved.output;
-        EXPECT_NE(saved.standardError.find("is not a regular file"), std::string::npos) << saved.output;
-    }
-    EXPECT_TRUE(std::filesystem::is_fifo(dir.File("fifo.korvax")));
-    EXPECT_TRUE(std::filesystem::is_symlink(dir.File("to-null.korvax")));
-
-    ASSERT_TRUE(WriteBytes(dir.File("real.korvax"), {'o', 'l', 'd'}));
-    std::filesystem::create_symlink(dir.File("real.korvax"), dir.File("link.korvax"));
-    const Outcome saved = Tool({"save", patch, dir.File("link.korvax")});
-    ASSERT_EQ(saved.exitCode, 0) << saved.output;
-    EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.korvax")));
-    EXPECT_NE(ReadText(dir.File("real.korvax")).find("<korvax version=\"19\""), std::string::npos);
-}
-
 TEST_F(CommandLine, FileNamesReachTheFileSystemAsTheirBytes) {
     const std::string patch = Demo();
     // Not UTF-8; an overlong form of "../"; both must be used as they are.
@@ -428,24 +407,6 @@ TEST_F(CommandLine, ToolTakesSettingsBeforeTheCommandAndLogsToStandardError) {
     EXPECT_EQ(unparsed.exitCode, 0);
     EXPECT_EQ(unparsed.standardError,
               "setting is not a number: commandline:--Log-Level = 'abc', read as 0\n");
-}
-
-TEST_F(CommandLine, MessagesSayWhatIsWrongWithAnInput) {
-    std::filesystem::create_directory(dir.File("folder.korvax"));
-    ASSERT_TRUE(WriteBytes(dir.File("broken.korvax"), {'<', 'k', '>', '\n', '<', '/', 'x', '>'}));
-    ASSERT_TRUE(WriteBytes(dir.File("format3.mid"), {'M', 'T', 'h', 'd', 0,   0,   0,   6, 0, 3, 0,
-                                                     1,   0,   96,  'M', 'T', 'r', 'k', 0, 0, 0, 0}));
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"compile", dir.File("folder.korvax")}, "folder.korvax': is a directory"},
-        {{"compile", dir.File("broken.korvax")},
-         "broken.korvax': Start-end tags mismatch at line 2, column 3"},
-        {{"import-midi", dir.File("format3.mid"), Demo()}, "unsupported format 3"},
-    };
-    for (const auto& [arguments, message] : cases) {
-        const Outcome outcome = Tool(arguments);
-        EXPECT_NE(outcome.exitCode, 0) << outcome.output;
-        EXPECT_NE(outcome.standardError.find(message), std::string::npos) << outcome.output;
-    }
 }
 
 } // namespace

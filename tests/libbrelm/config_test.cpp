@@ -10,8 +10,6 @@
 #include <filesystem>
 #include <map>
 
-#include <sys/stat.h>
-
 namespace {
 
 using brl::String;
@@ -370,26 +368,6 @@ TEST(ConfigStack, StandardStackReadsAndWritesTheXdgFiles) {
     EXPECT_EQ(ReadFile(dir.File("etc/Brelm/KorvaxTest/config.ini")),
               "[Audio]\nRate = 1\nLatency = 1\nBuffers = 1\n");
     EXPECT_EQ(ReadFile(dir.File("cwd/korvaxtest.ini")), local);
-}
-
-TEST(ConfigStack, SettingsPathsThatAreNoRegularFilesReadAsEmpty) {
-    LogCapture log;
-    TempDir dir;
-    const brl::Config::ConfigLocations locations{dir.WideFile("cwd"), dir.WideFile("etc"),
-                                                 dir.WideFile("home")};
-    std::filesystem::create_directories(dir.File("cwd/korvaxtest.ini"));
-    std::filesystem::create_directories(dir.File("home/Brelm/KorvaxTest"));
-    ASSERT_EQ(::mkfifo(dir.File("home/Brelm/KorvaxTest/config.ini").c_str(), 0600), 0);
-    {
-        brl::Config::Config config(TestApplication(), std::vector<String>{L"prog"}, locations);
-        EXPECT_EQ(brl::Config::Setting<int>(config, "Audio/Rate", 44100).Get(), 44100);
-    }
-    EXPECT_EQ(log.Find(L"ini file '" + dir.WideFile("cwd/korvaxtest.ini") + L"' is a directory").size(), 1u);
-    EXPECT_EQ(log.Find(L"ini file '" + dir.WideFile("home/Brelm/KorvaxTest/config.ini") +
-                       L"' is not a regular file")
-                  .size(),
-              1u);
-    EXPECT_TRUE(std::filesystem::is_fifo(dir.File("home/Brelm/KorvaxTest/config.ini")));
 }
 
 TEST(ConfigFrontend, ANumberSettingThatDoesNotParseWarnsOnceNamingProviderAndKey) {
