@@ -487,7 +487,7 @@ bool MidiFileConverter::Convert(Logging::Logger& logger, const std::string& path
                 BRL_LOG_ERROR(logger, "truncated track");
                 return false;
             }
-            const uint8_t* data = &bytes[lengthAt + lengthSize];
+            const uint8_t* data = bytes.data() + lengthAt + lengthSize;
             track.pos = lengthAt + lengthSize + length;
             if (status == 0xFF) {
                 return handleMeta(track, bytes[lengthAt - 1], data, length);

@@ -193,10 +193,7 @@ bool IniProvider::Delete(const Key& key) {
             // come back), with the comment lines right above it.
             std::vector<bool> remove(lines_.size(), false);
             for (size_t i = 0; i < lines_.size(); ++i) {
-                const Line& line = lines_[i];
-                if (line.kind != LineKind::Entry || line.name != key.Components().back() ||
-                    line.section.size() + 1 != key.Components().size() ||
-                    !std::equal(line.section.begin(), line.section.end(), key.Components().begin())) {
+                if (lines_[i].kind != LineKind::Entry || !(KeyOf(lines_[i]) == key)) {
                     continue;
                 }
                 remove[i] = true;
@@ -289,6 +286,9 @@ void IniProvider::Load() {
         return;
     }
     if (status != Files::ReadStatus::Ok) {
+        if (status == Files::ReadStatus::Failed) {
+            problem = "cannot be read (" + problem + ")";
+        }
         BRL_LOG_WARNING(logger_, "ini file '", path_, "' ", problem, ", reading it as empty");
         return;
     }
