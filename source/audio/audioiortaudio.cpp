@@ -1,10 +1,12 @@
 #include "audio/audioiortaudio.h"
 
 #include "libbrelm/debug.h"
+#include "libbrelm/threads.h"
 
 #include <RtAudio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -121,6 +123,8 @@ private:
     bool ownScheduling_ = true;
     int width_ = 4;
     uint32_t chunkLeft_ = 0;
+    std::atomic<bool> rendering_{false};
+    std::atomic<int> callbacksInside_{0};
 };
 
 void RtaudioErrorCallback(RtAudioError::Type type, const std::string& text) {
@@ -275,26 +279,39 @@ bool IoRtaudio::InternalOpen() {
 bool IoRtaudio::InternalPlay() {
     ControlScope scope(*this);
     chunkLeft_ = 0;
+    rendering_.store(true);
     try {
         rtaudio_->startStream();
     } catch (const std::exception& e) {
         BRL_LOG_ERROR(logger_, "startStream() failed: ", e.what());
+        rendering_.store(false);
         return false;
     }
-    return !controlFailed_;
+    if (controlFailed_) {
+        rendering_.store(false);
+        return false;
+    }
+    return true;
 }
 
 bool IoRtaudio::InternalStop() {
     ControlScope scope(*this);
+    // The handler is done once no callback is inside it and every later one
+    // sees `rendering_` cleared; RtAudio is not relied on for that.
+    rendering_.store(false);
+    while (callbacksInside_.load() != 0) {
+        Threads::CurrentThreadOps::Sleep(0.0005);
+    }
+    // Aborting, not stopping: RtAudio's JACK stop waits for a drain signal
+    // that may have been sent before it waits, and then waits forever.
     try {
         if (rtaudio_->isStreamRunning()) {
-            rtaudio_->stopStream();
+            rtaudio_->abortStream();
         }
     } catch (const std::exception& e) {
-        BRL_LOG_ERROR(logger_, "stopStream() failed: ", e.what());
-        return false;
+        BRL_LOG_ERROR(logger_, "abortStream() failed: ", e.what());
     }
-    return !controlFailed_ || !rtaudio_->isStreamRunning();
+    return true;
 }
 
 bool IoRtaudio::InternalClose() {
@@ -311,6 +328,14 @@ bool IoRtaudio::InternalClose() {
 }
 
 int IoRtaudio::Callback(void* output, void* input, unsigned int frames, RtAudioStreamStatus status) noexcept {
+    callbacksInside_.fetch_add(1);
+    if (!rendering_.load()) {
+        if (output != nullptr) {
+            std::memset(output, 0, size_t{frames} * format_.OutputChannels * width_);
+        }
+        callbacksInside_.fetch_sub(1);
+        return 0;
+    }
     if (ownScheduling_) {
         EnterAudioThread();
     }
@@ -343,6 +368,7 @@ int IoRtaudio::Callback(void* output, void* input, unsigned int frames, RtAudioS
         done += count;
         chunkLeft_ -= count;
     }
+    callbacksInside_.fetch_sub(1);
     return 0;
 }
 

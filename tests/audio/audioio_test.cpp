@@ -1,7 +1,7 @@
 #include "audio/audioio.h"
 
-#include "libbrelm/config.h"
-#include "libbrelm/configproviders.h"
+#include "audio_settings.h"
+
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@ namespace {
 
 using namespace brl::Audio;
 using brl::String;
+using brl::testing::CommandLineSettings;
 using brl::testing::LogCapture;
 
 // A port whose platform is the test: every Internal step is recorded and can
@@ -413,23 +414,6 @@ TEST(PortDescription, JoinsTheNonEmptyParts) {
     EXPECT_EQ(port.GetDeviceId(), L"7");
 }
 
-// A frontend with command-line settings, as the program gets them.
-class Settings {
-public:
-    explicit Settings(std::vector<String> arguments) : commandLine_(WithProgram(std::move(arguments))) {
-        frontend_.AddBase(&commandLine_);
-    }
-    brl::Config::Frontend& Frontend() { return frontend_; }
-
-private:
-    static std::vector<String> WithProgram(std::vector<String> arguments) {
-        arguments.insert(arguments.begin(), L"korvax");
-        return arguments;
-    }
-    brl::Config::CommandlineProvider commandLine_;
-    brl::Config::Frontend frontend_;
-};
-
 std::vector<String> ProviderNames(const IoMaster& master) {
     std::vector<String> names;
     for (const auto& provider : master.GetProviders()) {
@@ -452,7 +436,7 @@ TEST(BackendSelection, AppendsDummyOnceAndSkipsEmptyNames) {
     };
     for (const Case& c : cases) {
         LogCapture capture;
-        Settings settings({L"--Audio-Backends", c.setting});
+        CommandLineSettings settings({L"--Audio-Backends", c.setting});
         IoMaster master(capture, settings.Frontend());
         EXPECT_EQ(ProviderNames(master), c.providers) << brl::ToUtf8(c.setting);
         EXPECT_EQ(master.GetDevices().size(), c.providers.size());
@@ -463,7 +447,7 @@ TEST(BackendSelection, AppendsDummyOnceAndSkipsEmptyNames) {
 
 TEST(BackendSelection, NamesUnknownAndUnavailableBackends) {
     LogCapture capture;
-    Settings settings(
+    CommandLineSettings settings(
         {L"--Audio-Backends",
          L"winmm,directsound,wasapi,asio,winamp,brelmsound,ao,artsc,openal,portaudio,sdl,oss,fd"});
     IoMaster master(capture, settings.Frontend());
@@ -480,7 +464,7 @@ TEST(BackendSelection, NamesUnknownAndUnavailableBackends) {
 
 TEST(BackendSelection, ReadsTheListBelowTheHostPrefix) {
     LogCapture capture;
-    Settings settings({L"--Synth-Audio-Backends", L"fd", L"--Audio-Backends", L"nothing"});
+    CommandLineSettings settings({L"--Synth-Audio-Backends", L"fd", L"--Audio-Backends", L"nothing"});
     IoMaster master(capture, settings.Frontend(), L"Synth");
     EXPECT_EQ(ProviderNames(master), (std::vector<String>{L"File Descriptor", L"Dummy"}));
     EXPECT_TRUE(capture.Find(L"unknown").empty());
@@ -493,7 +477,7 @@ TEST(BackendSelection, DefaultsToRtaudio) {
 
 TEST(DeviceListing, LogsEveryDeviceWithItsIndexAndCaps) {
     LogCapture capture;
-    Settings settings({L"--Audio-Backends", L"fd"});
+    CommandLineSettings settings({L"--Audio-Backends", L"fd"});
     IoMaster master(capture, settings.Frontend());
     std::vector<std::pair<int, String>> lines;
     bool listing = false;
@@ -514,7 +498,7 @@ TEST(DeviceListing, LogsEveryDeviceWithItsIndexAndCaps) {
 
 TEST(DeviceListing, FindsDevicesByApiAndIdentifier) {
     LogCapture capture;
-    Settings settings({L"--Audio-Backends", L"fd"});
+    CommandLineSettings settings({L"--Audio-Backends", L"fd"});
     IoMaster master(capture, settings.Frontend());
     EXPECT_EQ(master.FindDevice(L"", L""), 0);
     EXPECT_EQ(master.FindDevice(L"File Descriptor", L"0"), 0);
