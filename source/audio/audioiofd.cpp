@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace brl::Audio {
@@ -23,6 +24,11 @@ constexpr int kTaskProAudio = 6;
 
 bool IsOpenDescriptor(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
+}
+
+bool IsRegularFile(int fd) {
+    struct stat info {};
+    return fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 } // namespace
@@ -78,6 +84,9 @@ bool IoFd::InternalOpen() {
         BRL_LOG_ERROR(logger_, "cannot allocate the transfer buffers: ", e.what());
         return false;
     }
+    // A file does not pace the thread: it renders as fast as it can and must
+    // not do that with real-time scheduling.
+    realtime_ = !IsRegularFile(inFd_) && !IsRegularFile(outFd_);
     BRL_LOG_VERBOSE(logger_, "file descriptors: in ", inFd_, ", out ", outFd_, ", ", width_,
                     " byte wide samples");
     return true;
@@ -121,7 +130,9 @@ bool IoFd::InternalClose() {
 }
 
 void IoFd::FdCallback() noexcept {
-    Threads::ScopedSchedulingHintWin hint(config_.Priority == 2 ? kTaskProAudio : kTaskAudio);
+    Threads::ScopedSchedulingHintWin hint(!realtime_              ? 0
+                                          : config_.Priority == 2 ? kTaskProAudio
+                                                                  : kTaskAudio);
     // A reader that goes away makes the write fail with EPIPE instead of
     // ending the process.
     sigset_t pipeSignal;

@@ -15,8 +15,9 @@ namespace brl::Audio {
 // "Audio/Io/Fd/OutFd" (when not -1) as interleaved samples of
 // "Audio/Io/Fd/BytesPerSample" bytes (4: float, 2 and 1: signed integers;
 // native byte order). The descriptors pace the thread: a pipe to a player
-// plays in real time, a file is written as fast as the handler renders. The
-// settings are read at Open; the descriptors are not owned.
+// plays in real time (the thread asks for real-time scheduling), a file is
+// written as fast as the handler renders (at normal scheduling). The settings
+// are read at Open; the descriptors are not owned.
 //
 // When the stream reaches its end position the last chunk is written only up
 // to it and the thread ends. A failed transfer logs "read_buffer() failed."
@@ -48,6 +49,7 @@ private:
     int inFd_ = -1;
     int outFd_ = -1;
     int wakeFd_ = -1;
+    bool realtime_ = true;
     std::atomic<bool> stop_{false};
     std::vector<unsigned char> inBytes_;
     std::vector<unsigned char> outBytes_;
