@@ -15,6 +15,12 @@
 #include <memory>
 #include <thread>
 
+// RtAudio's PulseAudio device probe leaves allocations of its main loop
+// behind; LeakSanitizer asks for this list in sanitizer builds.
+extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
+    return "leak:libpulse.so\n";
+}
+
 namespace {
 
 using namespace brl::Audio;
