@@ -11,7 +11,8 @@ JOBS=$(nproc)
 
 PACKAGES=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
-          libpugixml-dev libvorbis-dev libsamplerate0-dev xz-utils)
+          libpugixml-dev libvorbis-dev libsamplerate0-dev xz-utils
+          librtmidi-dev libjack-jackd2-dev jackd2)
 
 install_deps() {
     local missing=()
