@@ -5,7 +5,7 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
 
-#include "reference_voice.h"
+#include "support/reference_voice.h"
 
 #include <benchmark/benchmark.h>
 

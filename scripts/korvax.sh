@@ -3,6 +3,7 @@
 #   scripts/korvax.sh run        install what is missing, build, run the main job
 #   scripts/korvax.sh test       install what is missing, build, run every test
 #   scripts/korvax.sh sanitize   tests under AddressSanitizer+UBSan, threading tests under TSan
+#   scripts/korvax.sh headless   the engine alone (no GUI, no devices): build and run its tests
 #   scripts/korvax.sh bench      build and run korvax-bench
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,8 +12,14 @@ JOBS=$(nproc)
 
 PACKAGES=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
-          libpugixml-dev libvorbis-dev libsamplerate0-dev xz-utils
-          librtmidi-dev libjack-jackd2-dev jackd2)
+          libpugixml-dev libvorbis-dev libsamplerate0-dev xz-utils liblzma-dev
+          # Devices: RtAudio goes with the JACK 2 library (installing jackd2 later
+          # would otherwise swap the JACK library and remove librtaudio-dev).
+          librtaudio-dev libjack-jackd2-dev librtmidi-dev
+          # The editor.
+          libwxgtk3.2-dev libgl1-mesa-dev
+          # Real sound servers and a virtual display for the tests.
+          jackd2 pulseaudio xvfb xauth xdotool imagemagick)
 
 install_deps() {
     local missing=()
@@ -45,7 +52,13 @@ run)
 test)
     install_deps
     configure_build build -DCMAKE_BUILD_TYPE=Release
-    (cd build && ctest --output-on-failure -j "$JOBS")
+    # The window tests need a display: the whole run gets a private X server.
+    (cd build && xvfb-run -a -s "-screen 0 1920x1200x24" ctest --output-on-failure -j "$JOBS")
+    ;;
+headless)
+    install_deps
+    configure_build build-headless -DCMAKE_BUILD_TYPE=Release -DKORVAX_GUI=OFF -DKORVAX_DEVICES=OFF
+    (cd build-headless && ctest --output-on-failure -j "$JOBS")
     ;;
 sanitize)
     # Unit tests under AddressSanitizer+UBSan. The "apps" tests drive whole
@@ -67,7 +80,7 @@ bench)
     "$ROOT/build/bin/korvax-bench"
     ;;
 *)
-    echo "usage: scripts/korvax.sh run|test|sanitize|bench" >&2
+    echo "usage: scripts/korvax.sh run|test|sanitize|headless|bench" >&2
     exit 2
     ;;
 esac

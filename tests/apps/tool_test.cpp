@@ -1,4 +1,4 @@
-#include "../libbrelm/temp_dir.h"
+#include "support/temp_dir.h"
 #include "apps_test_support.h"
 #include "korvax/korvaxeditor.h"
 #include "korvax/korvaxfileio.h"

@@ -1,6 +1,6 @@
 #include "korvax/korvaxfileio.h"
 
-#include "../libbrelm/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>

@@ -1,6 +1,6 @@
 #include "korvax/korvaxmanager.h"
 
-#include "../libbrelm/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

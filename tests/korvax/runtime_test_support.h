@@ -2,7 +2,7 @@
 
 #include "korvax/korvaxsynth.h"
 
-#include "../../bench/reference_voice.h"
+#include "support/reference_voice.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "korvax/korvaxmanager.h"
 #include "korvax/korvaxsample.h"
 
-#include "../libbrelm/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <vorbis/vorbisenc.h>

@@ -2,8 +2,8 @@
 #include "libbrelm/configini.h"
 #include "libbrelm/configproviders.h"
 
-#include "log_capture.h"
-#include "temp_dir.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "libbrelm/configini.h"
 #include "libbrelm/logsinks.h"
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

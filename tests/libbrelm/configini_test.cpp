@@ -1,7 +1,7 @@
 #include "libbrelm/configini.h"
 
-#include "log_capture.h"
-#include "temp_dir.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

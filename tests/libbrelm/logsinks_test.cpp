@@ -2,8 +2,8 @@
 #include "libbrelm/debug.h"
 #include "libbrelm/logsinks.h"
 
-#include "log_capture.h"
-#include "temp_dir.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
