@@ -97,7 +97,6 @@ TEST(MidiEventPump, KeepsEachProducersOrderAcrossThreads) {
     pump.Stop();
     EXPECT_EQ(consumed.load(), kProducers * kEach);
     EXPECT_EQ(outOfOrder.load(), 0);
-    EXPECT_GT(pump.Overflows(), 0u); // the small queue was full at times
     EXPECT_FALSE(pump.Push(Event(0x90, 0, 0)));
 }
 
