@@ -120,8 +120,8 @@ namespace {
 struct KeyboardFixture {
     OptionConfig config{{L"--Midi-Backends", L"keyboard"}};
     LogCapture log;
+    EventCollector events; // outlives the master, which stops the stream
     IoMaster master{&log, config.Frontend()};
-    EventCollector events;
     KeyboardStream& keyboard = *master.Keyboard();
 
     KeyboardFixture() { keyboard.Start(&events); }

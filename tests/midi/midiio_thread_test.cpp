@@ -165,8 +165,8 @@ TEST(MidiInputStream, ChangingTheHandlerWaitsForTheDeliveryInProgress) {
 
 TEST(MidiInputStream, AHandlerThatThrowsLosesOnlyThatEvent) {
     LogCapture log;
-    TestInput input(&log);
     ThrowingHandler handler;
+    TestInput input(&log);
     ASSERT_TRUE(input.Start(&handler));
     input.Feed(0x90, 0, 1);
     input.Feed(0x90, 1, 1);

@@ -94,8 +94,8 @@ struct NetInput {
 
     OptionConfig config;
     LogCapture log;
+    EventCollector events; // outlives the master, which stops the stream
     IoMaster master{&log, config.Frontend()};
-    EventCollector events;
     NetInputStream* stream = nullptr;
     bool started = false;
 };

@@ -19,6 +19,16 @@ using brl::testing::EventCollector;
 using brl::testing::LogCapture;
 using brl::testing::OptionConfig;
 
+#if defined(__SANITIZE_THREAD__)
+// The JACK and RtMidi libraries are not instrumented: ThreadSanitizer cannot
+// see how JACK hands memory between its threads (lock-free ring buffers, the
+// process thread's activation) and reports every access on the far side as a
+// race. The event pump and the stream hand-over are checked without them.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libjack.so\nrace:librtmidi.so\n";
+}
+#endif
+
 namespace {
 
 // What a plain RtMidi input port of the test receives.
@@ -35,9 +45,10 @@ struct Received {
         }
         self->changed.notify_all();
     }
-    bool WaitFor(size_t count) {
+    bool WaitFor(size_t count, double seconds) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return messages.size() >= count; });
+        return changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                                [&] { return messages.size() >= count; });
     }
 };
 
@@ -69,19 +80,24 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
 
     OptionConfig config({L"--Midi-Backends", L"rtmidi"});
     LogCapture log;
+    EventCollector events;
     IoMaster master(&log, config.Frontend());
     const int in = master.FindInput(L"RtMidi - korvax-peer:out");
     const int out = master.FindOutput(L"RtMidi - korvax-peer-in:in");
     ASSERT_GE(in, 0);
     ASSERT_GE(out, 0);
 
-    EventCollector events;
+    // JACK applies a new connection at a later cycle: what is sent before that
+    // is lost, so each direction is first tried until a message gets through.
     brl::Midi::InputStream& input = *master.Inputs()[static_cast<size_t>(in)];
     ASSERT_TRUE(input.Start(&events));
     const uint64_t before = input.GetClock().Now();
     const std::vector<unsigned char> noteOn = {0x90, 60, 127};
-    peerOut.sendMessage(&noteOn);
-    ASSERT_TRUE(events.WaitFor(1));
+    for (int tries = 0; tries < 100 && events.Count() == 0; ++tries) {
+        peerOut.sendMessage(&noteOn);
+        events.WaitFor(1, 0.1);
+    }
+    ASSERT_GE(events.Count(), 1u);
     const Event got = events.All()[0].event;
     EXPECT_EQ(events.Bytes()[0], (std::vector<int>{0x90, 60, 127}));
     EXPECT_EQ(got.clock, &input.GetClock());
@@ -90,11 +106,26 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
 
     brl::Midi::OutputStream& output = *master.Outputs()[static_cast<size_t>(out)];
     ASSERT_TRUE(output.Start());
+    const Event ping(0x8F, 0, 0);
+    for (int tries = 0; tries < 100 && !received.WaitFor(1, 0.1); ++tries) {
+        output.Send(ping);
+    }
     EXPECT_TRUE(output.Send(Event(0xC3, 9, 0)));
     EXPECT_TRUE(output.Send(Event(0x83, 61, 64)));
-    ASSERT_TRUE(received.WaitFor(2));
-    EXPECT_EQ(received.messages[0], (std::vector<unsigned char>{0xC3, 9}));
-    EXPECT_EQ(received.messages[1], (std::vector<unsigned char>{0x83, 61, 64}));
+    const std::vector<std::vector<unsigned char>> expected = {{0xC3, 9}, {0x83, 61, 64}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<std::vector<unsigned char>> sent;
+    while (sent.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard<std::mutex> lock(received.mutex);
+        sent.clear();
+        for (const auto& message : received.messages) {
+            if (message[0] != ping.status) {
+                sent.push_back(message);
+            }
+        }
+    }
+    EXPECT_EQ(sent, expected);
 
     input.Stop();
     output.Stop();
