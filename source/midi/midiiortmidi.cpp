@@ -14,7 +14,8 @@ const char* const kOutputClient = "RtMidi Output Client";
 // them, possibly on its own threads: nothing may escape.
 void OnRtmidiError(RtMidiError::Type type, const std::string& text, void* user) noexcept {
     try {
-        const auto* sink = static_cast<const RtmidiErrorSink*>(user);
+        auto* sink = static_cast<RtmidiErrorSink*>(user);
+        sink->reports.fetch_add(1, std::memory_order_relaxed);
         if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) {
             BRL_LOG_WARNING(*sink->logger, sink->context, ": ", text);
         } else {
@@ -180,6 +181,7 @@ std::unique_ptr<Io> IoRtmidi::Create(const Logging::Logger& logger) {
         }
         RtmidiErrorSink sink{&io->logger_, L"RtMidi " + ApiName(api)};
         const String& context = sink.context;
+        bool reachable = false;
         try {
             RtMidiIn probe(api, kInputClient);
             probe.setErrorCallback(&OnRtmidiError, &sink);
@@ -190,9 +192,16 @@ std::unique_ptr<Io> IoRtmidi::Create(const Logging::Logger& logger) {
                     io->AddInput(std::make_unique<RtmidiInputStream>(logger, api, name));
                 }
             }
+            // An API that complains while it lists nothing has no server to talk to.
+            reachable = count > 0 || sink.reports.load(std::memory_order_relaxed) == 0;
             anyOpened = true;
         } catch (const std::exception& e) {
-            BRL_LOG_ERROR(io->logger_, context, " inputs not available: ", e.what());
+            BRL_LOG_ERROR(io->logger_, context, " not available: ", e.what());
+        }
+        if (!reachable) {
+            // Its outputs would fail the same way (RtMidi's JACK output also
+            // leaks a buffer when it cannot connect).
+            continue;
         }
         try {
             RtMidiOut probe(api, kOutputClient);
@@ -204,7 +213,6 @@ std::unique_ptr<Io> IoRtmidi::Create(const Logging::Logger& logger) {
                     io->AddOutput(std::make_unique<RtmidiOutputStream>(logger, api, name));
                 }
             }
-            anyOpened = true;
         } catch (const std::exception& e) {
             BRL_LOG_ERROR(io->logger_, context, " outputs not available: ", e.what());
         }

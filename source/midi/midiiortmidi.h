@@ -2,6 +2,7 @@
 
 #include "midi/midiio.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,11 +12,12 @@ class RtMidiOut;
 
 namespace brl::Midi {
 
-// Where RtMidi's error callback of a device writes: a logger, and the name of
-// what the line is about.
+// Where RtMidi's error callback of a device writes: a logger, the name of what
+// the line is about, and how many reports came (any thread).
 struct RtmidiErrorSink {
     Logging::Logger* logger = nullptr;
     String context;
+    std::atomic<int> reports{0};
 };
 
 // An RtMidi input port as a stream named "RtMidi - " + port name. RtMidi calls
@@ -63,8 +65,8 @@ private:
 
 // The "rtmidi" backend: the ports of every RtMidi API compiled into the
 // library (ALSA sequencer, JACK). An API that cannot be opened (the sequencer
-// throws where there is no /dev/snd) is logged and left out; the backend
-// fails only when no API opens at all.
+// throws where there is no /dev/snd; JACK reports that no server runs) is
+// logged and left out; the backend fails only when no API opens at all.
 class IoRtmidi : public Io {
 public:
     static std::unique_ptr<Io> Create(const Logging::Logger& logger);
