@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace brl::testing {
@@ -39,13 +41,15 @@ public:
         return received_;
     }
 
-    // The status and data bytes of every event, in order.
-    std::vector<std::vector<int>> Bytes() const {
-        std::vector<std::vector<int>> bytes;
+    // The three bytes of each event in hexadecimal, in order: "903C7F 803C7F".
+    std::string Text() const {
+        std::string text;
+        char bytes[8];
         for (const Received& r : All()) {
-            bytes.push_back({r.event.status, r.event.data1, r.event.data2});
+            std::snprintf(bytes, sizeof(bytes), "%02X%02X%02X", r.event.status, r.event.data1, r.event.data2);
+            text += (text.empty() ? "" : " ") + std::string(bytes);
         }
-        return bytes;
+        return text;
     }
 
     size_t Count() const {

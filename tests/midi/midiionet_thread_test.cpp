@@ -121,9 +121,7 @@ TEST(MidiOverTcp, RecordsArriveWholeWhetherSplitOrBatched) {
     client.Send(last.substr(13));
     ASSERT_TRUE(input.events.WaitFor(5));
 
-    EXPECT_EQ(input.events.Bytes(),
-              (std::vector<std::vector<int>>{
-                  {0x90, 60, 127}, {0xB1, 7, 100}, {0xC2, 40, 0}, {0x80, 60, 64}, {0xE0, 0, 0x40}}));
+    EXPECT_EQ(input.events.Text(), "903C7F B10764 C22800 803C40 E00040");
     uint64_t previous = 0;
     for (const auto& r : input.events.All()) {
         EXPECT_EQ(r.event.clock, &input.stream->GetClock());
@@ -149,15 +147,12 @@ TEST(MidiOverTcp, GarbageOrADisconnectEndsOnlyThatConnection) {
     quitter.Close();
     Pause();
     steady.Send(Record(0x90, 3, 3));
+    ASSERT_TRUE(input.events.WaitFor(2));
     Client late("127.0.0.1", input.Port());
     ASSERT_TRUE(late.Connected());
     late.Send(Record(0x90, 4, 4));
-
     ASSERT_TRUE(input.events.WaitFor(3));
-    Pause();
-    auto bytes = input.events.Bytes();
-    std::sort(bytes.begin() + 1, bytes.end());
-    EXPECT_EQ(bytes, (std::vector<std::vector<int>>{{0x90, 1, 1}, {0x90, 3, 3}, {0x90, 4, 4}}));
+    EXPECT_EQ(input.events.Text(), "900101 900303 900404");
     EXPECT_EQ(input.log.Find(L"malformed midi record from 127.0.0.1:").size(), 1u);
 }
 
@@ -213,7 +208,7 @@ TEST(MidiOverTcp, OutputSendsRecordsAndSurvivesALostPeer) {
     EXPECT_TRUE(output.Send(Event(0x90, 60, 127)));
     EXPECT_TRUE(output.Send(Event(0x80, 60, 0)));
     ASSERT_TRUE(input.events.WaitFor(2));
-    EXPECT_EQ(input.events.Bytes(), (std::vector<std::vector<int>>{{0x90, 60, 127}, {0x80, 60, 0}}));
+    EXPECT_EQ(input.events.Text(), "903C7F 803C00");
 
     // The listener goes away; sending on must fail quietly (no SIGPIPE).
     input.stream->Stop();
@@ -225,18 +220,4 @@ TEST(MidiOverTcp, OutputSendsRecordsAndSurvivesALostPeer) {
     }
     EXPECT_EQ(log.Find(L"sending to midi output 127.0.0.1:").size(), 1u);
     output.Stop();
-}
-
-TEST(MidiOverTcp, AnOutputWithoutServerDoesNotStart) {
-    NetInput input;
-    ASSERT_TRUE(input.started);
-    const int port = input.Port();
-    input.stream->Stop(); // nothing listens on the port now
-    OptionConfig config({L"--Midi-Backends", L"netwin32", L"--Midi-Net-Output-Enabled", L"1",
-                         L"--Midi-Net-Output-Hostname", L"127.0.0.1", L"--Midi-Net-Output-Port",
-                         std::to_wstring(port)});
-    LogCapture log;
-    IoMaster master(&log, config.Frontend());
-    EXPECT_FALSE(master.Outputs()[0]->Start());
-    EXPECT_EQ(log.Find(L"cannot connect to midi output 127.0.0.1:").size(), 1u);
 }
