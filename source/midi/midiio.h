@@ -29,6 +29,15 @@
 //   thread; the stream's own thread transmits the events in order.
 // - KeyboardStream::KeyDown, KeyUp and ReleaseAll come from the window that
 //   owns the keyboard focus (the GUI thread).
+//
+// The host receives input by implementing InputHandler:
+//     IoMaster master(logTarget, config);
+//     for (size_t i = 0; i < master.Inputs().size(); ++i)
+//         if (master.IsInputActive(i))
+//             master.Inputs()[i]->Start(&receiver);   // receiver: an InputHandler
+//     ...
+//     master.Inputs()[i]->Stop();                     // joins the stream's thread
+//     master.Inputs()[i]->SetHandler(nullptr);
 namespace brl::Midi {
 
 class Stream;
@@ -55,7 +64,8 @@ public:
 
 // A bounded queue of events served by one thread, which hands each event in
 // order to the consumer given at construction. Push never waits and never
-// allocates, so a device's real-time callback may call it.
+// allocates, so a device's real-time callback may call it; Start and Stop come
+// from one thread at a time.
 class EventPump {
 public:
     static constexpr size_t kDefaultCapacity = 1024;
