@@ -599,7 +599,7 @@ bool SynthesizerEditor::SetControllerValue(int channel, int number, float value)
     event.channel = channel;
     event.index = number;
     event.value = value;
-    return WaitEvent(&event, 1);
+    return ApplyOrQueueEvents(&event, 1);
 }
 
 void SynthesizerEditor::ControllerNameChanged(int, int, const String&) {}

@@ -21,8 +21,9 @@
 // controllers and compiling.
 //
 // Threads: one editing thread at a time (the main window's, or the state
-// manager's while loading); controller values reach the audio thread only
-// through queued events, programs through the realtime program exchange.
+// manager's while loading); controller values reach the memory through
+// controller events (applied directly while no audio runs), programs through
+// the realtime program exchange.
 namespace brl::Korvax {
 
 // A decimal integer as the patch file writes it: an optional sign and digits,
@@ -90,9 +91,10 @@ public:
     // ControllerNameChanged, and names every unconnected module value input on the
     // controller after it.
     virtual void SetControllerName(int channel, int number, const String& name);
-    // Queues a controller event and waits until the audio thread has applied it.
-    // False for a controller outside 0..31 / 0..255, and when no audio thread
-    // is rendering (the event then stays queued and applies once audio runs).
+    // Sets the controller's value slot through a controller event: written at
+    // once while no audio thread renders, else queued without waiting for it
+    // (readers of the value slots settle the queue first). False for a
+    // controller outside 0..31 / 0..255, or when the event cannot be queued.
     virtual bool SetControllerValue(int channel, int number, float value);
     // Told each time a controller's name changes. Does nothing here.
     virtual void ControllerNameChanged(int channel, int number, const String& name);

@@ -369,7 +369,9 @@ bool SynthFileIo::LoadXmlToPatches(const pugi::xml_document& document) {
         return false;
     }
     patches.channelNames = std::move(layout.channelNames);
-    patches.LoadParameterValues(editor.Memory());
+    std::vector<float> values(kValueSlotCount);
+    patches.LoadParameterValues(values.data());
+    editor.WriteValueSlots(values.data());
     patches.song = std::move(song);
     editor.ApplyNodeLooksToAllGraphs();
     return true;
@@ -380,6 +382,7 @@ void SynthFileIo::SavePatchesToXml(pugi::xml_document& document, const String& b
     pugi::xml_node root = document.append_child("korvax");
     root.append_attribute("version") = kPatchFileVersion;
     root.append_attribute("build") = ToUtf8(build).c_str();
+    editor.SettleEvents();
     patches.StoreParameterValues(editor.Memory());
 
     patches.MixPre().Save(root.append_child(GraphRoleElement(GraphRole::MixPre)), kPatchFileVersion, false);
@@ -414,13 +417,15 @@ void SynthFileIo::LoadEmptyPatches() {
         }
     }
     patches.Clear();
-    std::fill(editor.Memory() + kValueSlotBase, editor.Memory() + kValueSlotBase + kValueSlotCount, 0.0f);
+    const std::vector<float> zeros(kValueSlotCount, 0.0f);
+    editor.WriteValueSlots(zeros.data());
 }
 
 std::string SynthFileIo::SaveGraphToString(const std::vector<CNode*>& nodes, int channel) {
     pugi::xml_document document;
     pugi::xml_node root = document.append_child("korvax");
     root.append_attribute("channel") = channel;
+    editor.SettleEvents();
     editor.Patches().StoreParameterValues(editor.Memory());
     const CVergl* graph = !nodes.empty() && nodes.front() != nullptr ? nodes.front()->Graph() : nullptr;
     if (graph != nullptr) {

@@ -15,8 +15,8 @@
 // records, channel names, parameter values and the song.
 //
 // Threads: the editing thread (one caller at a time). Loading writes the
-// parameter values straight into the synthesizer's value slots while the audio
-// thread may render; each value is a single 32-bit store.
+// parameter values into the synthesizer's value slots between two buffers;
+// saving and copying first wait until the queued events are applied.
 namespace brl::Korvax {
 
 constexpr int kPatchFileVersion = 19;       // what the writer writes

@@ -207,6 +207,9 @@ void Manager::CompileOrSilence() {
 
 bool Manager::LoadState(const String& path) {
     BRL_LOG_VERBOSE(Log(), "loading '", path, "' ...");
+    // Events queued before the load (MIDI input while no audio ran) must not
+    // overwrite the file's values once audio starts.
+    DiscardQueuedEvents();
     SynthFileIo io(*this);
     const bool loaded = io.LoadPatchesFromFile(path);
     if (loaded) {
@@ -233,6 +236,7 @@ bool Manager::SaveState(const String& path, const String& version, bool exportHe
 
 bool Manager::ClearState() {
     BRL_LOG_INFO(Log(), "unloading data ...");
+    DiscardQueuedEvents();
     SynthFileIo io(*this);
     io.LoadEmptyPatches();
     BRL_LOG_INFO(Log(), "unloaded.");

@@ -150,15 +150,17 @@ public:
     // Listeners still subscribed are let go: they no longer name a manager.
     ~Manager() override;
 
-    // Loads a patch file into the editing model. Whether or not that worked, all
-    // sounds are cut and the patch set is compiled and handed to the audio side;
-    // a patch set that does not compile hands over the empty program, so nothing
-    // of the previous state keeps playing. Returns the reader's result.
+    // Loads a patch file into the editing model. Events still queued are
+    // dropped first. Whether or not the load worked, all sounds are cut and the
+    // patch set is compiled and handed to the audio side; a patch set that does
+    // not compile hands over the empty program, so nothing of the previous state
+    // keeps playing. Returns the reader's result.
     bool LoadState(const String& path);
     // Writes the patch set (with the C headers next to it when exportHeaders is
     // set). Neither recompiles nor silences. Returns the writer's result.
     bool SaveState(const String& path, const String& version, bool exportHeaders);
-    // Replaces the patch set by the empty one, cuts all sounds and compiles.
+    // Drops the events still queued, replaces the patch set by the empty one,
+    // cuts all sounds and compiles.
     bool ClearState();
 
     // The program (synthesizer channel 0..31) selected in the GUI. Another index

@@ -2,6 +2,7 @@
 
 #include "libbrelm/debug.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,8 @@ namespace brl::Korvax {
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
+// How long an editing thread waits for an audio thread that keeps the memory.
+constexpr auto kMemoryTimeout = std::chrono::milliseconds(1000);
 
 // frequency x milliseconds / 1000 without overflow, kept below 2^62 so that
 // differences of readings and due times stay meaningful as signed numbers.
@@ -128,7 +131,19 @@ bool SynthesizerRealtime::QueueEvents(const SynthEvent* events, uint32_t count, 
     }
     const uint64_t now = clock.Now();
     std::unique_lock<std::mutex> lock(queueMutex);
-    uint32_t sequence = queuedCount.load(std::memory_order_relaxed);
+    uint32_t sequence = 0;
+    if (!QueueLocked(lock, events, count, mode, now, sequence)) {
+        return false;
+    }
+    if (sequenceOut != nullptr) {
+        *sequenceOut = sequence;
+    }
+    return true;
+}
+
+bool SynthesizerRealtime::QueueLocked(std::unique_lock<std::mutex>& lock, const SynthEvent* events,
+                                      uint32_t count, int mode, uint64_t now, uint32_t& sequence) {
+    sequence = queuedCount.load(std::memory_order_relaxed);
     if (mode == kQueueWait) {
         for (uint32_t i = 0; i < count; ++i) {
             while (eventRing.Writable() < kEventSize) {
@@ -146,27 +161,25 @@ bool SynthesizerRealtime::QueueEvents(const SynthEvent* events, uint32_t count, 
             SynthEvent record = events[i];
             record.time = now;
             eventRing.Write(&record, kEventSize);
+            ++eventsWritten;
             sequence = queuedCount.fetch_add(1, std::memory_order_acq_rel) + 1;
             BRL_LOG_TRACE(logger, "waitable event ", sequence, " queued");
         }
-    } else {
-        if (eventRing.Writable() < uint64_t{count} * kEventSize) {
-            lock.unlock();
-            BRL_LOG_ERROR(logger, "event discarded");
-            return false;
-        }
-        for (uint32_t i = 0; i < count; ++i) {
-            SynthEvent record = events[i];
-            record.time = now;
-            eventRing.Write(&record, kEventSize);
-        }
-        sequence = queuedCount.fetch_add(count, std::memory_order_acq_rel) + count;
-        BRL_LOG_TRACE(logger, "non-waitable event(s) ", sequence, " queued");
+        return true;
     }
-    lock.unlock();
-    if (sequenceOut != nullptr) {
-        *sequenceOut = sequence;
+    if (eventRing.Writable() < uint64_t{count} * kEventSize) {
+        lock.unlock();
+        BRL_LOG_ERROR(logger, "event discarded");
+        return false;
     }
+    for (uint32_t i = 0; i < count; ++i) {
+        SynthEvent record = events[i];
+        record.time = now;
+        eventRing.Write(&record, kEventSize);
+    }
+    eventsWritten += count;
+    sequence = queuedCount.fetch_add(count, std::memory_order_acq_rel) + count;
+    BRL_LOG_TRACE(logger, "non-waitable event(s) ", sequence, " queued");
     return true;
 }
 
@@ -176,6 +189,7 @@ bool SynthesizerRealtime::WaitEvent(const SynthEvent* events, uint32_t count) {
         return false;
     }
     BRL_LOG_TRACE(logger, "waiting at event ", ProcessedCount());
+    waitCount.fetch_add(1, std::memory_order_acq_rel);
     for (;;) {
         // The counters may wrap; compare their distance.
         if (static_cast<int32_t>(ProcessedCount() - sequence) >= 0) {
@@ -195,7 +209,177 @@ bool SynthesizerRealtime::SendAllSoundsOff(bool log) {
     }
     SynthEvent event;
     event.type = kEventResetAll;
-    return WaitEvent(&event, 1);
+    uint32_t sequence = 0;
+    if (!Submit(&event, 1, &sequence)) {
+        return false;
+    }
+    return sequence == 0 || WaitApplied(sequence);
+}
+
+bool SynthesizerRealtime::ApplyOrQueueEvents(const SynthEvent* events, uint32_t count) {
+    return Submit(events, count, nullptr);
+}
+
+bool SynthesizerRealtime::Submit(const SynthEvent* events, uint32_t count, uint32_t* sequenceOut) {
+    if (sequenceOut != nullptr) {
+        *sequenceOut = 0;
+    }
+    if (events == nullptr && count > 0) {
+        BRL_BUG("events != nullptr");
+        return false;
+    }
+    const uint64_t now = clock.Now();
+    std::unique_lock<std::mutex> lock(queueMutex);
+    if (TakeMemoryIfIdle()) {
+        ApplyQueuedEventsDirectly();
+        for (uint32_t i = 0; i < count; ++i) {
+            ApplyEventDirectly(events[i]);
+        }
+        ReturnMemory();
+        return true;
+    }
+    uint32_t sequence = 0;
+    if (!QueueLocked(lock, events, count, kQueueWait, now, sequence)) {
+        return false;
+    }
+    if (sequenceOut != nullptr) {
+        *sequenceOut = sequence;
+    }
+    return true;
+}
+
+bool SynthesizerRealtime::SettleEvents() {
+    return WaitApplied(QueuedCount());
+}
+
+bool SynthesizerRealtime::WaitApplied(uint32_t sequence) {
+    const auto giveUp =
+        std::chrono::steady_clock::now() + kMemoryTimeout + std::chrono::milliseconds(latencyMs);
+    bool waited = false;
+    for (;;) {
+        // The counters may wrap; compare their distance.
+        if (static_cast<int32_t>(ProcessedCount() - sequence) >= 0) {
+            return true;
+        }
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (TakeMemoryIfIdle()) {
+                ApplyQueuedEventsDirectly();
+                ReturnMemory();
+                return true;
+            }
+        }
+        if (!waited) {
+            waited = true;
+            waitCount.fetch_add(1, std::memory_order_acq_rel);
+            BRL_LOG_TRACE(logger, "waiting at event ", ProcessedCount());
+        }
+        if (std::chrono::steady_clock::now() > giveUp) {
+            BRL_LOG_WARNING(logger, "waiting for event timed out");
+            return false;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+void SynthesizerRealtime::DiscardQueuedEvents() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    discardThrough.store(eventsWritten, std::memory_order_release);
+    if (TakeMemoryIfIdle()) {
+        ApplyQueuedEventsDirectly();
+        ReturnMemory();
+    }
+}
+
+bool SynthesizerRealtime::WriteValueSlots(const float* values) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (!TakeMemoryBetweenBuffers(kMemoryTimeout)) {
+        BRL_LOG_ERROR(logger, "value slots not written: the audio thread keeps the memory");
+        return false;
+    }
+    ApplyQueuedEventsDirectly();
+    std::copy(values, values + kValueSlotCount, memory + kValueSlotBase);
+    ReturnMemory();
+    return true;
+}
+
+bool SynthesizerRealtime::TakeMemoryIfIdle() noexcept {
+    uint8_t expected = kMemoryFree;
+    if (!memoryOwner.compare_exchange_strong(expected, kMemoryEditor, std::memory_order_acq_rel)) {
+        return false; // a buffer is being rendered
+    }
+    // A buffer that ended before the exchange above stored its tick time first,
+    // so it is seen here; one that starts from now on finds the memory taken.
+    if (IsAlive()) {
+        ReturnMemory();
+        return false;
+    }
+    return true;
+}
+
+bool SynthesizerRealtime::TakeMemoryBetweenBuffers(std::chrono::milliseconds timeout) {
+    const auto giveUp = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        uint8_t expected = kMemoryFree;
+        if (memoryOwner.compare_exchange_strong(expected, kMemoryEditor, std::memory_order_acq_rel)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > giveUp) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+}
+
+void SynthesizerRealtime::ReturnMemory() noexcept {
+    memoryOwner.store(kMemoryFree, std::memory_order_release);
+}
+
+void SynthesizerRealtime::ApplyQueuedEventsDirectly() noexcept {
+    SynthEvent event;
+    while (eventRing.Read(&event, kEventSize)) {
+        if (TakeForApplying()) {
+            ApplyEventDirectly(event);
+        }
+        processedCount.fetch_add(1, std::memory_order_acq_rel);
+    }
+}
+
+void SynthesizerRealtime::ApplyEventDirectly(const SynthEvent& event) noexcept {
+    const int channel = event.channel;
+    const bool channelValid = channel >= 0 && channel < kChannels;
+    const auto setValue = [&](int stream, float value) {
+        memory[kValueSlotBase + channel * kStreamsPerChannel + stream] = value;
+    };
+    switch (event.type) {
+    case kEventNoteOn:
+        if (channelValid) {
+            setValue(kStreamNoteOn, event.value);
+            setValue(kStreamVelocity, event.value2);
+        }
+        break;
+    case kEventNoteOff:
+        if (channelValid) {
+            ReleaseNote(channel, event.value);
+            setValue(kStreamNoteOff, event.value);
+        }
+        break;
+    case kEventController:
+        if (channelValid && event.index >= 0 && event.index < kStreamsPerChannel) {
+            setValue(event.index, event.value);
+        }
+        break;
+    case kEventResetAll:
+        ResetVoicesAndNodes(IsSlot(currentSlot) ? programs[SlotIndex(currentSlot)] : emptyProgram);
+        break;
+    case kEventReleaseAll:
+        for (int record = 0; record < kVoiceRecords; ++record) {
+            voices[record * kVoiceFields + kVoiceRelease] = 1.0f;
+        }
+        break;
+    default:
+        break;
+    }
 }
 
 bool SynthesizerRealtime::IsAlive() const noexcept {
@@ -207,6 +391,9 @@ bool SynthesizerRealtime::IsAlive() const noexcept {
 void SynthesizerRealtime::DoTick() noexcept {
     const uint64_t deadline = clock.Now();
     lastTickTime.store(deadline, std::memory_order_release);
+    if (!bufferOwnsMemory) {
+        return;
+    }
     SynthEvent event;
     while (eventRing.Peek(&event, kEventSize)) {
         // Signed distance, so that a wrap of the clock does not hold events back.
@@ -215,9 +402,26 @@ void SynthesizerRealtime::DoTick() noexcept {
             break;
         }
         eventRing.Read(&event, kEventSize);
-        ProcessEvent(event);
+        if (TakeForApplying()) {
+            ProcessEvent(event);
+        } else {
+            processedCount.fetch_add(1, std::memory_order_acq_rel);
+        }
     }
     lastTickTime.store(clock.Now(), std::memory_order_release);
+}
+
+void SynthesizerRealtime::ResetVoicesAndNodes(NodeProgram& program) noexcept {
+    ResetNodeList(program.lists[kListMixPre]);
+    for (int c = 0; c < kChannels; ++c) {
+        ResetNodeList(program.lists[kListChannelPre + c]);
+        for (int v = 0; v < kVoicesPerChannel; ++v) {
+            ResetNodeList(program.lists[kListVoice + c * kVoicesPerChannel + v]);
+            Voice(c, v)[kVoiceActive] = 0.0f;
+        }
+        ResetNodeList(program.lists[kListChannelPost + c]);
+    }
+    ResetNodeList(program.lists[kListMix]);
 }
 
 bool SynthesizerRealtime::ProcessEvent(const SynthEvent& event) noexcept {
@@ -256,16 +460,7 @@ bool SynthesizerRealtime::ProcessEvent(const SynthEvent& event) noexcept {
         break;
     case kEventResetAll:
         if (NodeProgram* program = currentProgram) {
-            ResetNodeList(program->lists[kListMixPre]);
-            for (int c = 0; c < kChannels; ++c) {
-                ResetNodeList(program->lists[kListChannelPre + c]);
-                for (int v = 0; v < kVoicesPerChannel; ++v) {
-                    ResetNodeList(program->lists[kListVoice + c * kVoicesPerChannel + v]);
-                    Voice(c, v)[kVoiceActive] = 0.0f;
-                }
-                ResetNodeList(program->lists[kListChannelPost + c]);
-            }
-            ResetNodeList(program->lists[kListMix]);
+            ResetVoicesAndNodes(*program);
         }
         break;
     case kEventReleaseAll:
@@ -336,6 +531,17 @@ bool SynthesizerRealtime::PublishProgram(const ProgramBuilder& build) {
 }
 
 void SynthesizerRealtime::AcquireProgram() noexcept {
+    // The tick time goes first, so that an editing thread that takes the memory
+    // after this buffer sees the audio thread alive.
+    lastTickTime.store(clock.Now(), std::memory_order_release);
+    uint8_t expected = kMemoryFree;
+    bufferOwnsMemory = memoryOwner.compare_exchange_strong(expected, kMemoryAudio, std::memory_order_acq_rel);
+    if (!bufferOwnsMemory) {
+        // An editing thread writes between buffers: this one plays nothing and
+        // leaves program and events for the next.
+        currentProgram = nullptr;
+        return;
+    }
     const uint8_t taken = publishedSlot.exchange(0, std::memory_order_acq_rel);
     if (taken != 0) {
         if (!IsSlot(taken) || taken == currentSlot) {
@@ -362,6 +568,10 @@ void SynthesizerRealtime::AcquireProgram() noexcept {
 
 void SynthesizerRealtime::ReleaseProgram() noexcept {
     currentProgram = nullptr;
+    if (bufferOwnsMemory) {
+        bufferOwnsMemory = false;
+        memoryOwner.store(kMemoryFree, std::memory_order_release);
+    }
 }
 
 // ---------------------------------------------------------------------------

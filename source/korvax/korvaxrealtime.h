@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -80,7 +81,16 @@ private:
 // programs; the audio thread renders (RenderBuffer), picking up the newest
 // program and applying the due events at the start of every buffer.
 //
-// Threads: QueueEvents, WaitEvent and SendAllSoundsOff from any thread but the
+// The slot memory, the voice records, the reading end of the event ring and the
+// current program belong to one side at a time: to the audio thread for the
+// length of a buffer, or to an editing thread that writes between buffers
+// (ApplyOrQueueEvents while no audio runs, WriteValueSlots). The hand-over is
+// one atomic that either side takes without waiting; a buffer that starts while
+// an editing thread holds the memory renders silence and leaves its events and
+// the newest program for the next buffer.
+//
+// Threads: QueueEvents, WaitEvent, SendAllSoundsOff, ApplyOrQueueEvents,
+// SettleEvents, DiscardQueuedEvents and WriteValueSlots from any thread but the
 // audio thread; UpdateBytecode from the editing thread; IsAlive and the counters
 // from any thread; RenderBuffer, ProcessEvent and the overrides on the audio
 // thread only (noexcept, no allocation, no lock, no logging on the normal path).
@@ -115,8 +125,33 @@ public:
     // false when the audio thread stops ticking for more than 50 ms (the events
     // stay queued and apply once audio runs again).
     bool WaitEvent(const SynthEvent* events, uint32_t count);
-    // Queues a reset-all event and waits for it.
+    // Cuts all sounds: a reset-all event, applied at once while no audio thread
+    // renders (see ApplyOrQueueEvents), else queued and waited for.
     bool SendAllSoundsOff(bool log);
+
+    // While no audio thread renders (IsAlive false), applies the events at once:
+    // first the events still queued, in order, then these, straight into the
+    // memory; nothing is queued. A value slot takes the value an event would
+    // write; no trigger flag is raised, as every buffer clears them before it
+    // applies its events. With no buffer rendering, a note-on starts no voice, a
+    // note-off releases the channel's voices on its note, and a reset-all stops
+    // every voice and resets the nodes of the program played last. While audio
+    // renders, the events are queued (waiting for room like kQueueWait) and the
+    // call returns without waiting for them. True when applied or queued.
+    bool ApplyOrQueueEvents(const SynthEvent* events, uint32_t count);
+    // Returns once every event queued before the call has been applied: waits
+    // (polling every millisecond) while the audio thread renders, and applies
+    // the rest itself once it does not. For readers of the value slots (save,
+    // copy, export). False ("waiting for event timed out") when the audio thread
+    // stops ticking yet keeps the memory for longer than a second.
+    bool SettleEvents();
+    // The events queued so far are never applied; they are dropped where they
+    // are read (at once when no audio runs), still counting as processed.
+    void DiscardQueuedEvents();
+    // Writes the 8192 value slots between two buffers, after applying the events
+    // still queued. Waits for a buffer being rendered to end; false (logged)
+    // when that takes longer than a second.
+    bool WriteValueSlots(const float* values);
 
     // Builds the byte code (98 zero-terminated opcode lists and their operands)
     // into a free program slot and publishes it; the audio thread plays it from
@@ -136,20 +171,45 @@ public:
     uint32_t QueuedCount() const noexcept { return queuedCount.load(std::memory_order_acquire); }
     uint32_t ProcessedCount() const noexcept { return processedCount.load(std::memory_order_acquire); }
     uint32_t LatencyMs() const noexcept { return latencyMs; }
+    // How often a caller has had to wait for the audio thread to apply events.
+    uint32_t WaitCount() const noexcept { return waitCount.load(std::memory_order_acquire); }
 
     // Text lines of the voices and value slots of a synthesizer, for display.
     static void DumpState(const Synthesizer& synth, const LineSink& sink);
 
 protected:
+    // Take the memory for the buffer; a buffer that does not get it plays nothing.
     void AcquireProgram() noexcept override;
     void ReleaseProgram() noexcept override;
     void DoTick() noexcept override;
+
+    // The editing side of the memory hand-over; the caller holds queueMutex.
+    // Takes the memory only when no audio thread is alive.
+    bool TakeMemoryIfIdle() noexcept;
+    // Takes the memory between two buffers, alive or not; false after `timeout`.
+    bool TakeMemoryBetweenBuffers(std::chrono::milliseconds timeout);
+    void ReturnMemory() noexcept;
+    // With the memory taken: applies (or drops, when discarded) every queued event.
+    void ApplyQueuedEventsDirectly() noexcept;
+    // With the memory taken: one event as it acts between two buffers.
+    void ApplyEventDirectly(const SynthEvent& event) noexcept;
 
     // The writer side of the program exchange: `build` fills a free slot (it
     // owns what the slot held), then the slot is published. Nothing is
     // published when `build` returns false.
     using ProgramBuilder = std::function<bool(NodeProgram&)>;
     bool PublishProgram(const ProgramBuilder& build);
+
+    // Stops every voice and resets every node of the program.
+    void ResetVoicesAndNodes(NodeProgram& program) noexcept;
+    // Waits until the processed count reaches `sequence` (see SettleEvents).
+    bool WaitApplied(uint32_t sequence);
+    bool Submit(const SynthEvent* events, uint32_t count, uint32_t* sequenceOut);
+    bool QueueLocked(std::unique_lock<std::mutex>& lock, const SynthEvent* events, uint32_t count, int mode,
+                     uint64_t now, uint32_t& sequence);
+    // Reader side: counts the event just read from the ring; false when it is
+    // one of the discarded ones.
+    bool TakeForApplying() noexcept { return ++eventsRead > discardThrough.load(std::memory_order_acquire); }
 
     static constexpr bool IsSlot(uint8_t slot) noexcept { return slot == 1 || slot == 2 || slot == 4; }
     static constexpr int SlotIndex(uint8_t slot) noexcept {
@@ -167,6 +227,16 @@ protected:
     std::atomic<uint32_t> queuedCount{0};
     std::atomic<uint32_t> processedCount{0};
     std::atomic<uint64_t> lastTickTime{0}; // full clock reading at the last tick
+    std::atomic<uint32_t> waitCount{0};
+    // Events counted from the start without wrapping: those up to discardThrough
+    // (in the order written) are dropped where they are read.
+    uint64_t eventsWritten = 0; // writers, under queueMutex
+    uint64_t eventsRead = 0;    // whoever holds the memory
+    std::atomic<uint64_t> discardThrough{0};
+
+    enum MemoryOwner : uint8_t { kMemoryFree = 0, kMemoryAudio = 1, kMemoryEditor = 2 };
+    std::atomic<uint8_t> memoryOwner{kMemoryFree};
+    bool bufferOwnsMemory = false; // audio side: this buffer took the memory
 
     // Program slots 1, 2 and 4 are programs[0..2]. Each slot is in exactly one
     // place: current (reader), published, returned, or free (writer).

@@ -1,3 +1,4 @@
+#include "korvax/korvaxfileio.h"
 #include "korvax/korvaxmanager.h"
 
 #include "support/temp_dir.h"
@@ -148,6 +149,43 @@ TEST(ManagerState, ClearLogsTwoInfoLinesEmptiesThePatchSetAndCutsSounds) {
     }
     EXPECT_EQ(rig.manager->ControllerName(3, 4), L"");
     EXPECT_EQ(rig.Play(60), 0.0f);
+}
+
+// The bytes of the values header written next to a patch file.
+std::vector<int> ValuesHeaderBytes(const std::string& path) {
+    const std::string text = ReadFile(path + ".values.h");
+    std::vector<int> bytes;
+    for (size_t at = text.find("0x"); at != std::string::npos; at = text.find("0x", at + 2)) {
+        bytes.push_back(std::stoi(text.substr(at + 2, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+TEST(ManagerEditingWithoutAudio, DefaultsPastedAndSetValuesAreSavedCopiedAndExported) {
+    TempDir dir;
+    Rig author;
+    Manager& editor = *author.manager;
+    brl::vergl::CNode* envelope = editor.CreateNode(editor.Patches().Voice(2), 5, 2); // (2, 128..135)
+    EXPECT_TRUE(editor.SetControllerValue(2, 130, 0.75f));
+    SynthFileIo io(editor);
+    ASSERT_TRUE(io.LoadGraphFromString(io.SaveGraphToString({envelope}, 2), editor.Patches().Voice(3), 3));
+    EXPECT_TRUE(editor.SetControllerValue(3, 135, 0.125f));
+    ASSERT_TRUE(editor.SaveState(dir.WideFile("edited.korvax"), L"test", true));
+
+    const float channel2[] = {0.5f, 0.5f, 0.75f, 0.0f, 0.9921875f, 0.5f, 0.25f, 0.0f};
+    const float channel3[] = {0.5f, 0.5f, 0.75f, 0.0f, 0.9921875f, 0.5f, 0.25f, 0.125f};
+    Rig reader;
+    ASSERT_TRUE(reader.manager->LoadState(dir.WideFile("edited.korvax")));
+    const std::vector<int> exported = ValuesHeaderBytes(dir.File("edited.korvax"));
+    ASSERT_EQ(exported.size(), static_cast<size_t>(kParameterCount));
+    for (int k = 0; k < 8; ++k) {
+        for (const auto& [channel, values] : {std::pair{2, channel2}, std::pair{3, channel3}}) {
+            const int slot = channel * kControllersPerChannel + 128 + k;
+            EXPECT_EQ(reader.manager->Memory()[slot], values[k]) << channel << " " << k;
+            EXPECT_EQ(exported[static_cast<size_t>(slot)], static_cast<int>(values[k] * 128.0f));
+        }
+    }
+    EXPECT_EQ(editor.QueuedCount(), 0u); // nothing waits for an audio thread that never comes
 }
 
 // Records each call as (listener, "what channel controller").

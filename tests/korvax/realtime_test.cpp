@@ -93,6 +93,12 @@ public:
             return true;
         });
     }
+    // Takes the memory as an editing thread does between buffers.
+    bool HoldMemory() {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        return TakeMemoryIfIdle();
+    }
+    using SynthesizerRealtime::ReturnMemory;
     // Renders a buffer; the id of the marker program it played, or 0.
     int Render() {
         renderedId = 0;
@@ -357,20 +363,80 @@ TEST(RealtimeWaiting, WaitEventTimesOutAboutFiftyMillisecondsAfterTheLastTick) {
     EXPECT_EQ(log.Count(logging::Trace, L"waiting at event 1"), 1);
 }
 
-TEST(RealtimeWaiting, PanicQueuesAResetAllAndSaysSoWhenAsked) {
+TEST(RealtimeWaiting, PanicWithoutAudioNeedsNoWaitAndSaysSoWhenAsked) {
     CaptureChannel log;
     ProbeSynth synth(&log, 0);
-    EXPECT_FALSE(synth.SendAllSoundsOff(false));
+    EXPECT_TRUE(synth.SendAllSoundsOff(false));
     EXPECT_EQ(log.Count(logging::Warning, L"PANIC pressed, switching off all sounds"), 0);
-    EXPECT_FALSE(synth.SendAllSoundsOff(true));
+    EXPECT_TRUE(synth.SendAllSoundsOff(true));
     EXPECT_EQ(log.Count(logging::Warning, L"PANIC pressed, switching off all sounds"), 1);
-    ASSERT_TRUE(synth.PublishMarker(1));
-    synth.AcquireProgram();
-    synth.ProcessEvent(Make(korvax::kEventNoteOn, 0, -1, 0.5f, 1.0f));
-    synth.ReleaseProgram();
-    synth.RenderBuffer();
-    EXPECT_EQ(synth.Voice(0, 0)[korvax::kVoiceActive], 0.0f);
-    EXPECT_EQ(synth.ProcessedCount(), 3u);
+    EXPECT_EQ(synth.QueuedCount(), 0u);
+    EXPECT_EQ(synth.WaitCount(), 0u);
+}
+
+TEST_F(Realtime, WithoutAudioQueuedEventsApplyFirstAndNewOnesGoStraightIntoTheMemory) {
+    // A note sounds on channel 1 from while audio ran; then the audio thread stops.
+    ASSERT_TRUE(synth->PublishMarker(1));
+    ASSERT_TRUE(Queue(Make(korvax::kEventNoteOn, 1, -1, 0.5f, 1.0f)));
+    synth->RenderBuffer();
+    const auto* marker = static_cast<const MarkerNode*>(synth->Slot(2)->lists[korvax::kListMix][0]);
+    const int resets = marker->resets;
+    Advance(51);
+
+    ASSERT_TRUE(Queue(Controller(0, 7, 0.25f)));
+    ASSERT_TRUE(Queue(Controller(0, 8, 0.5f)));
+    ASSERT_TRUE(Queue(Make(korvax::kEventNoteOff, 1, -1, 0.5f)));
+    const SynthEvent now[] = {Controller(0, 7, 0.75f), Make(korvax::kEventNoteOn, 2, -1, 0.25f, 0.5f)};
+    ASSERT_TRUE(synth->ApplyOrQueueEvents(now, 2));
+    EXPECT_EQ(Slot(0, 7), 0.75f);
+    EXPECT_EQ(Slot(0, 8), 0.5f);
+    EXPECT_EQ(synth->Voice(1, 0)[korvax::kVoiceRelease], 1.0f);
+    EXPECT_EQ(Slot(2, korvax::kStreamNoteOn), 0.25f);
+    EXPECT_EQ(synth->Voice(2, 0)[korvax::kVoiceActive], 0.0f); // no buffer renders to play it
+    EXPECT_EQ(synth->QueuedCount(), synth->ProcessedCount());
+
+    // The panic stops the voices and resets the program played last.
+    EXPECT_TRUE(synth->SendAllSoundsOff(false));
+    EXPECT_EQ(synth->Voice(1, 0)[korvax::kVoiceActive], 0.0f);
+    EXPECT_EQ(marker->resets, resets + 1);
+
+    // A reader settles what is queued without waiting for audio that does not come.
+    ASSERT_TRUE(Queue(Controller(0, 9, 1.0f)));
+    EXPECT_TRUE(synth->SettleEvents());
+    EXPECT_EQ(Slot(0, 9), 1.0f);
+    EXPECT_EQ(synth->WaitCount(), 0u);
+    synth->RenderBuffer();
+    EXPECT_EQ(Slot(0, 7), 0.75f); // nothing stale comes back
+}
+
+TEST_F(Realtime, BufferStartingWhileAnEditorWritesPlaysNothingAndLeavesEventsAndProgramForTheNext) {
+    ASSERT_TRUE(synth->PublishMarker(1));
+    ASSERT_TRUE(Queue(Controller(0, 7, 0.5f)));
+    ASSERT_TRUE(synth->HoldMemory());
+    EXPECT_EQ(synth->Render(), 0);
+    EXPECT_EQ(synth->ProcessedCount(), 0u);
+    EXPECT_EQ(Slot(0, 7), 0.0f);
+    EXPECT_TRUE(synth->IsAlive());
+    synth->ReturnMemory();
+    EXPECT_FALSE(synth->HoldMemory()); // audio is alive now: editors queue
+    EXPECT_EQ(synth->Render(), 1);
+    EXPECT_EQ(Slot(0, 7), 0.5f);
+}
+
+TEST_F(Realtime, DiscardedEventsNeverApplyWhetherAudioRunsOrNot) {
+    for (const bool running : {true, false}) {
+        synth = MakeSynth(0);
+        if (running) {
+            synth->RenderBuffer();
+        }
+        ASSERT_TRUE(Queue(Controller(0, 1, 0.5f)));
+        synth->DiscardQueuedEvents();
+        ASSERT_TRUE(Queue(Controller(0, 2, 0.5f)));
+        synth->RenderBuffer();
+        EXPECT_EQ(Slot(0, 1), 0.0f) << running;
+        EXPECT_EQ(Slot(0, 2), 0.5f) << running;
+        EXPECT_EQ(synth->ProcessedCount(), 2u) << running;
+    }
 }
 
 TEST_F(Realtime, ExchangeStartsWithAnEmptyProgramAndPlaysUpdatedBytecodeFromTheNextBuffer) {

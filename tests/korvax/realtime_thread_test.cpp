@@ -1,6 +1,8 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxrealtime.h"
 
+#include "support/rendering_thread.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +19,8 @@ using brl::Korvax::SynthesizerRealtime;
 using brl::Korvax::SynthEvent;
 namespace korvax = brl::Korvax;
 namespace logging = brl::Logging;
+using brl::testing::RenderingThread;
+using brl::testing::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
@@ -38,43 +42,6 @@ public:
 private:
     std::mutex mutex;
     std::vector<brl::String> lines;
-};
-
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto limit = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) {
-            return false;
-        }
-        std::this_thread::sleep_for(100us);
-    }
-    return true;
-}
-
-// Calls RenderBuffer on its own thread until destroyed, like an audio device.
-class RenderingThread {
-public:
-    explicit RenderingThread(korvax::Synthesizer& synth, std::chrono::microseconds period = 0us)
-        : thread([this, &synth, period] {
-              while (!stop.load()) {
-                  synth.RenderBuffer();
-                  buffers.fetch_add(1);
-                  period > 0us ? std::this_thread::sleep_for(period) : std::this_thread::yield();
-              }
-          }) {}
-    ~RenderingThread() {
-        stop = true;
-        thread.join();
-    }
-    bool WaitBuffers(int count) {
-        const int target = buffers.load() + count;
-        return WaitFor([&] { return buffers.load() >= target; });
-    }
-
-private:
-    std::atomic<bool> stop{false};
-    std::atomic<int> buffers{0};
-    std::thread thread;
 };
 
 SynthEvent Controller(int channel, int index, float value) {
@@ -295,4 +262,114 @@ TEST(ProgramExchangeThreads, CompiledProgramsSwapInWhileNotesPlay) {
         ASSERT_TRUE(synth.QueueEvents(&note, 1, SynthesizerRealtime::kQueueWait));
     }
     EXPECT_TRUE(WaitFor([&] { return synth.ProcessedCount() == 300; }));
+}
+
+namespace {
+
+constexpr uint64_t kTicksPerMs = uint64_t{1} << 32;
+
+// The steady clock plus an offset that the audio thread moves on to look
+// stopped at once, instead of pausing for the alive time-out.
+class JumpingClock : public brl::Time::ClockImpl {
+public:
+    explicit JumpingClock(std::atomic<uint64_t>* offset) : offset(offset) {}
+    bool IsAvailable() const override { return true; }
+    uint64_t Now() override { return steady.Now() + offset->load(); }
+    uint64_t Frequency() override { return steady.Frequency(); }
+    uint64_t Resolution() override { return steady.Resolution(); }
+    brl::String Name() const override { return L"jumping"; }
+
+private:
+    brl::Time::ClockGetTickCount steady;
+    std::atomic<uint64_t>* offset;
+};
+
+// Reads value slots as modules read their parameters: counts the buffers in
+// which slot 0 went back, and those in which the first and last slot differ.
+class WatchNode : public korvax::Node {
+public:
+    explicit WatchNode(const float* memory) : memory(memory) {}
+    void Render() noexcept override {
+        backwards += memory[0] < last ? 1 : 0;
+        torn += memory[0] != memory[korvax::kValueSlotCount - 1] ? 1 : 0;
+        last = memory[0];
+        ++renders;
+    }
+    const float* memory;
+    float last = 0.0f;
+    int backwards = 0;
+    int torn = 0;
+    int renders = 0;
+};
+
+class WatchedSynth : public SynthesizerRealtime {
+public:
+    using SynthesizerRealtime::SynthesizerRealtime;
+    const WatchNode* Watch() {
+        auto* node = new WatchNode(memory);
+        EXPECT_TRUE(PublishProgram([&](NodeProgram& program) {
+            program.lists[korvax::kListMix] = new korvax::Node* [2] { node, nullptr };
+            return true;
+        }));
+        return node;
+    }
+};
+
+} // namespace
+
+TEST(DirectWritesThreads, ValuesSetWhileAudioStartsAndStopsArriveInOrderAndTheLastStays) {
+    constexpr int kCycles = 300;
+    CaptureChannel log;
+    std::atomic<uint64_t> offset{0};
+    WatchedSynth synth(&log, 0, std::make_unique<JumpingClock>(&offset));
+    const WatchNode* watch = synth.Watch();
+    std::atomic<bool> stop{false};
+    std::atomic<int> cycles{0};
+    std::thread audio([&] {
+        uint32_t random = 12345;
+        while (!stop.load()) {
+            random = random * 1664525u + 1013904223u;
+            for (uint32_t n = random >> 29; n > 0; --n) {
+                synth.RenderBuffer();
+                std::this_thread::sleep_for(50us);
+            }
+            offset += 100 * kTicksPerMs; // stopped, as far as anyone can tell
+            cycles.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds((random >> 8) % 200));
+        }
+    });
+    int value = 0;
+    while (cycles.load() < kCycles) {
+        const SynthEvent event = Controller(0, 0, static_cast<float>(++value));
+        ASSERT_TRUE(synth.ApplyOrQueueEvents(&event, 1));
+        std::this_thread::yield();
+    }
+    stop = true;
+    audio.join();
+    ASSERT_TRUE(synth.SettleEvents());
+    EXPECT_EQ(synth.Memory()[0], static_cast<float>(value));
+    EXPECT_EQ(watch->backwards, 0);
+    // Both ways were taken: some values were queued, the others written directly.
+    EXPECT_GT(synth.QueuedCount(), 0u);
+    EXPECT_LT(synth.QueuedCount(), static_cast<uint32_t>(value));
+    EXPECT_GT(watch->renders, 0);
+}
+
+TEST(DirectWritesThreads, WholeValueWritesLandBetweenBuffersWhileAudioRuns) {
+    CaptureChannel log;
+    WatchedSynth synth(&log, 0);
+    const WatchNode* watch = synth.Watch();
+    std::vector<float> values(korvax::kValueSlotCount);
+    {
+        RenderingThread audio(synth);
+        ASSERT_TRUE(audio.WaitBuffers(1));
+        for (int k = 1; k <= 2000; ++k) {
+            std::fill(values.begin(), values.end(), static_cast<float>(k));
+            ASSERT_TRUE(synth.WriteValueSlots(values.data()));
+        }
+        ASSERT_TRUE(audio.WaitBuffers(2));
+    }
+    EXPECT_EQ(watch->torn, 0);
+    EXPECT_EQ(watch->backwards, 0);
+    EXPECT_EQ(synth.Memory()[0], 2000.0f);
 }
