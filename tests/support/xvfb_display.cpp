@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ XvfbDisplay::XvfbDisplay(int width, int height) {
     }
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
     const std::string fd = std::to_string(channel[1]);
+    const pid_t parent = ::getpid();
     const pid_t child = ::fork();
     if (child < 0) {
         error_ = std::string("fork: ") + std::strerror(errno);
@@ -32,6 +34,12 @@ XvfbDisplay::XvfbDisplay(int width, int height) {
         return;
     }
     if (child == 0) {
+        // The server dies with the test program, even one killed before the
+        // destructor runs.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(126);
+        }
         ::close(channel[0]);
         const int null = ::open("/dev/null", O_RDWR);
         if (null >= 0) {
