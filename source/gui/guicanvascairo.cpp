@@ -145,8 +145,20 @@ constexpr double kSmallCorner = 3.0;
 // most this radius are drawn in whole pixels.
 constexpr double kPixelCorner = 4.0;
 
-// A rectangle of whole pixels whose rows near the top and bottom are drawn in
-// as far as a corner circle of radius r leaves them out.
+// A rectangle given in device pixels, added to the path in user units (the
+// transformation only moves and scales, so it stays on whole pixels).
+void DeviceRectangle(cairo_t* cr, double x, double y, double width, double height) {
+    double x0 = x;
+    double y0 = y;
+    double x1 = x + width;
+    double y1 = y + height;
+    cairo_device_to_user(cr, &x0, &y0);
+    cairo_device_to_user(cr, &x1, &y1);
+    cairo_rectangle(cr, x0, y0, x1 - x0, y1 - y0);
+}
+
+// A rectangle of whole device pixels whose rows near the top and bottom are
+// drawn in as far as a corner circle of radius r leaves them out.
 void PixelShape(cairo_t* cr, double left, double top, double right, double bottom, double r) {
     const int rows = std::min(static_cast<int>(std::ceil(r)), static_cast<int>((bottom - top) / 2.0));
     int stepped = 0;
@@ -156,11 +168,11 @@ void PixelShape(cairo_t* cr, double left, double top, double right, double botto
         if (inset <= 0.0) {
             break;
         }
-        cairo_rectangle(cr, left + inset, top + k, right - left - 2.0 * inset, 1.0);
-        cairo_rectangle(cr, left + inset, bottom - k - 1.0, right - left - 2.0 * inset, 1.0);
+        DeviceRectangle(cr, left + inset, top + k, right - left - 2.0 * inset, 1.0);
+        DeviceRectangle(cr, left + inset, bottom - k - 1.0, right - left - 2.0 * inset, 1.0);
         stepped = k + 1;
     }
-    cairo_rectangle(cr, left, top + stepped, right - left, bottom - top - 2.0 * stepped);
+    DeviceRectangle(cr, left, top + stepped, right - left, bottom - top - 2.0 * stepped);
 }
 
 void RoundedRectanglePath(cairo_t* cr, double x, double y, double w, double h, double r, double scale) {
@@ -256,19 +268,16 @@ void CairoPainter::Line(float x1, float y1, float x2, float y2, Colour colour, f
         // A thin line along the pixel grid becomes one crisp row or column of
         // pixels: sharper than a stroke, which smears it over two, and a much
         // cheaper fill.
-        cairo_save(cr);
-        cairo_identity_matrix(cr);
         if (vertical) {
             const double top = std::round(std::min(ay, by));
-            cairo_rectangle(cr, std::floor(ax), top, 1.0, std::max(std::round(std::max(ay, by)) - top, 1.0));
+            DeviceRectangle(cr, std::floor(ax), top, 1.0, std::max(std::round(std::max(ay, by)) - top, 1.0));
         } else {
             const double left = std::round(std::min(ax, bx));
-            cairo_rectangle(cr, left, std::floor(ay), std::max(std::round(std::max(ax, bx)) - left, 1.0),
+            DeviceRectangle(cr, left, std::floor(ay), std::max(std::round(std::max(ax, bx)) - left, 1.0),
                             1.0);
         }
         Source(colour);
         cairo_fill(cr);
-        cairo_restore(cr);
         return;
     }
     Stroke(PointList{{x1, y1}, {x2, y2}}, colour, width);
@@ -342,15 +351,12 @@ bool CairoPainter::PixelRectangle(float x, float y, float w, float h, float radi
     // Whole pixels: a one pixel outline just inside the edges, the corners
     // stepped along their circle.
     const double r = radius * scale;
-    cairo_save(cr);
-    cairo_identity_matrix(cr);
     PixelShape(cr, left, top, right, bottom, r);
     Source(line);
     cairo_fill(cr);
     PixelShape(cr, left + 1.0, top + 1.0, right - 1.0, bottom - 1.0, std::max(r - 1.0, 0.0));
     Source(fill);
     cairo_fill(cr);
-    cairo_restore(cr);
     return true;
 }
 
