@@ -227,7 +227,12 @@ size_t CairoPainter::CachedTexts() {
 }
 
 void CairoPainter::Source(Colour colour) {
+    if (haveSource && source == colour) {
+        return;
+    }
     cairo_set_source_rgba(cr, colour.R() / 255.0, colour.G() / 255.0, colour.B() / 255.0, colour.A() / 255.0);
+    haveSource = true;
+    source = colour;
 }
 
 void CairoPainter::SetTransform(float originX, float originY, float userScale) {
@@ -242,9 +247,10 @@ void CairoPainter::Clear(Colour colour) {
     if (colour.Invisible()) {
         return;
     }
+    // The saved state keeps the source colour of the shapes.
     cairo_save(cr);
     cairo_set_matrix(cr, &base);
-    Source(colour);
+    cairo_set_source_rgba(cr, colour.R() / 255.0, colour.G() / 255.0, colour.B() / 255.0, colour.A() / 255.0);
     cairo_paint(cr);
     cairo_restore(cr);
 }

@@ -48,6 +48,9 @@ private:
     std::string fontKey;
     FontDescription font;
     float scale = 1.0f;
+    // The colour last made the source.
+    bool haveSource = false;
+    Colour source;
     std::vector<cairo_glyph_t> glyphs; // placed glyphs of the text being drawn
 };
 
