@@ -50,7 +50,7 @@ struct SampleVoice {
         envelope->SetPosition(96, -120);
         filter->SetPosition(-144, 0);
         amplify->SetPosition(-60, 84);
-        output->SetPosition(-60, 168);
+        output->SetPosition(-36, 168);
         editor.CreateConnection(graph, oscillator->Outputs().At(0), filter->Inputs().At(0));
         editor.CreateConnection(graph, filter->Outputs().At(0), amplify->Inputs().At(0));
         editor.CreateConnection(graph, voice->Outputs().At(0), amplify->Inputs().At(1));
