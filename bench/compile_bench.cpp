@@ -34,7 +34,11 @@ public:
 };
 
 // Single-input, single-output buffer modules: output slot 0, buffer input slot 1.
-constexpr int kBufferEffects[] = {7, 15, 18, 3, 20, 21, 2, 12, 48, 46, 44, 45, 37, 38, 47};
+constexpr int kBufferEffects[] = {ModuleId::Amp,        ModuleId::Gain,       ModuleId::Bias,
+                                  ModuleId::MoogFilter, ModuleId::SvFilter,   ModuleId::KarlsenFilter,
+                                  ModuleId::Distortion, ModuleId::Delay,      ModuleId::Clip,
+                                  ModuleId::Clamp,      ModuleId::Invert,     ModuleId::OneMinusX,
+                                  ModuleId::RMSDetect,  ModuleId::PeakDetect, ModuleId::DelaySignal};
 
 class PatchBuilder {
 public:
@@ -94,7 +98,7 @@ public:
             CNode* set = Module(graph, 10, channel);
             CNode* phase = Module(graph, 27, channel);
             CNode* osc = Module(graph, 1, channel);
-            CNode* filter = Module(graph, 3, channel);
+            CNode* filter = Module(graph, ModuleId::MoogFilter, channel);
             Connect(graph, voice->Outputs().At(1), mapNote->Inputs().At(0));
             Connect(graph, mapNote->Outputs().At(0), set->Inputs().At(0));
             Connect(graph, set->Outputs().At(0), phase->Inputs().At(0));
@@ -121,7 +125,7 @@ public:
     // An LFO through value tools into the channel's global buffer.
     void ChannelPre(int channel, int count) {
         CVergl& graph = patches.ChannelPre(channel);
-        CPin* value = Module(graph, 6, channel)->Outputs().At(0);
+        CPin* value = Module(graph, ModuleId::Lfo, channel)->Outputs().At(0);
         for (int i = 0; i < count - 2; ++i) {
             CNode* tool = Module(graph, i % 2 == 0 ? 29 : 30, channel);
             Connect(graph, value, tool->Inputs().At(0));
@@ -141,7 +145,7 @@ public:
 
     void MixPre(int count) {
         CVergl& graph = patches.MixPre();
-        CNode* input = Module(graph, 41, 0);
+        CNode* input = Module(graph, ModuleId::Input, 0);
         CPin* end = EffectChain(graph, 0, input->Outputs().At(0), count - 2);
         Output(graph, 0, end, input->Outputs().At(1));
     }

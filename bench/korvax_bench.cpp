@@ -4,6 +4,7 @@
 
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
+#include "lanes/korvaxlanes.h"
 
 #include "support/reference_voice.h"
 
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <time.h>
 
 namespace {
@@ -30,6 +32,13 @@ constexpr double kTickMicroseconds = 1e6 * kSamplesPerBuffer / kDefaultSampleRat
 
 // CPU time of the calling thread in seconds: unlike the wall clock it does not
 // count the time other processes of a busy machine hold the core.
+// Page faults (minor and major) of the calling thread so far.
+long ThreadPageFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_minflt + usage.ru_majflt;
+}
+
 double ThreadSeconds() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
@@ -90,8 +99,9 @@ void ModuleBlock(benchmark::State& state, int opcode) {
 
 // The reference voice on every channel; `effects` puts a delay, a chorus and an
 // RMS detector into the voices of channels 0, 1 and 2.
-std::unique_ptr<QueueSynth> MakeFullSynth(bool effects) {
+std::unique_ptr<QueueSynth> MakeFullSynth(bool effects, bool lanes = false) {
     auto synth = std::make_unique<QueueSynth>();
+    Lanes::Enable(*synth, lanes);
     korvax_reference::ByteCode code;
     for (int channel = 0; channel < kChannels; ++channel) {
         VoiceEffect effect = VoiceEffect::None;
@@ -169,8 +179,10 @@ void PrintModuleRanking(const CapturingReporter& reporter) {
 // wall clock it reports the thread's CPU time, split by whether notes started
 // in the tick, since on a busy machine the wall clock mostly measures the
 // other processes.
-void PrintWorstCase() {
-    auto synth = MakeFullSynth(true);
+void PrintWorstCase(bool lanes) {
+    auto synth = MakeFullSynth(true, lanes);
+    std::printf("worst case with voice lanes %s (%s):\n", lanes ? "on" : "off",
+                Lanes::PathName(Lanes::CurrentPath()));
     StartAllVoices(*synth);
     const int ticks = 3000;
     double longestWall = 0.0;
@@ -178,6 +190,8 @@ void PrintWorstCase() {
     double longestOtherCpu = 0.0;
     std::vector<double> cpuTimes;
     cpuTimes.reserve(ticks);
+    long faults = 0;
+    long mostFaults = 0;
     for (int tick = 0; tick < ticks; ++tick) {
         const bool starts = tick % 3 == 0;
         if (starts) {
@@ -190,11 +204,15 @@ void PrintWorstCase() {
                 }
             }
         }
+        const long faultsBefore = ThreadPageFaults();
         const double cpuStart = ThreadSeconds();
         const Clock::time_point start = Clock::now();
         synth->RenderBuffer();
         const double wall = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
         const double cpu = (ThreadSeconds() - cpuStart) * 1e6;
+        const long tickFaults = ThreadPageFaults() - faultsBefore;
+        faults += tickFaults;
+        mostFaults = std::max(mostFaults, tickFaults);
         longestWall = std::max(longestWall, wall);
         (starts ? longestStartCpu : longestOtherCpu) =
             std::max(starts ? longestStartCpu : longestOtherCpu, cpu);
@@ -206,23 +224,68 @@ void PrintWorstCase() {
         "without, median %.1f us, 99th percentile %.1f us; budget %.0f us\n",
         longestWall, longestStartCpu, longestOtherCpu, cpuTimes[ticks / 2], cpuTimes[ticks * 99 / 100],
         kTickMicroseconds);
+    std::printf("worst case: page faults on the rendering thread: %ld in %d ticks, at most %ld in one tick\n",
+                faults, ticks, mostFaults);
 }
 
 // Ten seconds of audio of the full load on this thread.
-void PrintFullLoad() {
-    auto synth = MakeFullSynth(false);
+void PrintFullLoad(bool lanes) {
+    auto synth = MakeFullSynth(false, lanes);
     StartAllVoices(*synth);
     const int buffers = static_cast<int>(10.0 * kDefaultSampleRate / kSamplesPerBuffer);
     const double cpuStart = ThreadSeconds();
-    const Clock::time_point start = Clock::now();
     for (int b = 0; b < buffers; ++b) {
         synth->RenderBuffer();
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpuSeconds = ThreadSeconds() - cpuStart;
     const double audio = static_cast<double>(buffers) * kSamplesPerBuffer / kDefaultSampleRate;
-    std::printf("full load: thread CPU realtime factor %.2f\n", audio / cpuSeconds);
-    std::printf("full load: voices %d, realtime factor %.2f\n", SoundingVoices(*synth), audio / seconds);
+    std::printf("full load (%d voices), %s: thread CPU realtime factor %.2f\n", SoundingVoices(*synth),
+                lanes ? Lanes::PathName(Lanes::CurrentPath()) : "lanes off", audio / cpuSeconds);
+}
+
+// 64 voice slots of the reference voice over 6 channels, each slot starting its
+// note every 0.75 s (held 0.5 s) for 60 s. Returns the thread CPU seconds.
+double SideBySideLoad(bool lanes) {
+    auto synth = std::make_unique<QueueSynth>();
+    Lanes::Enable(*synth, lanes);
+    korvax_reference::ByteCode code;
+    constexpr int kLoadChannels = 6;
+    for (int channel = 0; channel < kLoadChannels; ++channel) {
+        korvax_reference::AddReferenceVoice(code, channel);
+        korvax_reference::SetReferenceParameters(synth->Memory(), channel);
+    }
+    if (!synth->Load(code)) {
+        std::fprintf(stderr, "side-by-side program refused\n");
+        std::abort();
+    }
+    const double ticksPerSecond = kDefaultSampleRate / kSamplesPerBuffer;
+    const int period = static_cast<int>(0.75 * ticksPerSecond);
+    const int hold = static_cast<int>(0.5 * ticksPerSecond);
+    const int ticks = static_cast<int>(60.0 * ticksPerSecond);
+    constexpr int kSlots = 64;
+    const double cpuStart = ThreadSeconds();
+    for (int tick = 0; tick < ticks; ++tick) {
+        for (int slot = 0; slot < kSlots; ++slot) {
+            const int phase = (tick + slot * period / kSlots) % period;
+            const int channel = slot % kLoadChannels;
+            const int note = 40 + slot / kLoadChannels * 2;
+            if (phase == 0) {
+                synth->NoteOn(channel, note, 100);
+            } else if (phase == hold) {
+                synth->NoteOff(channel, note);
+            }
+        }
+        synth->RenderBuffer();
+    }
+    return ThreadSeconds() - cpuStart;
+}
+
+void PrintSideBySide() {
+    const double off = SideBySideLoad(false);
+    const double on = SideBySideLoad(true);
+    std::printf("side-by-side load (64 slots, 6 channels, 60 s): thread CPU %.2f s lanes off, %.2f s with %s "
+                "lanes: %.2f times faster\n",
+                off, on, Lanes::PathName(Lanes::CurrentPath()), off / on);
 }
 
 void RegisterBenchmarks() {
@@ -247,7 +310,17 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     std::printf("\n");
     PrintModuleRanking(reporter);
-    PrintWorstCase();
-    PrintFullLoad();
+    PrintWorstCase(false);
+    PrintWorstCase(true);
+    PrintFullLoad(false);
+    for (const Lanes::Path path : {Lanes::Path::Sse2, Lanes::Path::Avx2, Lanes::Path::Avx512}) {
+        if (Lanes::ForcePath(path)) {
+            PrintFullLoad(true);
+        } else {
+            std::printf("full load, %s: not available on this processor\n", Lanes::PathName(path));
+        }
+    }
+    Lanes::ResetPath();
+    PrintSideBySide();
     return 0;
 }

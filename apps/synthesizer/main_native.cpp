@@ -24,7 +24,8 @@ int Main(ArgumentList arguments) {
     if (app.Arguments().HasOption(L"--render")) {
         const String path = app.Arguments().OptionValue(L"--render", L"");
         RenderResult result;
-        if (!Render(path, &app.LogRoot(), &result)) {
+        const bool lanes = Config::Setting<bool>(app.ConfigFrontend(), "Synth/VoiceLanes", true).Get();
+        if (!Render(path, &app.LogRoot(), &result, lanes)) {
             std::fprintf(stderr, "korvax: rendering '%s' failed\n", ToUtf8(path).c_str());
             return 1;
         }

@@ -8,6 +8,7 @@
 #include "korvax/korvaxmidifile.h"
 #include "korvax/korvaxrender.h"
 #include "libbrelm/app.h"
+#include "libbrelm/config.h"
 
 #include <clocale>
 #include <cstdio>
@@ -96,7 +97,8 @@ public:
 
     int Render(const std::string& patch) {
         RenderResult result;
-        if (!Korvax::Render(FromUtf8(patch), &app.LogRoot(), &result)) {
+        const bool lanes = Config::Setting<bool>(app.ConfigFrontend(), "Synth/VoiceLanes", true).Get();
+        if (!Korvax::Render(FromUtf8(patch), &app.LogRoot(), &result, lanes)) {
             return kFailed;
         }
         const double factor = result.wallSeconds > 0.0 ? result.audioSeconds / result.wallSeconds : 0.0;

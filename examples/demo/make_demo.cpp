@@ -30,25 +30,25 @@ using namespace brl::Korvax;
 using brl::vergl::CNode;
 using brl::vergl::CVergl;
 
-// Module ids.
-enum ModuleId : int {
-    kOsc = 1,
-    kMoog = 3,
-    kChorus = 4,
-    kEnvelope = 5,
-    kLfo = 6,
-    kAmp = 7,
-    kAdd = 8,
-    kMul = 9,
-    kSet = 10,
-    kDelay = 12,
-    kMapNote = 13,
-    kModulate = 14,
-    kPanning = 17,
-    kRelease = 23,
-    kPhase = 27,
-    kTranspose = 28,
-    kOutput = 42,
+// Module ids used here.
+enum DemoModule : int {
+    kOsc = brl::Korvax::ModuleId::Osc,
+    kMoog = brl::Korvax::ModuleId::MoogFilter,
+    kChorus = brl::Korvax::ModuleId::Chorus,
+    kEnvelope = brl::Korvax::ModuleId::Envelope,
+    kLfo = brl::Korvax::ModuleId::Lfo,
+    kAmp = brl::Korvax::ModuleId::Amp,
+    kAdd = brl::Korvax::ModuleId::Add,
+    kMul = brl::Korvax::ModuleId::Mul,
+    kSet = brl::Korvax::ModuleId::Set,
+    kDelay = brl::Korvax::ModuleId::Delay,
+    kMapNote = brl::Korvax::ModuleId::MapNote,
+    kModulate = brl::Korvax::ModuleId::Modulate,
+    kPanning = brl::Korvax::ModuleId::Panning,
+    kRelease = brl::Korvax::ModuleId::Release,
+    kPhase = brl::Korvax::ModuleId::Phase,
+    kTranspose = brl::Korvax::ModuleId::Transpose,
+    kOutput = brl::Korvax::ModuleId::Output,
 };
 
 // Input and output indices of the modules used here (inputs and outputs are

@@ -41,7 +41,63 @@ enum class PinKind : int32_t {
 };
 
 constexpr int kPinKindCount = 18;
-constexpr int kModuleCount = 48;    // module ids 1..48, which are also the opcodes
+constexpr int kModuleCount = 48; // module ids 1..48, which are also the opcodes
+
+// The module ids, named after the runtime classes. They are the opcodes of the
+// byte code, so they convert to uint8_t without a cast.
+namespace ModuleId {
+enum Value : uint8_t {
+    Osc = 1,
+    Distortion = 2,
+    MoogFilter = 3,
+    Chorus = 4,
+    Envelope = 5,
+    Lfo = 6,
+    Amp = 7,
+    Add = 8,
+    Mul = 9,
+    Set = 10,
+    Highres = 11,
+    Delay = 12,
+    MapNote = 13,
+    Modulate = 14,
+    Gain = 15,
+    Balance = 16,
+    Panning = 17,
+    Bias = 18,
+    DoubleFilter = 19,
+    SvFilter = 20,
+    KarlsenFilter = 21,
+    Compressor = 22,
+    Release = 23,
+    MapNoteAdvanced = 24,
+    SH = 25,
+    ExponentialEnvelope = 26,
+    Phase = 27,
+    Transpose = 28,
+    ScaleDown = 29,
+    ScaleUp = 30,
+    SyncPhase = 31,
+    Copy = 32,
+    Bandsplit4 = 33,
+    Bandsplit8 = 34,
+    Mix4 = 35,
+    Mix8 = 36,
+    RMSDetect = 37,
+    PeakDetect = 38,
+    MidSide = 39,
+    DebugNode = 40,
+    Input = 41,
+    Output = 42,
+    MapNoteHighres = 43,
+    Invert = 44,
+    OneMinusX = 45,
+    Clamp = 46,
+    DelaySignal = 47,
+    Clip = 48,
+};
+} // namespace ModuleId
+static_assert(ModuleId::Clip == kModuleCount);
 constexpr int kModulePinSlots = 17; // the last slot is always empty
 constexpr int kModuleUsablePins = 16;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "korvax/korvaxpatchset.h"
+#include "korvax/korvaxsynth.h"
 #include "libbrelm/logging.h"
 
 #include <array>
@@ -16,13 +17,13 @@
 namespace brl::Korvax {
 
 // Operand values with a fixed meaning.
-constexpr uint16_t kVoiceVolumePosition = 0x5001;   // voice-parameter output "volume"
-constexpr uint16_t kVoiceNotePosition = 0x5002;     // voice-parameter output "note"
-constexpr uint16_t kVoiceOffPosition = 0x5004;      // voice-parameter output "off"
-constexpr uint16_t kVoiceFinishedPosition = 0x5005; // written through voice-parameter input "fin"
-constexpr uint16_t kZeroBufferPosition = 0x7000;    // always zero; no instruction writes it
-constexpr uint16_t kDynamicBase = 0x8000;           // cells of SynthesizerMemory
-constexpr uint16_t kGlobalBufferBase = 0xC000;      // global buffer b at + b x 128
+constexpr uint16_t kVoiceVolumePosition = VoiceFieldCode(kVoiceVelocity);   // voice-parameter output "volume"
+constexpr uint16_t kVoiceNotePosition = VoiceFieldCode(kVoiceNote);         // voice-parameter output "note"
+constexpr uint16_t kVoiceOffPosition = VoiceFieldCode(kVoiceRelease);       // voice-parameter output "off"
+constexpr uint16_t kVoiceFinishedPosition = VoiceFieldCode(kVoiceFinished); // written through input "fin"
+constexpr uint16_t kZeroBufferPosition = 0x7000; // always zero; no instruction writes it
+constexpr uint16_t kDynamicBase = 0x8000;        // cells of SynthesizerMemory
+constexpr uint16_t kGlobalBufferBase = 0xC000;   // global buffer b at + b x 128
 constexpr int kDynamicCells = 16384;
 
 // What the runtime executes: 98 opcode lists, each ended by a 0 byte, in the fixed

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace brl::Korvax {
@@ -11,8 +12,12 @@ constexpr int kLineLength = 960000;
 // The ring buffer of the delay-type modules. Built off the audio thread; Clear,
 // Read and Write run on the audio thread and allocate nothing.
 //
-// The storage is left uninitialised when it is allocated and Clear costs O(1),
-// yet reads behave exactly as if every entry had been set to zero. This rests on
+// The storage is written once when the line is built, off the audio thread, so
+// that every page of it is committed before the first render: a fresh page
+// first touched while rendering would stall the audio thread in a page fault
+// (a voice with a ten-second line walks onto a new page every eight buffers).
+// Clear costs O(1), yet reads behave exactly as if every entry had been set to
+// zero. This rests on
 // how the modules move their write position: it starts at 0 after Clear and then
 // either advances by one or jumps back to a position already written, so the
 // entries written since Clear always form a prefix [0, written). A read beyond
@@ -22,7 +27,9 @@ constexpr int kLineLength = 960000;
 // block in which every position it touches already lies inside the prefix.
 template <typename T> class DelayLine {
 public:
-    DelayLine() : entries(std::make_unique_for_overwrite<T[]>(kLineLength)) {}
+    DelayLine() : entries(std::make_unique_for_overwrite<T[]>(kLineLength)) {
+        std::memset(entries.get(), 0, sizeof(T) * kLineLength);
+    }
     DelayLine(const DelayLine&) = delete;
     DelayLine& operator=(const DelayLine&) = delete;
 

@@ -1,4 +1,5 @@
 #include "korvax/korvaxrender.h"
+#include "lanes/korvaxlanes.h"
 
 #include "korvax/korvaxcompiler.h"
 #include "korvax/korvaxeditor.h"
@@ -100,7 +101,7 @@ void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate) {
     PutU32(header + 40, dataSize);
 }
 
-bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result) {
+bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result, bool voiceLanes) {
     const auto started = std::chrono::steady_clock::now();
     Logging::Logger logger(log, L"korvax");
     if (patchPath.empty()) {
@@ -139,10 +140,10 @@ bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result
         BRL_LOG_ERROR(logger, "render: song of ", song.numTicks, " ticks is too long for a wave file");
         return false;
     }
-    auto player = std::make_unique<SynthPlayer>(values.data(), program.opcodes.data(), program.opcodes.size(),
-                                                program.operands.data(), program.operands.size(),
-                                                song.timeStream.data(), song.timeStream.size(),
-                                                song.dataStream.data(), song.dataStream.size(), log);
+    auto player = std::make_unique<SynthPlayer>(
+        values.data(), program.opcodes.data(), program.opcodes.size(), program.operands.data(),
+        program.operands.size(), song.timeStream.data(), song.timeStream.size(), song.dataStream.data(),
+        song.dataStream.size(), log, voiceLanes ? Lanes::Builder() : nullptr);
     if (!player->IsValid()) {
         BRL_LOG_ERROR(logger, "render: the song of '", patchPath, "' cannot be played");
         return false;

@@ -19,8 +19,11 @@ struct RenderResult {
 // at 96000 Hz, the song followed by a tail of 30 seconds. Loading, compiling,
 // stream and file errors are logged and give false; the output file is then
 // not created (an earlier file of that name is left as it was). Messages go to
-// a logger named "korvax" on `log`. Runs on the calling thread.
-bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result = nullptr);
+// a logger named "korvax" on `log`. Runs on the calling thread. With
+// `voiceLanes` (the caller's "Synth/VoiceLanes" setting) a channel's voices run
+// side by side in SIMD lanes where that gives the same samples.
+bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result = nullptr,
+            bool voiceLanes = false);
 
 // The 44-byte header of a float stereo wave file with `frames` frames at `rate`.
 void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate);

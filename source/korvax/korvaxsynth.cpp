@@ -106,6 +106,11 @@ void Synthesizer::RenderBuffer() noexcept {
             RunList(program->lists[kListMixPre]);
             for (int channel = 0; channel < kChannels; ++channel) {
                 RunList(program->lists[kListChannelPre + channel]);
+                VoiceRenderer* lanes = program->voiceRenderer;
+                if (lanes != nullptr && lanes->RenderVoices(channel)) {
+                    RunList(program->lists[kListChannelPost + channel]);
+                    continue;
+                }
                 float* record = voices + channel * kVoicesPerChannel * kVoiceFields;
                 NodeList* voiceLists = program->lists + kListVoice + channel * kVoicesPerChannel;
                 for (int voice = 0; voice < kVoicesPerChannel; ++voice, record += kVoiceFields) {
@@ -244,6 +249,10 @@ bool Synthesizer::BuildNodeProgram(NodeProgram& program, Synthesizer* synthesize
             buildList(kListChannelPost + channel, channel, 0);
         }
         buildList(kListMix, 0, 0);
+        if (synthesizer != nullptr && synthesizer->voiceRendererBuilder != nullptr) {
+            program.voiceRenderer = synthesizer->voiceRendererBuilder(program, *synthesizer, opcodes,
+                                                                      opcodeCount, operands, operandCount);
+        }
     } catch (const std::bad_alloc&) {
         DestroyNodeProgram(program);
         BRL_LOG_ERROR(BuilderLog(), "not enough memory for the node program");
@@ -253,6 +262,8 @@ bool Synthesizer::BuildNodeProgram(NodeProgram& program, Synthesizer* synthesize
 }
 
 void Synthesizer::DestroyNodeProgram(NodeProgram& program) {
+    delete program.voiceRenderer;
+    program.voiceRenderer = nullptr;
     for (NodeList& list : program.lists) {
         if (list != nullptr) {
             for (Node** node = list; *node != nullptr; ++node) {

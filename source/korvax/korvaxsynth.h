@@ -43,6 +43,11 @@ enum VoiceField : int {
     kVoiceActive = 7,
 };
 
+// The argument code that names field `field` of the node's own voice record.
+constexpr uint16_t VoiceFieldCode(VoiceField field) {
+    return static_cast<uint16_t>(kVoiceFieldCode + field);
+}
+
 // Node lists of a program.
 constexpr int kNodeLists = 450;
 constexpr int kListMixPre = 0;
@@ -73,9 +78,33 @@ public:
 // A null-terminated heap array of node pointers; the program owns lists and nodes.
 using NodeList = Node**;
 
+class VoiceRenderer;
+
 struct NodeProgram {
     NodeList lists[kNodeLists] = {};
+    // Renders channels' voices another way than one after the other (see
+    // VoiceRenderer); built with the lists and owned by the program, or none.
+    VoiceRenderer* voiceRenderer = nullptr;
 };
+
+// A second way to run a channel's voice lists, built with a program when the
+// synthesizer has a builder (the voice lane renderer of korvax_lanes plugs in
+// here; the runtime itself carries none). RenderVoices runs on the audio thread
+// in place of the scalar voice loop of one channel: it renders the channel's
+// sounding voices and does their bookkeeping with exactly the scalar loop's
+// results, or returns false and leaves the channel to the scalar loop.
+class VoiceRenderer {
+public:
+    virtual ~VoiceRenderer() = default;
+    virtual bool RenderVoices(int channel) noexcept = 0;
+};
+
+// Builds the voice renderer of a program that BuildNodeProgram has just built
+// from the byte code given; nullptr when it has nothing to offer. Runs where the
+// program is built, never on the audio thread.
+using VoiceRendererBuilder = VoiceRenderer* (*)(const NodeProgram& program, Synthesizer& synthesizer,
+                                                const uint8_t* opcodes, size_t opcodeCount,
+                                                const uint16_t* operands, size_t operandCount);
 
 // Creates the node class of an opcode (1..48) with its arguments bound, or
 // nullptr for any other opcode (reported as an internal error "!n").
@@ -109,6 +138,11 @@ public:
     // Starts a note: ReleaseNote, AllocateVoice, then velocity, note and trigger.
     int StartNote(int channel, float note, float velocity) noexcept;
     void SetSampleRate(float rate) noexcept;
+    // The builder that BuildNodeProgram asks for a voice renderer (nullptr: none,
+    // every voice runs in the scalar loop). Takes effect at the next build; set it
+    // on the thread that builds programs.
+    void SetVoiceRendererBuilder(VoiceRendererBuilder builder) noexcept { voiceRendererBuilder = builder; }
+    VoiceRendererBuilder GetVoiceRendererBuilder() const noexcept { return voiceRendererBuilder; }
 
     // Builds a program from byte code: 98 zero-terminated opcode lists and their
     // operands; each voice list is instantiated 12 times. The byte code is checked
@@ -170,6 +204,7 @@ public:
     float sampleRate = kDefaultSampleRate;
     float inverseSampleRate = 1.0f / kDefaultSampleRate;
     uint32_t randomState = 0;
+    VoiceRendererBuilder voiceRendererBuilder = nullptr;
 };
 
 } // namespace brl::Korvax

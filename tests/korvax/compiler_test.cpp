@@ -260,7 +260,8 @@ TEST_F(CompilerAllocation, VoiceParametersAndGlobalBuffersTakeNoCells) {
     // The voice graph runs before the mix; the release's unread buffer keeps cells
     // 0..127 and the note's unread value cell 128 to the end of the compile.
     EXPECT_EQ(lists.ops[2], (Ops{23, 13}));
-    EXPECT_EQ(lists.args[2], (Args{Cell(0), 0x5005, Param(0, 5), 0x5004, Cell(128), 0x5002}));
+    EXPECT_EQ(lists.args[2], (Args{Cell(0), kVoiceFinishedPosition, Param(0, 5), kVoiceOffPosition, Cell(128),
+                                   kVoiceNotePosition}));
     // Mix order osc, writer, reader, amp, output: the oscillator writes 0xC000 + 256
     // and the amplifier, the first to need cells, gets the next free buffer.
     EXPECT_EQ(lists.ops[kGraphMix], (Ops{1, 7, 42}));

@@ -1,3 +1,4 @@
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxeditor.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,14 @@ using brl::vergl::CNode;
 using brl::vergl::CPin;
 using brl::vergl::CVergl;
 
-enum Module { kOscillator = 1, kFilter = 3, kEnvelope = 5, kLfo = 6, kSet = 10, kMapNote = 13 };
+enum Module {
+    kOscillator = ModuleId::Osc,
+    kFilter = ModuleId::MoogFilter,
+    kEnvelope = ModuleId::Envelope,
+    kLfo = ModuleId::Lfo,
+    kSet = ModuleId::Set,
+    kMapNote = ModuleId::MapNote
+};
 
 struct WarningLog : brl::Logging::Channel {
     void Log(int level, const brl::Logging::SourceLocation&, const String&, const String& message) override {

@@ -1,3 +1,4 @@
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
 
 #include <gtest/gtest.h>
@@ -105,19 +106,20 @@ TEST(DistortionShapes, MatchValuesWorkedByHand) {
         {129 / 128.0f, 0.5f, 0.5f, 0.5f, 0.3f, 7.0f},           // beyond the types: untouched
     };
     for (const Case& c : cases) {
-        Effect e(2, 96000.0f, {{2, c.gain}, {3, c.amount}, {4, c.drive}, {5, c.type}});
+        Effect e(ModuleId::Distortion, 96000.0f, {{2, c.gain}, {3, c.amount}, {4, c.drive}, {5, c.type}});
         e.Pin(0)[0] = 7.0f;
         EXPECT_EQ(e.Run(1, [&c](int) { return c.in; })[0], c.out) << c.type * 128 << " " << c.in;
     }
-    Effect sine(2, 96000.0f, {{2, 0.5f}, {3, 1.0f}, {4, 0.5f}, {5, 56 / 128.0f}});
+    Effect sine(ModuleId::Distortion, 96000.0f, {{2, 0.5f}, {3, 1.0f}, {4, 0.5f}, {5, 56 / 128.0f}});
     EXPECT_NEAR(sine.Run(1, Constant)[0], std::sin(0.8), 1e-6);
 }
 
 TEST(DistortionShapes, ResamplingHoldsEveryPeriodAcrossBuffersWithoutGain) {
     const auto ramp = [](int n) { return (n + 1) * 0.001f; };
     // Period trunc(96000 / 26580) = 3; at 22050 Hz the period is 0: every sample.
-    const std::vector<float> held = Effect(2, 96000.0f, {{2, 0.75f}, {5, 1.0f}}).Run(3, ramp);
-    const std::vector<float> every = Effect(2, 22050.0f, {{5, 1.0f}}).Run(3, ramp);
+    const std::vector<float> held =
+        Effect(ModuleId::Distortion, 96000.0f, {{2, 0.75f}, {5, 1.0f}}).Run(3, ramp);
+    const std::vector<float> every = Effect(ModuleId::Distortion, 22050.0f, {{5, 1.0f}}).Run(3, ramp);
     for (int n = 0; n < 3 * kN; ++n) {
         ASSERT_EQ(held[n], n < 4 ? 0.0f : ramp(4 + (n - 4) / 3 * 3)) << n;
         ASSERT_EQ(every[n], n == 0 ? 0.0f : ramp(n)) << n;
@@ -125,12 +127,13 @@ TEST(DistortionShapes, ResamplingHoldsEveryPeriodAcrossBuffersWithoutGain) {
 }
 
 TEST(DelayFeedback, EchoesAfterItsLengthAndWrapsAtAShorterOne) {
-    const std::vector<float> echo = Effect(12, 96000.0f, {{3, 1.0f}, {5, 0.5f}}).Run(2, Noise); // 9.6 samples
+    const std::vector<float> echo =
+        Effect(ModuleId::Delay, 96000.0f, {{3, 1.0f}, {5, 0.5f}}).Run(2, Noise); // 9.6 samples
     for (int n = 0; n < 2 * kN; ++n) {
         ASSERT_EQ(echo[n], Noise(n) + (n < 9 ? 0.0f : 0.5f * Noise(n - 9))) << n;
     }
     // 83 and 28 samples in turn: after the first buffer the index 45 lies past 28.
-    Effect e(12, 96000.0f, {{3, 0.7f}, {4, 0.6f}, {5, 0.8f}});
+    Effect e(ModuleId::Delay, 96000.0f, {{3, 0.7f}, {4, 0.6f}, {5, 0.8f}});
     const std::vector<float> out = e.Run(6, Noise, 1, [&e](int b) { e[2] = b % 2 == 0 ? 0.2f : 0.1f; });
     std::vector<float> line(kLine, 0.0f);
     for (int n = 0, w = 0; n < 6 * kN; ++n) {
@@ -139,22 +142,23 @@ TEST(DelayFeedback, EchoesAfterItsLengthAndWrapsAtAShorterOne) {
         w = (w + 1) % e.Samples(n / kN % 2 == 0 ? 0.2f : 0.1f);
         ASSERT_EQ(out[n], old * 0.8f + Noise(n)) << n;
     }
-    Effect silent(12, 8000.0f); // 0.8 samples truncate to none
+    Effect silent(ModuleId::Delay, 8000.0f); // 0.8 samples truncate to none
     silent.Pin(0)[5] = 7.0f;
     EXPECT_EQ(silent.Run(1, Noise)[5], 7.0f);
 }
 
 TEST(DelayLines, DelaySignalByTheConvertedLengthAndNoFurtherThanTheLine) {
-    const std::vector<float> short9 = Effect(47, 96000.0f).Run(2, Noise);
-    const std::vector<float> none = Effect(47, 8000.0f).Run(2, Noise);
+    const std::vector<float> short9 = Effect(ModuleId::DelaySignal, 96000.0f).Run(2, Noise);
+    const std::vector<float> none = Effect(ModuleId::DelaySignal, 8000.0f).Run(2, Noise);
     for (int n = 0; n < 2 * kN; ++n) {
         ASSERT_EQ(short9[n], n < 9 ? 0.0f : Noise(n - 9)) << n;
         ASSERT_EQ(none[n], Noise(n)) << n;
     }
     // 5 s at 384000 Hz asks for 1920000 samples.
-    const std::vector<float> late = Effect(47, 384000.0f, {{2, 1.0f}}).Run(kFullLineBlocks, Impulse);
+    const std::vector<float> late =
+        Effect(ModuleId::DelaySignal, 384000.0f, {{2, 1.0f}}).Run(kFullLineBlocks, Impulse);
     const std::vector<float> echo =
-        Effect(12, 384000.0f, {{2, 1.0f}, {3, 1.0f}, {5, 1.0f}}).Run(kFullLineBlocks, Impulse);
+        Effect(ModuleId::Delay, 384000.0f, {{2, 1.0f}, {3, 1.0f}, {5, 1.0f}}).Run(kFullLineBlocks, Impulse);
     for (int n = 0; n < kFullLineBlocks * kN; ++n) {
         ASSERT_EQ(late[n], n == kLine - 1 ? 1.0f : 0.0f) << n;
         ASSERT_EQ(echo[n], n == 0 || n == kLine ? 1.0f : 0.0f) << n;
@@ -167,7 +171,8 @@ TEST(DelayLines, ResetAfterAFullLineMatchesAFreshNode) {
     struct Module {
         int opcode, in, length;
     };
-    for (const Module m : {Module{12, 1, 2}, Module{47, 1, 2}, Module{4, 2, 8}, Module{37, 1, 2}}) {
+    for (const Module m : {Module{ModuleId::Delay, 1, 2}, Module{ModuleId::DelaySignal, 1, 2},
+                           Module{ModuleId::Chorus, 2, 8}, Module{ModuleId::RMSDetect, 1, 2}}) {
         const std::initializer_list<std::pair<int, float>> values = {
             {3, 0.8f}, {4, 0.5f}, {5, 0.9f}, {10, 0.5f}};
         Effect used(m.opcode, 384000.0f, values);
@@ -182,10 +187,11 @@ TEST(DelayLines, ResetAfterAFullLineMatchesAFreshNode) {
 }
 
 TEST(ChorusTaps, PassTheSourceDryAndGlideToTheDelayWithoutDepth) {
-    Effect dry(4, 96000.0f, {{3, 0.9f}, {9, 0.5f}});
+    Effect dry(ModuleId::Chorus, 96000.0f, {{3, 0.9f}, {9, 0.5f}});
     const std::vector<float> dryLeft = dry.Run(3, Noise, 2);
     // At 8000 Hz the depth converts to 0 samples, so the lfos do not matter.
-    Effect e(4, 8000.0f, {{3, 0.9f}, {4, -0.4f}, {5, 0.7f}, {6, -1.0f}, {7, 0.5f}, {8, 0.3f}, {10, 0.6f}});
+    Effect e(ModuleId::Chorus, 8000.0f,
+             {{3, 0.9f}, {4, -0.4f}, {5, 0.7f}, {6, -1.0f}, {7, 0.5f}, {8, 0.3f}, {10, 0.6f}});
     const std::vector<float> left = e.Run(3, Noise, 2);
     const int d = e.Samples(0.3f);
     const float gl[4] = {0.25f, 0.375f, 0.5f, 0.625f};
@@ -207,8 +213,10 @@ TEST(ChorusTaps, PassTheSourceDryAndGlideToTheDelayWithoutDepth) {
 TEST(ChorusTaps, StayOnTheLineForAnyDelay) {
     // Beyond the line a tap reads its oldest entry; below zero (depth 83 samples
     // over a delay of 9) it reads the ring the other way round, 960000 - 74 behind.
-    Effect far(4, 384000.0f, {{3, 1.0f}, {4, 1.0f}, {5, 1.0f}, {6, 1.0f}, {8, 1.0f}, {9, 1.0f}, {10, 1.0f}});
-    Effect ahead(4, 96000.0f, {{3, -1.0f}, {4, -1.0f}, {5, -1.0f}, {6, -1.0f}, {9, 0.2f}, {10, 1.0f}});
+    Effect far(ModuleId::Chorus, 384000.0f,
+               {{3, 1.0f}, {4, 1.0f}, {5, 1.0f}, {6, 1.0f}, {8, 1.0f}, {9, 1.0f}, {10, 1.0f}});
+    Effect ahead(ModuleId::Chorus, 96000.0f,
+                 {{3, -1.0f}, {4, -1.0f}, {5, -1.0f}, {6, -1.0f}, {9, 0.2f}, {10, 1.0f}});
     const std::vector<float> late = far.Run(kFullLineBlocks, Impulse, 2);
     const std::vector<float> wrapped = ahead.Run(
         kFullLineBlocks, [](int n) { return Impulse(n - kN); }, 2);
@@ -228,7 +236,7 @@ TEST(ChorusTaps, StayOnTheLineForAnyDelay) {
 
 TEST(CompressorGain, MovesNinetyPercentToTheTargetInTheAttackTimeAndBack) {
     // Unit gains, threshold 0.1, ratio 2: level 0.4 gives (0.1 / 0.4)^(1/2) = 0.5.
-    Effect e(22, 96000.0f,
+    Effect e(ModuleId::Compressor, 96000.0f,
              {{3, 0.5f}, {4, 0.625f}, {5, 1280 / 96000.0f}, {6, 0.01f}, {7, 2 / 128.0f}, {8, 0.5f}});
     std::fill(e.Pin(2), e.Pin(2) + kN, 0.4f);
     const std::vector<float> attack = e.Run(20, Constant);
@@ -241,7 +249,9 @@ TEST(CompressorGain, MovesNinetyPercentToTheTargetInTheAttackTimeAndBack) {
     const std::vector<float> release = e.Run(75, Constant);
     EXPECT_NEAR(release[959], 0.8 * (1.0 - 0.5 * 0.1), 1e-5);
     EXPECT_NEAR(release.back(), 0.8, 2e-5); // steps below half an ulp of the gain stop it
-    EXPECT_EQ(Effect(22, 96000.0f, {{3, 0.5f}, {6, 0.01f}, {8, 0.5f}}).Run(2, Constant).back(), 0.8f);
+    EXPECT_EQ(
+        Effect(ModuleId::Compressor, 96000.0f, {{3, 0.5f}, {6, 0.01f}, {8, 0.5f}}).Run(2, Constant).back(),
+        0.8f);
 }
 
 TEST(CompressorGain, NonsenseControlsLeaveTheGainRecoverable) {
@@ -252,7 +262,8 @@ TEST(CompressorGain, NonsenseControlsLeaveTheGainRecoverable) {
     } cases[] = {
         {NAN, 0.1f, 0.0f}, {0.4f, NAN, 0.0f}, {0.4f, 0.1f, NAN}, {0.4f, 0.1f, -1e-6f}, {1e3f, 1e-4f, 0.0f}};
     for (const Controls& c : cases) {
-        Effect e(22, 96000.0f, {{3, 0.5f}, {4, 0.625f}, {5, c.attack}, {6, 0.01f}, {7, c.ratio}, {8, 0.5f}});
+        Effect e(ModuleId::Compressor, 96000.0f,
+                 {{3, 0.5f}, {4, 0.625f}, {5, c.attack}, {6, 0.01f}, {7, c.ratio}, {8, 0.5f}});
         std::fill(e.Pin(2), e.Pin(2) + kN, c.level);
         const std::vector<float> hostile = e.Run(2, Constant);
         const bool compresses = !std::isnan(c.level) && !std::isnan(c.ratio);
@@ -263,20 +274,21 @@ TEST(CompressorGain, NonsenseControlsLeaveTheGainRecoverable) {
 }
 
 TEST(EnvelopeFollowers, PeakFallsNinetySixDecibelsOverItsLength) {
-    Effect e(38, 96000.0f, {{2, 0.5f}});
+    Effect e(ModuleId::PeakDetect, 96000.0f, {{2, 0.5f}});
     const int length = e.Samples(0.5f);
     const std::vector<float> out = e.Run(length / kN + 2, [](int n) { return -Impulse(n); });
     EXPECT_EQ(out[0], 1.0f);
     EXPECT_NEAR(out[length] / std::pow(10.0, -4.8), 1.0, 1e-3);
     EXPECT_TRUE(std::is_sorted(out.rbegin(), out.rend()));
-    const std::vector<float> magnitude = Effect(38, 8000.0f).Run(2, Noise); // no length: no hold
+    const std::vector<float> magnitude =
+        Effect(ModuleId::PeakDetect, 8000.0f).Run(2, Noise); // no length: no hold
     for (int n = 0; n < 2 * kN; ++n) {
         ASSERT_EQ(magnitude[n], std::fabs(Noise(n))) << n;
     }
 }
 
 TEST(EnvelopeFollowers, RMSSettlesAtTheScaledMagnitudeOfAConstant) {
-    Effect e(37, 96000.0f, {{2, 0.3f}});
+    Effect e(ModuleId::RMSDetect, 96000.0f, {{2, 0.3f}});
     const int length = e.Samples(0.3f);
     const std::vector<float> out = e.Run(length / kN + 2, [](int) { return -0.3f; });
     EXPECT_LT(out[length - 2], out[length - 1]);
@@ -288,7 +300,7 @@ TEST(EnvelopeFollowers, RMSSettlesAtTheScaledMagnitudeOfAConstant) {
 
 TEST(EnvelopeFollowers, RMSFollowsAMovingSumAcrossWindowChangesAndTheLineEnd) {
     const float lengths[8] = {1.0f, 0.3f, 1.0f, 0.0f, 0.9f, 1.0f, 0.5f, 1.0f};
-    Effect e(37, 384000.0f);
+    Effect e(ModuleId::RMSDetect, 384000.0f);
     const std::vector<float> out = e.Run(8000, Noise, 1, [&](int b) { e[2] = lengths[b / 1000]; });
     uint32_t sum = 0; // wrapping, over the last `window` squares
     std::vector<uint32_t> squares;

@@ -1,3 +1,4 @@
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxfileio.h"
 
 #include "support/temp_dir.h"
@@ -303,7 +304,7 @@ TEST(PatchFile, PasteIntoAnotherChannelTakesFreshControllersWithTheCopiedValues)
     Editor e;
     CVergl& from = e.Patches().Voice(0);
     CNode* envelope = e.Add(from, 5, 0);
-    CNode* filter = e.Add(from, 3, 0);
+    CNode* filter = e.Add(from, ModuleId::MoogFilter, 0);
     e.Connect(from, envelope->Outputs().At(0), filter->Inputs().At(0));
     e.editor->RenderBuffer();
     for (int number = 128; number < 128 + 11; ++number) {

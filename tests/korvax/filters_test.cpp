@@ -1,3 +1,4 @@
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxmath.h"
 
 #include "node_test_util.h"
@@ -16,7 +17,9 @@ using Testing::FirstMismatch;
 using Testing::NodeRig;
 
 constexpr int kN = kSamplesPerBuffer;
-constexpr uint8_t kMoog = 3, kKarlsen = 21, kSv = 20, kDouble = 19, kBandsplit4 = 33, kBandsplit8 = 34;
+constexpr uint8_t kMoog = ModuleId::MoogFilter, kKarlsen = ModuleId::KarlsenFilter, kSv = ModuleId::SvFilter,
+                  kDouble = ModuleId::DoubleFilter, kBandsplit4 = ModuleId::Bandsplit4,
+                  kBandsplit8 = ModuleId::Bandsplit8;
 
 // One sample of each filter from its formula, with the output of the type bucket.
 struct Reference {

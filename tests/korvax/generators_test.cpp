@@ -1,3 +1,4 @@
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxmath.h"
 
 #include "node_test_util.h"
@@ -17,8 +18,9 @@ using Testing::FirstMismatch;
 using Testing::NodeRig;
 
 constexpr int kN = kSamplesPerBuffer;
-constexpr uint8_t kPhase = 27, kSyncPhase = 31, kOsc = 1, kLfo = 6, kEnvelope = 5, kExpEnvelope = 26,
-                  kRelease = 23;
+constexpr uint8_t kPhase = ModuleId::Phase, kSyncPhase = ModuleId::SyncPhase, kOsc = ModuleId::Osc,
+                  kLfo = ModuleId::Lfo, kEnvelope = ModuleId::Envelope,
+                  kExpEnvelope = ModuleId::ExponentialEnvelope, kRelease = ModuleId::Release;
 
 float WrapAbovePi(float x) {
     return x >= kPi ? x - kTwoPi : x;
@@ -48,8 +50,10 @@ float ReferenceWave(int n, float p, Synthesizer& twin, float previous = 0.0f) {
 // Every generator and filter: the argument count agrees with the catalogue, and
 // after Reset a used node repeats what a fresh one renders.
 TEST(NodeState, ResetMakesAUsedNodeRepeatAFreshOne) {
-    for (uint8_t opcode : {kPhase, kSyncPhase, kOsc, kLfo, kEnvelope, kExpEnvelope, kRelease, uint8_t{3},
-                           uint8_t{21}, uint8_t{20}, uint8_t{19}, uint8_t{33}, uint8_t{34}}) {
+    for (uint8_t opcode :
+         {kPhase, kSyncPhase, kOsc, kLfo, kEnvelope, kExpEnvelope, kRelease, uint8_t{ModuleId::MoogFilter},
+          uint8_t{ModuleId::KarlsenFilter}, uint8_t{ModuleId::SvFilter}, uint8_t{ModuleId::DoubleFilter},
+          uint8_t{ModuleId::Bandsplit4}, uint8_t{ModuleId::Bandsplit8}}) {
         NodeRig fresh(opcode), used(opcode);
         ASSERT_EQ(fresh.node->argCount, NodeArgumentCount(opcode)) << int(opcode);
         const int resetPin =

@@ -1,3 +1,4 @@
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxplayer.h"
 #include "libbrelm/debug.h"
 
@@ -113,12 +114,12 @@ TEST_F(PlayerNotes, NoteOnsTakeVelocitiesInOrderAndPrecedeNoteOffs) {
 TEST_F(PlayerNotes, RunsItsOwnProgramOnlyInsideRenderBuffer) {
     // Channel 0's voice graph maps the voice's note into its finished field.
     std::vector<uint8_t> opcodes(99);
-    opcodes[2] = 13;
+    opcodes[2] = ModuleId::MapNote;
     for (int channel = 0; channel < 2; ++channel) {
         Add(channel, 253, 0, 64);
         Add(channel, 254, 0, 60);
     }
-    auto player = Make(opcodes, {0x5005, 0x5002});
+    auto player = Make(opcodes, {VoiceFieldCode(kVoiceFinished), VoiceFieldCode(kVoiceNote)});
     ASSERT_TRUE(player->IsValid());
     player->RenderBuffer();
     EXPECT_EQ(player->CurrentProgram(), nullptr);

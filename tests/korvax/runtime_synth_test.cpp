@@ -28,9 +28,9 @@ using korvax_reference::VoiceField;
 using korvax_runtime_test::MakeSynth;
 using korvax_runtime_test::TestSynth;
 
-constexpr uint8_t kOpSet = 10;
-constexpr uint8_t kOpSH = 25;
-constexpr uint8_t kOpAdd = 8;
+constexpr uint8_t kOpSet = ModuleId::Set;
+constexpr uint8_t kOpSH = ModuleId::SH;
+constexpr uint8_t kOpAdd = ModuleId::Add;
 
 // Records the lists it runs in, and what it sees of its voice record.
 class Recorder : public Node {

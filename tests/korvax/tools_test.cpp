@@ -1,3 +1,4 @@
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxnotes.h"
 #include "korvax/korvaxsynth.h"
 
@@ -60,17 +61,17 @@ TEST(ToolArithmetic, BufferModulesComputePerSample) {
     rig.Fill(0, Ramp);
     rig.Fill(1, Wave);
     rig.Value(0) = 0.5f;
-    rig.Run(8, {Global(10), Global(0), Global(1)});    // Add
-    rig.Run(9, {Global(11), Global(0), Global(1)});    // Mul
-    rig.Run(7, {Global(12), Global(0), Param(0, 0)});  // Amp
-    rig.Run(18, {Global(13), Global(0), Param(0, 0)}); // Bias
-    rig.Run(10, {Global(14), Param(0, 0)});            // Set
-    rig.Run(44, {Global(15), Global(1)});              // Invert
-    rig.Run(45, {Global(16), Global(0)});              // OneMinusX
-    rig.Run(32, {Global(17), Global(18), Global(1)});  // Copy
+    rig.Run(ModuleId::Add, {Global(10), Global(0), Global(1)});
+    rig.Run(ModuleId::Mul, {Global(11), Global(0), Global(1)});
+    rig.Run(ModuleId::Amp, {Global(12), Global(0), Param(0, 0)});
+    rig.Run(ModuleId::Bias, {Global(13), Global(0), Param(0, 0)});
+    rig.Run(ModuleId::Set, {Global(14), Param(0, 0)});
+    rig.Run(ModuleId::Invert, {Global(15), Global(1)});
+    rig.Run(ModuleId::OneMinusX, {Global(16), Global(0)});
+    rig.Run(ModuleId::Copy, {Global(17), Global(18), Global(1)});
     rig.Value(1) = 1.0f;
-    rig.Run(15, {Global(19), Global(1), Param(0, 1)});           // Gain, +32 dB
-    rig.Run(39, {Global(20), Global(21), Global(0), Global(1)}); // MidSide
+    rig.Run(ModuleId::Gain, {Global(19), Global(1), Param(0, 1)}); // +32 dB
+    rig.Run(ModuleId::MidSide, {Global(20), Global(21), Global(0), Global(1)});
     const double up = std::pow(10.0, 32.0 / 20.0);
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         const float a = Ramp(i);
@@ -97,10 +98,10 @@ TEST(ToolArithmetic, MixersSumTheirInputsAndUnconnectedOnesReadZero) {
             rig.Buffer(b)[i] = static_cast<float>((b + 1) * (i + 1)); // small integers: sums are exact
         }
     }
-    rig.Run(35, {Global(10), Global(0), Global(1), Global(2), Global(3)});
-    rig.Run(36, {Global(11), Global(0), Global(1), Global(2), Global(3), Global(4), Global(5), Global(6),
-                 Global(7)});
-    rig.Run(36, {Global(12), Global(2), kZero, kZero, kZero, kZero, kZero, kZero, Global(2)});
+    rig.Run(ModuleId::Mix4, {Global(10), Global(0), Global(1), Global(2), Global(3)});
+    rig.Run(ModuleId::Mix8, {Global(11), Global(0), Global(1), Global(2), Global(3), Global(4), Global(5),
+                             Global(6), Global(7)});
+    rig.Run(ModuleId::Mix8, {Global(12), Global(2), kZero, kZero, kZero, kZero, kZero, kZero, Global(2)});
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         EXPECT_EQ(rig.Buffer(10)[i], static_cast<float>(10 * (i + 1)));
         EXPECT_EQ(rig.Buffer(11)[i], static_cast<float>(36 * (i + 1)));
@@ -112,19 +113,19 @@ TEST(ToolArithmetic, InPlaceAndOverlappingArgumentsFollowTheSampleOrder) {
     ToolRig rig;
     rig.Fill(0, Ramp);
     rig.Fill(1, Wave);
-    rig.Run(8, {Global(0), Global(0), Global(1)}); // in place: src1 += src2
+    rig.Run(ModuleId::Add, {Global(0), Global(0), Global(1)}); // in place: src1 += src2
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         EXPECT_EQ(rig.Buffer(0)[i], Ramp(i) + Wave(i));
     }
     // Output one slot behind the input: each sample reads the input before it is overwritten.
     rig.Fill(2, Ramp);
-    rig.Run(44, {static_cast<uint16_t>(Global(2) - 1), Global(2)});
+    rig.Run(ModuleId::Invert, {static_cast<uint16_t>(Global(2) - 1), Global(2)});
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         EXPECT_EQ(rig.memory[Global(2) - 1 + i], -Ramp(i));
     }
     // Output one slot ahead: each sample reads what the previous one wrote.
     rig.Fill(3, Ramp);
-    rig.Run(44, {static_cast<uint16_t>(Global(3) + 1), Global(3)});
+    rig.Run(ModuleId::Invert, {static_cast<uint16_t>(Global(3) + 1), Global(3)});
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         EXPECT_EQ(rig.memory[Global(3) + 1 + i], i % 2 == 0 ? -Ramp(0) : Ramp(0));
     }
@@ -140,9 +141,9 @@ TEST(ToolShaping, ClampAndClipLimitTheirInput) {
     }
     rig.Value(0) = 0.0f;
     rig.Value(1) = 0.25f;
-    rig.Run(46, {Global(1), Global(0)});
-    rig.Run(48, {Global(2), Global(0), Param(0, 1)});
-    rig.Run(48, {Global(3), Global(0), Param(0, 0)});
+    rig.Run(ModuleId::Clamp, {Global(1), Global(0)});
+    rig.Run(ModuleId::Clip, {Global(2), Global(0), Param(0, 1)});
+    rig.Run(ModuleId::Clip, {Global(3), Global(0), Param(0, 0)});
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(rig.Buffer(1)[i], clamped[i]) << inputs[i];
         EXPECT_EQ(rig.Buffer(2)[i], clipped[i]) << inputs[i];
@@ -153,8 +154,8 @@ TEST(ToolShaping, ClampAndClipLimitTheirInput) {
 TEST(ToolValues, ValueModulesComputeOncePerBuffer) {
     ToolRig rig;
     rig.Value(0) = 0.25f;
-    rig.Run(16, {Param(0, 1), Param(0, 2), Param(0, 0)}); // Balance
-    rig.Run(17, {Param(0, 3), Param(0, 4), Param(0, 0)}); // Panning
+    rig.Run(ModuleId::Balance, {Param(0, 1), Param(0, 2), Param(0, 0)});
+    rig.Run(ModuleId::Panning, {Param(0, 3), Param(0, 4), Param(0, 0)});
     EXPECT_EQ(rig.Value(1), 0.75f);
     EXPECT_EQ(rig.Value(2), 0.25f);
     EXPECT_NEAR(rig.Value(3), std::sqrt(0.75), 1e-7);
@@ -162,25 +163,25 @@ TEST(ToolValues, ValueModulesComputeOncePerBuffer) {
     const float cases[][2] = {{0.0f, -1.0f}, {0.5f, 0.0f}, {1.0f, 1.0f}, {0.75f, 0.5f}};
     for (const auto& c : cases) {
         rig.Value(5) = c[0];
-        rig.Run(29, {Param(0, 6), Param(0, 5)}); // ScaleDown
+        rig.Run(ModuleId::ScaleDown, {Param(0, 6), Param(0, 5)});
         EXPECT_EQ(rig.Value(6), c[1]);
-        rig.Run(30, {Param(0, 7), Param(0, 6)}); // ScaleUp
+        rig.Run(ModuleId::ScaleUp, {Param(0, 7), Param(0, 6)});
         EXPECT_EQ(rig.Value(7), c[0]);
     }
-    rig.Value(10) = 0.125f;                                                // target
-    rig.Value(11) = 0.25f;                                                 // source
-    rig.Value(12) = 0.5f;                                                  // amount
-    rig.Run(14, {Param(0, 13), Param(0, 10), Param(0, 11), Param(0, 12)}); // Modulate
+    rig.Value(10) = 0.125f; // target
+    rig.Value(11) = 0.25f;  // source
+    rig.Value(12) = 0.5f;   // amount
+    rig.Run(ModuleId::Modulate, {Param(0, 13), Param(0, 10), Param(0, 11), Param(0, 12)});
     EXPECT_EQ(rig.Value(13), 0.25f);
-    rig.Value(20) = 0.5f;                                    // high
-    rig.Value(21) = 1.0f;                                    // low
-    rig.Run(11, {Param(0, 22), Param(0, 20), Param(0, 21)}); // Highres
+    rig.Value(20) = 0.5f; // high
+    rig.Value(21) = 1.0f; // low
+    rig.Run(ModuleId::Highres, {Param(0, 22), Param(0, 20), Param(0, 21)});
     EXPECT_EQ(rig.Value(22), 0.5078125f);
 }
 
 TEST(ToolValues, TransposeShiftsBySemitonesAndDetunesByHalfASemitone) {
     ToolRig rig;
-    Node& transpose = rig.Make(28, {Param(0, 3), Param(0, 0), Param(0, 1), Param(0, 2)});
+    Node& transpose = rig.Make(ModuleId::Transpose, {Param(0, 3), Param(0, 0), Param(0, 1), Param(0, 2)});
     const float note = 60.0f / 128.0f;
     rig.Value(0) = note;
     rig.Value(1) = 0.5f;
@@ -201,7 +202,7 @@ TEST(ToolValues, TransposeShiftsBySemitonesAndDetunesByHalfASemitone) {
 
 TEST(SampleAndHold, SamplesOnlyOnARisingClockEdge) {
     ToolRig rig;
-    Node& sh = rig.Make(25, {Param(0, 2), Param(0, 0), Param(0, 1)});
+    Node& sh = rig.Make(ModuleId::SH, {Param(0, 2), Param(0, 0), Param(0, 1)});
     float& clock = rig.Value(0);
     float& source = rig.Value(1);
     const float& out = rig.Value(2);
@@ -225,7 +226,7 @@ TEST(SampleAndHold, SamplesOnlyOnARisingClockEdge) {
 
 TEST(NoteMapping, MapNoteGivesTheFrequencyInNyquistUnits) {
     ToolRig rig;
-    Node& mapNote = rig.Make(13, {Param(0, 1), Param(0, 0)});
+    Node& mapNote = rig.Make(ModuleId::MapNote, {Param(0, 1), Param(0, 0)});
     const double sr = 96000.0;
     for (int note : {0, 21, 60, 69, 81, 100, 127}) {
         rig.Value(0) = static_cast<float>(note) / 128.0f;
@@ -246,7 +247,7 @@ TEST(NoteMapping, HighresMapAgreesWithMapNoteForEqualTemperament) {
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         rig.Buffer(0)[i] = static_cast<float>(i) / 128.0f;
     }
-    rig.Run(43, {Global(1), Global(0)});
+    rig.Run(ModuleId::MapNoteHighres, {Global(1), Global(0)});
     EXPECT_EQ(rig.Buffer(1)[69], 880.0f / 96000.0f);
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         const double hz = 440.0 * std::pow(2.0, (i - 69) / 12.0);
@@ -256,8 +257,9 @@ TEST(NoteMapping, HighresMapAgreesWithMapNoteForEqualTemperament) {
 
 TEST(NoteMapping, AdvancedMapUsesTuningMasterAndBaseNote) {
     ToolRig rig;
-    Node& advanced = rig.Make(24, {Param(0, 5), Param(0, 0), Param(0, 1), Param(0, 2), Param(0, 3)});
-    Node& plain = rig.Make(13, {Param(0, 6), Param(0, 0)});
+    Node& advanced = rig.Make(ModuleId::MapNoteAdvanced,
+                              {Param(0, 5), Param(0, 0), Param(0, 1), Param(0, 2), Param(0, 3)});
+    Node& plain = rig.Make(ModuleId::MapNote, {Param(0, 6), Param(0, 0)});
     const auto run = [&](float note, float tuning, float master, float base) {
         rig.Value(0) = note;
         rig.Value(1) = tuning;
@@ -280,7 +282,8 @@ TEST(NoteMapping, AdvancedMapUsesTuningMasterAndBaseNote) {
 
 TEST(NoteMapping, AdvancedMapClampsTheTuningIndexToTheFifteenTables) {
     ToolRig rig;
-    Node& advanced = rig.Make(24, {Param(0, 5), Param(0, 0), Param(0, 1), Param(0, 2), Param(0, 3)});
+    Node& advanced = rig.Make(ModuleId::MapNoteAdvanced,
+                              {Param(0, 5), Param(0, 0), Param(0, 1), Param(0, 2), Param(0, 3)});
     const auto run = [&](float tuning) {
         rig.Value(0) = 62.0f / 128.0f;
         rig.Value(1) = tuning;
@@ -302,15 +305,15 @@ TEST(IoTaps, InputCopiesTheInputBuffersAndOutputsAddIntoTheOutputArea) {
     for (int i = 0; i < 8 * kSamplesPerBuffer; ++i) {
         rig.memory[kInputBufferBase + i] = static_cast<float>(i);
     }
-    rig.Run(41,
+    rig.Run(ModuleId::Input,
             {Global(10), Global(11), Global(12), Global(13), Global(14), Global(15), Global(16), Global(17)});
     EXPECT_EQ(rig.Buffer(10)[0], 0.0f);
     EXPECT_EQ(rig.Buffer(17)[127], static_cast<float>(8 * 128 - 1));
     rig.Fill(0, Ramp);
     rig.Fill(1, Wave);
-    rig.Run(42, {Global(0), Global(1)});
-    rig.Run(42, {Global(1), kZero});
-    rig.Run(40, {kZero, Global(0), kZero, kZero, kZero, kZero, kZero, Global(1)});
+    rig.Run(ModuleId::Output, {Global(0), Global(1)});
+    rig.Run(ModuleId::Output, {Global(1), kZero});
+    rig.Run(ModuleId::DebugNode, {kZero, Global(0), kZero, kZero, kZero, kZero, kZero, Global(1)});
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         EXPECT_EQ(rig.memory[kOutputLeft + i], Ramp(i) + Wave(i));
         EXPECT_EQ(rig.memory[kOutputRight + i], Wave(i) + Ramp(i));

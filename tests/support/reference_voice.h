@@ -6,6 +6,7 @@
 //   -> x envelope -> x release -> (optional effect) -> output left and right,
 // where the release node, fed by the voice's release flag, ends the voice.
 
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
 
 #include <array>
@@ -37,7 +38,7 @@ constexpr uint16_t Trigger(int channel, int number) {
     return static_cast<uint16_t>(8192 + channel * 256 + number);
 }
 constexpr uint16_t VoiceField(int field) {
-    return static_cast<uint16_t>(0x5000 + field);
+    return brl::Korvax::VoiceFieldCode(static_cast<brl::Korvax::VoiceField>(field));
 }
 constexpr uint16_t Dynamic(int cell) {
     return static_cast<uint16_t>(0x8000 + cell);
@@ -47,20 +48,18 @@ constexpr uint16_t Global(int buffer) {
 }
 
 // Opcodes used here.
-enum Opcode : uint8_t {
-    kOsc = 1,
-    kMoogFilter = 3,
-    kChorus = 4,
-    kEnvelope = 5,
-    kMul = 9,
-    kSet = 10,
-    kDelay = 12,
-    kMapNote = 13,
-    kRelease = 23,
-    kPhase = 27,
-    kRMSDetect = 37,
-    kOutput = 42,
-};
+constexpr uint8_t kOsc = brl::Korvax::ModuleId::Osc;
+constexpr uint8_t kMoogFilter = brl::Korvax::ModuleId::MoogFilter;
+constexpr uint8_t kChorus = brl::Korvax::ModuleId::Chorus;
+constexpr uint8_t kEnvelope = brl::Korvax::ModuleId::Envelope;
+constexpr uint8_t kMul = brl::Korvax::ModuleId::Mul;
+constexpr uint8_t kSet = brl::Korvax::ModuleId::Set;
+constexpr uint8_t kDelay = brl::Korvax::ModuleId::Delay;
+constexpr uint8_t kMapNote = brl::Korvax::ModuleId::MapNote;
+constexpr uint8_t kRelease = brl::Korvax::ModuleId::Release;
+constexpr uint8_t kPhase = brl::Korvax::ModuleId::Phase;
+constexpr uint8_t kRMSDetect = brl::Korvax::ModuleId::RMSDetect;
+constexpr uint8_t kOutput = brl::Korvax::ModuleId::Output;
 
 // The 98 lists of a program, each an opcode sequence with its operands.
 struct ByteCode {
@@ -134,7 +133,7 @@ inline void AddReferenceVoice(ByteCode& code, int channel, VoiceEffect effect = 
     const uint16_t effectLeft = Dynamic(0x480);
     const uint16_t effectRight = Dynamic(0x500);
 
-    code.Add(list, kMapNote, {frequency, VoiceField(2)});
+    code.Add(list, kMapNote, {frequency, VoiceField(brl::Korvax::kVoiceNote)});
     code.Add(list, kSet, {frequencyBuffer, frequency});
     code.Add(list, kPhase, {phase, frequencyBuffer, p(kPulseWidth)});
     code.Add(list, kOsc, {saw, phase, p(kOscAmp), p(kOscType)});
@@ -143,7 +142,9 @@ inline void AddReferenceVoice(ByteCode& code, int channel, VoiceEffect effect = 
              {envelope, p(kAttack), p(kDecay), p(kSustain), p(kStartVolume), p(kAttackVolume),
               p(kDecayVolume), p(kSustainVolume), p(kEnvelopeReset), done});
     code.Add(list, kMul, {shaped, filtered, envelope});
-    code.Add(list, kRelease, {fade, VoiceField(5), p(kReleaseTime), VoiceField(4)});
+    code.Add(list, kRelease,
+             {fade, VoiceField(brl::Korvax::kVoiceFinished), p(kReleaseTime),
+              VoiceField(brl::Korvax::kVoiceRelease)});
     code.Add(list, kMul, {voiceOut, shaped, fade});
     switch (effect) {
     case VoiceEffect::None:

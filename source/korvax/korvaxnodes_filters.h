@@ -1,3 +1,5 @@
+#pragma once
+
 // Filter modules: four resonant filters and the two crossover band splitters.
 // Control inputs are read once per block, so coefficients change only at block
 // boundaries. Reset and Render run on the audio thread only.
@@ -7,7 +9,6 @@
 // carries no branches and no memory round trips through the node.
 
 #include "korvax/korvaxmath.h"
-#include "korvax/korvaxnodes_internal.h"
 #include "korvax/korvaxsynth.h"
 
 #include <algorithm>
@@ -16,7 +17,7 @@
 
 namespace brl::Korvax {
 
-namespace {
+namespace Modules::Filters {
 
 constexpr int kBlock = kSamplesPerBuffer;
 
@@ -59,8 +60,6 @@ inline float Clamp1(float v) noexcept {
 // Four-pole ladder approximation with a cubic soft clip on the last pole.
 class MoogFilter final : public Node {
 public:
-    static constexpr int kArgs = 5;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -108,6 +107,7 @@ private:
         state = State{b0, b1, b2, b3, b4};
     }
 
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float b0 = 0.0f; // last input after feedback
         float b1 = 0.0f;
@@ -122,8 +122,6 @@ private:
 // two half-steps per sample.
 class KarlsenFilter final : public Node {
 public:
-    static constexpr int kArgs = 5;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -169,6 +167,7 @@ private:
         state = State{p1, p2, p3, p4, fb};
     }
 
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float p1 = 0.0f;
         float p2 = 0.0f;
@@ -182,8 +181,6 @@ private:
 // Chamberlin state-variable filter.
 class SvFilter final : public Node {
 public:
-    static constexpr int kArgs = 5;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -224,6 +221,7 @@ private:
         state = State{low, high, band, notch};
     }
 
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float low = 0.0f;
         float high = 0.0f;
@@ -237,8 +235,6 @@ private:
 // path; the two passes are averaged.
 class DoubleFilter final : public Node {
 public:
-    static constexpr int kArgs = 6;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -357,31 +353,6 @@ class Bandsplit8 final : public BandSplitter<7> {};
 
 static_assert(Bandsplit4::kArgs == 8 && Bandsplit8::kArgs == 16);
 
-template <class T> Node* Create() {
-    Node* node = new T;
-    node->argCount = T::kArgs;
-    return node;
-}
-
-} // namespace
-
-Node* CreateFilterNode(uint8_t opcode) {
-    switch (opcode) {
-    case 3:
-        return ModuleEnabled(3) ? Create<MoogFilter>() : nullptr;
-    case 21:
-        return ModuleEnabled(21) ? Create<KarlsenFilter>() : nullptr;
-    case 20:
-        return ModuleEnabled(20) ? Create<SvFilter>() : nullptr;
-    case 19:
-        return ModuleEnabled(19) ? Create<DoubleFilter>() : nullptr;
-    case 33:
-        return ModuleEnabled(33) ? Create<Bandsplit4>() : nullptr;
-    case 34:
-        return ModuleEnabled(34) ? Create<Bandsplit8>() : nullptr;
-    default:
-        return nullptr;
-    }
-}
+} // namespace Modules::Filters
 
 } // namespace brl::Korvax

@@ -1,5 +1,6 @@
+#pragma once
+
 #include "korvax/korvaxmath.h"
-#include "korvax/korvaxnodes_internal.h"
 #include "korvax/korvaxnodes_lines.h"
 #include "korvax/korvaxsynth.h"
 
@@ -13,12 +14,12 @@
 
 namespace brl::Korvax {
 
-namespace {
+namespace Modules::Effects {
 
 // trunc(x) reduced to a 16-bit two's-complement number, for any float: the low
 // 16 bits of the exact integer part. Magnitudes from 2^63 up have integer parts
 // that are multiples of 2^40, so they give 0, as do NaN and the infinities.
-int16_t TruncWrap16(float x) noexcept {
+inline int16_t TruncWrap16(float x) noexcept {
     if (!(std::fabs(x) < 9223372036854775808.0f)) {
         return 0;
     }
@@ -29,7 +30,7 @@ int16_t TruncWrap16(float x) noexcept {
 // (w - trunc(pos) + 960000) mod 960000 with the delay kept inside the line: at
 // most 959999 behind (a longer delay does not fit, and 960000 would wrap round to
 // no delay at all) and at most as far the other way. NaN reads 959999 behind.
-int TapPosition(int w, float pos) noexcept {
+inline int TapPosition(int w, float pos) noexcept {
     constexpr float kFarthest = static_cast<float>(kLineLength - 1);
     pos = pos < kFarthest ? pos : kFarthest;
     pos = pos > -kFarthest ? pos : -kFarthest;
@@ -53,7 +54,7 @@ private:
     State state;
 };
 
-void Distortion::Render() noexcept {
+inline void Distortion::Render() noexcept {
     float* out = args[0];
     const float* in = args[1];
     const float g = Synthesizer::GainFull(*args[2]);
@@ -151,7 +152,7 @@ private:
 };
 
 template <bool kInside>
-int Delay::RenderBlock(int write, int length, float amount, float feedback, float wet) noexcept {
+inline int Delay::RenderBlock(int write, int length, float amount, float feedback, float wet) noexcept {
     float* out = args[0];
     const float* in = args[1];
     int w = write;
@@ -169,7 +170,7 @@ int Delay::RenderBlock(int write, int length, float amount, float feedback, floa
     return w;
 }
 
-void Delay::Render() noexcept {
+inline void Delay::Render() noexcept {
     const int length = std::clamp(synthesizer->TimeToSamples(*args[2]), 0, kLineLength);
     const float amount = *args[3];
     const float feedback = *args[4];
@@ -218,7 +219,7 @@ template <bool kInside> int DelaySignal::RenderBlock(int write, int distance) no
     return w;
 }
 
-void DelaySignal::Render() noexcept {
+inline void DelaySignal::Render() noexcept {
     // The longest delay the line holds is 959999 samples; at 960000 the read would
     // land on the sample just written.
     const int distance = std::clamp(synthesizer->TimeToSamples(*args[2]), 0, kLineLength - 1);
@@ -287,7 +288,7 @@ template <bool kInside> int Chorus::RenderBlock(int write, Taps taps, float wet)
     return w;
 }
 
-void Chorus::Render() noexcept {
+inline void Chorus::Render() noexcept {
     const float lfo[kTaps] = {*args[3], *args[4], *args[5], *args[6]};
     const float s = *args[7];
     const float dm = static_cast<float>(synthesizer->TimeToSamples(*args[8]));
@@ -325,7 +326,7 @@ private:
     State state;
 };
 
-void Compressor::Render() noexcept {
+inline void Compressor::Render() noexcept {
     float* out = args[0];
     const float* in = args[1];
     const float* level = args[2];
@@ -378,7 +379,7 @@ private:
     State state;
 };
 
-void PeakDetect::Render() noexcept {
+inline void PeakDetect::Render() noexcept {
     float* out = args[0];
     const float* in = args[1];
     const int n = synthesizer->TimeToSamples(*args[2]);
@@ -446,7 +447,7 @@ template <bool kInside> void RMSDetect::RenderBlock(uint32_t n) noexcept {
     state = {w, total};
 }
 
-void RMSDetect::Render() noexcept {
+inline void RMSDetect::Render() noexcept {
     uint32_t n = static_cast<uint32_t>(synthesizer->TimeToSamples(*args[2]));
     if (n == 0) {
         n = 1;
@@ -461,33 +462,6 @@ void RMSDetect::Render() noexcept {
     }
 }
 
-template <typename T> Node* Make(uint8_t opcode) {
-    Node* node = new T;
-    node->argCount = NodeArgumentCount(opcode);
-    return node;
-}
-
-} // namespace
-
-Node* CreateEffectNode(uint8_t opcode) {
-    switch (opcode) {
-    case 2:
-        return ModuleEnabled(2) ? Make<Distortion>(opcode) : nullptr;
-    case 4:
-        return ModuleEnabled(4) ? Make<Chorus>(opcode) : nullptr;
-    case 12:
-        return ModuleEnabled(12) ? Make<Delay>(opcode) : nullptr;
-    case 22:
-        return ModuleEnabled(22) ? Make<Compressor>(opcode) : nullptr;
-    case 37:
-        return ModuleEnabled(37) ? Make<RMSDetect>(opcode) : nullptr;
-    case 38:
-        return ModuleEnabled(38) ? Make<PeakDetect>(opcode) : nullptr;
-    case 47:
-        return ModuleEnabled(47) ? Make<DelaySignal>(opcode) : nullptr;
-    default:
-        return nullptr;
-    }
-}
+} // namespace Modules::Effects
 
 } // namespace brl::Korvax

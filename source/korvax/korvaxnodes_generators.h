@@ -1,8 +1,9 @@
+#pragma once
+
 // Generator modules: phase accumulators, the audio-rate oscillator, the LFO
 // and the envelopes. Reset and Render run on the audio thread only.
 
 #include "korvax/korvaxmath.h"
-#include "korvax/korvaxnodes_internal.h"
 #include "korvax/korvaxsynth.h"
 
 #include <algorithm>
@@ -11,7 +12,7 @@
 
 namespace brl::Korvax {
 
-namespace {
+namespace Modules::Generators {
 
 constexpr int kBlock = kSamplesPerBuffer;
 
@@ -24,7 +25,7 @@ constexpr int64_t kCounterLimit = int64_t{1} << 30;
 // reaches an integer conversion. A NaN type selects nothing.
 enum class Waveform { Sine, SineCosine, Triangle, Saw, Square, Noise, None };
 
-Waveform SelectWaveform(float type) noexcept {
+inline Waveform SelectWaveform(float type) noexcept {
     const float n = type * 128.0f;
     if (!(n < 97.0f)) {
         return Waveform::None;
@@ -71,7 +72,7 @@ inline float SquareWave(float p) noexcept {
 }
 
 // One waveform value; the caller handles Waveform::None.
-float WaveformValue(Waveform waveform, float p, Synthesizer* synthesizer) noexcept {
+inline float WaveformValue(Waveform waveform, float p, Synthesizer* synthesizer) noexcept {
     switch (waveform) {
     case Waveform::Sine:
         return FastSin(p);
@@ -160,8 +161,6 @@ inline int64_t NextCounter(int64_t n) noexcept {
 // straight reference phase.
 class Phase final : public Node {
 public:
-    static constexpr int kArgs = 3;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -197,6 +196,7 @@ public:
     }
 
 private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float phase = 0.0f;
         float referencePhase = 0.0f;
@@ -208,8 +208,6 @@ private:
 // <= 0 to > 0 (hard sync).
 class SyncPhase final : public Node {
 public:
-    static constexpr int kArgs = 3;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -244,8 +242,6 @@ private:
 // waveform is chosen once per block so that each loop is straight-line code.
 class Osc final : public Node {
 public:
-    static constexpr int kArgs = 4;
-
     void Render() noexcept override {
         float* output = args[0];
         const float* phase = args[1];
@@ -295,8 +291,6 @@ public:
 // still amplified).
 class Lfo final : public Node {
 public:
-    static constexpr int kArgs = 6;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -334,8 +328,6 @@ private:
 // per-sample formula.
 class Envelope final : public Node {
 public:
-    static constexpr int kArgs = 10;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -372,6 +364,7 @@ public:
     }
 
 private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         int32_t counter = 0;
     };
@@ -386,8 +379,6 @@ private:
 // straight).
 class ExponentialEnvelope final : public Node {
 public:
-    static constexpr int kArgs = 13;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -466,8 +457,6 @@ private:
 // pin 1 reports the end of the fade (the voice's finished signal).
 class Release final : public Node {
 public:
-    static constexpr int kArgs = 4;
-
     void Reset() noexcept override { state = State{}; }
 
     void Render() noexcept override {
@@ -499,6 +488,7 @@ public:
     }
 
 private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         int32_t counter = 0;
         bool released = false;
@@ -507,33 +497,6 @@ private:
     TimeInput releaseTime;
 };
 
-template <class T> Node* Create() {
-    Node* node = new T;
-    node->argCount = T::kArgs;
-    return node;
-}
-
-} // namespace
-
-Node* CreateGeneratorNode(uint8_t opcode) {
-    switch (opcode) {
-    case 27:
-        return ModuleEnabled(27) ? Create<Phase>() : nullptr;
-    case 31:
-        return ModuleEnabled(31) ? Create<SyncPhase>() : nullptr;
-    case 1:
-        return ModuleEnabled(1) ? Create<Osc>() : nullptr;
-    case 6:
-        return ModuleEnabled(6) ? Create<Lfo>() : nullptr;
-    case 5:
-        return ModuleEnabled(5) ? Create<Envelope>() : nullptr;
-    case 26:
-        return ModuleEnabled(26) ? Create<ExponentialEnvelope>() : nullptr;
-    case 23:
-        return ModuleEnabled(23) ? Create<Release>() : nullptr;
-    default:
-        return nullptr;
-    }
-}
+} // namespace Modules::Generators
 
 } // namespace brl::Korvax

@@ -1,18 +1,20 @@
+#pragma once
+
 #include "korvax/korvaxmath.h"
-#include "korvax/korvaxnodes_internal.h"
 #include "korvax/korvaxnotes.h"
+#include "korvax/korvaxsynth.h"
 
 #include <cmath>
 #include <cstdint>
 
 namespace brl::Korvax {
 
-namespace {
+namespace Modules::Tools {
 
 constexpr int N = kSamplesPerBuffer;
 
 // Whether two 128-sample blocks share no element.
-bool Separate(const float* a, const float* b) noexcept {
+inline bool Separate(const float* a, const float* b) noexcept {
     const auto x = reinterpret_cast<uintptr_t>(a);
     const auto y = reinterpret_cast<uintptr_t>(b);
     return x + N * sizeof(float) <= y || y + N * sizeof(float) <= x;
@@ -67,7 +69,7 @@ template <class F> void Map2(float* out, const float* a, const float* b, F f) no
 }
 
 // out[i] += in[i]
-void Accumulate(float* out, const float* in) noexcept {
+inline void Accumulate(float* out, const float* in) noexcept {
     if (Separate(out, in)) {
         AccumulateApart(out, in);
     } else {
@@ -77,27 +79,21 @@ void Accumulate(float* out, const float* in) noexcept {
     }
 }
 
-// Base of the tool classes: fixes the argument count.
-template <int Args> class ToolNode : public Node {
-public:
-    ToolNode() { argCount = Args; }
-};
-
-class Add final : public ToolNode<3> {
+class Add final : public Node {
 public:
     void Render() noexcept override {
         Map2(args[0], args[1], args[2], [](float src1, float src2) { return src1 + src2; });
     }
 };
 
-class Mul final : public ToolNode<3> {
+class Mul final : public Node {
 public:
     void Render() noexcept override {
         Map2(args[0], args[1], args[2], [](float src1, float src2) { return src1 * src2; });
     }
 };
 
-class Amp final : public ToolNode<3> {
+class Amp final : public Node {
 public:
     void Render() noexcept override {
         const float amount = args[2][0];
@@ -105,7 +101,7 @@ public:
     }
 };
 
-class Gain final : public ToolNode<3> {
+class Gain final : public Node {
 public:
     void Render() noexcept override {
         const float gain = Synthesizer::GainFull(args[2][0]);
@@ -113,7 +109,7 @@ public:
     }
 };
 
-class Bias final : public ToolNode<3> {
+class Bias final : public Node {
 public:
     void Render() noexcept override {
         const float amount = args[2][0];
@@ -121,7 +117,7 @@ public:
     }
 };
 
-class Set final : public ToolNode<2> {
+class Set final : public Node {
 public:
     void Render() noexcept override {
         float* out = args[0];
@@ -132,7 +128,7 @@ public:
     }
 };
 
-class Copy final : public ToolNode<3> {
+class Copy final : public Node {
 public:
     void Render() noexcept override {
         float* out1 = args[0];
@@ -175,38 +171,38 @@ template <int Inputs> void MixBlocks(float* out, float* const* in) noexcept {
     MapApart(out, sum, [](float x) { return x; });
 }
 
-class Mix4 final : public ToolNode<5> {
+class Mix4 final : public Node {
 public:
     void Render() noexcept override { MixBlocks<4>(args[0], args + 1); }
 };
 
-class Mix8 final : public ToolNode<9> {
+class Mix8 final : public Node {
 public:
     void Render() noexcept override { MixBlocks<8>(args[0], args + 1); }
 };
 
-class Invert final : public ToolNode<2> {
+class Invert final : public Node {
 public:
     void Render() noexcept override {
         Map(args[0], args[1], [](float in) { return -in; });
     }
 };
 
-class OneMinusX final : public ToolNode<2> {
+class OneMinusX final : public Node {
 public:
     void Render() noexcept override {
         Map(args[0], args[1], [](float in) { return 1.0f - in; });
     }
 };
 
-class Clamp final : public ToolNode<2> {
+class Clamp final : public Node {
 public:
     void Render() noexcept override {
         Map(args[0], args[1], [](float in) { return in <= 0.0f ? 0.0f : (in >= 1.0f ? 1.0f : in); });
     }
 };
 
-class Clip final : public ToolNode<3> {
+class Clip final : public Node {
 public:
     void Render() noexcept override {
         const float level = args[2][0];
@@ -216,7 +212,7 @@ public:
     }
 };
 
-class MidSide final : public ToolNode<4> {
+class MidSide final : public Node {
 public:
     void Render() noexcept override {
         float* mid = args[0];
@@ -236,7 +232,7 @@ public:
     }
 };
 
-class Balance final : public ToolNode<3> {
+class Balance final : public Node {
 public:
     void Render() noexcept override {
         const float pan = args[2][0];
@@ -245,7 +241,7 @@ public:
     }
 };
 
-class Panning final : public ToolNode<3> {
+class Panning final : public Node {
 public:
     void Render() noexcept override {
         const float pan = args[2][0];
@@ -254,7 +250,7 @@ public:
     }
 };
 
-class ScaleDown final : public ToolNode<2> {
+class ScaleDown final : public Node {
 public:
     void Render() noexcept override {
         const float in = args[1][0];
@@ -262,12 +258,12 @@ public:
     }
 };
 
-class ScaleUp final : public ToolNode<2> {
+class ScaleUp final : public Node {
 public:
     void Render() noexcept override { args[0][0] = (args[1][0] + 1.0f) * 0.5f; }
 };
 
-class Modulate final : public ToolNode<4> {
+class Modulate final : public Node {
 public:
     void Render() noexcept override {
         const float target = args[1][0];
@@ -277,7 +273,7 @@ public:
     }
 };
 
-class Highres final : public ToolNode<3> {
+class Highres final : public Node {
 public:
     void Render() noexcept override {
         const float high = args[1][0];
@@ -287,7 +283,7 @@ public:
 };
 
 // Sample and hold on the rising edge of the clock.
-class SH final : public ToolNode<3> {
+class SH final : public Node {
 public:
     void Reset() noexcept override { state = {}; }
     void Render() noexcept override {
@@ -307,7 +303,7 @@ private:
     } state;
 };
 
-class Transpose final : public ToolNode<4> {
+class Transpose final : public Node {
 public:
     void Render() noexcept override {
         const float input = args[1][0];
@@ -317,7 +313,7 @@ public:
     }
 };
 
-class MapNote final : public ToolNode<2> {
+class MapNote final : public Node {
 public:
     void Render() noexcept override {
         const float note = args[1][0];
@@ -325,7 +321,7 @@ public:
     }
 };
 
-class MapNoteAdvanced final : public ToolNode<5> {
+class MapNoteAdvanced final : public Node {
 public:
     void Render() noexcept override {
         const float note = args[1][0];
@@ -342,7 +338,7 @@ public:
     }
 };
 
-class MapNoteHighres final : public ToolNode<2> {
+class MapNoteHighres final : public Node {
 public:
     void Render() noexcept override {
         float* out = args[0];
@@ -355,7 +351,7 @@ public:
 };
 
 // Copies the eight input buffers of the slot memory to its outputs.
-class Input final : public ToolNode<8> {
+class Input final : public Node {
 public:
     void Render() noexcept override {
         const float* memory = synthesizer->Memory();
@@ -366,7 +362,7 @@ public:
 };
 
 // Adds into the left and right output blocks.
-class Output final : public ToolNode<2> {
+class Output final : public Node {
 public:
     void Render() noexcept override {
         float* memory = synthesizer->Memory();
@@ -376,7 +372,7 @@ public:
 };
 
 // Adds into the eight debug blocks of the output area.
-class DebugNode final : public ToolNode<8> {
+class DebugNode final : public Node {
 public:
     void Render() noexcept override {
         float* memory = synthesizer->Memory();
@@ -386,69 +382,6 @@ public:
     }
 };
 
-} // namespace
-
-Node* CreateToolNode(uint8_t opcode) {
-    switch (opcode) {
-    case 7:
-        return ModuleEnabled(7) ? new Amp : nullptr;
-    case 8:
-        return ModuleEnabled(8) ? new Add : nullptr;
-    case 9:
-        return ModuleEnabled(9) ? new Mul : nullptr;
-    case 10:
-        return ModuleEnabled(10) ? new Set : nullptr;
-    case 11:
-        return ModuleEnabled(11) ? new Highres : nullptr;
-    case 13:
-        return ModuleEnabled(13) ? new MapNote : nullptr;
-    case 14:
-        return ModuleEnabled(14) ? new Modulate : nullptr;
-    case 15:
-        return ModuleEnabled(15) ? new Gain : nullptr;
-    case 16:
-        return ModuleEnabled(16) ? new Balance : nullptr;
-    case 17:
-        return ModuleEnabled(17) ? new Panning : nullptr;
-    case 18:
-        return ModuleEnabled(18) ? new Bias : nullptr;
-    case 24:
-        return ModuleEnabled(24) ? new MapNoteAdvanced : nullptr;
-    case 25:
-        return ModuleEnabled(25) ? new SH : nullptr;
-    case 28:
-        return ModuleEnabled(28) ? new Transpose : nullptr;
-    case 29:
-        return ModuleEnabled(29) ? new ScaleDown : nullptr;
-    case 30:
-        return ModuleEnabled(30) ? new ScaleUp : nullptr;
-    case 32:
-        return ModuleEnabled(32) ? new Copy : nullptr;
-    case 35:
-        return ModuleEnabled(35) ? new Mix4 : nullptr;
-    case 36:
-        return ModuleEnabled(36) ? new Mix8 : nullptr;
-    case 39:
-        return ModuleEnabled(39) ? new MidSide : nullptr;
-    case 40:
-        return ModuleEnabled(40) ? new DebugNode : nullptr;
-    case 41:
-        return ModuleEnabled(41) ? new Input : nullptr;
-    case 42:
-        return ModuleEnabled(42) ? new Output : nullptr;
-    case 43:
-        return ModuleEnabled(43) ? new MapNoteHighres : nullptr;
-    case 44:
-        return ModuleEnabled(44) ? new Invert : nullptr;
-    case 45:
-        return ModuleEnabled(45) ? new OneMinusX : nullptr;
-    case 46:
-        return ModuleEnabled(46) ? new Clamp : nullptr;
-    case 48:
-        return ModuleEnabled(48) ? new Clip : nullptr;
-    default:
-        return nullptr;
-    }
-}
+} // namespace Modules::Tools
 
 } // namespace brl::Korvax
