@@ -37,6 +37,8 @@ SettingsUiPanel::SettingsUiPanel(wxWindow* parent, Config::Frontend& frontend)
     : wxPanel(parent, wxID_ANY), config(frontend) {
     auto* grid = new wxFlexGridSizer(2, wxSize(8, 6));
     grid->AddGrowableCol(1);
+    // Labels and controls are made in the order they are shown, which is also
+    // the order the keyboard moves through them.
     const auto label = [&](const wchar_t* text) {
         grid->Add(new wxStaticText(this, wxID_ANY, text), 0, wxALIGN_CENTER_VERTICAL);
     };
@@ -45,26 +47,25 @@ SettingsUiPanel::SettingsUiPanel(wxWindow* parent, Config::Frontend& frontend)
     for (int level = 0; level < kLogLevels; ++level) {
         levels.Add(Logging::LevelName(level));
     }
-    logLevel = new wxChoice(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, levels);
-    darkTheme = new wxCheckBox(this, wxID_ANY, L"dark theme");
-    setBackground = new wxCheckBox(this, wxID_ANY, L"set window background");
-    fontPicker = new wxFontPickerCtrl(this, wxID_ANY, FontFromSetting(String()));
-    profilerInterval = new wxSpinCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
-                                      wxSP_ARROW_KEYS, 20, 2000, 500);
-    pollingInterval = new wxSpinCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
-                                     wxSP_ARROW_KEYS, 10, 1000, 200);
-
     label(L"log level:");
+    logLevel = new wxChoice(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, levels);
     grid->Add(logLevel);
     grid->AddSpacer(0);
+    darkTheme = new wxCheckBox(this, wxID_ANY, L"dark theme");
     grid->Add(darkTheme);
     grid->AddSpacer(0);
+    setBackground = new wxCheckBox(this, wxID_ANY, L"set window background");
     grid->Add(setBackground);
     label(L"font: ");
+    fontPicker = new wxFontPickerCtrl(this, wxID_ANY, FontFromSetting(String()));
     grid->Add(fontPicker, 0, wxEXPAND);
     label(L"profiler update interval [ms]: ");
+    profilerInterval = new wxSpinCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                                      wxSP_ARROW_KEYS, 20, 2000, 500);
     grid->Add(profilerInterval);
     label(L"vst gui polling interval [ms]: ");
+    pollingInterval = new wxSpinCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                                     wxSP_ARROW_KEYS, 10, 1000, 200);
     grid->Add(pollingInterval);
 
     auto* outer = new wxBoxSizer(wxVERTICAL);
