@@ -9,6 +9,10 @@
 
 namespace brl::Synth::Gui {
 
+namespace {
+constexpr int kControlWidth = 120;
+}
+
 std::unique_ptr<ControllerWidget> ControllerWidget::Create(wxWindow* parent, Korvax::Manager& manager,
                                                            int channel, int controller,
                                                            std::optional<Korvax::PinKind> pinKind,
@@ -49,7 +53,7 @@ void ControllerWidget::Build(wxWindow* parent) {
     valueText =
         new wxStaticText(parent, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize, wxST_NO_AUTORESIZE);
     // Wide enough for the longest texts ("-12345.6Hz (1.0000) [128]").
-    valueText->SetMinSize(wxSize(valueText->GetTextExtent(L"-00000.0Hz (0.0000) [000]").x + 4, -1));
+    valueText->SetMinSize(wxSize(valueText->GetTextExtent(L"00000.0Hz (0.0000) [000]").x + 4, -1));
     SetLabel(String());
     ShowSlotValue();
     Subscribe();
@@ -89,7 +93,7 @@ wxSlider* Slider::Widget() const {
 }
 
 wxWindow* Slider::MakeControl(wxWindow* parent) {
-    auto* slider = new wxSlider(parent, wxID_ANY, 0, 0, 127, wxDefaultPosition, wxSize(128, -1));
+    auto* slider = new wxSlider(parent, wxID_ANY, 0, 0, 127, wxDefaultPosition, wxSize(kControlWidth, -1));
     slider->Bind(wxEVT_SLIDER, [this](wxCommandEvent&) { Apply(SliderValue(Widget()->GetValue())); });
     return slider;
 }
@@ -112,7 +116,9 @@ wxWindow* ComboBox::MakeControl(wxWindow* parent) {
     for (const String& entry : ComboEntries(Discrete())) {
         entries.Add(wxString(entry));
     }
-    auto* choice = new wxChoice(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, entries);
+    // As wide as a slider: the longest entries are cut rather than widening the
+    // slider bank's column.
+    auto* choice = new wxChoice(parent, wxID_ANY, wxDefaultPosition, wxSize(kControlWidth, -1), entries);
     choice->Bind(wxEVT_CHOICE, [this](wxCommandEvent&) { Apply(ComboValue(Widget()->GetSelection())); });
     return choice;
 }

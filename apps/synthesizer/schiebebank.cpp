@@ -2,7 +2,11 @@
 
 #include "gui/settingspanels.h"
 
+#include <algorithm>
+
+#include <wx/display.h>
 #include <wx/scrolwin.h>
+#include <wx/settings.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 
@@ -22,6 +26,12 @@ Schiebebank::Schiebebank(wxWindow* parent, Korvax::Manager& manager, Config::Fro
     }
     panel->Thaw();
     panel->FitInside();
+    // Wide enough for the four columns of widgets, as tall as fits the screen.
+    const wxSize content = grid->GetMinSize();
+    const wxRect screen =
+        wxDisplay(static_cast<unsigned>(std::max(wxDisplay::GetFromWindow(this), 0))).GetClientArea();
+    SetClientSize(std::min(content.x + wxSystemSettings::GetMetric(wxSYS_VSCROLL_X, this) + 8, screen.width),
+                  std::min(content.y, std::min(800, screen.height)));
     Bind(wxEVT_CLOSE_WINDOW, &Schiebebank::OnClose, this);
     gui::RestoreWindowPlacement(*this, config, kPlacementName);
     Subscribe();

@@ -143,7 +143,7 @@ struct GridPage {
     Config::Setting<bool> dark{s.config, "Ui/Theme/Dark", true};
     Config::Setting<double> gain{s.config, "Audio/Gain", 0.5};
     Config::Setting<String> name{s.config, "Audio/Device/Name", L"default"};
-    Frame window{L"advanced", wxSize(1100, 500)};
+    Frame window{L"advanced", wxSize(1300, 420)};
     SettingsAdvancedPanel* page = nullptr;
 
     GridPage() {

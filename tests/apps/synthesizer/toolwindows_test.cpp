@@ -251,19 +251,45 @@ TEST(SliderBank, RefreshShowsValuesSetElsewhereAndClosingHidesIt) {
 TEST(SliderBank, ShowsTheDemo) {
     Bank b;
     ASSERT_TRUE(b.manager->LoadState(brl::FromUtf8(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax")));
-    b.Open();
-    int named = 0;
-    for (int i = 0; i < Schiebebank::kWidgets; ++i) {
-        named += b.LabelOf(i) != std::to_wstring(i) ? 1 : 0;
+    // The program with the most named controllers.
+    int program = 0;
+    int most = 0;
+    for (int channel = 0; channel < Korvax::kChannels; ++channel) {
+        int named = 0;
+        for (int i = 0; i < Schiebebank::kWidgets; ++i) {
+            named += b.manager->ControllerName(channel, i).empty() ? 0 : 1;
+        }
+        if (named > most) {
+            most = named;
+            program = channel;
+        }
     }
-    EXPECT_GT(named, 0);
+    ASSERT_GT(most, 0);
+    b.Open();
+    ASSERT_TRUE(b.manager->SetCurrentProgram(program));
+    b.manager->NotifyProgramSelected();
+    int shown = 0;
+    for (int i = 0; i < Schiebebank::kWidgets; ++i) {
+        shown += b.LabelOf(i) != std::to_wstring(i) ? 1 : 0;
+    }
+    EXPECT_EQ(shown, most) << "program " << program;
+    // Every widget is fully inside the window's width.
+    const int width = b.bank->Panel()->GetClientSize().x;
+    EXPECT_LE(b.bank->Widget(3).ValueLabel()->GetRect().GetRight(), width);
+    // Show the rows from the first named controller on.
+    int first = 0;
+    while (first < Schiebebank::kWidgets && b.manager->ControllerName(program, first).empty()) {
+        ++first;
+    }
+    b.bank->Panel()->Scroll(0, b.bank->Widget(first).Control()->GetPosition().y - 4);
+    guitest::Pump(100ms);
     guitest::SaveScreenshot(b.bank, "slider-bank.png");
 }
 
 TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     Settings s;
     TestManager manager;
-    auto* frame = new wxFrame(nullptr, wxID_ANY, L"controller widgets", wxPoint(30, 30), wxSize(760, 260));
+    auto* frame = new wxFrame(nullptr, wxID_ANY, L"controller widgets", wxPoint(30, 30), wxSize(760, 340));
     auto* panel = new wxPanel(frame);
     auto* grid = new wxFlexGridSizer(3, wxSize(8, 4));
     std::vector<std::unique_ptr<ControllerWidget>> widgets;
@@ -389,6 +415,7 @@ TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
     }
 
     auto* state = new SynthStateWindow(nullptr, manager, s.config);
+    state->SetSize(1120, 720);
     EXPECT_EQ(state->GetTitle(), L"synth state");
     state->Show();
     ASSERT_TRUE(guitest::PumpUntil([&] { return state->PaintCount() > 1; })); // the timer repaints
