@@ -23,6 +23,8 @@ namespace brl::gui {
 // (400), italic is any non-zero value.
 wxFont MakeWxFont(const FontDescription& description);
 
+class CairoPainter;
+
 // Draws on a device context. With a graphics context (Cairo) shapes are
 // anti-aliased and colours keep their alpha. Without one the device context
 // has no alpha: pens and brushes follow PenStyleFor and BrushStyleFor
@@ -42,7 +44,7 @@ public:
     WxCanvas& operator=(const WxCanvas&) = delete;
 
     // True when drawing goes through a graphics context.
-    bool UsesGraphicsContext() const { return gc != nullptr; }
+    bool UsesGraphicsContext() const { return painter != nullptr; }
 
     void Clear(Colour colour) override;
     void SetOrigin(float x, float y) override;
@@ -69,21 +71,13 @@ private:
 
     wxDC& dc;
     std::unique_ptr<wxGraphicsContext> gc;
-    wxGraphicsMatrix baseTransform;
+    std::unique_ptr<CairoPainter> painter;
     Options options;
     float originX = 0.0f;
     float originY = 0.0f;
     float scale = 1.0f;
     Colour background;
     wxFont wxfont;
-    // Last pen, brush and font colour handed to the graphics context.
-    bool havePen = false;
-    Colour penColour;
-    float penWidth = 0.0f;
-    bool haveBrush = false;
-    Colour brushColour;
-    bool haveFontColour = false;
-    Colour fontColour;
 };
 
 // Reports an OpenGL error left by the call named, under brl::gui::glcheck.

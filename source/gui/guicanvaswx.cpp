@@ -2,10 +2,13 @@
 // graphics context when one is asked for.
 #include "gui/guicanvasbackends.h"
 
+#include "gui/guicanvascairo.h"
+
 #include "libbrelm/debug.h"
 
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
+#include <wx/settings.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,10 +16,6 @@
 namespace brl::gui {
 
 namespace {
-
-wxColour ToWx(Colour colour) {
-    return wxColour(colour.R(), colour.G(), colour.B(), colour.A());
-}
 
 wxColour ToWxOpaque(Colour colour) {
     return wxColour(colour.R(), colour.G(), colour.B());
@@ -58,32 +57,6 @@ wxBrushStyle ToWx(BrushStyle style) {
     return wxBRUSHSTYLE_SOLID;
 }
 
-wxGraphicsPath ToGraphicsPath(wxGraphicsContext& gc, const Path& path) {
-    wxGraphicsPath result = gc.CreatePath();
-    bool first = true;
-    Point last;
-    for (const PathSegment& s : path.Segments()) {
-        if (first || !(last == s.start)) {
-            result.MoveToPoint(s.start.x, s.start.y);
-            first = false;
-        }
-        switch (s.kind) {
-        case PathSegment::Kind::Line:
-            result.AddLineToPoint(s.end.x, s.end.y);
-            break;
-        case PathSegment::Kind::Arc:
-            result.AddArc(s.centre.x, s.centre.y, s.radius, s.startAngle, s.startAngle + s.sweep,
-                          s.sweep > 0.0f);
-            break;
-        case PathSegment::Kind::Cubic:
-            result.AddCurveToPoint(s.control1.x, s.control1.y, s.control2.x, s.control2.y, s.end.x, s.end.y);
-            break;
-        }
-        last = s.end;
-    }
-    return result;
-}
-
 } // namespace
 
 wxFont MakeWxFont(const FontDescription& description) {
@@ -105,18 +78,24 @@ WxCanvas::WxCanvas(wxDC& target, const Options& canvasOptions)
         if (wxGraphicsRenderer* renderer = wxGraphicsRenderer::GetCairoRenderer()) {
             gc.reset(renderer->CreateContextFromUnknownDC(dc));
         }
-        if (gc != nullptr) {
-            gc->SetAntialiasMode(wxANTIALIAS_DEFAULT);
-            baseTransform = gc->GetTransform();
+        auto* context = gc != nullptr ? static_cast<cairo_t*>(gc->GetNativeContext()) : nullptr;
+        if (context != nullptr) {
+            static const String defaultFace =
+                wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT).GetFaceName().ToStdWstring();
+            painter = std::make_unique<CairoPainter>(context, defaultFace);
         } else {
+            gc.reset();
             static Logging::Logger log(&Debug::ProcessChannel(), L"gui");
             BRL_LOG_WARNING(log, "no Cairo graphics context for this device context; drawing without it");
         }
     }
-    wxfont = MakeWxFont(font);
+    if (painter == nullptr) {
+        wxfont = MakeWxFont(font);
+    }
 }
 
 WxCanvas::~WxCanvas() {
+    painter.reset();
     if (gc == nullptr) {
         dc.SetDeviceOrigin(0, 0);
         dc.SetUserScale(1.0, 1.0);
@@ -124,11 +103,8 @@ WxCanvas::~WxCanvas() {
 }
 
 void WxCanvas::ApplyTransform() {
-    if (gc != nullptr) {
-        wxGraphicsMatrix matrix = baseTransform;
-        matrix.Translate(originX, originY);
-        matrix.Scale(scale, scale);
-        gc->SetTransform(matrix);
+    if (painter != nullptr) {
+        painter->SetTransform(originX, originY, scale);
     } else {
         dc.SetDeviceOrigin(Round(originX), Round(originY));
         dc.SetUserScale(scale, scale);
@@ -148,36 +124,17 @@ void WxCanvas::SetScale(float s) {
 
 void WxCanvas::Clear(Colour colour) {
     background = colour;
-    if (colour.Invisible()) {
-        return;
+    if (painter != nullptr) {
+        painter->Clear(colour);
+    } else if (!colour.Invisible()) {
+        dc.SetBackground(wxBrush(ToWxOpaque(colour)));
+        dc.Clear();
     }
-    if (gc != nullptr) {
-        gc->SetTransform(baseTransform);
-        gc->SetPen(wxNullGraphicsPen);
-        gc->SetBrush(gc->CreateBrush(wxBrush(ToWx(colour))));
-        gc->DrawRectangle(0, 0, size.width, size.height);
-        havePen = haveBrush = false;
-        ApplyTransform();
-        return;
-    }
-    dc.SetBackground(wxBrush(ToWxOpaque(colour)));
-    dc.Clear();
 }
 
 bool WxCanvas::UsePen(Colour colour, float width) {
-    if (colour.Invisible()) {
-        return false;
-    }
-    if (gc != nullptr) {
-        if (!havePen || penColour != colour || penWidth != width) {
-            gc->SetPen(gc->CreatePen(wxGraphicsPenInfo(ToWx(colour), std::max(width, 0.0f))));
-            havePen = true;
-            penColour = colour;
-            penWidth = width;
-        }
-        return true;
-    }
-    const PenStyle style = PenStyleFor(colour.A(), options.fakeAlpha);
+    const PenStyle style =
+        colour.Invisible() ? PenStyle::Transparent : PenStyleFor(colour.A(), options.fakeAlpha);
     if (style == PenStyle::Transparent) {
         return false;
     }
@@ -186,14 +143,6 @@ bool WxCanvas::UsePen(Colour colour, float width) {
 }
 
 bool WxCanvas::UseBrush(Colour colour) {
-    if (gc != nullptr) {
-        if (!haveBrush || brushColour != colour) {
-            gc->SetBrush(colour.Invisible() ? wxNullGraphicsBrush : gc->CreateBrush(wxBrush(ToWx(colour))));
-            haveBrush = true;
-            brushColour = colour;
-        }
-        return !colour.Invisible();
-    }
     const BrushStyle style =
         colour.Invisible() ? BrushStyle::Transparent : BrushStyleFor(colour.A(), options.fakeAlpha);
     dc.SetBrush(style == BrushStyle::Transparent ? *wxTRANSPARENT_BRUSH
@@ -202,19 +151,16 @@ bool WxCanvas::UseBrush(Colour colour) {
 }
 
 void WxCanvas::Line(float x1, float y1, float x2, float y2, Colour colour, float width) {
-    if (!UsePen(colour, width)) {
-        return;
-    }
-    if (gc != nullptr) {
-        gc->StrokeLine(x1, y1, x2, y2);
-    } else {
+    if (painter != nullptr) {
+        painter->Stroke(PointList{{x1, y1}, {x2, y2}}, colour, width);
+    } else if (UsePen(colour, width)) {
         dc.DrawLine(Round(x1), Round(y1), Round(x2), Round(y2));
     }
 }
 
 void WxCanvas::DcStroke(const PointList& points, Colour colour, float width) {
-    if (points.size() < 2 || PenStyleFor(colour.A(), options.fakeAlpha) == PenStyle::Transparent ||
-        colour.Invisible()) {
+    if (points.size() < 2 || colour.Invisible() ||
+        PenStyleFor(colour.A(), options.fakeAlpha) == PenStyle::Transparent) {
         return;
     }
     std::vector<wxPoint> pixels;
@@ -234,31 +180,21 @@ void WxCanvas::Polyline(const PointList& points, Colour colour, float width) {
     if (points.size() < 2) {
         return;
     }
-    if (gc == nullptr) {
+    if (painter != nullptr) {
+        painter->Stroke(points, colour, width);
+    } else {
         DcStroke(points, colour, width);
-        return;
     }
-    if (!UsePen(colour, width)) {
-        return;
-    }
-    std::vector<wxPoint2DDouble> corners;
-    corners.reserve(points.size());
-    for (const Point& p : points) {
-        corners.emplace_back(p.x, p.y);
-    }
-    gc->StrokeLines(corners.size(), corners.data());
 }
 
 void WxCanvas::StrokePath(const Path& path, Colour colour, float width) {
     if (path.Empty()) {
         return;
     }
-    if (gc == nullptr) {
+    if (painter != nullptr) {
+        painter->Stroke(path, colour, width);
+    } else {
         DcStroke(path.Flatten(std::max(1.0f, 2.0f / std::max(scale, 0.01f))), colour, width);
-        return;
-    }
-    if (UsePen(colour, width)) {
-        gc->StrokePath(ToGraphicsPath(*gc, path));
     }
 }
 
@@ -283,18 +219,12 @@ void WxCanvas::Rectangle(float x1, float y1, float x2, float y2, Colour fill, Co
     const float top = std::min(y1, y2);
     const float width = std::fabs(x2 - x1);
     const float height = std::fabs(y2 - y1);
-    const bool filled = UseBrush(fill);
-    const bool outlined = UsePen(line, lineWidth);
-    if (gc != nullptr) {
-        if (!outlined) {
-            gc->SetPen(wxNullGraphicsPen);
-            havePen = false;
-        }
-        if (filled || outlined) {
-            gc->DrawRectangle(left, top, width, height);
-        }
+    if (painter != nullptr) {
+        painter->Rectangle(left, top, width, height, 0.0f, fill, line, lineWidth);
         return;
     }
+    const bool filled = UseBrush(fill);
+    const bool outlined = UsePen(line, lineWidth);
     if (!outlined) {
         dc.SetPen(*wxTRANSPARENT_PEN);
     }
@@ -306,18 +236,12 @@ void WxCanvas::Rectangle(float x1, float y1, float x2, float y2, Colour fill, Co
 
 void WxCanvas::RoundedRectangle(float x, float y, float width, float height, float radius, Colour fill,
                                 Colour line, float lineWidth) {
-    const bool filled = UseBrush(fill);
-    const bool outlined = UsePen(line, lineWidth);
-    if (gc != nullptr) {
-        if (!outlined) {
-            gc->SetPen(wxNullGraphicsPen);
-            havePen = false;
-        }
-        if (filled || outlined) {
-            gc->DrawRoundedRectangle(x, y, width, height, radius);
-        }
+    if (painter != nullptr) {
+        painter->Rectangle(x, y, width, height, radius, fill, line, lineWidth);
         return;
     }
+    const bool filled = UseBrush(fill);
+    const bool outlined = UsePen(line, lineWidth);
     if (!outlined) {
         dc.SetPen(*wxTRANSPARENT_PEN);
     }
@@ -330,9 +254,10 @@ void WxCanvas::RoundedRectangle(float x, float y, float width, float height, flo
 void WxCanvas::SetFont(const String& face, float fontSize, float weight, float italic, float spacing) {
     const FontDescription before = font;
     Canvas::SetFont(face, fontSize, weight, italic, spacing);
-    if (!(before == font) || !wxfont.IsOk()) {
+    if (painter != nullptr) {
+        painter->SetFont(font);
+    } else if (!(before == font) || !wxfont.IsOk()) {
         wxfont = MakeWxFont(font);
-        haveFontColour = false;
     }
 }
 
@@ -340,32 +265,20 @@ void WxCanvas::Text(float x, float y, Colour colour, const String& text) {
     if (colour.Invisible() || text.empty()) {
         return;
     }
-    if (gc != nullptr) {
-        if (!haveFontColour || fontColour != colour) {
-            gc->SetFont(wxfont, ToWx(colour));
-            haveFontColour = true;
-            fontColour = colour;
-        }
-    } else {
-        dc.SetFont(wxfont);
-        dc.SetTextForeground(ToWxOpaque(colour));
+    if (painter != nullptr) {
+        painter->Text(x, y, colour, text);
+        return;
     }
+    dc.SetFont(wxfont);
+    dc.SetTextForeground(ToWxOpaque(colour));
     if (font.spacing == 0.0f) {
-        if (gc != nullptr) {
-            gc->DrawText(wxString(text), x, y);
-        } else {
-            dc.DrawText(wxString(text), Round(x), Round(y));
-        }
+        dc.DrawText(wxString(text), Round(x), Round(y));
         return;
     }
     // Letter spacing: one character at a time.
     for (wchar_t c : text) {
         const String letter(1, c);
-        if (gc != nullptr) {
-            gc->DrawText(wxString(letter), x, y);
-        } else {
-            dc.DrawText(wxString(letter), Round(x), Round(y));
-        }
+        dc.DrawText(wxString(letter), Round(x), Round(y));
         x += TextWidth(letter);
     }
 }
@@ -374,23 +287,14 @@ float WxCanvas::TextWidth(const String& text) {
     if (text.empty()) {
         return 0.0f;
     }
-    double width = 0.0;
-    if (gc != nullptr) {
-        if (!haveFontColour) {
-            gc->SetFont(wxfont, *wxBLACK);
-            haveFontColour = true;
-            fontColour = Colour::Rgba(0, 0, 0);
-        }
-        double height = 0.0;
-        gc->GetTextExtent(wxString(text), &width, &height);
-    } else {
-        dc.SetFont(wxfont);
-        wxCoord w = 0;
-        wxCoord h = 0;
-        dc.GetTextExtent(wxString(text), &w, &h);
-        width = w;
+    if (painter != nullptr) {
+        return painter->TextWidth(text);
     }
-    return static_cast<float>(width) + font.spacing * static_cast<float>(text.size());
+    dc.SetFont(wxfont);
+    wxCoord w = 0;
+    wxCoord h = 0;
+    dc.GetTextExtent(wxString(text), &w, &h);
+    return static_cast<float>(w) + font.spacing * static_cast<float>(text.size());
 }
 
 } // namespace brl::gui

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace brl::vergl {
 
@@ -16,6 +17,29 @@ constexpr double kGridExtent = 1000.0;
 CUi::Visible CUi::VisibleArea() const {
     const gui::Size size = ViewSize();
     return {scrollX, scrollY, scrollX + size.width / zoom, scrollY + size.height / zoom};
+}
+
+float CUi::StrokeReach() const {
+    return std::max({theme.outlineWidth, theme.selectionWidth, theme.highlightWidth, theme.hoverWidth,
+                     theme.linkWidth, theme.actionWidth}) /
+               2.0f +
+           1.0f;
+}
+
+bool CUi::InView(double left, double top, double right, double bottom) const {
+    return right >= paintArea.left && left <= paintArea.right && bottom >= paintArea.top &&
+           top <= paintArea.bottom;
+}
+
+bool CUi::NodeInView(const CNode* node) const {
+    const NodeRect b = NodeBounds(node);
+    // Pins stick out by their thickness; texts may run past the node, at most
+    // a text size per letter.
+    const size_t letters = std::max(node->Name().size(), node->Comment().size());
+    const double reach = std::max({static_cast<double>(theme.pinThickness),
+                                   static_cast<double>(letters) * std::max(theme.textSize, 1), 0.0}) +
+                         StrokeReach();
+    return InView(b.left - reach, b.top - reach, b.right + reach, b.bottom + reach);
 }
 
 Colour CUi::Look(Colour colour) const {
@@ -59,10 +83,24 @@ void CUi::Paint(gui::Canvas& canvas) {
 
     PaintGrid(canvas);
     if (graph != nullptr) {
+        // Entities wholly outside the window are left out; the picture is the same.
+        paintArea = VisibleArea();
+        std::vector<char> shown;
+        shown.reserve(graph->Nodes().Count());
         for (CNode* node : graph->Nodes()) {
-            PaintNode(canvas, Pass::Normal, node);
+            shown.push_back(NodeInView(node) ? 1 : 0);
         }
+        size_t index = 0;
         for (CNode* node : graph->Nodes()) {
+            if (shown[index++]) {
+                PaintNode(canvas, Pass::Normal, node);
+            }
+        }
+        index = 0;
+        for (CNode* node : graph->Nodes()) {
+            if (!shown[index++]) {
+                continue;
+            }
             for (int location = 1; location <= kLocationCount; ++location) {
                 for (CPin* pin : node->Pins(location)) {
                     PaintNodePin(canvas, Pass::Normal, pin);
@@ -73,7 +111,11 @@ void CUi::Paint(gui::Canvas& canvas) {
             PaintLink(canvas, Pass::Normal, link);
         }
         // Decoration: the few highlighted, selected or hovered entities on top.
+        index = 0;
         for (CNode* node : graph->Nodes()) {
+            if (!shown[index++]) {
+                continue;
+            }
             PaintNode(canvas, Pass::Decoration, node);
             for (int location = 1; location <= kLocationCount; ++location) {
                 for (CPin* pin : node->Pins(location)) {
@@ -225,8 +267,26 @@ void CUi::PaintLink(gui::Canvas& canvas, Pass pass, CLink* link) {
     }
     Style style;
     StyleFor(link, pass, Colour(0), theme.linkWidth, Look(normal), style);
+    const gui::PointList points = LinkPoints(link);
+    float left = points[0].x;
+    float top = points[0].y;
+    float right = left;
+    float bottom = top;
+    for (const gui::Point& p : points) {
+        left = std::min(left, p.x);
+        top = std::min(top, p.y);
+        right = std::max(right, p.x);
+        bottom = std::max(bottom, p.y);
+    }
+    // A plain curve may swing out by half the distance between its middle points.
+    float reach = style.width / 2.0f + StrokeReach();
+    if (!theme.steppedLinks && points.size() == 6) {
+        reach += std::hypot(points[3].x - points[2].x, points[3].y - points[2].y) / 2.0f;
+    }
+    if (!InView(left - reach, top - reach, right + reach, bottom + reach)) {
+        return;
+    }
     if (theme.steppedLinks) {
-        const gui::PointList points = SteppedLinkPoints(link);
         if (theme.steppedLinksRound) {
             canvas.RoundedPath(gui::RoundCorners(points, static_cast<float>(theme.steppedCornerRadius)),
                                style.line, style.width);
@@ -235,7 +295,6 @@ void CUi::PaintLink(gui::Canvas& canvas, Pass pass, CLink* link) {
         }
         return;
     }
-    const gui::PointList points = PlainLinkPoints(link->Pin1(), link->Pin2());
     if (theme.linkCornerRadius <= 0) {
         canvas.Polyline(points, style.line, style.width);
     } else {

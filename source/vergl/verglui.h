@@ -19,6 +19,16 @@
 // model (a link, a deletion) goes to the owner as a request (IUiHandler); only
 // moving nodes by dragging is done by the view itself, and reported afterwards.
 //
+// An owner with several views (one per graph page) does, for each view:
+//   - SetTheme(ReadTheme(config)) and SetBehaviours(ReadEditorBehaviours(config))
+//     at start and on every configuration change;
+//   - SetGraph(graph) for the page's graph (again when the page shows another
+//     graph) and SetHandler(this); SetGraph(nullptr) before a graph is destroyed;
+//   - UpdateHighlights() from its redraw timer, SetHighlight() to show a set;
+//   - for its commands: Selection(), SelectedNodes() (cut, copy), SetSelection()
+//     (paste), SelectAll(), and MouseX()/MouseY() with SnapToGrid() to place a
+//     node added from a menu where the context action was asked for.
+//
 // Threads: GUI thread only.
 namespace brl::vergl {
 
@@ -328,6 +338,9 @@ private:
     bool SegmentHit(gui::Point a, gui::Point b, float x, float y) const;
 
     Visible VisibleArea() const;
+    float StrokeReach() const;
+    bool InView(double left, double top, double right, double bottom) const;
+    bool NodeInView(const CNode* node) const;
     Colour Look(Colour colour) const;
     bool Decorated(const CEntity* entity) const;
     bool StyleFor(const CEntity* entity, Pass pass, Colour normalFill, float normalWidth, Colour normalLine,
@@ -359,6 +372,7 @@ private:
     std::unordered_set<const CEntity*> highlighted;
     uint64_t highlightSince = 0;
 
+    Visible paintArea{0.0, 0.0, 0.0, 0.0};
     Gesture gesture = Gesture::None;
     MouseButton panButton = MouseButton::Left;
     float panStartMouseX = 0.0f;

@@ -29,6 +29,9 @@ CUiWxw::CUiWxw(wxWindow* parent, Config::Frontend& config, wxWindowID id, const 
 }
 
 CUiWxw::~CUiWxw() {
+    // The owner may be going away already (a frame destroys its children
+    // last): it hears nothing more.
+    SetHandler(nullptr);
     SetGraph(nullptr);
     if (HasCapture()) {
         ReleaseMouse();

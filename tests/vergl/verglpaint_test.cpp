@@ -37,6 +37,8 @@ protected:
         a->SetColor(Colour::Rgba(10, 20, 30).value);
         b = Node(0, 100, 1, 0);
         link = graph.Link(Out(a, 0), In(b, 0));
+        // Everything in view: window pixels are graph units plus 100.
+        view.ScrollTo(-100, -100);
     }
     RecordingCanvas Paint() {
         RecordingCanvas canvas;
@@ -117,13 +119,32 @@ TEST_F(Painting, TheGridStaysWithinAThousandUnitsOfTheOrigin) {
     EXPECT_EQ(axes, 1);
 }
 
+TEST_F(Painting, WhatLiesWhollyOutsideTheWindowIsLeftOut) {
+    const size_t drawn = Paint().calls.size();
+    CNode* far = Node(5000, 5000, 2, 2);
+    CNode* farther = Node(5000, 5200, 2, 2);
+    graph.Link(Out(far, 0), In(farther, 1));
+    view.SelectOnly(far);
+    EXPECT_EQ(Paint().calls.size(), drawn);
+    // A link into the window from far away is drawn.
+    graph.Link(Out(far, 1), In(b, 0));
+    EXPECT_EQ(Paint().Of("RoundedPath").size(), 2u);
+    // A long name reaches into the window from a node left of it.
+    CNode* left = Node(-180, 0, 0, 0);
+    left->SetName(L"a name of some length");
+    const auto texts = Paint().Of("Text");
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back().text, L"");
+    EXPECT_EQ(texts[texts.size() - 2].text, L"a name of some length");
+}
+
 TEST_F(Painting, BodiesThenPinsThenLinksAndOnlyDecoratedEntitiesAgainOnTop) {
     EXPECT_EQ(ShapeOps(Paint()),
               (std::vector<std::string>{"Clear", "SetFont", "SetOrigin", "RoundedRectangle", "Text", "Text",
                                         "RoundedRectangle", "Text", "Text", "RoundedRectangle",
                                         "RoundedRectangle", "RoundedPath", "SetOrigin"}));
     view.SelectOnly(a);
-    view.MouseMotion(-2, 86, {}); // over b's input pin, off the link
+    view.MouseMotion(98, 186, {}); // over b's input pin, off the link
     ASSERT_TRUE(view.IsHovered(In(b, 0)));
     const RecordingCanvas canvas = Paint();
     EXPECT_EQ(ShapeOps(canvas),
@@ -247,8 +268,8 @@ TEST_F(Painting, APinOfStyleOneGetsFourBlackSquares) {
 }
 
 TEST_F(Painting, TheConnectingLinkFollowsTheMouseInTheActionColour) {
-    view.MouseDown(MouseButton::Left, -6, 18, {});
-    view.MouseMotion(50, 80, {});
+    view.MouseDown(MouseButton::Left, 94, 118, {});
+    view.MouseMotion(150, 180, {});
     RecordingCanvas canvas = Paint();
     const auto ops = ShapeOps(canvas);
     ASSERT_GE(ops.size(), 2u);
@@ -262,17 +283,17 @@ TEST_F(Painting, TheConnectingLinkFollowsTheMouseInTheActionColour) {
     sharp.linkCornerRadius = 0;
     Use(sharp);
     EXPECT_EQ(Paint().Of("Polyline").back().points, (PointList{{-6, 24}, {-6, 36}, {50, 68}, {50, 80}}));
-    view.MouseUp(MouseButton::Left, 50, 80, {});
+    view.MouseUp(MouseButton::Left, 150, 180, {});
     EXPECT_TRUE(Paint().Of("Polyline").empty());
 }
 
 TEST_F(Painting, TheSelectionRectangleIsDrawnWhileItIsSpanned) {
     const Modifiers shift{false, true};
-    view.MouseDown(MouseButton::Left, 100, 100, shift);
-    view.MouseMotion(40, 150, shift);
+    view.MouseDown(MouseButton::Left, 300, 300, shift);
+    view.MouseMotion(240, 350, shift);
     const auto rectangles = Paint().Of("Rectangle");
     ASSERT_EQ(rectangles.size(), 1u);
-    EXPECT_EQ(rectangles[0].args, (std::vector<float>{40, 100, 100, 150, 1.0f}));
+    EXPECT_EQ(rectangles[0].args, (std::vector<float>{140, 200, 200, 250, 1.0f}));
     EXPECT_EQ(rectangles[0].colours, (std::vector<Colour>{theme.selectionFillColor, theme.selectionColor}));
 }
 
