@@ -243,9 +243,6 @@ TEST(SliderBank, RefreshShowsValuesSetElsewhereAndClosingHidesIt) {
     EXPECT_FALSE(b.bank->IsShown());
     EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Width", 0).Get(), 700);
     EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Height", 0).Get(), 400);
-    // A new bank comes back where the last one was.
-    Schiebebank again(nullptr, *b.manager, b.s.config);
-    EXPECT_EQ(again.GetSize(), wxSize(700, 400));
 }
 
 TEST(SliderBank, ShowsTheDemo) {
