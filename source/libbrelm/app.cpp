@@ -49,7 +49,7 @@ public:
           config(info, arguments.All()) {
         if (options.plainConsole) {
             const int level = Config::Setting<int>(config, "Log/Level", options.consoleLevel).Get();
-            console = std::make_unique<Logging::StdSink>();
+            console = std::make_unique<Logging::StdSink>(options.consoleToStderr ? stderr : stdout);
             filter = std::make_unique<Logging::ChannelFilter>(console.get(), level);
             root = filter.get();
         } else {

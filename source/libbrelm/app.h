@@ -49,6 +49,9 @@ struct AppOptions {
     // "Log/Level" (default consoleLevel) instead of the process-wide log tree.
     bool plainConsole = false;
     int consoleLevel = Logging::Info;
+    // The plain console writes to standard error instead, keeping standard
+    // output free for the program's data.
+    bool consoleToStderr = false;
 };
 
 class AppImpl;
