@@ -1,6 +1,9 @@
 // korvax-tool: the headless commands that build scripts use to turn patches and
 // MIDI files into wave files and the C headers an intro player includes.
 #include "../common/korvaxidentity.h"
+#if KORVAX_TOOL_DEVICES
+#include "tool_devices.h"
+#endif
 #include "korvax/korvaxcompiler.h"
 #include "korvax/korvaxeditor.h"
 #include "korvax/korvaxfileio.h"
@@ -11,9 +14,11 @@
 #include "libbrelm/config.h"
 
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +48,22 @@ const Command kCommands[] = {
      "MIDI.timestreams.h and MIDI.datastreams.h next to MIDI; with --timeline also MIDI_small.xml.\n"
      "When the conversion fails nothing is written."},
     {"save", "save IN OUT", "Loads IN and saves it as OUT in the current file version."},
+    {"play", "play PATCH [--seconds N]",
+     "Plays PATCH live on the audio device of Audio/Device/API and Audio/Device/ID (device 0 when they are\n"
+     "empty) at Audio/SamplingRate and Audio/Latency, with every MIDI input of Midi/Backends. Plays until\n"
+     "Ctrl-C, N seconds of audio, or the end of the patch's song and the render's 30 s tail. The song "
+     "sounds\n"
+     "exactly like the render: with --Audio-Backends fd --Audio-Io-Fd-BytesPerSample 4 --Audio-Io-Fd-OutFd "
+     "3\n"
+     "descriptor 3 receives the render's wave data. Exit 1 when the device does not open or fails."},
+    {"devices", "devices",
+     "Lists the audio devices of Audio/Backends with their caps and the MIDI inputs and outputs of\n"
+     "Midi/Backends."},
 };
+
+bool IsDeviceCommand(const std::string& name) {
+    return name == "play" || name == "devices";
+}
 
 void PrintHelp(std::FILE* out) {
     std::fprintf(
@@ -65,13 +85,17 @@ const Command* FindCommand(const std::string& name) {
     return nullptr;
 }
 
-// Positional arguments after the command, without "--Setting value" pairs.
-std::vector<std::string> Positionals(int argc, char** argv, bool& timeline) {
+// Positional arguments after the command, without "--Setting value" pairs;
+// --timeline and --seconds N are taken out on the way.
+std::vector<std::string> Positionals(int argc, char** argv, bool& timeline,
+                                     std::optional<std::string>& seconds) {
     std::vector<std::string> out;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--timeline") {
             timeline = true;
+        } else if (arg == "--seconds") {
+            seconds = i + 1 < argc ? std::string(argv[++i]) : std::string();
         } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0 && arg != "--help") {
             ++i; // a setting and its value
         } else {
@@ -194,24 +218,53 @@ int Run(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         help = help || std::strcmp(argv[i], "--help") == 0;
     }
-    const std::vector<std::string> args = Positionals(argc, argv, timeline);
-    const size_t wanted =
-        std::strcmp(command->name, "import-midi") == 0 || std::strcmp(command->name, "save") == 0 ? 2 : 1;
+    std::optional<std::string> secondsText;
+    const std::vector<std::string> args = Positionals(argc, argv, timeline, secondsText);
+    const std::string name = command->name;
+    const size_t wanted = name == "import-midi" || name == "save" ? 2 : name == "devices" ? 0 : 1;
     if (help) {
         std::printf("usage: korvax-tool %s\n\n%s\n", command->usage, command->help);
         return kOk;
     }
-    if (args.size() != wanted || (timeline && std::strcmp(command->name, "import-midi") != 0)) {
+    std::optional<double> seconds;
+    if (secondsText) {
+        char* end = nullptr;
+        const double value = std::strtod(secondsText->c_str(), &end);
+        if (secondsText->empty() || *end != '\0' || !std::isfinite(value) || value <= 0.0) {
+            std::fprintf(stderr, "korvax-tool: --seconds wants a positive number of seconds\n");
+            return kUsage;
+        }
+        seconds = value;
+    }
+    if (args.size() != wanted || (timeline && name != "import-midi") || (seconds && name != "play")) {
         std::fprintf(stderr, "usage: korvax-tool %s\n", command->usage);
         return kUsage;
     }
+#if !KORVAX_TOOL_DEVICES
+    if (IsDeviceCommand(name)) {
+        std::fprintf(stderr,
+                     "korvax-tool: '%s' is not built: this korvax-tool was configured with "
+                     "KORVAX_DEVICES=OFF (no audio and MIDI devices)\n",
+                     name.c_str());
+        return kNoInput;
+    }
+#endif
 
     AppOptions options;
     options.plainConsole = true;
-    options.consoleLevel = Logging::Info;
+    options.consoleLevel = name == "devices" ? Logging::Warning : Logging::Info;
+    // The device commands keep standard output for their data (or the terminal's status line).
+    options.consoleToStderr = IsDeviceCommand(name);
     StandaloneApp app(KorvaxIdentity(), KorvaxBuild(), ArgumentList(argc, argv), options);
+#if KORVAX_TOOL_DEVICES
+    if (name == "play") {
+        return PlayCommand(app, args[0], seconds);
+    }
+    if (name == "devices") {
+        return DevicesCommand(app);
+    }
+#endif
     Tool tool(app);
-    const std::string name = command->name;
     if (name == "render") {
         return tool.Render(args[0]);
     }

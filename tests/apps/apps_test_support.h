@@ -19,7 +19,7 @@ namespace korvax_apps {
 
 struct Outcome {
     int exitCode = -1;  // -1 when the program did not exit normally
-    std::string output; // standard output and standard error together
+    std::string output; // what reached standard output (with standard error unless redirected)
 };
 
 inline std::string Quote(const std::string& text) {
@@ -31,15 +31,18 @@ inline std::string Quote(const std::string& text) {
 }
 
 // Runs `program` with `arguments` and HOME (and the XDG directories) at `home`.
+// `redirections` are the shell's, after the arguments; by default standard
+// error joins standard output.
 inline Outcome RunProgram(const std::string& home, const std::string& program,
-                          const std::vector<std::string>& arguments) {
+                          const std::vector<std::string>& arguments,
+                          const std::string& redirections = "2>&1") {
     std::string command = "cd " + Quote(home) + " && env HOME=" + Quote(home) +
                           " XDG_CONFIG_HOME=" + Quote(home + "/.config") +
                           " XDG_DATA_HOME=" + Quote(home + "/.local/share") + " " + Quote(program);
     for (const std::string& argument : arguments) {
         command += " " + Quote(argument);
     }
-    command += " 2>&1";
+    command += " " + redirections;
     Outcome outcome;
     std::FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
