@@ -44,14 +44,19 @@ uint64_t CallbackLoadMeter::Now() noexcept {
 
 void CallbackLoadMeter::End(uint64_t begin, uint32_t frames, uint32_t framesPerSecond) noexcept {
     const uint64_t elapsed = Now() - begin;
-    if (frames == 0 || framesPerSecond == 0) {
-        return;
+    if (frames != periodFrames || framesPerSecond != periodRate) {
+        if (frames == 0 || framesPerSecond == 0) {
+            return;
+        }
+        periodFrames = frames;
+        periodRate = framesPerSecond;
+        inversePeriod = static_cast<float>(static_cast<double>(framesPerSecond) / (frames * 1e9));
+        windowLength = uint64_t{framesPerSecond} * kPeakWindowSeconds;
     }
-    const double period = static_cast<double>(frames) * 1e9 / static_cast<double>(framesPerSecond);
-    const auto share = static_cast<float>(static_cast<double>(elapsed) / period);
+    const float share = static_cast<float>(elapsed) * inversePeriod;
     windowPeak = std::max(windowPeak, share);
     windowFrames += frames;
-    if (windowFrames >= uint64_t{framesPerSecond} * kPeakWindowSeconds) {
+    if (windowFrames >= windowLength) {
         previousWindowPeak = windowPeak;
         windowPeak = 0.0f;
         windowFrames = 0;

@@ -48,6 +48,11 @@ private:
     float windowPeak = 0.0f;
     float previousWindowPeak = 0.0f;
     uint64_t windowFrames = 0;
+    // The period of the last callback size and rate, kept to spare a division.
+    uint32_t periodFrames = 0;
+    uint32_t periodRate = 0;
+    float inversePeriod = 0.0f;
+    uint64_t windowLength = 0;
 };
 
 // The port configuration the native manager opens a device with: chunks of

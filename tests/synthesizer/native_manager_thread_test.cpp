@@ -101,18 +101,8 @@ private:
 
 // A voice that plays a sine at the note's pitch, at half amplitude, on channel 0.
 bool LoadSineVoice(NativeManager& manager) {
-    using namespace korvax_reference;
-    ByteCode code;
-    const uint16_t frequency = Dynamic(0);
-    const uint16_t frequencyBuffer = Dynamic(0x80);
-    const uint16_t phase = Dynamic(0x100);
-    const uint16_t sine = Dynamic(0x180);
-    const int list = VoiceList(0);
-    code.Add(list, kMapNote, {frequency, VoiceField(korvax::kVoiceNote)});
-    code.Add(list, kSet, {frequencyBuffer, frequency});
-    code.Add(list, kPhase, {phase, frequencyBuffer, Param(0, 0)});
-    code.Add(list, kOsc, {sine, phase, Param(0, 1), Param(0, 2)});
-    code.Add(list, kOutput, {sine, sine});
+    korvax_reference::ByteCode code;
+    korvax_reference::AddSineVoice(code, 0);
     std::vector<uint8_t> opcodes;
     std::vector<uint16_t> operands;
     code.Flatten(opcodes, operands);
