@@ -10,9 +10,11 @@
 // Writes Ogg Vorbis files for the tests of the input sample (link vorbisenc).
 namespace brl::testing {
 
-// Encodes `frames` frames of signal(channel, frame) as an Ogg Vorbis file (VBR quality 0.5).
+// Encodes `frames` frames of signal(channel, frame) as an Ogg Vorbis file (VBR
+// quality 0.5). A declared rate other than 0 is written into the file's header
+// in place of the rate the audio was encoded at.
 inline bool WriteOgg(const std::string& path, int channels, long rate, long frames,
-                     const std::function<float(int, long)>& signal) {
+                     const std::function<float(int, long)>& signal, long declaredRate = 0) {
     vorbis_info info;
     vorbis_info_init(&info);
     vorbis_comment comment;
@@ -22,7 +24,11 @@ inline bool WriteOgg(const std::string& path, int channels, long rate, long fram
     ogg_stream_state stream;
     ogg_stream_init(&stream, 1234);
     std::FILE* file = nullptr;
-    if (vorbis_encode_init_vbr(&info, channels, rate, 0.5f) == 0 && vorbis_analysis_init(&dsp, &info) == 0) {
+    const bool encoder = vorbis_encode_init_vbr(&info, channels, rate, 0.5f) == 0;
+    if (declaredRate != 0) {
+        info.rate = declaredRate;
+    }
+    if (encoder && vorbis_analysis_init(&dsp, &info) == 0) {
         vorbis_block_init(&dsp, &block);
         ogg_packet headers[3];
         vorbis_analysis_headerout(&dsp, &comment, &headers[0], &headers[1], &headers[2]);

@@ -67,7 +67,7 @@ TEST(NativeCallback, LoopsTheInputSampleIntoTheSynthesizerBeforeEachBlock) {
                                   std::sin(2.0 * std::numbers::pi * (1500.0 + channel) * frame / 96000));
     }));
     brl::Sfx::Sample reference(nullptr);
-    ASSERT_TRUE(reference.Load(dir.WideFile("loop.ogg"), 96000.0));
+    ASSERT_TRUE(reference.Load(dir.File("loop.ogg"), 96000.0));
     ASSERT_EQ(reference.Length(), 50u);
 
     brl::Logging::NullChannel log;
