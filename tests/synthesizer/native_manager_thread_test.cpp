@@ -6,7 +6,6 @@
 #include "support/log_capture.h"
 #include "support/ogg_writer.h"
 #include "support/reference_voice.h"
-#include "support/sound_servers.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -28,8 +27,8 @@
 #include <vector>
 
 // The native manager with real devices and threads: device changes, MIDI over
-// TCP into a pipe, JACK, the allocation-free callback and changes from the
-// control thread while audio runs.
+// TCP into a pipe, the allocation-free callback and changes from the control
+// thread while audio runs.
 namespace {
 
 using namespace native_test;
@@ -213,27 +212,6 @@ TEST(NativeDevices, ATcpNoteOnIsHeardAtItsPitch) {
     }
     EXPECT_NEAR(crossings / 2.0 / 0.2, 440.0, 440.0 * 0.01);
     EXPECT_NEAR(peak, 0.5f, 0.01f);
-}
-
-TEST(NativeDevices, PlaysThroughJackInTheServersPeriod) {
-    brl::testing::JackServer jack(96000, 1024);
-    ASSERT_TRUE(jack.Ok()) << jack.Error();
-    LogCapture log;
-    CommandLineSettings settings({L"--Audio-Backends", L"jack", L"--Midi-Backends", L"dummy"});
-    auto manager = std::make_unique<ScriptedManager>(&log);
-    manager->signal = [](int buffer, uint64_t) { return buffer < 2 ? 0.25f : 0.0f; };
-    ASSERT_TRUE(manager->Init(settings.Frontend()));
-    ASSERT_FALSE(manager->GetAudioMaster()->GetDevices().empty());
-    const int device = manager->GetAudioMaster()->FindDevice(L"UNIX_JACK", L"0");
-    ASSERT_GE(device, 0);
-    ASSERT_TRUE(manager->SetAudioDevice(device, 96000, 20, 0, Identity()));
-    // The server's period of 1024 frames is eight blocks per callback.
-    ASSERT_TRUE(WaitUntil([&] { return manager->GetPosition() >= 96000; }));
-    EXPECT_EQ(manager->GetPosition() % 1024, 0);
-    EXPECT_GE(manager->renders.load(), manager->GetPosition() / 128);
-    EXPECT_EQ(manager->OutputMeters()[0].PeakOut(), 0.25f);
-    EXPECT_GT(manager->GetCallbackLoad().current, 0.0f);
-    manager->Deinit();
 }
 
 // Counts the allocations made inside every callback, on the device's thread.
