@@ -35,6 +35,15 @@ bool PumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
+void DestroyNow(wxWindow* window) {
+    window->Destroy();
+    // Pending deletions happen at idle time.
+    for (int i = 0; i < 100 && wxPendingDelete.Member(window); ++i) {
+        wxTheApp->ProcessIdle();
+    }
+    EXPECT_FALSE(wxPendingDelete.Member(window)) << "the window was not destroyed";
+}
+
 wxImage Grab(wxWindow* window) {
     Pump(std::chrono::milliseconds(50));
     brl::testing::TempDir dir;

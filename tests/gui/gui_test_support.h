@@ -14,6 +14,9 @@ void Pump(std::chrono::milliseconds duration);
 // Runs the event loop until the condition holds; false after the timeout.
 bool PumpUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+// Destroys a top-level window now, not at the next idle time, so it never
+// outlives the objects of the test that made it.
+void DestroyNow(wxWindow* window);
 // What the screen shows of a window (a frame whole, any other window by its
 // client area), read back from the X server.
 wxImage Grab(wxWindow* window);

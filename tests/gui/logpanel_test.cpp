@@ -45,7 +45,7 @@ protected:
     }
     void TearDown() override {
         if (frame != nullptr) {
-            frame->Destroy();
+            guitest::DestroyNow(frame);
             guitest::Pump(20ms);
         }
     }

@@ -46,7 +46,7 @@ struct Settings {
 struct Frame {
     explicit Frame(const wchar_t* title, wxSize size = wxSize(900, 600))
         : frame(new wxFrame(nullptr, wxID_ANY, title, wxPoint(40, 40), size)) {}
-    ~Frame() { frame->Destroy(); }
+    ~Frame() { guitest::DestroyNow(frame); }
     void Show() {
         frame->Show();
         guitest::Pump(200ms);

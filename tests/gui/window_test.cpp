@@ -92,7 +92,7 @@ TEST_P(CanvasWindowPaints, ShapesTransformsAndAlphaReachTheScreen) {
     EXPECT_EQ(Near(picture, 100, 150, kBackground, 4), !GetParam().alphaShown) << Pixel(picture, 100, 150);
     EXPECT_GT(textWidth, 40.0f);
     EXPECT_TRUE(log.Find(L"OpenGL error").empty());
-    frame->Destroy();
+    guitest::DestroyNow(frame);
     guitest::Pump(20ms);
 }
 
@@ -120,7 +120,7 @@ protected:
     }
     void TearDown() override {
         view->SetGraph(nullptr);
-        frame->Destroy();
+        guitest::DestroyNow(frame);
         guitest::Pump(20ms);
     }
 

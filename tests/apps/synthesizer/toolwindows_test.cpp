@@ -107,7 +107,7 @@ struct Bank {
     }
     ~Bank() {
         if (bank != nullptr) {
-            bank->Destroy();
+            guitest::DestroyNow(bank);
             guitest::Pump(20ms);
         }
     }
@@ -227,7 +227,7 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     EXPECT_EQ(SliderPosition(Slot(reloaded, 0, used.slider)), 100);
     EXPECT_EQ(ComboSelection(Slot(reloaded, 0, used.combo), 8), 2);
     echo.reset();
-    other->Destroy();
+    guitest::DestroyNow(other);
 }
 
 TEST(SliderBank, RefreshShowsValuesSetElsewhereAndClosingHidesIt) {
@@ -340,7 +340,7 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     guitest::Pump(50ms);
     guitest::SaveScreenshot(frame, "controller-widgets.png");
     widgets.clear();
-    frame->Destroy();
+    guitest::DestroyNow(frame);
 }
 
 // Static levels: the left meter at about -12 dB rms, the right one clipping.
@@ -386,7 +386,7 @@ TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->PaintCount() > paints; }));
     Config::Setting<double>(s.config, "Ui/PPMDisplay/dBPerSegment", 2.0).Set(3.0);
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->DisplaySettings().Segments() == 20; }));
-    frame->Destroy();
+    guitest::DestroyNow(frame);
 }
 
 TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
@@ -434,8 +434,8 @@ TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
     EXPECT_FALSE(debug->Close(false));
     EXPECT_FALSE(debug->IsShown());
     EXPECT_GT(Config::Setting<int>(s.config, "SynthDebug/Width", 0).Get(), 0);
-    state->Destroy();
-    debug->Destroy();
+    guitest::DestroyNow(state);
+    guitest::DestroyNow(debug);
     guitest::Pump(20ms);
 }
 
