@@ -34,7 +34,8 @@ const int kVoiceList = korvax_reference::VoiceList(kChannel);
 const uint16_t kZero = korvax_reference::kZeroBuffer;
 
 // Plays a byte code; notes come from a seeded script and every started voice
-// gets random values in its free fields 8..15, which the graphs read.
+// gets random values in its free fields 8..15, which the graphs read: any
+// float in 8..14, an ordinary parameter (0..1) in 15.
 class ScriptSynth : public Synthesizer {
 public:
     ScriptSynth(bool lanes, uint32_t seed) : random(seed) { Lanes::Enable(*this, lanes); }
@@ -80,9 +81,10 @@ protected:
         for (int i = 0; i < starts; ++i) {
             const int voice = StartNote(kChannel, static_cast<float>(note(random)) * 0.0078125f, 0.75f);
             float* record = Voice(kChannel, voice);
-            for (int field = 8; field < kVoiceFields; ++field) {
+            for (int field = 8; field < 15; ++field) {
                 record[field] = Value(random);
             }
+            record[15] = std::uniform_real_distribution<float>(0.0f, 1.0f)(random);
         }
         if (std::uniform_int_distribution<int>(0, 2)(random) == 0) {
             ReleaseNote(kChannel, static_cast<float>(note(random)) * 0.0078125f);
@@ -111,12 +113,25 @@ int FirstDifference(const Synthesizer& a, const Synthesizer& b, const NodeProgra
     return a.randomState == b.randomState ? -1 : 0x20000;
 }
 
-// Fills the shared inputs of a tick: parameters and global buffers 0..15.
+// Fixed parameters 40..49: the types noise and saw, times of 0.9, 1.9 and 4.2
+// ms, the volumes of an envelope, no reset.
+constexpr int kNoiseType = 40;
+constexpr int kSawType = 41;
+constexpr int kShortTimes = 42;
+constexpr int kVolumes = 45;
+constexpr int kNoReset = 49;
+constexpr float kFixed[10] = {88.0f / 128, 56.0f / 128, 0.2f, 0.25f, 0.3f, 0.0f, 1.0f, 0.5f, 0.25f, 0.0f};
+
+// Fills the shared inputs of a tick: parameters 0..31 (random), 40..49 (fixed)
+// and global buffers 0..15.
 void FillShared(Synthesizer& synth, std::mt19937& random, bool nice) {
     float* memory = synth.Memory();
     for (int k = 0; k < 32; ++k) {
         memory[Param(kChannel, k)] =
             nice ? std::uniform_real_distribution<float>(0.0f, 1.0f)(random) : ScriptSynth::Value(random);
+    }
+    for (int k = 0; k < 10; ++k) {
+        memory[Param(kChannel, 40 + k)] = kFixed[k];
     }
     for (int i = 0; i < 16 * kSamplesPerBuffer; ++i) {
         memory[Global(0) + i] = ScriptSynth::Value(random);
@@ -348,34 +363,68 @@ TEST_P(LanePaths, NoiseIsDrawnInTheScalarOrder) {
     const uint16_t a = Dynamic(0x200);
     const uint16_t b = Dynamic(0x280);
     const uint16_t type = Dynamic(0x010);
-    // Types 88/128 (noise) and 56/128 (saw), chosen per voice by field 8.
+    // Oscillators and an LFO on noise, and a second oscillator whose type is
+    // shared, per voice, or computed by the voice.
     const auto noisyVoice = [&](uint16_t secondType) {
         return std::vector<std::pair<uint8_t, std::vector<uint16_t>>>{
+            {ModuleId::ScaleUp, {type, VoiceField(15)}},
             {ModuleId::Phase, {phase, Global(0), kZero}},
-            {ModuleId::Osc, {a, phase, VoiceField(9), Param(kChannel, 1)}},
+            {ModuleId::Osc, {a, phase, VoiceField(9), Param(kChannel, kNoiseType)}},
             {ModuleId::Lfo,
-             {Dynamic(0x011), Param(kChannel, 2), Param(kChannel, 3), VoiceField(10), VoiceField(8),
-              Param(kChannel, 4)}},
+             {Dynamic(0x011), Param(kChannel, 2), Param(kChannel, 3), VoiceField(10),
+              Param(kChannel, kNoiseType), Param(kChannel, 4)}},
             {ModuleId::Osc, {b, phase, VoiceField(11), secondType}},
             {ModuleId::Set, {Dynamic(0x300), Dynamic(0x011)}},
             {ModuleId::Mix4, {Dynamic(0x380), a, b, Dynamic(0x300), kZero}},
             {ModuleId::Output, {Dynamic(0x380), a}},
         };
     };
-    auto computed = noisyVoice(type);
-    computed.insert(computed.begin(), {ModuleId::ScaleUp, {type, VoiceField(12)}});
-    ExpectCases(
-        {
-            {"noise from shared and per-voice choices", noisyVoice(Param(kChannel, 1)), true},
-            {"a noise choice computed per voice", computed, false},
-            {"one noise source with a computed choice",
-             {{ModuleId::ScaleUp, {type, VoiceField(12)}},
-              {ModuleId::Phase, {phase, Global(0), kZero}},
-              {ModuleId::Osc, {a, phase, VoiceField(9), type}},
-              {ModuleId::Output, {a, a}}},
-             true},
-        },
-        200);
+    for (const uint16_t second : {Param(kChannel, 1), Param(kChannel, kSawType), VoiceField(15), type}) {
+        const bool computed = second == type;
+        ByteCode code;
+        for (const auto& [module, operands] : noisyVoice(second)) {
+            code.opcodes[kVoiceList].push_back(module);
+            code.operands[kVoiceList].insert(code.operands[kVoiceList].end(), operands.begin(),
+                                             operands.end());
+        }
+        const auto runs = ExpectSameAsScalar(code, 200 + second, 40, true, !computed,
+                                             "second type " + std::to_string(second));
+        if (!computed) {
+            EXPECT_GT(runs[ModuleId::Osc].inLanes, 0u);
+            EXPECT_GT(runs[ModuleId::Lfo].inLanes, 0u);
+        }
+    }
+    // One noise source draws lane by lane, whatever decides its type.
+    ByteCode single;
+    single.Add(kVoiceList, ModuleId::ScaleUp, {type, VoiceField(15)});
+    single.Add(kVoiceList, ModuleId::Phase, {phase, Global(0), kZero});
+    single.Add(kVoiceList, ModuleId::Osc, {a, phase, VoiceField(9), type});
+    single.Add(kVoiceList, ModuleId::Output, {a, a});
+    ExpectSameAsScalar(single, 210, 40, true, true, "one noise source with a computed type");
+}
+
+TEST_P(LanePaths, EnvelopesPassThroughTheirSegmentsAsTheScalarLoop) {
+    ByteCode code;
+    const uint16_t envelope = Dynamic(0x200);
+    const uint16_t fade = Dynamic(0x280);
+    const uint16_t shaped = Dynamic(0x300);
+    const auto p = [](int k) { return Param(kChannel, k); };
+    // Times per voice for the second envelope: field 15, 0.1 ms to 5 s.
+    const uint16_t time = Dynamic(0x400);
+    code.Add(kVoiceList, ModuleId::Set, {time, VoiceField(15)});
+    code.Add(kVoiceList, ModuleId::Envelope,
+             {envelope, p(kShortTimes), p(kShortTimes + 1), p(kShortTimes + 2), p(kVolumes), p(kVolumes + 1),
+              p(kVolumes + 2), p(kVolumes + 3), p(kNoReset), Dynamic(0x011)});
+    code.Add(kVoiceList, ModuleId::Release,
+             {fade, VoiceField(kVoiceFinished), p(kShortTimes), VoiceField(kVoiceRelease)});
+    code.Add(kVoiceList, ModuleId::Mul, {shaped, envelope, fade});
+    code.Add(kVoiceList, ModuleId::Envelope,
+             {envelope, time, p(kShortTimes), time, p(kVolumes), p(kVolumes + 1), VoiceField(15),
+              p(kVolumes + 3), VoiceField(kVoiceTrigger), Dynamic(0x012)});
+    code.Add(kVoiceList, ModuleId::Output, {shaped, envelope});
+    const auto runs = ExpectSameAsScalar(code, 220, 60, true, true, "envelopes");
+    EXPECT_GT(runs[ModuleId::Envelope].inLanes, 0u);
+    EXPECT_GT(runs[ModuleId::Release].inLanes, 0u);
 }
 
 // A voice that reads a buffer before writing it hears what the previous voice
