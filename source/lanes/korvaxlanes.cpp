@@ -69,6 +69,27 @@ bool KeepsOutput(uint8_t module, float x, const Synthesizer& synthesizer) noexce
     }
 }
 
+// The modules whose kernels remember parameter conversions.
+bool ConvertsParameters(uint8_t module) noexcept {
+    switch (module) {
+    case ModuleId::Gain:
+    case ModuleId::Lfo:
+    case ModuleId::Envelope:
+    case ModuleId::Release:
+    case ModuleId::MoogFilter:
+    case ModuleId::KarlsenFilter:
+    case ModuleId::SvFilter:
+    case ModuleId::DoubleFilter:
+    case ModuleId::Bandsplit4:
+    case ModuleId::Bandsplit8:
+    case ModuleId::MapNote:
+    case ModuleId::Distortion:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The modules that draw from the synthesizer's random generator.
 bool DrawsNoise(uint8_t module) noexcept {
     return module == ModuleId::Osc || module == ModuleId::Lfo;
@@ -202,7 +223,8 @@ struct ChannelPlan {
     std::vector<SumTarget> sumTargets;
     std::vector<SumTerm> sumTerms;
     std::vector<const float*> sumSources;
-    std::vector<NodeMemo> memos;
+    std::vector<std::unique_ptr<NodeMemo>> memos; // for the modules that convert parameters
+    std::vector<Node*> voiceNodes;                // node k of voice v at [k x 12 + v]
 };
 
 // Whether some list may read a slot of [start, start + length) after channel
@@ -557,9 +579,9 @@ public:
         scratch = Floats(static_cast<size_t>(scratchFloats));
         staging = Floats(static_cast<size_t>(stagingFloats));
         temps = Floats(static_cast<size_t>(kMaxNodeArgs * N));
-        for (auto& plan : plans) {
-            if (plan != nullptr) {
-                Prepare(*plan);
+        for (int channel = 0; channel < kChannels; ++channel) {
+            if (plans[channel] != nullptr) {
+                Prepare(*plans[channel], channel);
             }
         }
     }
@@ -617,7 +639,6 @@ public:
             }
         }
         const int lanes = shape->lanes;
-        const NodeList* lists = program.lists + kListVoice + channel * kVoicesPerChannel;
         LaneCall call;
         call.synthesizer = &synthesizer;
         call.lanes = count;
@@ -640,12 +661,13 @@ public:
                 }
                 continue;
             }
+            Node* const* voiceNodes = plan->voiceNodes.data() + k * kVoicesPerChannel;
             for (int l = 0; l < lanes; ++l) {
-                call.nodes[l] = lists[call.voices[l]][k];
+                call.nodes[l] = voiceNodes[call.voices[l]];
             }
-            std::copy(node.pinBlocks, node.pinBlocks + kMaxNodeArgs, call.pins);
+            std::copy(node.pinBlocks, node.pinBlocks + node.pinCount, call.pins);
             call.uniform = node.uniform;
-            call.memo = &plan->memos[k];
+            call.memo = plan->memos[k].get();
             Stage(node, call, lanes, channel);
             uint32_t starts[kMaxLanes];
             call.random = nullptr;
@@ -727,11 +749,17 @@ private:
 
     float* Block(const Region& region) const noexcept { return scratch.get() + region.scratch; }
 
-    // Fixes what does not change from tick to tick: the blocks the kernels
-    // see, the uniform inputs, the memos and the sums.
-    void Prepare(ChannelPlan& plan) {
-        plan.memos.assign(plan.nodes.size(), NodeMemo{});
+    // Fixes what does not change from tick to tick: the voices' nodes, the
+    // blocks the kernels see, the uniform inputs, the memos and the sums.
+    void Prepare(ChannelPlan& plan, int channel) {
+        const NodeList* lists = program.lists + kListVoice + channel * kVoicesPerChannel;
+        for (size_t k = 0; k < plan.nodes.size(); ++k) {
+            for (int voice = 0; voice < kVoicesPerChannel; ++voice) {
+                plan.voiceNodes.push_back(lists[voice][k]);
+            }
+        }
         for (NodePlan& node : plan.nodes) {
+            plan.memos.push_back(ConvertsParameters(node.module) ? std::make_unique<NodeMemo>() : nullptr);
             for (int i = 0; i < node.pinCount; ++i) {
                 const PinPlan& pin = node.pins[i];
                 node.pinBlocks[i] = pin.kind == PinPlan::Local
