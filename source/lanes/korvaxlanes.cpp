@@ -103,6 +103,26 @@ int NoiseDraws(uint8_t module, float type) noexcept {
     return module == ModuleId::Osc ? N : 1;
 }
 
+// The random generator's step: x -> x x 214013 + 2531011, three steps per draw.
+struct RandomStep {
+    uint32_t multiplier = 1;
+    uint32_t increment = 0;
+};
+
+// The step of `draws` draws at once.
+constexpr RandomStep RandomDraws(int draws) noexcept {
+    RandomStep step;
+    for (int i = 0; i < 3 * draws; ++i) {
+        step.increment = step.increment * 214013u + 2531011u;
+        step.multiplier = step.multiplier * 214013u;
+    }
+    return step;
+}
+
+constexpr uint32_t Advance(uint32_t state, RandomStep step) noexcept {
+    return state * step.multiplier + step.increment;
+}
+
 constexpr RandomStep kOneDraw = RandomDraws(1);
 constexpr RandomStep kBlockOfDraws = RandomDraws(N);
 

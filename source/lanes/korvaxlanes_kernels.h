@@ -99,24 +99,4 @@ const KernelSet& Avx2Kernels() noexcept;
 const KernelSet& Avx512Kernels() noexcept;
 #endif
 
-// The random generator's step: x -> x x 214013 + 2531011, three steps per draw.
-struct RandomStep {
-    uint32_t multiplier = 1;
-    uint32_t increment = 0;
-};
-
-// The step of `draws` draws at once.
-constexpr RandomStep RandomDraws(int draws) noexcept {
-    RandomStep step;
-    for (int i = 0; i < 3 * draws; ++i) {
-        step.increment = step.increment * 214013u + 2531011u;
-        step.multiplier = step.multiplier * 214013u;
-    }
-    return step;
-}
-
-constexpr uint32_t Advance(uint32_t state, RandomStep step) noexcept {
-    return state * step.multiplier + step.increment;
-}
-
 } // namespace brl::Korvax::Lanes
