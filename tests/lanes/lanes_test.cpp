@@ -7,6 +7,7 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
 #include "lanes/korvaxlanes.h"
+#include "support/alloc_guard.h"
 #include "support/reference_voice.h"
 
 #include <gtest/gtest.h>
@@ -513,6 +514,34 @@ TEST_P(LanePaths, OnlyCellsThatLaterListsReadGetTheLastVoicesValues) {
         ASSERT_EQ(
             std::memcmp(scalar.Memory() + read, lanes.Memory() + read, sizeof(float) * kSamplesPerBuffer), 0);
     }
+}
+
+// The audio thread allocates nothing: every block the lanes use was made with
+// the program.
+TEST_P(LanePaths, RenderingInLanesAllocatesNothing) {
+    ByteCode code;
+    korvax_reference::AddReferenceVoice(code, 0, korvax_reference::VoiceEffect::Chorus);
+    korvax_reference::AddReferenceVoice(code, 1);
+    korvax_reference::AddReferenceVoice(code, kChannel);
+    korvax_reference::QueueSynth synth;
+    Lanes::Enable(synth, true);
+    ASSERT_TRUE(synth.Load(code));
+    for (const int channel : {0, 1, kChannel}) {
+        korvax_reference::SetReferenceParameters(synth.Memory(), channel);
+        EXPECT_TRUE(Lanes::RunsInLanes(synth.program, channel));
+        for (int voice = 0; voice < kVoicesPerChannel; ++voice) {
+            synth.NoteOn(channel, 40 + voice, 100);
+        }
+    }
+    synth.RenderBuffer();
+    brl::testing::AllocationGuard guard;
+    for (int tick = 0; tick < 50; ++tick) {
+        synth.NoteOff(1, 40 + tick % 12);
+        synth.NoteOn(1, 40 + (tick + 5) % 12, 90);
+        synth.RenderBuffer();
+    }
+    EXPECT_EQ(guard.Count(), 0);
+    EXPECT_GT(Lanes::Runs(synth.program)[ModuleId::MoogFilter].inLanes, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LanePaths,
