@@ -488,7 +488,7 @@ int Run(const std::string& path) {
         std::fprintf(stderr, "korvax-make-demo: the patch does not compile\n");
         return 1;
     }
-    if (!SynthFileIo(*editor).SavePatchesToFile(brl::FromUtf8(path), L"core v19", false)) {
+    if (!SynthFileIo(*editor).SavePatchesToFile(path, L"core v19", false)) {
         std::fprintf(stderr, "korvax-make-demo: cannot save '%s'\n", path.c_str());
         return 1;
     }

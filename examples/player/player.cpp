@@ -3,7 +3,8 @@
 // same wave file as "korvax --render": 32-bit float stereo at 96000 Hz, the song
 // followed by a tail of 30 seconds.
 //
-// usage: korvax-player [OUTPUT.wav]   (default demo.wav)
+// usage: korvax-player [OUTPUT.wav]   (default demo.wav; a name that starts
+// with "-" is taken for an option: write it as ./-name.wav)
 #include "korvax/korvaxplayer.h"
 
 #include <cstdint>
@@ -73,6 +74,16 @@ void WaveHeader(uint8_t (&header)[44], uint32_t frames) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const bool option = argc > 1 && argv[1][0] == '-';
+    if (argc > 2 || option) {
+        const bool help =
+            argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+        std::fputs("usage: korvax-player [OUTPUT.wav]\n\n"
+                   "Plays the demo song into OUTPUT.wav (default demo.wav): 32-bit float stereo at\n"
+                   "96000 Hz, the song followed by a tail of 30 seconds.\n",
+                   help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
     const char* path = argc > 1 ? argv[1] : "demo.wav";
     const std::vector<uint32_t> times = TimeStreams();
     auto player = std::make_unique<SynthPlayer>(korvax_values, korvax_ops, Count(korvax_ops), korvax_params,
