@@ -310,8 +310,7 @@ void PrintDemo() {
     auto editor = std::make_unique<SynthesizerEditor>(&log);
     SynthFileIo io(*editor);
     CompiledProgram program;
-    if (!io.LoadPatchesFromFile(brl::FromUtf8(patch)) ||
-        !SynthCompiler(log).CompileGraph(editor->Patches(), program)) {
+    if (!io.LoadPatchesFromFile(patch) || !SynthCompiler(log).CompileGraph(editor->Patches(), program)) {
         std::printf("demo: cannot load and compile %s\n", patch.c_str());
         return;
     }
@@ -369,7 +368,7 @@ void PrintDemo() {
     for (const bool lanes : {false, true}) {
         RenderResult result;
         const double cpuStart = ThreadSeconds();
-        if (!Render(brl::FromUtf8(copy.string()), &log, &result, lanes)) {
+        if (!Render(copy.string(), &log, &result, lanes)) {
             std::printf("demo: the render failed\n");
             return;
         }

@@ -263,11 +263,11 @@ TEST(LaneSongs, RandomPatchSetsWithSongsRenderTheSameWaveFilesWithAndWithoutLane
             const auto reasons = Lanes::ScalarReasons(program.opcodes.data(), program.opcodes.size(),
                                                       program.operands.data(), program.operands.size());
             laneChannels += static_cast<int>(std::count(reasons.begin(), reasons.end(), ""));
-            ASSERT_TRUE(SynthFileIo(*editor).SavePatchesToFile(brl::FromUtf8(patch), L"core v19", false));
+            ASSERT_TRUE(SynthFileIo(*editor).SavePatchesToFile(patch, L"core v19", false));
         }
         std::string waves[2];
         for (const bool lanes : {true, false}) {
-            ASSERT_TRUE(Render(brl::FromUtf8(patch), &log, nullptr, lanes)) << seed;
+            ASSERT_TRUE(Render(patch, &log, nullptr, lanes)) << seed;
             waves[lanes ? 1 : 0] = brl::testing::ReadFile(patch + ".wav");
         }
         ASSERT_GT(waves[0].size(), 44u) << seed;
