@@ -3,6 +3,11 @@
 // ten-second lines start and stop.
 
 #include "korvax/korvaxcatalogue.h"
+#include "korvax/korvaxcompiler.h"
+#include "korvax/korvaxeditor.h"
+#include "korvax/korvaxfileio.h"
+#include "korvax/korvaxplayer.h"
+#include "korvax/korvaxrender.h"
 #include "korvax/korvaxsynth.h"
 #include "lanes/korvaxlanes.h"
 
@@ -14,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -288,6 +294,93 @@ void PrintSideBySide() {
                 off, on, Lanes::PathName(Lanes::CurrentPath()), off / on);
 }
 
+// Reports nothing: the demo's patch loads and compiles quietly.
+class QuietLog : public brl::Logging::Channel {
+public:
+    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
+};
+
+// The bundled demo: which channels run in lanes (and why the others do not),
+// the synthesizer's own time for the whole song and tail with lanes off and on,
+// and the whole offline render (loading, compiling, rendering, writing the
+// wave file) on the wall clock and in thread CPU time.
+void PrintDemo() {
+    const std::string patch = KORVAX_DEMO_PATCH;
+    QuietLog log;
+    auto editor = std::make_unique<SynthesizerEditor>(&log);
+    SynthFileIo io(*editor);
+    CompiledProgram program;
+    if (!io.LoadPatchesFromFile(patch) || !SynthCompiler(log).CompileGraph(editor->Patches(), program)) {
+        std::printf("demo: cannot load and compile %s\n", patch.c_str());
+        return;
+    }
+    const std::vector<std::string> reasons = Lanes::ScalarReasons(
+        program.opcodes.data(), program.opcodes.size(), program.operands.data(), program.operands.size());
+    for (int channel = 0; channel < kChannels; ++channel) {
+        if (reasons[static_cast<size_t>(channel)] != "no voice graph") {
+            std::printf("demo: channel %d: %s\n", channel,
+                        reasons[static_cast<size_t>(channel)].empty()
+                            ? "voices in lanes"
+                            : reasons[static_cast<size_t>(channel)].c_str());
+        }
+    }
+    std::vector<uint8_t> values(kValueSlotCount);
+    for (int i = 0; i < kValueSlotCount; ++i) {
+        // The stored parameter byte, as the render makes it (the demo's values are whole 128ths).
+        const float scaled = editor->Memory()[i] * 128.0f;
+        values[static_cast<size_t>(i)] =
+            !(scaled >= 0.0f) ? 0 : (scaled >= 255.0f ? 255 : static_cast<uint8_t>(scaled + 0.5f));
+    }
+    const Song& song = editor->Patches().song;
+    const uint32_t ticks = song.numTicks + 22500;
+    const double audio = static_cast<double>(ticks) * kSamplesPerBuffer / kDefaultSampleRate;
+    for (const bool lanes : {false, true}) {
+        auto player = std::make_unique<SynthPlayer>(
+            values.data(), program.opcodes.data(), program.opcodes.size(), program.operands.data(),
+            program.operands.size(), song.timeStream.data(), song.timeStream.size(), song.dataStream.data(),
+            song.dataStream.size(), &log, lanes ? Lanes::Builder() : nullptr);
+        long voiceTicks = 0;
+        uint32_t silentTicks = 0;
+        double silentCpu = 0.0;
+        const double cpuStart = ThreadSeconds();
+        for (uint32_t t = 0; t < ticks; ++t) {
+            const double tickStart = ThreadSeconds();
+            player->RenderBuffer();
+            const int sounding = SoundingVoices(*player);
+            if (sounding == 0 && t > song.numTicks) {
+                silentCpu += ThreadSeconds() - tickStart;
+                ++silentTicks;
+            }
+            voiceTicks += sounding;
+        }
+        const double cpu = ThreadSeconds() - cpuStart;
+        std::printf(
+            "demo: synthesizer alone, %s: %.3f s thread CPU for %.1f s of audio, realtime factor %.0f "
+            "(%.2f voices sounding on average; a tick of the tail without voices %.2f us)\n",
+            lanes ? Lanes::PathName(Lanes::CurrentPath()) : "lanes off", cpu, audio, audio / cpu,
+            static_cast<double>(voiceTicks) / ticks, silentCpu / std::max<uint32_t>(silentTicks, 1) * 1e6);
+    }
+    const std::filesystem::path directory = std::filesystem::temp_directory_path() / "korvax-bench-demo";
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    const std::filesystem::path copy = directory / "demo.korvax";
+    std::filesystem::copy_file(patch, copy, std::filesystem::copy_options::overwrite_existing, error);
+    for (const bool lanes : {false, true}) {
+        RenderResult result;
+        const double cpuStart = ThreadSeconds();
+        if (!Render(copy.string(), &log, &result, lanes)) {
+            std::printf("demo: the render failed\n");
+            return;
+        }
+        const double cpu = ThreadSeconds() - cpuStart;
+        std::printf(
+            "demo: whole render, %s: %.3f s wall (realtime factor %.0f), %.3f s thread CPU (factor %.0f)\n",
+            lanes ? Lanes::PathName(Lanes::CurrentPath()) : "lanes off", result.wallSeconds,
+            result.audioSeconds / result.wallSeconds, cpu, result.audioSeconds / cpu);
+    }
+    std::filesystem::remove_all(directory, error);
+}
+
 void RegisterBenchmarks() {
     for (int opcode = 1; opcode <= kModuleCount; ++opcode) {
         const std::string name =
@@ -297,9 +390,30 @@ void RegisterBenchmarks() {
     benchmark::RegisterBenchmark("full_load/tick", FullLoadTick)->Unit(benchmark::kMicrosecond);
 }
 
+// Which of the figures after the benchmarks to print: "--figures=worst,full,side,demo"
+// (taken out of the arguments before the benchmark library sees them; all by default).
+bool Wanted(const std::string& figures, const char* name) {
+    if (figures.empty()) {
+        return true;
+    }
+    const std::string list = "," + figures + ",";
+    return list.find(std::string(",") + name + ",") != std::string::npos;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    std::string figures;
+    int kept = 0;
+    for (int i = 0; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.rfind("--figures=", 0) == 0) {
+            figures = argument.substr(10);
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
     RegisterBenchmarks();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
@@ -310,17 +424,26 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     std::printf("\n");
     PrintModuleRanking(reporter);
-    PrintWorstCase(false);
-    PrintWorstCase(true);
-    PrintFullLoad(false);
-    for (const Lanes::Path path : {Lanes::Path::Sse2, Lanes::Path::Avx2, Lanes::Path::Avx512}) {
-        if (Lanes::ForcePath(path)) {
-            PrintFullLoad(true);
-        } else {
-            std::printf("full load, %s: not available on this processor\n", Lanes::PathName(path));
-        }
+    if (Wanted(figures, "worst")) {
+        PrintWorstCase(false);
+        PrintWorstCase(true);
     }
-    Lanes::ResetPath();
-    PrintSideBySide();
+    if (Wanted(figures, "full")) {
+        PrintFullLoad(false);
+        for (const Lanes::Path path : {Lanes::Path::Sse2, Lanes::Path::Avx2, Lanes::Path::Avx512}) {
+            if (Lanes::ForcePath(path)) {
+                PrintFullLoad(true);
+            } else {
+                std::printf("full load, %s: not available on this processor\n", Lanes::PathName(path));
+            }
+        }
+        Lanes::ResetPath();
+    }
+    if (Wanted(figures, "side")) {
+        PrintSideBySide();
+    }
+    if (Wanted(figures, "demo")) {
+        PrintDemo();
+    }
     return 0;
 }

@@ -292,6 +292,7 @@ private:
         state = State{notch, low, high, band};
     }
 
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float notch = 0.0f;
         float low = 0.0f;
@@ -336,7 +337,7 @@ public:
         state = local;
     }
 
-private:
+public: // the state is read and written by the voice lane kernels too
     struct Crossover {
         float a = 0.0f;
         float b = 0.0f;

@@ -230,7 +230,7 @@ public:
         state = State{phase, previousReference};
     }
 
-private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float phase = 0.0f;
         float previousReference = 0.0f;
@@ -315,7 +315,7 @@ public:
         output = amp * value;
     }
 
-private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float phase = 0.0f;
         float referencePhase = 0.0f;

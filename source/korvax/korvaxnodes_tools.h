@@ -296,7 +296,7 @@ public:
         args[0][0] = state.held;
     }
 
-private:
+public: // the state is read and written by the voice lane kernels too
     struct State {
         float held = 0.0f;
         float previousClock = 0.0f;

@@ -139,6 +139,10 @@ void SynthPlayer::DoTick() noexcept {
 
 void SynthPlayer::DoTickWork(uint32_t ticks) noexcept {
     tick += ticks;
+    if (!(nextDue < tick)) {
+        return; // no stream has an event before this tick
+    }
+    nextDue = kStreamEnd;
     float* triggers = memory + kTriggerSlotBase;
     for (int channel = 0; channel < kChannels; ++channel) {
         const int base = channel * kStreamsPerChannel;
@@ -178,6 +182,7 @@ void SynthPlayer::DoTickWork(uint32_t ticks) noexcept {
                 ++position;
             }
             positions[s] = position;
+            nextDue = times[position] < nextDue ? times[position] : nextDue;
         }
     }
 }

@@ -63,6 +63,9 @@ private:
     const uint8_t* streamValues[kValueSlotCount] = {};
     uint32_t positions[kValueSlotCount] = {};
     uint32_t tick = 0;
+    // The earliest time of a stream's next event (0: not known yet); ticks
+    // before it have nothing to apply, so they skip the scan of all streams.
+    uint32_t nextDue = 0;
     uint32_t unmatchedNoteOns = 0;
     uint8_t values[kValueSlotCount] = {};
 };
