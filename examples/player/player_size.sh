@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Prints the intro player's size (as built, stripped, stripped and xz -9e) and
-# the sizes of the data it carries, raw and xz -9e.
+# Prints the intro player's size (as built, stripped, stripped and xz -9e), the
+# sizes of the data it carries, raw and xz -9e, and where its bytes go
+# (size_report.sh: sections, components, largest symbols).
 # usage: player_size.sh PLAYER DUMP-PROGRAM WORK-DIRECTORY
 set -euo pipefail
 player=$1
 dump=$2
 work=$3
+here=$(dirname "$0")
 mkdir -p "$work"
 
 size() { stat -c %s "$1"; }
@@ -23,3 +25,5 @@ cat "$work/timestreams.bin" "$work/datastreams.bin" >"$work/song.bin"
 for name in values ops params program timestreams datastreams song; do
     printf '%-28s %10d %10d\n' "data: $name" "$(size "$work/$name.bin")" "$(xzsize "$work/$name.bin")"
 done
+echo
+bash "$here/size_report.sh" "$player" "$work/report"
