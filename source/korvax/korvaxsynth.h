@@ -107,7 +107,8 @@ using VoiceRendererBuilder = VoiceRenderer* (*)(const NodeProgram& program, Synt
                                                 const uint16_t* operands, size_t operandCount);
 
 // Creates the node class of an opcode (1..48) with its arguments bound, or
-// nullptr for any other opcode (reported as an internal error "!n").
+// nullptr for any other opcode (reported as an internal error "!n") and when
+// the memory for the node cannot be had.
 Node* InstantiateNode(uint8_t opcode, const uint16_t* operands, Synthesizer* synthesizer, int channel,
                       int voice);
 
