@@ -18,6 +18,7 @@ strip -s -R .comment -R .note.gnu.property "$work/player"
 printf '%-28s %10s %10s\n' "" "bytes" "xz -9e"
 printf '%-28s %10d\n' "player as built" "$(size "$player")"
 printf '%-28s %10d %10d\n' "player stripped" "$(size "$work/player")" "$(xzsize "$work/player")"
+printf '%-28s %s\n' "shared libraries" "$(readelf -d "$player" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
 
 "$dump" "$work"
 cat "$work/values.bin" "$work/ops.bin" "$work/params.bin" >"$work/program.bin"

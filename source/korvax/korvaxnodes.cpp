@@ -23,7 +23,7 @@ namespace {
 // out or the memory for it is not there.
 template <int kId, class T> Node* Create() {
     if constexpr (ModuleEnabled(kId)) {
-        return new (std::nothrow) T;
+        return new (kNoThrow) T;
     } else {
         return nullptr;
     }

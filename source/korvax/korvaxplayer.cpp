@@ -77,8 +77,8 @@ bool SynthPlayer::BuildStreamTable(Logging::Logger& logger, const uint32_t* time
         return false;
     }
 
-    timeStore.reset(new (std::nothrow) uint32_t[events + kValueSlotCount]);
-    valueStore.reset(new (std::nothrow) uint8_t[events + kValueSlotCount]);
+    timeStore.reset(new (kNoThrow) uint32_t[events + kValueSlotCount]);
+    valueStore.reset(new (kNoThrow) uint8_t[events + kValueSlotCount]);
     if (timeStore == nullptr || valueStore == nullptr) {
         BRL_LOG_ERROR(logger, "not enough memory for the song");
         return false;

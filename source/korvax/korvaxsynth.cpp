@@ -245,7 +245,7 @@ bool Synthesizer::BuildNodeProgram(NodeProgram& program, Synthesizer* synthesize
         while (opcodes[opcodeCursor + count] != 0) {
             ++count;
         }
-        NodeList list = new (std::nothrow) Node*[count + 1];
+        NodeList list = new (kNoThrow) Node*[count + 1];
         if (list == nullptr) {
             return false;
         }

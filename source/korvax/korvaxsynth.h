@@ -2,8 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace brl::Korvax {
+
+// The tag of the runtime's allocations, which give a null pointer instead of
+// throwing. A value of its own rather than std::nothrow, so that a program that
+// brings its own allocation functions (the intro player) needs nothing of the
+// C++ library.
+inline constexpr std::nothrow_t kNoThrow{};
 
 // Fixed dimensions of the virtual machine.
 constexpr int kSamplesPerBuffer = 128;
