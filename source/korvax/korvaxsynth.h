@@ -12,6 +12,16 @@ namespace brl::Korvax {
 // C++ library.
 inline constexpr std::nothrow_t kNoThrow{};
 
+// A build for size (the intro player) defines KORVAX_COMPACT. The modules then
+// keep only their plain loops and leave out the copies of them that exist for
+// speed (vectorisable forms, loops specialised per type); both give the same
+// results, bit for bit.
+#ifdef KORVAX_COMPACT
+inline constexpr bool kCompact = true;
+#else
+inline constexpr bool kCompact = false;
+#endif
+
 // Fixed dimensions of the virtual machine.
 constexpr int kSamplesPerBuffer = 128;
 constexpr int kChannels = 32;
