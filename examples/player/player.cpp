@@ -43,36 +43,42 @@ uint32_t* TimeStreams() {
     auto* words = new (kNoThrow) uint32_t[n];
     if (words != nullptr) {
         std::memset(words, 0, sizeof(uint32_t) * n);
-        for (size_t k = 0; k < 4 * n; ++k) {
-            const auto byte = static_cast<uint32_t>((korvax_timestreams[k / 4] >> (8 * (k % 4))) & 0xFFu);
-            words[k % n] |= byte << (8 * (k / n));
+        size_t k = 0;
+        for (int plane = 0; plane < 4; ++plane) {
+            for (size_t i = 0; i < n; ++i, ++k) {
+                const auto byte = static_cast<uint32_t>((korvax_timestreams[k / 4] >> (8 * (k % 4))) & 0xFFu);
+                words[i] |= byte << (8 * plane);
+            }
         }
     }
     return words;
 }
 
-void Put(uint8_t* at, uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        at[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
+// The 44-byte header of a float stereo wave file of `frames` frames, made
+// while compiling.
+struct WaveHeader {
+    uint8_t bytes[44] = {'R', 'I', 'F', 'F', 0, 0, 0,   0,   'W', 'A', 'V', 'E', 'f', 'm', 't',
+                         ' ', 0,   0,   0,   0, 0, 0,   0,   0,   0,   0,   0,   0,   0,   0,
+                         0,   0,   0,   0,   0, 0, 'd', 'a', 't', 'a', 0,   0,   0,   0};
 
-// The 44-byte header of a float stereo wave file.
-void WaveHeader(uint8_t (&header)[44], uint32_t frames) {
-    const uint32_t dataSize = frames * 8;
-    std::memcpy(header + 0, "RIFF", 4);
-    Put(header + 4, dataSize + 36, 4);
-    std::memcpy(header + 8, "WAVEfmt ", 8);
-    Put(header + 16, 16, 4);
-    Put(header + 20, 3, 2); // IEEE float
-    Put(header + 22, 2, 2); // channels
-    Put(header + 24, kRate, 4);
-    Put(header + 28, kRate * 8, 4);
-    Put(header + 32, 8, 2);  // bytes per frame
-    Put(header + 34, 32, 2); // bits per sample
-    std::memcpy(header + 36, "data", 4);
-    Put(header + 40, dataSize, 4);
-}
+    constexpr explicit WaveHeader(uint32_t frames) {
+        const uint32_t dataSize = frames * 8;
+        Put(4, dataSize + 36, 4);
+        Put(16, 16, 4);
+        Put(20, 3, 2); // IEEE float
+        Put(22, 2, 2); // channels
+        Put(24, kRate, 4);
+        Put(28, kRate * 8, 4);
+        Put(32, 8, 2);  // bytes per frame
+        Put(34, 32, 2); // bits per sample
+        Put(40, dataSize, 4);
+    }
+    constexpr void Put(int at, uint32_t v, int count) {
+        for (int i = 0; i < count; ++i) {
+            bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+        }
+    }
+};
 
 // Writes all of the bytes, going on after short writes and interruptions.
 bool WriteAll(int file, const void* data, size_t size) {
@@ -88,8 +94,8 @@ bool WriteAll(int file, const void* data, size_t size) {
     return true;
 }
 
-int Fail(const char* message) {
-    WriteAll(2, message, std::strlen(message));
+template <size_t N> int Fail(const char (&message)[N]) {
+    WriteAll(2, message, N - 1);
     return 1;
 }
 
@@ -111,10 +117,9 @@ int Play(const char* path) {
     if (file < 0) {
         return Fail("korvax-player: cannot create the wave file\n");
     }
-    const uint32_t total = korvax_song_ticks + kTailTicks;
-    uint8_t header[44];
-    WaveHeader(header, total * kSamplesPerBuffer);
-    bool ok = WriteAll(file, header, sizeof header);
+    constexpr uint32_t total = korvax_song_ticks + kTailTicks;
+    static constexpr WaveHeader header(total * kSamplesPerBuffer);
+    bool ok = WriteAll(file, header.bytes, sizeof header.bytes);
     float frames[kSamplesPerBuffer * 2];
     const float* memory = player->Memory();
     for (uint32_t t = 0; ok && t < total; ++t) {

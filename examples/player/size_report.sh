@@ -124,4 +124,5 @@ printf '%-40s %10d %12d\n' "total (stripped file, xz -9e)" "$total_bytes" "$tota
 echo
 
 echo "largest symbols (nm --size-sort):"
-sort -k2,2nr "$work/symbols.txt" | head -n "$top" | awk '{ size = $2; $1 = ""; $2 = ""; sub(/^ +/, ""); printf "  %7d  %s\n", size, $0 }'
+sort -k2,2nr "$work/symbols.txt" |
+    awk -v top="$top" 'NR <= top { size = $2; $1 = ""; $2 = ""; sub(/^ +/, ""); printf "  %7d  %s\n", size, $0 }'

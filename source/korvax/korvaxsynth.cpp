@@ -87,7 +87,7 @@ brl::Debug::LoggingChannel& BuilderLog() {
 // just built; false when the builder ran out of memory.
 bool BuildVoiceRenderer(NodeProgram& program, Synthesizer* synthesizer, const uint8_t* opcodes,
                         size_t opcodeCount, const uint16_t* operands, size_t operandCount) {
-    if (synthesizer == nullptr || synthesizer->voiceRendererBuilder == nullptr) {
+    if (kCompact || synthesizer == nullptr || synthesizer->voiceRendererBuilder == nullptr) {
         return true;
     }
 #if defined(__cpp_exceptions)
@@ -129,7 +129,7 @@ void Synthesizer::RenderBuffer() noexcept {
             for (int channel = 0; channel < kChannels; ++channel) {
                 RunList(program->lists[kListChannelPre + channel]);
                 VoiceRenderer* lanes = program->voiceRenderer;
-                if (lanes != nullptr && lanes->RenderVoices(channel)) {
+                if (!kCompact && lanes != nullptr && lanes->RenderVoices(channel)) {
                     RunList(program->lists[kListChannelPost + channel]);
                     continue;
                 }

@@ -158,7 +158,8 @@ public:
     void SetSampleRate(float rate) noexcept;
     // The builder that BuildNodeProgram asks for a voice renderer (nullptr: none,
     // every voice runs in the scalar loop). Takes effect at the next build; set it
-    // on the thread that builds programs.
+    // on the thread that builds programs. A compact build runs every voice in the
+    // scalar loop and asks no builder.
     void SetVoiceRendererBuilder(VoiceRendererBuilder builder) noexcept { voiceRendererBuilder = builder; }
     VoiceRendererBuilder GetVoiceRendererBuilder() const noexcept { return voiceRendererBuilder; }
 
