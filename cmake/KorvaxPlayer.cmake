@@ -70,7 +70,7 @@ function(korvax_add_player name patch midi)
   target_link_options(${name} PRIVATE ${link_options} -Wl,--gc-sections -Wl,--as-needed -Wl,--build-id=none
                       -Wl,-z,norelro -Wl,-z,noseparate-code)
   # KORVAX_COMPACT: the runtime's modules without their loops for speed.
-  target_compile_definitions(${name} PRIVATE KORVAX_COMPACT)
+  target_compile_definitions(${name} PRIVATE KORVAX_COMPACT KORVAX_PLAYER_NAME="${name}")
   if(KORVAX_PLAYER_USED_MODULES)
     target_compile_options(${name} PRIVATE "SHELL:-include ${gen}/${stem}.modules.h")
   endif()

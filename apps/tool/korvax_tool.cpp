@@ -9,6 +9,7 @@
 #include "korvax/korvaxrender.h"
 #include "libbrelm/app.h"
 #include "libbrelm/config.h"
+#include "libbrelm/files.h"
 
 #include <clocale>
 #include <cstdio>
@@ -37,23 +38,28 @@ const Command kCommands[] = {
     {"compile", "compile PATCH",
      "Loads and compiles PATCH and prints the compile messages. Exit 0 on success, 1 on a graph error,\n"
      "2 when the file cannot be loaded."},
-    {"export", "export PATCH", "Writes PATCH.values.h, PATCH.ops.h and PATCH.params.h for an intro player."},
+    {"export", "export PATCH",
+     "Writes PATCH.values.h, PATCH.ops.h and PATCH.params.h for an intro player. A patch that does not\n"
+     "compile exits 1 and leaves the files of an earlier export as they were."},
     {"import-midi", "import-midi MIDI PATCH [--timeline]",
      "Converts the Standard MIDI File MIDI into the song of PATCH (saved as the current version) and writes\n"
      "MIDI.timestreams.h and MIDI.datastreams.h next to MIDI; with --timeline also MIDI_small.xml.\n"
-     "When the conversion fails nothing is written."},
-    {"save", "save IN OUT", "Loads IN and saves it as OUT in the current file version."},
+     "When the conversion or a write fails nothing is changed."},
+    {"save", "save IN OUT",
+     "Loads IN and saves it as OUT in the current file version. OUT must be a regular file (or a link to\n"
+     "one, whose target is replaced) or not exist."},
 };
 
 void PrintHelp(std::FILE* out) {
     std::fprintf(
-        out,
-        "usage: korvax-tool COMMAND ARGUMENTS   (korvax-tool COMMAND --help for details)\n\ncommands:\n");
+        out, "usage: korvax-tool [SETTINGS] COMMAND ARGUMENTS   (korvax-tool COMMAND --help for details)\n"
+             "\ncommands:\n");
     for (const Command& c : kCommands) {
         std::fprintf(out, "  %s\n", c.usage);
     }
-    std::fprintf(out,
-                 "\nSettings can be given as --Section-Key value, e.g. --Log-Level 9 for trace output.\n");
+    std::fprintf(out, "\nSettings are given as --Section-Key value, before or after the command, e.g.\n"
+                      "--Log-Level 9 for trace output. Messages go to standard error. File names are\n"
+                      "used as given; \"--\" ends the options, so that a file name may start with \"--\".\n");
 }
 
 const Command* FindCommand(const std::string& name) {
@@ -65,20 +71,38 @@ const Command* FindCommand(const std::string& name) {
     return nullptr;
 }
 
-// Positional arguments after the command, without "--Setting value" pairs.
-std::vector<std::string> Positionals(int argc, char** argv, bool& timeline) {
-    std::vector<std::string> out;
-    for (int i = 2; i < argc; ++i) {
+// The command line split up: the command, its file arguments (the bytes as
+// given) and its flags. "--Setting value" pairs are left to the configuration.
+struct CommandLine {
+    std::string command;
+    std::vector<std::string> files;
+    bool timeline = false;
+    bool help = false;
+    bool version = false;
+};
+
+CommandLine Parse(int argc, char** argv) {
+    CommandLine line;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--timeline") {
-            timeline = true;
-        } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0 && arg != "--help") {
+        if (options && arg == "--") {
+            options = false;
+        } else if (options && (arg == "--help" || arg == "-h")) {
+            line.help = true;
+        } else if (options && arg == "--version") {
+            line.version = true;
+        } else if (options && arg == "--timeline") {
+            line.timeline = true;
+        } else if (options && arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             ++i; // a setting and its value
+        } else if (line.command.empty()) {
+            line.command = arg;
         } else {
-            out.push_back(arg);
+            line.files.push_back(arg);
         }
     }
-    return out;
+    return line;
 }
 
 class Tool {
@@ -88,7 +112,7 @@ public:
     std::unique_ptr<SynthesizerEditor> Load(const std::string& path) {
         auto editor = std::make_unique<SynthesizerEditor>(&app.LogRoot());
         SynthFileIo io(*editor);
-        if (!io.LoadPatchesFromFile(FromUtf8(path))) {
+        if (!io.LoadPatchesFromFile(path)) {
             BRL_LOG_ERROR(log, "cannot load '", path, "'");
             return nullptr;
         }
@@ -98,7 +122,7 @@ public:
     int Render(const std::string& patch) {
         RenderResult result;
         const bool lanes = Config::Setting<bool>(app.ConfigFrontend(), "Synth/VoiceLanes", true).Get();
-        if (!Korvax::Render(FromUtf8(patch), &app.LogRoot(), &result, lanes)) {
+        if (!Korvax::Render(patch, &app.LogRoot(), &result, lanes)) {
             return kFailed;
         }
         const double factor = result.wallSeconds > 0.0 ? result.audioSeconds / result.wallSeconds : 0.0;
@@ -123,20 +147,26 @@ public:
             return kNoInput;
         }
         if (!ExportHeaders(patch, editor->Patches(), editor->Memory(), editor->Log())) {
-            BRL_LOG_ERROR(log, "writing the headers of '", patch, "' failed");
+            BRL_LOG_ERROR(log, "writing the headers of '", patch,
+                          "' failed; the files are left as they were");
             return kFailed;
         }
         BRL_LOG_INFO(log, "wrote '", patch, ".values.h', '", patch, ".ops.h' and '", patch, ".params.h'");
         return kOk;
     }
 
+    // Everything is written to temporary files first (the song headers, the
+    // timeline, the patch) and renamed over the old files only when all are
+    // complete, so that a failure changes nothing.
     int ImportMidi(const std::string& midi, const std::string& patch, bool timeline) {
         auto editor = Load(patch);
         if (!editor) {
             return kNoInput;
         }
         MidiFileConverter converter;
-        if (!converter.parseSMF(log, FromUtf8(midi), &editor->Patches().channelNames, timeline)) {
+        std::string timelineXml;
+        if (!converter.Convert(log, midi, &editor->Patches().channelNames,
+                               timeline ? &timelineXml : nullptr)) {
             BRL_LOG_ERROR(log, "converting '", midi, "' failed; nothing written");
             return kFailed;
         }
@@ -146,14 +176,30 @@ public:
         song.numTicks = converter.SongLength();
         song.timeStream = timeStreams;
         song.dataStream = dataStreams;
-        SynthFileIo io(*editor);
-        if (!io.SavePatchesToFile(FromUtf8(patch), KorvaxBuild(), false)) {
-            BRL_LOG_ERROR(log, "saving '", patch, "' failed");
-            return kFailed;
+
+        std::vector<std::pair<std::unique_ptr<Files::ReplacingFile>, std::string>> files;
+        files.emplace_back(std::make_unique<Files::ReplacingFile>(midi + ".timestreams.h"),
+                           MidiFileConverter::TimeStreamsHeader(timeStreams));
+        files.emplace_back(std::make_unique<Files::ReplacingFile>(midi + ".datastreams.h"),
+                           MidiFileConverter::DataStreamsHeader(dataStreams));
+        if (timeline) {
+            files.emplace_back(std::make_unique<Files::ReplacingFile>(midi + "_small.xml"), timelineXml);
         }
-        if (!MidiFileConverter::ExportHeaders(log, timeStreams, dataStreams, FromUtf8(midi))) {
-            BRL_LOG_ERROR(log, "writing the song headers of '", midi, "' failed");
-            return kFailed;
+        files.emplace_back(std::make_unique<Files::ReplacingFile>(patch),
+                           SynthFileIo(*editor).SavePatchesToText(KorvaxBuild()));
+        for (auto& [file, text] : files) {
+            if (!file->Open() || !file->Write(text) || !file->Finish()) {
+                BRL_LOG_ERROR(log, "cannot write '", file->Target().native(), "': ", file->Problem(),
+                              "; nothing written");
+                return kFailed;
+            }
+        }
+        for (auto& entry : files) {
+            if (!entry.first->Commit()) {
+                BRL_LOG_ERROR(log, "cannot write '", entry.first->Target().native(),
+                              "': ", entry.first->Problem());
+                return kFailed;
+            }
         }
         BRL_LOG_INFO(log, "imported '", midi, "' into '", patch, "': ", song.numTicks, " ticks");
         return kOk;
@@ -165,7 +211,7 @@ public:
             return kNoInput;
         }
         SynthFileIo io(*editor);
-        if (!io.SavePatchesToFile(FromUtf8(out), KorvaxBuild(), false)) {
+        if (!io.SavePatchesToFile(out, KorvaxBuild(), false)) {
             BRL_LOG_ERROR(log, "saving '", out, "' failed");
             return kFailed;
         }
@@ -179,29 +225,28 @@ private:
 };
 
 int Run(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        PrintHelp(argc < 2 ? stderr : stdout);
-        return argc < 2 ? kUsage : kOk;
+    const CommandLine line = Parse(argc, argv);
+    if (line.version && line.command.empty()) {
+        std::printf("korvax-tool %s\n", ToUtf8(KorvaxBuild()).c_str());
+        return kOk;
     }
-    const Command* command = FindCommand(argv[1]);
+    if (line.command.empty()) {
+        PrintHelp(line.help ? stdout : stderr);
+        return line.help ? kOk : kUsage;
+    }
+    const Command* command = FindCommand(line.command);
     if (command == nullptr) {
-        std::fprintf(stderr, "korvax-tool: unknown command '%s'\n\n", argv[1]);
+        std::fprintf(stderr, "korvax-tool: unknown command '%s'\n\n", line.command.c_str());
         PrintHelp(stderr);
         return kUsage;
     }
-    bool timeline = false;
-    bool help = false;
-    for (int i = 2; i < argc; ++i) {
-        help = help || std::strcmp(argv[i], "--help") == 0;
-    }
-    const std::vector<std::string> args = Positionals(argc, argv, timeline);
-    const size_t wanted =
-        std::strcmp(command->name, "import-midi") == 0 || std::strcmp(command->name, "save") == 0 ? 2 : 1;
-    if (help) {
+    if (line.help) {
         std::printf("usage: korvax-tool %s\n\n%s\n", command->usage, command->help);
         return kOk;
     }
-    if (args.size() != wanted || (timeline && std::strcmp(command->name, "import-midi") != 0)) {
+    const std::string name = command->name;
+    const size_t wanted = name == "import-midi" || name == "save" ? 2 : 1;
+    if (line.files.size() != wanted || (line.timeline && name != "import-midi")) {
         std::fprintf(stderr, "usage: korvax-tool %s\n", command->usage);
         return kUsage;
     }
@@ -209,22 +254,23 @@ int Run(int argc, char** argv) {
     AppOptions options;
     options.plainConsole = true;
     options.consoleLevel = Logging::Info;
+    options.consoleToStderr = true;
     StandaloneApp app(KorvaxIdentity(), KorvaxBuild(), ArgumentList(argc, argv), options);
     Tool tool(app);
-    const std::string name = command->name;
+    const std::vector<std::string>& files = line.files;
     if (name == "render") {
-        return tool.Render(args[0]);
+        return tool.Render(files[0]);
     }
     if (name == "compile") {
-        return tool.Compile(args[0]);
+        return tool.Compile(files[0]);
     }
     if (name == "export") {
-        return tool.Export(args[0]);
+        return tool.Export(files[0]);
     }
     if (name == "import-midi") {
-        return tool.ImportMidi(args[0], args[1], timeline);
+        return tool.ImportMidi(files[0], files[1], line.timeline);
     }
-    return tool.Save(args[0], args[1]);
+    return tool.Save(files[0], files[1]);
 }
 
 } // namespace

@@ -311,7 +311,7 @@ inline bool CompileAndSave(SynthesizerEditor& editor, ErrorLog& log, const std::
         std::fprintf(stderr, "%s: the patch does not compile\n", program);
         return false;
     }
-    if (!SynthFileIo(editor).SavePatchesToFile(brl::FromUtf8(path), L"core v19", false)) {
+    if (!SynthFileIo(editor).SavePatchesToFile(path, L"core v19", false)) {
         std::fprintf(stderr, "%s: cannot save '%s'\n", program, path.c_str());
         return false;
     }

@@ -3,7 +3,8 @@
 // player and writes the same wave file as "korvax --render": 32-bit float
 // stereo at 96000 Hz, the song followed by a tail of 30 seconds.
 //
-// usage: PLAYER [OUTPUT.wav]   (default: the patch file's name with ".wav")
+// usage: PLAYER [OUTPUT.wav]   (default: the patch file's name with ".wav"; a
+// name that starts with "-" is taken for an option: write it as ./-name.wav)
 //
 // Built small: no C++ library beyond the runtime's own code (allocation goes
 // straight to malloc), the file written with write(2), and with
@@ -94,9 +95,13 @@ bool WriteAll(int file, const void* data, size_t size) {
     return true;
 }
 
-template <size_t N> int Fail(const char (&message)[N]) {
-    WriteAll(2, message, N - 1);
+template <size_t N> int Say(int file, const char (&message)[N]) {
+    WriteAll(file, message, N - 1);
     return 1;
+}
+
+template <size_t N> int Fail(const char (&message)[N]) {
+    return Say(2, message);
 }
 
 // The player's place: zero-filled memory that takes no room in the file.
@@ -105,17 +110,17 @@ alignas(SynthPlayer) unsigned char playerStorage[sizeof(SynthPlayer)];
 int Play(const char* path) {
     const uint32_t* times = TimeStreams();
     if (times == nullptr) {
-        return Fail("korvax-player: the song cannot be played\n");
+        return Fail(KORVAX_PLAYER_NAME ": the song cannot be played\n");
     }
     auto* player = new (playerStorage)
         SynthPlayer(korvax_values, korvax_ops, Count(korvax_ops), korvax_params, Count(korvax_params), times,
                     Count(korvax_timestreams), korvax_datastreams, Count(korvax_datastreams));
     if (!player->IsValid()) {
-        return Fail("korvax-player: the song cannot be played\n");
+        return Fail(KORVAX_PLAYER_NAME ": the song cannot be played\n");
     }
     const int file = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (file < 0) {
-        return Fail("korvax-player: cannot create the wave file\n");
+        return Fail(KORVAX_PLAYER_NAME ": cannot create the wave file\n");
     }
     constexpr uint32_t total = korvax_song_ticks + kTailTicks;
     static constexpr WaveHeader header(total * kSamplesPerBuffer);
@@ -131,10 +136,30 @@ int Play(const char* path) {
         ok = WriteAll(file, frames, sizeof frames);
     }
     if (close(file) != 0 || !ok) {
-        return Fail("korvax-player: writing the wave file failed\n");
+        return Fail(KORVAX_PLAYER_NAME ": writing the wave file failed\n");
     }
     // The player and the streams live until the process ends.
     return 0;
+}
+
+bool Equal(const char* a, const char* b) {
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+// One optional argument, the wave file; --help (or -h) prints the usage.
+int Run(int argc, char** argv) {
+    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+        const bool help = argc == 2 && (Equal(argv[1], "--help") || Equal(argv[1], "-h"));
+        Say(help ? 1 : 2, "usage: " KORVAX_PLAYER_NAME " [OUTPUT.wav]\n\n"
+                          "Plays its song into OUTPUT.wav (default " KORVAX_PLAYER_WAVE "): 32-bit float stereo at\n"
+                          "96000 Hz, the song followed by a tail of 30 seconds.\n");
+        return help ? 0 : 2;
+    }
+    return Play(argc > 1 ? argv[1] : KORVAX_PLAYER_WAVE);
 }
 
 } // namespace
@@ -190,7 +215,7 @@ extern const Constructor __init_array_end[];
          ++constructor) {
         (*constructor)(argc, argv, environment);
     }
-    _exit(Play(argc > 1 ? argv[1] : KORVAX_PLAYER_WAVE));
+    _exit(Run(argc, argv));
 }
 
 } // extern "C"
@@ -207,7 +232,7 @@ asm(".text\n"
 #else
 
 int main(int argc, char** argv) {
-    return Play(argc > 1 ? argv[1] : KORVAX_PLAYER_WAVE);
+    return Run(argc, argv);
 }
 
 #endif

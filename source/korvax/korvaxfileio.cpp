@@ -2,21 +2,14 @@
 
 #include "korvax/korvaxheaders.h"
 #include "libbrelm/debug.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "libbrelm/files.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <new>
 #include <sstream>
-#include <system_error>
 #include <utility>
 
 namespace brl::Korvax {
@@ -200,83 +193,31 @@ template <typename Nodes> bool CheckNodes(const Nodes& nodes, String& problem) {
     return true;
 }
 
-std::string ErrnoText(int error) {
-    return std::generic_category().message(error);
-}
-
-bool WriteAll(int fd, std::string_view content) {
-    while (!content.empty()) {
-        const ssize_t written = ::write(fd, content.data(), content.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        content.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
-// Writes `content` to a fresh file beside `path`, flushes it to the disk and
-// renames it over `path`: the old file stays whole until the new one is.
-bool ReplaceFile(const std::string& path, std::string_view content, std::string& error) {
-    namespace fs = std::filesystem;
-    std::error_code code;
-    std::string target = path;
-    // Replace what a symbolic link points at, not the link.
-    if (fs::is_symlink(path, code)) {
-        const fs::path resolved = fs::canonical(path, code);
-        if (!code) {
-            target = resolved.string();
-        }
-    }
-    static std::atomic<unsigned> sequence{0};
-    const std::string temporary =
-        target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(sequence.fetch_add(1));
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        error = ErrnoText(errno);
-        return false;
-    }
-    struct stat old {};
-    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-        ::fchmod(fd, old.st_mode & 07777);
-    }
-    bool ok = WriteAll(fd, content) && ::fsync(fd) == 0;
-    int failure = ok ? 0 : errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        failure = errno;
-    }
-    if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
-        ok = false;
-        failure = errno;
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        error = ErrnoText(failure);
-        return false;
-    }
-    // Make the rename itself durable.
-    const fs::path directory = fs::path(target).parent_path();
-    const int directoryFd =
-        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd >= 0) {
-        ::fsync(directoryFd);
-        ::close(directoryFd);
-    }
-    return true;
+// Line and column (both from 1) of a byte offset in the text.
+std::pair<size_t, size_t> LineAndColumn(std::string_view text, size_t offset) {
+    offset = std::min(offset, text.size());
+    const std::string_view before = text.substr(0, offset);
+    const size_t line = static_cast<size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
+    const size_t lineStart = before.rfind('\n');
+    return {line, offset - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1};
 }
 
 } // namespace
 
-bool SynthFileIo::LoadPatchesFromFile(const String& path) {
+bool SynthFileIo::LoadPatchesFromFile(const std::string& path) {
     try {
+        std::string text;
+        std::string problem;
+        if (Files::ReadRegularFile(path, kMaxPatchFileBytes, text, problem) != Files::ReadStatus::Ok) {
+            BRL_LOG_ERROR(editor.Log(), "cannot read patch file '", path, "': ", problem);
+            return false;
+        }
         pugi::xml_document document;
-        const pugi::xml_parse_result result = document.load_file(ToUtf8(path).c_str());
+        const pugi::xml_parse_result result = document.load_buffer(text.data(), text.size());
         if (!result) {
-            BRL_LOG_ERROR(editor.Log(), "cannot read patch file '", path, "': ", result.description());
+            const auto [line, column] = LineAndColumn(text, static_cast<size_t>(result.offset));
+            BRL_LOG_ERROR(editor.Log(), "cannot read patch file '", path, "': ", result.description(),
+                          " at line ", line, ", column ", column, " (offset ", result.offset, ")");
             return false;
         }
         return LoadXmlToPatches(document);
@@ -286,16 +227,19 @@ bool SynthFileIo::LoadPatchesFromFile(const String& path) {
     }
 }
 
-bool SynthFileIo::SavePatchesToFile(const String& path, const String& build, bool exportHeaders) {
+std::string SynthFileIo::SavePatchesToText(const String& build) {
+    pugi::xml_document document;
+    SavePatchesToXml(document, build);
+    std::ostringstream text;
+    document.save(text, "\t");
+    return text.str();
+}
+
+bool SynthFileIo::SavePatchesToFile(const std::string& path, const String& build, bool exportHeaders) {
     std::string error;
     try {
-        pugi::xml_document document;
-        SavePatchesToXml(document, build);
-        std::ostringstream text;
-        document.save(text, "\t");
-        if (ReplaceFile(ToUtf8(path), text.str(), error)) {
-            return !exportHeaders ||
-                   ExportHeaders(ToUtf8(path), editor.Patches(), editor.Memory(), editor.Log());
+        if (Files::ReplaceFile(path, SavePatchesToText(build), error)) {
+            return !exportHeaders || ExportHeaders(path, editor.Patches(), editor.Memory(), editor.Log());
         }
     } catch (const std::exception& exception) {
         error = exception.what();

@@ -6,6 +6,7 @@
 
 #include <pugixml.hpp>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,21 +20,27 @@
 // saving and copying first wait until the queued events are applied.
 namespace brl::Korvax {
 
-constexpr int kPatchFileVersion = 19;       // what the writer writes
-constexpr int kOldestPatchFileVersion = 17; // graphs of the earlier vertex/edge form
+constexpr int kPatchFileVersion = 19;                  // what the writer writes
+constexpr int kOldestPatchFileVersion = 17;            // graphs of the earlier vertex/edge form
+constexpr size_t kMaxPatchFileBytes = size_t{1} << 30; // larger files are refused
 
 class SynthFileIo {
 public:
     explicit SynthFileIo(SynthesizerEditor& owner) : editor(owner) {}
 
-    // Parses the file and loads it with LoadXmlToPatches. False (logged) when the
-    // file cannot be read or parsed, or is refused.
-    bool LoadPatchesFromFile(const String& path);
+    // Parses the file and loads it with LoadXmlToPatches. False (logged, saying what
+    // is wrong: not a regular file, an XML error with its line and column, a refused
+    // document) when the file cannot be read or parsed, or is refused. Paths are the
+    // file system's bytes.
+    bool LoadPatchesFromFile(const std::string& path);
     // Writes the patch set (tab indentation) to a new file next to `path`, makes it
     // durable and only then renames it over `path`, so a failed save leaves the old
-    // file as it was. With exportHeaders also writes the C headers for `path`; the
-    // result is then theirs.
-    bool SavePatchesToFile(const String& path, const String& build, bool exportHeaders);
+    // file as it was. A link is followed; a target that is no regular file (FIFO,
+    // device, directory) is refused. With exportHeaders also writes the C headers
+    // for `path`; the result is then theirs.
+    bool SavePatchesToFile(const std::string& path, const String& build, bool exportHeaders);
+    // The text SavePatchesToFile writes.
+    std::string SavePatchesToText(const String& build);
 
     // Loads a parsed patch file. The whole document is checked before anything
     // changes: a root other than "korvax", a version outside 17..19, fewer than 32

@@ -1,6 +1,7 @@
 #include "korvax/korvaxheaders.h"
 
 #include "korvax/korvaxcompiler.h"
+#include "libbrelm/files.h"
 
 #include <array>
 #include <cstdio>
@@ -40,14 +41,8 @@ std::string ArrayText(const char* typeName, const char* arrayName, const Element
 }
 
 bool WriteText(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    // Buffered bytes only reach the disk on close, so a failing close is a failed write.
-    const bool closed = std::fclose(file) == 0;
-    return written && closed;
+    std::string problem;
+    return Files::ReplaceFile(path, text, problem);
 }
 
 } // namespace
@@ -78,23 +73,37 @@ bool WriteByteArrayHeader(const std::string& path, const char* typeName, const c
 
 bool ExportHeaders(const std::string& path, PatchSet& patches, const float* valueSlots,
                    Logging::Channel& log) {
+    CompiledProgram program;
+    SynthCompiler compiler(log);
+    // A patch set that does not compile has no program to export; the headers
+    // of an earlier export stay as they are.
+    if (!compiler.CompileGraph(patches, program)) {
+        return false;
+    }
     if (valueSlots != nullptr) {
         patches.StoreParameterValues(valueSlots);
     }
-    if (!WriteByteArrayHeader(path + ".values.h", "u8", "korvax_values", patches.parameterValues.data(),
-                              patches.parameterValues.size(), true)) {
-        return false;
+    Files::ReplacingFile values(path + ".values.h");
+    Files::ReplacingFile ops(path + ".ops.h");
+    Files::ReplacingFile params(path + ".params.h");
+    const std::pair<Files::ReplacingFile*, std::string> files[] = {
+        {&values, ArrayText("u8", "korvax_values", patches.parameterValues.data(),
+                            patches.parameterValues.size(), true)},
+        {&ops, ArrayText("u8", "korvax_ops", program.opcodes.data(), program.opcodes.size(), true)},
+        {&params, ArrayText("u16", "korvax_params", program.operands.data(), program.operands.size(), true)},
+    };
+    // All three are written before any replaces its old file.
+    for (const auto& [file, text] : files) {
+        if (!file->Open() || !file->Write(text) || !file->Finish()) {
+            return false;
+        }
     }
-    CompiledProgram program;
-    SynthCompiler compiler(log);
-    // A failed compile leaves the program empty, and empty arrays are written.
-    compiler.CompileGraph(patches, program);
-    if (!WriteByteArrayHeader(path + ".ops.h", "u8", "korvax_ops", program.opcodes.data(),
-                              program.opcodes.size(), true)) {
-        return false;
+    for (const auto& entry : files) {
+        if (!entry.first->Commit()) {
+            return false;
+        }
     }
-    return WriteByteArrayHeader(path + ".params.h", "u16", "korvax_params", program.operands.data(),
-                                program.operands.size(), true);
+    return true;
 }
 
 } // namespace brl::Korvax

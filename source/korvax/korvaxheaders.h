@@ -19,7 +19,7 @@ namespace brl::Korvax {
 // opcodes).
 void PrintBytecode(Logging::Channel& log, std::span<const uint8_t> opcodes);
 
-// Writes a C array definition, opened with mode "wb":
+// Writes a C array definition (through a temporary file renamed over `path`):
 //   "static const u8 name[] = {\n", the elements joined by ", " with a line break
 //   after every full line, then "\n};\n".
 // Bytes are written "0x%02x", 32 to a line; 16-bit words "0x%04x", 16 to a line.
@@ -31,10 +31,12 @@ bool WriteByteArrayHeader(const std::string& path, const char* typeName, const c
                           const uint16_t* data, size_t count, bool constFlag);
 
 // Writes path + ".values.h" (the stored parameter bytes, korvax_values), ".ops.h"
-// (korvax_ops) and ".params.h" (korvax_params), in that order, stopping at the first
-// file that fails. The bytes are refreshed from `valueSlots` (the synthesizer's 8192
-// value slots; nullptr keeps the stored bytes). The program comes from a fresh
-// compile whose messages go to `log`; a failed compile gives empty arrays.
+// (korvax_ops) and ".params.h" (korvax_params). The bytes are refreshed from
+// `valueSlots` (the synthesizer's 8192 value slots; nullptr keeps the stored bytes).
+// The program comes from a fresh compile whose messages go to `log`. A patch set
+// that does not compile, or a file that cannot be written, gives false and leaves
+// all three files as they were: each is written to a temporary file first, and
+// they are renamed over the old ones only when all three are complete.
 bool ExportHeaders(const std::string& path, PatchSet& patches, const float* valueSlots,
                    Logging::Channel& log);
 

@@ -211,7 +211,7 @@ bool Manager::LoadState(const String& path) {
     // overwrite the file's values once audio starts.
     DiscardQueuedEvents();
     SynthFileIo io(*this);
-    const bool loaded = io.LoadPatchesFromFile(path);
+    const bool loaded = io.LoadPatchesFromFile(ToUtf8(path));
     if (loaded) {
         BRL_LOG_INFO(Log(), "loaded '", path, "'.");
     } else {
@@ -225,7 +225,7 @@ bool Manager::LoadState(const String& path) {
 bool Manager::SaveState(const String& path, const String& version, bool exportHeaders) {
     BRL_LOG_VERBOSE(Log(), "saving '", path, "' ...");
     SynthFileIo io(*this);
-    const bool saved = io.SavePatchesToFile(path, version, exportHeaders);
+    const bool saved = io.SavePatchesToFile(ToUtf8(path), version, exportHeaders);
     if (saved) {
         BRL_LOG_INFO(Log(), "saved '", path, "'.");
     } else {
@@ -328,7 +328,7 @@ String Manager::PositionText(int64_t position, int64_t sampleRate) {
 
 bool Manager::LoadInputSample(const String& path) {
     auto fresh = std::make_unique<Sfx::Sample>(&Log());
-    if (!fresh->Load(path, static_cast<double>(SampleRate()))) {
+    if (!fresh->Load(ToUtf8(path), static_cast<double>(SampleRate()))) {
         return false;
     }
     playingSample.store(fresh.get(), std::memory_order_seq_cst);

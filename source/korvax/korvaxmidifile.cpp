@@ -1,6 +1,7 @@
 #include "korvax/korvaxmidifile.h"
 
 #include "libbrelm/debug.h"
+#include "libbrelm/files.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -23,33 +24,6 @@ constexpr uint32_t kInitialTempo = 500000;
 constexpr uint64_t kMaxElapsedNs =
     uint64_t{MidiFileConverter::kStreamEnd - 1} * kNsPerSecond / kTicksPerSecond;
 constexpr size_t kMaxVlqBytes = 4;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-FilePtr OpenFile(const String& path, const char* mode) {
-    return FilePtr(std::fopen(ToUtf8(path).c_str(), mode));
-}
-
-// Reads until the end of the file; no size is asked for first, since a
-// directory or a pipe opens fine but reports none that can be trusted.
-bool ReadWholeFile(const String& path, std::vector<uint8_t>& bytes) {
-    FilePtr file = OpenFile(path, "rb");
-    if (!file) {
-        return false;
-    }
-    uint8_t chunk[65536];
-    try {
-        for (size_t got; (got = std::fread(chunk, 1, sizeof(chunk), file.get())) > 0;) {
-            bytes.insert(bytes.end(), chunk, chunk + got);
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return std::ferror(file.get()) == 0;
-}
 
 uint32_t ReadU32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
@@ -134,31 +108,66 @@ VlqResult ReadVlq(const std::vector<uint8_t>& bytes, size_t pos, size_t end, uin
     return VlqResult::TooLong;
 }
 
-// Writes the timeline document; false when the file cannot be written completely.
-bool WriteTimeline(const String& path, const std::array<std::string, 32>& names,
-                   const std::array<std::vector<Keyframe>, 32>& keyframes) {
-    FilePtr file = OpenFile(path, "wb");
-    if (!file) {
-        return false;
-    }
-    bool ok = std::fputs("<brelmtimeline><paramsets>\n", file.get()) >= 0;
-    for (size_t c = 0; c < names.size() && ok; ++c) {
-        ok = std::fprintf(file.get(), "<paramset name=\"%s\">\n", EscapeXml(names[c]).c_str()) >= 0;
+// The timeline document.
+std::string TimelineText(const std::array<std::string, 32>& names,
+                         const std::array<std::vector<Keyframe>, 32>& keyframes) {
+    std::string text = "<brelmtimeline><paramsets>\n";
+    char line[512];
+    for (size_t c = 0; c < names.size(); ++c) {
+        text += "<paramset name=\"" + EscapeXml(names[c]) + "\">\n";
         for (const Keyframe& key : keyframes[c]) {
-            if (ok && key.triggerTime > 0.0f) {
-                ok =
-                    std::fprintf(file.get(),
-                                 "<keyframe time=\"%" PRIu64 "\"><param name=\"trigger\"><float value=\"%f\" "
-                                 "/></param><param name=\"trigger_time\"><float value=\"%f\" "
-                                 "/></param></keyframe>\n",
-                                 key.timeMs, static_cast<double>(key.trigger),
-                                 static_cast<double>(key.triggerTime)) >= 0;
+            if (key.triggerTime > 0.0f) {
+                std::snprintf(line, sizeof line,
+                              "<keyframe time=\"%" PRIu64 "\"><param name=\"trigger\"><float value=\"%f\" "
+                              "/></param><param name=\"trigger_time\"><float value=\"%f\" "
+                              "/></param></keyframe>\n",
+                              key.timeMs, static_cast<double>(key.trigger),
+                              static_cast<double>(key.triggerTime));
+                text += line;
             }
         }
-        ok = ok && std::fputs("</paramset>\n", file.get()) >= 0;
+        text += "</paramset>\n";
     }
-    ok = ok && std::fputs("</paramsets></brelmtimeline>\n", file.get()) >= 0;
-    return std::fclose(file.release()) == 0 && ok;
+    text += "</paramsets></brelmtimeline>\n";
+    return text;
+}
+
+// The text of a C array of `count` elements, `perLine` to a line.
+template <typename Element>
+std::string ArrayHeader(const char* type, const char* name, size_t count, size_t perLine, Element element) {
+    std::string text = std::string("static const ") + type + " " + name + "[] = {\n";
+    char value[16];
+    for (size_t i = 0; i < count; ++i) {
+        element(value, sizeof value, i);
+        text += value;
+        if (i + 1 < count) {
+            text += ", ";
+        }
+        if (i % perLine == perLine - 1) {
+            text += "\n";
+        }
+    }
+    text += "\n};\n";
+    return text;
+}
+
+// Frames per second of an SMPTE division's high byte, as a fraction: 29 is
+// the 30000/1001 of drop-frame time code. False for other values.
+bool SmpteRate(int8_t code, uint64_t& numerator, uint64_t& denominator) {
+    switch (-code) {
+    case 24:
+    case 25:
+    case 30:
+        numerator = static_cast<uint64_t>(-code);
+        denominator = 1;
+        return true;
+    case 29:
+        numerator = 30000;
+        denominator = 1001;
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -181,17 +190,40 @@ void MidiFileConverter::RecordEvent(uint64_t timeNs, uint32_t channel, uint32_t 
     streams[streamId].push_back({static_cast<uint32_t>(TimeToTick(timeNs)), value});
 }
 
-bool MidiFileConverter::parseSMF(Logging::Logger& logger, const String& path,
+bool MidiFileConverter::parseSMF(Logging::Logger& logger, const std::string& path,
                                  const ChannelNames* channelNames, bool timeline) {
+    std::string timelineXml;
+    if (!Convert(logger, path, channelNames, timeline ? &timelineXml : nullptr)) {
+        return false;
+    }
+    if (timeline) {
+        const std::string timelinePath = path + "_small.xml";
+        std::string problem;
+        if (!Files::ReplaceFile(timelinePath, timelineXml, problem)) {
+            BRL_LOG_ERROR(logger, "cannot write timeline '", timelinePath, "': ", problem);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MidiFileConverter::Convert(Logging::Logger& logger, const std::string& path,
+                                const ChannelNames* channelNames, std::string* timelineXml) {
     for (std::vector<Event>& stream : streams) {
         stream.clear();
     }
     songLength = 0;
+    const bool timeline = timelineXml != nullptr;
 
     std::vector<uint8_t> bytes;
-    if (!ReadWholeFile(path, bytes)) {
-        BRL_LOG_ERROR(logger, "cannot read file ", path);
-        return false;
+    {
+        std::string text;
+        std::string problem;
+        if (Files::ReadRegularFile(path, kMaxFileBytes, text, problem) != Files::ReadStatus::Ok) {
+            BRL_LOG_ERROR(logger, "cannot read file '", path, "': ", problem);
+            return false;
+        }
+        bytes.assign(text.begin(), text.end());
     }
     if (bytes.size() < 4 || bytes[0] != 'M' || bytes[1] != 'T' || bytes[2] != 'h' || bytes[3] != 'd') {
         BRL_LOG_ERROR(logger, "header magic != MThd");
@@ -204,35 +236,74 @@ bool MidiFileConverter::parseSMF(Logging::Logger& logger, const String& path,
     const uint32_t headerSize = ReadU32(&bytes[4]);
     const uint16_t format = ReadU16(&bytes[8]);
     const uint16_t trackCount = ReadU16(&bytes[10]);
-    const uint16_t ticksPerQuarter = ReadU16(&bytes[12]);
+    const uint16_t division = ReadU16(&bytes[12]);
     BRL_LOG_TRACE(logger, "headersize: ", headerSize);
     BRL_LOG_TRACE(logger, "format: ", format);
     BRL_LOG_TRACE(logger, "num tracks: ", trackCount);
-    BRL_LOG_TRACE(logger, "ticks per quarter: ", ticksPerQuarter);
-    if (format > 2 || trackCount < 1 || (format == 0 && trackCount != 1) || ticksPerQuarter == 0) {
+    BRL_LOG_TRACE(logger, "ticks per quarter: ", division);
+    if (format > 2) {
+        BRL_LOG_ERROR(logger, "unsupported format ", format);
         return false;
     }
+    if (trackCount < 1) {
+        BRL_LOG_ERROR(logger, "no tracks");
+        return false;
+    }
+    if (format == 0 && trackCount != 1) {
+        BRL_LOG_ERROR(logger, "format 0 with ", trackCount, " tracks");
+        return false;
+    }
+    // Nanoseconds per MIDI tick as a fraction: tempo x 1000 / ticks per
+    // quarter, or with an SMPTE division (negative high byte) 10^9 / (frames
+    // per second x ticks per frame), whatever the tempo.
+    const bool smpte = (division & 0x8000) != 0;
+    const uint64_t ticksPerUnit = smpte ? (division & 0xFF) : division;
+    uint64_t frameNumerator = 1;
+    uint64_t frameDenominator = 1;
+    if (smpte && !SmpteRate(static_cast<int8_t>(division >> 8), frameNumerator, frameDenominator)) {
+        BRL_LOG_ERROR(logger, "unsupported SMPTE rate of ",
+                      -static_cast<int>(static_cast<int8_t>(division >> 8)), " frames per second");
+        return false;
+    }
+    if (ticksPerUnit == 0) {
+        BRL_LOG_ERROR(logger, "division of 0 ticks");
+        return false;
+    }
+    if (smpte) {
+        BRL_LOG_TRACE(logger, "SMPTE division: ", -static_cast<int>(static_cast<int8_t>(division >> 8)),
+                      " frames per second, ", ticksPerUnit, " ticks per frame");
+    }
+    const uint64_t tickDenominator = smpte ? frameNumerator * ticksPerUnit : ticksPerUnit;
 
     std::vector<TrackState> tracks(trackCount);
     uint64_t offset = 8 + uint64_t{headerSize};
-    for (size_t i = 0; i < tracks.size(); ++i) {
-        BRL_LOG_TRACE(logger, "track #", i);
+    for (size_t i = 0; i < tracks.size();) {
         if (offset + 8 > bytes.size()) {
             BRL_LOG_ERROR(logger, "truncated file");
             return false;
         }
         const uint8_t* chunk = &bytes[offset];
-        if (chunk[0] != 'M' || chunk[1] != 'T' || chunk[2] != 'r' || chunk[3] != 'k') {
+        const uint64_t length = ReadU32(chunk + 4);
+        const bool isTrack = chunk[0] == 'M' && chunk[1] == 'T' && chunk[2] == 'r' && chunk[3] == 'k';
+        // Other chunk types (four printable ASCII letters) are skipped, as the
+        // file format asks; anything else is damage.
+        if (!isTrack && !std::all_of(chunk, chunk + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; })) {
             BRL_LOG_ERROR(logger, "track header magic != MTrk");
             return false;
         }
-        const uint64_t length = ReadU32(chunk + 4);
         if (offset + 8 + length > bytes.size()) {
             BRL_LOG_ERROR(logger, "truncated file");
             return false;
         }
-        tracks[i].pos = offset + 8;
-        tracks[i].end = offset + 8 + length;
+        if (isTrack) {
+            BRL_LOG_TRACE(logger, "track #", i);
+            tracks[i].pos = offset + 8;
+            tracks[i].end = offset + 8 + length;
+            ++i;
+        } else {
+            BRL_LOG_TRACE(logger, "skipping chunk '", std::string(chunk, chunk + 4), "' (length ", length,
+                          ")");
+        }
         offset += 8 + length;
     }
 
@@ -297,11 +368,11 @@ bool MidiFileConverter::parseSMF(Logging::Logger& logger, const String& path,
     };
 
     // Handles one meta event; false when it fails the conversion.
-    auto handleMeta = [&](TrackState& track, uint8_t type, const uint8_t* data, uint8_t length) {
+    auto handleMeta = [&](TrackState& track, uint8_t type, const uint8_t* data, uint32_t length) {
         const std::string text(reinterpret_cast<const char*>(data), length);
-        auto requireLength = [&](uint8_t required) {
+        auto requireLength = [&](uint32_t required) {
             if (length != required) {
-                BRL_LOG_ERROR(logger, "wrong meta event ", Hex(type), ": length ", unsigned{length});
+                BRL_LOG_ERROR(logger, "wrong meta event ", Hex(type), ": length ", length);
                 return false;
             }
             return true;
@@ -341,7 +412,7 @@ bool MidiFileConverter::parseSMF(Logging::Logger& logger, const String& path,
             break;
         case 0x21:
             BRL_LOG_TRACE(logger, "tick ", midiTick, " track ", trackIndex, ": start of track (length ",
-                          unsigned{length}, ")");
+                          length, ")");
             break;
         case 0x2F:
             if (!requireLength(0)) {
@@ -404,16 +475,28 @@ bool MidiFileConverter::parseSMF(Logging::Logger& logger, const String& path,
             track.pos += dataLength;
             return true;
         }
-        if (status == 0xFF) {
-            if (track.end - track.pos < 2 || track.end - track.pos - 2 < bytes[track.pos + 1]) {
+        if (status == 0xFF || status == 0xF0 || status == 0xF7) {
+            // Meta: type, length, data. SysEx: length, data. Lengths are
+            // variable-length numbers.
+            const size_t lengthAt = status == 0xFF ? track.pos + 1 : track.pos;
+            uint32_t length = 0;
+            size_t lengthSize = 0;
+            if (lengthAt >= track.end ||
+                ReadVlq(bytes, lengthAt, track.end, length, lengthSize) != VlqResult::Ok ||
+                track.end - lengthAt - lengthSize < length) {
                 BRL_LOG_ERROR(logger, "truncated track");
                 return false;
             }
-            const uint8_t type = bytes[track.pos];
-            const uint8_t length = bytes[track.pos + 1];
-            const uint8_t* data = &bytes[track.pos + 2];
-            track.pos += 2 + size_t{length};
-            return handleMeta(track, type, data, length);
+            const uint8_t* data = bytes.data() + lengthAt + lengthSize;
+            track.pos = lengthAt + lengthSize + length;
+            if (status == 0xFF) {
+                return handleMeta(track, bytes[lengthAt - 1], data, length);
+            }
+            BRL_LOG_TRACE(logger, "tick ", midiTick, " track ", trackIndex, ": sysex ", Hex(status),
+                          " (length ", length, "), skipped");
+            // A SysEx packet ends the running status.
+            track.runningStatus = 0;
+            return true;
         }
         BRL_LOG_ERROR(logger, "invalid status byte: ", Hex(status));
         return false;
@@ -461,15 +544,15 @@ bool MidiFileConverter::parseSMF(Logging::Logger& logger, const String& path,
         }
         // With nothing pending, the next tick finds every track empty and ends the merge.
         const uint64_t steps = nextTick == std::numeric_limits<uint64_t>::max() ? 1 : nextTick - midiTick;
-        const unsigned __int128 numerator =
-            static_cast<unsigned __int128>(steps) * (uint64_t{tempo} * 1000) + remainder;
-        const unsigned __int128 advance = numerator / ticksPerQuarter;
+        const uint64_t perTick = smpte ? kNsPerSecond * frameDenominator : uint64_t{tempo} * 1000;
+        const unsigned __int128 numerator = static_cast<unsigned __int128>(steps) * perTick + remainder;
+        const unsigned __int128 advance = numerator / tickDenominator;
         if (advance > kMaxElapsedNs - elapsed) {
             BRL_LOG_ERROR(logger, "song too long");
             return false;
         }
         elapsed += static_cast<uint64_t>(advance);
-        remainder = static_cast<uint64_t>(numerator % ticksPerQuarter);
+        remainder = static_cast<uint64_t>(numerator % tickDenominator);
         if (nextTick == std::numeric_limits<uint64_t>::max()) {
             break;
         }
@@ -478,12 +561,7 @@ bool MidiFileConverter::parseSMF(Logging::Logger& logger, const String& path,
     songLength = static_cast<uint32_t>(TimeToTick(elapsed));
 
     if (timeline) {
-        const String timelinePath = path + L"_small.xml";
-        if (!WriteTimeline(timelinePath, timelineNames, keyframes)) {
-            std::remove(ToUtf8(timelinePath).c_str());
-            BRL_LOG_ERROR(logger, "cannot write timeline ", timelinePath);
-            return false;
-        }
+        *timelineXml = TimelineText(timelineNames, keyframes);
     }
     return true;
 }
@@ -513,8 +591,7 @@ std::vector<uint8_t> MidiFileConverter::BuildDataStreams() const {
     return packed;
 }
 
-bool MidiFileConverter::ExportHeaders(Logging::Logger& logger, const std::vector<uint32_t>& timeStreams,
-                                      const std::vector<uint8_t>& dataStreams, const String& basePath) {
+std::string MidiFileConverter::TimeStreamsHeader(const std::vector<uint32_t>& timeStreams) {
     // Byte planes: all lowest bytes first, then all second bytes, and so on.
     const size_t count = timeStreams.size();
     std::vector<uint8_t> planes(count * 4);
@@ -523,45 +600,40 @@ bool MidiFileConverter::ExportHeaders(Logging::Logger& logger, const std::vector
             planes[p * count + i] = static_cast<uint8_t>(timeStreams[i] >> (8 * p));
         }
     }
+    return ArrayHeader("u32", "korvax_timestreams", count, 8, [&](char* text, size_t size, size_t i) {
+        const uint8_t* word = &planes[i * 4];
+        const uint32_t value = uint32_t{word[0]} | (uint32_t{word[1]} << 8) | (uint32_t{word[2]} << 16) |
+                               (uint32_t{word[3]} << 24);
+        std::snprintf(text, size, "0x%08x", value);
+    });
+}
 
-    auto writeArray = [&](const String& path, const char* type, const char* name, size_t elements,
-                          size_t perLine, auto element) {
-        FilePtr file = OpenFile(path, "wb");
-        if (!file) {
-            BRL_LOG_ERROR(logger, "cannot open ", path);
+std::string MidiFileConverter::DataStreamsHeader(const std::vector<uint8_t>& dataStreams) {
+    return ArrayHeader("u8", "korvax_datastreams", dataStreams.size(), 32,
+                       [&](char* text, size_t size, size_t i) {
+                           std::snprintf(text, size, "0x%02x", static_cast<unsigned>(dataStreams[i]));
+                       });
+}
+
+bool MidiFileConverter::ExportHeaders(Logging::Logger& logger, const std::vector<uint32_t>& timeStreams,
+                                      const std::vector<uint8_t>& dataStreams, const std::string& basePath) {
+    Files::ReplacingFile timeFile(basePath + ".timestreams.h");
+    Files::ReplacingFile dataFile(basePath + ".datastreams.h");
+    // Both are written before either replaces its old file.
+    for (auto [file, text] : {std::pair{&timeFile, TimeStreamsHeader(timeStreams)},
+                              std::pair{&dataFile, DataStreamsHeader(dataStreams)}}) {
+        if (!file->Open() || !file->Write(text) || !file->Finish()) {
+            BRL_LOG_ERROR(logger, "cannot write '", file->Target().native(), "': ", file->Problem());
             return false;
         }
-        bool ok = std::fprintf(file.get(), "static %s %s %s[] = {\n", "const", type, name) >= 0;
-        for (size_t i = 0; i < elements && ok; ++i) {
-            ok = element(file.get(), i) >= 0;
-            if (ok && i + 1 < elements) {
-                ok = std::fputs(", ", file.get()) >= 0;
-            }
-            if (ok && i % perLine == perLine - 1) {
-                ok = std::fputs("\n", file.get()) >= 0;
-            }
+    }
+    for (Files::ReplacingFile* file : {&timeFile, &dataFile}) {
+        if (!file->Commit()) {
+            BRL_LOG_ERROR(logger, "cannot write '", file->Target().native(), "': ", file->Problem());
+            return false;
         }
-        ok = ok && std::fputs("\n};\n", file.get()) >= 0;
-        ok = std::fclose(file.release()) == 0 && ok;
-        if (!ok) {
-            BRL_LOG_ERROR(logger, "cannot write ", path);
-        }
-        return ok;
-    };
-
-    const bool timeOk = writeArray(
-        basePath + L".timestreams.h", "u32", "korvax_timestreams", count, 8, [&](std::FILE* file, size_t i) {
-            const uint8_t* word = &planes[i * 4];
-            const uint32_t value = uint32_t{word[0]} | (uint32_t{word[1]} << 8) | (uint32_t{word[2]} << 16) |
-                                   (uint32_t{word[3]} << 24);
-            return std::fprintf(file, "0x%08x", value);
-        });
-    const bool dataOk =
-        writeArray(basePath + L".datastreams.h", "u8", "korvax_datastreams", dataStreams.size(), 32,
-                   [&](std::FILE* file, size_t i) {
-                       return std::fprintf(file, "0x%02x", static_cast<unsigned>(dataStreams[i]));
-                   });
-    return timeOk && dataOk;
+    }
+    return true;
 }
 
 } // namespace brl::Korvax

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace brl::Korvax {
@@ -31,14 +32,25 @@ public:
 
     MidiFileConverter();
 
-    // Parses the file into the stream store and the song length. With
-    // `timeline` set, the note triggers are also written as keyframes to
-    // path + "_small.xml" once the whole file parsed; the parameter sets are
-    // named after `channelNames` (empty names when it is null). On failure
-    // the error is logged, no timeline is written and the caller discards
-    // the stream store.
-    bool parseSMF(Logging::Logger& logger, const String& path, const ChannelNames* channelNames,
+    // Parses the file (`path` in the file system's bytes) into the stream
+    // store and the song length. With `timeline` set, the note triggers are
+    // also written as keyframes to path + "_small.xml" once the whole file
+    // parsed; the parameter sets are named after `channelNames` (empty names
+    // when it is null). On failure the error is logged, no timeline is
+    // written and the caller discards the stream store.
+    //
+    // Besides what the tracks' channel and meta events say: SysEx packets
+    // (0xF0, 0xF7) are skipped, meta event lengths are variable-length
+    // numbers, chunks of other types than "MTrk" are skipped, and an SMPTE
+    // division counts absolute time (frames per second times ticks per frame;
+    // tempo events do not change it). Only regular files of at most
+    // kMaxFileBytes are read.
+    bool parseSMF(Logging::Logger& logger, const std::string& path, const ChannelNames* channelNames,
                   bool timeline);
+    // parseSMF without writing anything: the timeline document, when asked
+    // for, goes to `timelineXml`.
+    bool Convert(Logging::Logger& logger, const std::string& path, const ChannelNames* channelNames,
+                 std::string* timelineXml);
 
     // Appends an event to stream channel x 256 + slot at the tick of `timeNs`.
     // A stream id past the store is reported as an internal error and dropped.
@@ -53,11 +65,17 @@ public:
     std::vector<uint8_t> BuildDataStreams() const;
 
     // Writes basePath + ".timestreams.h" (the words rearranged into byte
-    // planes) and basePath + ".datastreams.h". A file that cannot be opened
-    // is skipped and a failed write ends that file; both are logged and make
-    // the result false.
+    // planes) and basePath + ".datastreams.h", each through a temporary file;
+    // both are replaced only when both could be written. A failure is logged
+    // and leaves both files as they were.
     static bool ExportHeaders(Logging::Logger& logger, const std::vector<uint32_t>& timeStreams,
-                              const std::vector<uint8_t>& dataStreams, const String& basePath);
+                              const std::vector<uint8_t>& dataStreams, const std::string& basePath);
+    // The texts of the two header files.
+    static std::string TimeStreamsHeader(const std::vector<uint32_t>& timeStreams);
+    static std::string DataStreamsHeader(const std::vector<uint8_t>& dataStreams);
+
+    // Larger files are refused.
+    static constexpr size_t kMaxFileBytes = 64 * 1024 * 1024;
 
     // Synthesizer tick of a time in nanoseconds: ceiling of t x 750 / 10^9.
     static uint64_t TimeToTick(uint64_t timeNs);

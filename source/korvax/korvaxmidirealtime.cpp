@@ -106,7 +106,9 @@ bool SynthesizerMidi::ConvertMidiEvent(const Midi::Event& event, SynthEvent& out
         programMap[midiChannel].store(data1 & 0x1F, std::memory_order_release);
         return true;
     case 0xF0:
-        return status == 0xF6 || status == 0xFE;
+        // Tune request, and the real-time messages of a running sequencer
+        // (timing clock, start, continue, stop) and active sensing: no event.
+        return status == 0xF6 || status == 0xF8 || (status >= 0xFA && status <= 0xFC) || status == 0xFE;
     default: // key pressure, channel pressure, pitch bend
         return false;
     }

@@ -6,12 +6,14 @@
 #include "korvax/korvaxfileio.h"
 #include "korvax/korvaxplayer.h"
 
+#include "libbrelm/files.h"
+
+#include <sys/stat.h>
+
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace brl::Korvax {
@@ -49,38 +51,13 @@ String TwoDigits(uint32_t v) {
     return (v < 10 ? L"0" : L"") + std::to_wstring(v);
 }
 
-// The wave file is written next to its final name and renamed over it only when
-// complete, so a failed render never leaves a truncated file behind.
-class WaveWriter {
-public:
-    explicit WaveWriter(const std::string& target) : target_(target), temp_(target + ".tmp") {}
-    ~WaveWriter() {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-            ::unlink(temp_.c_str());
-        }
-    }
-    bool Open() {
-        file_ = std::fopen(temp_.c_str(), "wb");
-        return file_ != nullptr;
-    }
-    bool Write(const void* data, size_t size) { return std::fwrite(data, 1, size, file_) == size; }
-    bool Commit() {
-        const bool flushed = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (!flushed || !closed || std::rename(temp_.c_str(), target_.c_str()) != 0) {
-            ::unlink(temp_.c_str());
-            return false;
-        }
-        return true;
-    }
-
-private:
-    std::string target_;
-    std::string temp_;
-    std::FILE* file_ = nullptr;
-};
+// Whether two paths name the same file.
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
 
 } // namespace
 
@@ -101,7 +78,7 @@ void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate) {
     PutU32(header + 40, dataSize);
 }
 
-bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result, bool voiceLanes) {
+bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* result, bool voiceLanes) {
     const auto started = std::chrono::steady_clock::now();
     Logging::Logger logger(log, L"korvax");
     if (patchPath.empty()) {
@@ -149,10 +126,16 @@ bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result
         return false;
     }
 
-    const std::string outputPath = ToUtf8(patchPath) + ".wav";
-    WaveWriter writer(outputPath);
+    // The wave file is written beside its final name and renamed over it only
+    // when complete, so a failed render never leaves a truncated file behind.
+    const std::string outputPath = patchPath + ".wav";
+    if (SameFile(outputPath, patchPath)) {
+        BRL_LOG_ERROR(logger, "render: '", outputPath, "' is the patch itself");
+        return false;
+    }
+    Files::ReplacingFile writer(outputPath);
     if (!writer.Open()) {
-        BRL_LOG_ERROR(logger, "render: cannot create '", outputPath, "'");
+        BRL_LOG_ERROR(logger, "render: cannot create '", outputPath, "': ", writer.Problem());
         return false;
     }
     uint8_t header[44];
@@ -174,7 +157,7 @@ bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result
         ok = writer.Write(frames, sizeof frames);
     }
     if (!ok || !writer.Commit()) {
-        BRL_LOG_ERROR(logger, "render: writing '", outputPath, "' failed");
+        BRL_LOG_ERROR(logger, "render: writing '", outputPath, "' failed: ", writer.Problem());
         return false;
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -182,7 +165,7 @@ bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result
         result->ticks = total;
         result->audioSeconds = static_cast<double>(total) * kSamplesPerBuffer / kRenderRate;
         result->wallSeconds = wall;
-        result->outputPath = FromUtf8(outputPath);
+        result->outputPath = outputPath;
     }
     return true;
 }

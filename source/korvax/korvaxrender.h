@@ -4,6 +4,7 @@
 #include "libbrelm/string.h"
 
 #include <cstdint>
+#include <string>
 
 namespace brl::Korvax {
 
@@ -12,17 +13,20 @@ struct RenderResult {
     uint32_t ticks = 0;        // buffers rendered (song length plus the 30 s tail)
     double audioSeconds = 0.0; // length of the written audio
     double wallSeconds = 0.0;  // time the render took
-    String outputPath;         // the written ".wav" file
+    std::string outputPath;    // the written ".wav" file (the file system's bytes)
 };
 
 // Renders a patch file with its song to "<patch path>.wav": 32-bit float stereo
-// at 96000 Hz, the song followed by a tail of 30 seconds. Loading, compiling,
-// stream and file errors are logged and give false; the output file is then
-// not created (an earlier file of that name is left as it was). Messages go to
-// a logger named "korvax" on `log`. Runs on the calling thread. With
-// `voiceLanes` (the caller's "Synth/VoiceLanes" setting) a channel's voices run
-// side by side in SIMD lanes where that gives the same samples.
-bool Render(const String& patchPath, Logging::Channel* log, RenderResult* result = nullptr,
+// at 96000 Hz, the song followed by a tail of 30 seconds. The path is the file
+// system's bytes. Loading, compiling, stream and file errors are logged and give
+// false; the output file is then not created (an earlier file of that name is
+// left as it was). An output that is no regular file, or that is the patch
+// itself (through a link), is refused. Renders of one patch may run at once;
+// each writes its own temporary file. Messages go to a logger named "korvax" on
+// `log`. Runs on the calling thread. With `voiceLanes` (the caller's
+// "Synth/VoiceLanes" setting) a channel's voices run side by side in SIMD lanes
+// where that gives the same samples.
+bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* result = nullptr,
             bool voiceLanes = false);
 
 // The 44-byte header of a float stereo wave file with `frames` frames at `rate`.

@@ -1,5 +1,7 @@
 #include "korvax/korvaxsample.h"
 
+#include "libbrelm/files.h"
+
 #define OV_EXCLUDE_STATIC_CALLBACKS
 #include <samplerate.h>
 #include <vorbis/vorbisfile.h>
@@ -19,6 +21,12 @@ namespace {
 
 // Decoded frames per ov_read_float call.
 constexpr int kDecodeFrames = 4096;
+// Declared rates outside this range are refused: a tiny rate would make the
+// resampler produce a sample hundreds of times longer than the file.
+constexpr long kMinRate = 8000;
+constexpr long kMaxRate = 384000;
+// The longest sample, in seconds (at any rate).
+constexpr long kMaxSeconds = 600;
 
 struct FileCloser {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
@@ -73,15 +81,16 @@ const float* Sample::Data(int channel) const noexcept {
     return channels[channel].data();
 }
 
-bool Sample::Load(const String& path, double rate) {
+bool Sample::Load(const std::string& path, double rate) {
     if (!(rate > 0.0) || !std::isfinite(rate)) {
         BRL_LOG_ERROR(log, "cannot load '", path, "': invalid sample rate ", rate);
         return false;
     }
     try {
-        FileHandle handle(std::fopen(ToUtf8(path).c_str(), "rb"));
+        std::string problem;
+        FileHandle handle(Files::OpenRegularFile(path, problem));
         if (handle == nullptr) {
-            BRL_LOG_ERROR(log, "cannot open '", path, "'");
+            BRL_LOG_ERROR(log, "cannot open '", path, "': ", problem);
             return false;
         }
         VorbisFile vorbis;
@@ -95,6 +104,20 @@ bool Sample::Load(const String& path, double rate) {
             return false;
         }
         const long sourceRate = info->rate;
+        if (sourceRate < kMinRate || sourceRate > kMaxRate) {
+            BRL_LOG_ERROR(log, "cannot load '", path, "': sample rate ", sourceRate, " Hz is outside ",
+                          kMinRate, " to ", kMaxRate, " Hz");
+            return false;
+        }
+        // Resampling keeps the duration, so the length can be judged at the
+        // source rate: from the stream's end position when it has one, and
+        // again while decoding.
+        const double maxSourceFrames = static_cast<double>(kMaxSeconds) * static_cast<double>(sourceRate);
+        const ogg_int64_t declaredFrames = ov_pcm_total(vorbis.Get(), -1);
+        if (declaredFrames > 0 && static_cast<double>(declaredFrames) > maxSourceFrames) {
+            BRL_LOG_ERROR(log, "cannot load '", path, "': longer than 10 minutes");
+            return false;
+        }
         const double ratio = rate / static_cast<double>(sourceRate);
         const bool resample = static_cast<double>(sourceRate) != rate;
         if (resample && src_is_valid_ratio(ratio) == 0) {
@@ -125,8 +148,9 @@ bool Sample::Load(const String& path, double rate) {
                 BRL_LOG_ERROR(log, "decoding failed '", path, "' (chained streams of different formats)");
                 return false;
             }
-            if (static_cast<double>(interleaved.size() / 2 + static_cast<size_t>(frames)) > frameLimit) {
-                BRL_LOG_ERROR(log, "cannot load '", path, "': too long");
+            const double decoded = static_cast<double>(interleaved.size() / 2 + static_cast<size_t>(frames));
+            if (decoded > maxSourceFrames || decoded > frameLimit) {
+                BRL_LOG_ERROR(log, "cannot load '", path, "': longer than 10 minutes");
                 return false;
             }
             const float* left = pcm[0];

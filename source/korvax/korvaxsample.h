@@ -4,6 +4,7 @@
 #include "libbrelm/string.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // A stereo sample decoded from an Ogg Vorbis file and resampled to the rate the
@@ -20,11 +21,13 @@ public:
     // Messages of Load go to logTarget (nullptr: nowhere).
     explicit Sample(Logging::Channel* logTarget);
 
-    // Decodes the file, keeps its first two channels (a mono file plays on both)
-    // and resamples it to targetRate. On any failure the previous content stays
-    // as it was and the reason is logged: "cannot open", "not an ogg vorbis
-    // file", a decoding or resampling error, or a file without audio.
-    bool Load(const String& path, double targetRate);
+    // Decodes the file (`path` in the file system's bytes), keeps its first two
+    // channels (a mono file plays on both) and resamples it to targetRate. On any
+    // failure the previous content stays as it was and the reason is logged:
+    // "cannot open" (also for what is no regular file), "not an ogg vorbis file",
+    // a declared rate outside 8000 to 384000 Hz, a sample longer than 10 minutes,
+    // a decoding or resampling error, or a file without audio.
+    bool Load(const std::string& path, double targetRate);
 
     // The rate of the loaded frames; 0.0 while nothing was loaded.
     double TargetRate() const noexcept { return targetRate; }

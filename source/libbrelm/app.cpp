@@ -6,9 +6,16 @@
 
 namespace brl {
 
+ArgumentList::ArgumentList(std::vector<String> arguments) : arguments_(std::move(arguments)) {
+    for (const String& argument : arguments_) {
+        bytes_.push_back(ToUtf8(argument));
+    }
+}
+
 ArgumentList::ArgumentList(int argc, const char* const* argv) {
     for (int i = 0; i < argc; ++i) {
-        arguments_.push_back(FromUtf8(argv[i] != nullptr ? argv[i] : ""));
+        bytes_.emplace_back(argv[i] != nullptr ? argv[i] : "");
+        arguments_.push_back(FromUtf8(bytes_.back()));
     }
 }
 
@@ -22,20 +29,27 @@ bool ArgumentList::HasOption(const String& name) const {
 }
 
 String ArgumentList::OptionValue(const String& name, const String& fallback) const {
-    String value = fallback;
+    const size_t index = OptionValueIndex(name);
+    return index != 0 ? arguments_[index] : fallback;
+}
+
+size_t ArgumentList::OptionValueIndex(const String& name) const {
+    size_t index = 0;
     for (size_t i = 1; i + 1 < arguments_.size(); ++i) {
         if (arguments_[i] == name) {
-            value = arguments_[i + 1];
+            index = i + 1;
             ++i;
         }
     }
-    return value;
+    return index;
 }
 
 NameLogger::NameLogger(const ApplicationInfo& info, const String& build, Logging::Channel& log) {
     Logging::Logger logger(&log, info.applicationShortName);
     BRL_LOG_INFO(logger, info.vendorLongName, " - ", info.applicationLongName);
-    BRL_LOG_INFO(logger, "version: ", info.version);
+    if (!info.version.empty()) {
+        BRL_LOG_INFO(logger, "version: ", info.version);
+    }
     BRL_LOG_INFO(logger, build);
 }
 
@@ -49,7 +63,7 @@ public:
           config(info, arguments.All()) {
         if (options.plainConsole) {
             const int level = Config::Setting<int>(config, "Log/Level", options.consoleLevel).Get();
-            console = std::make_unique<Logging::StdSink>();
+            console = std::make_unique<Logging::StdSink>(options.consoleToStderr ? stderr : stdout);
             filter = std::make_unique<Logging::ChannelFilter>(console.get(), level);
             root = filter.get();
         } else {

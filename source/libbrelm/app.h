@@ -14,27 +14,34 @@ class Config;
 class Frontend;
 } // namespace Config
 
-// The program's arguments, element 0 being the program path.
+// The program's arguments, element 0 being the program path. Each is kept as
+// decoded text and as its original bytes; file names are taken from the bytes.
 class ArgumentList {
 public:
     ArgumentList() = default;
-    explicit ArgumentList(std::vector<String> arguments) : arguments_(std::move(arguments)) {}
+    explicit ArgumentList(std::vector<String> arguments);
     ArgumentList(int argc, const char* const* argv);
 
     size_t Size() const { return arguments_.size(); }
     const String& operator[](size_t i) const { return arguments_[i]; }
     const std::vector<String>& All() const { return arguments_; }
+    // Argument i as the program received it.
+    const std::string& Bytes(size_t i) const { return bytes_[i]; }
     // True when an element from index 1 on equals `name` and another element follows it.
     bool HasOption(const String& name) const;
     // The element after the last `name` (an element used as a value is not tested
     // as a name), or `fallback`.
     String OptionValue(const String& name, const String& fallback) const;
+    // The index of that element, or 0 when there is none.
+    size_t OptionValueIndex(const String& name) const;
 
 private:
     std::vector<String> arguments_;
+    std::vector<std::string> bytes_;
 };
 
-// Writes who the program is: three info lines.
+// Writes who the program is: vendor and application, the version (when there
+// is one) and the build text, each an info line.
 class NameLogger {
 public:
     NameLogger(const ApplicationInfo& info, const String& build, Logging::Channel& log);
@@ -49,6 +56,9 @@ struct AppOptions {
     // "Log/Level" (default consoleLevel) instead of the process-wide log tree.
     bool plainConsole = false;
     int consoleLevel = Logging::Info;
+    // The plain console writes to standard error instead, keeping standard
+    // output free for the program's data.
+    bool consoleToStderr = false;
 };
 
 class AppImpl;

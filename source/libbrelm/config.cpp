@@ -8,7 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -55,6 +55,77 @@ std::vector<Element> ParseList(const String& text, Convert convert) {
         list.push_back(convert(piece));
     }
     return list;
+}
+
+String TrimSpace(const String& text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && IsSpace(text[begin])) {
+        ++begin;
+    }
+    while (end > begin && IsSpace(text[end - 1])) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// Whether the whole text (blanks around it aside) is a number of the kind the
+// tag asks for: a decimal int32, or a finite double ("," as decimal point).
+bool IsWholeNumber(const String& text, bool integer) {
+    const String trimmed = TrimSpace(text);
+    if (integer) {
+        size_t i = !trimmed.empty() && (trimmed[0] == L'-' || trimmed[0] == L'+') ? 1 : 0;
+        const bool negative = i == 1 && trimmed[0] == L'-';
+        if (i == trimmed.size()) {
+            return false;
+        }
+        int64_t magnitude = 0;
+        for (; i < trimmed.size(); ++i) {
+            if (trimmed[i] < L'0' || trimmed[i] > L'9') {
+                return false;
+            }
+            magnitude = std::min<int64_t>(magnitude * 10 + (trimmed[i] - L'0'), int64_t{INT32_MAX} + 2);
+        }
+        return magnitude <= (negative ? int64_t{INT32_MAX} + 1 : int64_t{INT32_MAX});
+    }
+    std::string narrow;
+    for (const wchar_t c : trimmed) {
+        if (c <= 0 || c >= 0x80) {
+            return false;
+        }
+        narrow.push_back(c == L',' ? '.' : static_cast<char>(c));
+    }
+    const char* first = narrow.data();
+    if (!narrow.empty() && narrow[0] == '+') {
+        ++first;
+    }
+    double value = 0.0;
+    const char* last = narrow.data() + narrow.size();
+    const auto result = std::from_chars(first, last, value);
+    return result.ec == std::errc() && result.ptr == last && std::isfinite(value);
+}
+
+// Whether text read for a default of this tag converts without dropping
+// anything: numbers (and lists of numbers) must be whole numbers.
+bool ParsesAs(const String& text, Tag tag) {
+    switch (tag) {
+    case Tag::Int:
+    case Tag::Double:
+        return IsWholeNumber(text, tag == Tag::Int);
+    case Tag::IntList:
+    case Tag::DoubleList:
+        if (text.empty()) {
+            return true;
+        }
+        for (const String& piece : Split(text, L',')) {
+            if (!IsWholeNumber(piece, tag == Tag::IntList)) {
+                return false;
+            }
+        }
+        return true;
+    default:
+        return true;
+    }
 }
 
 } // namespace
@@ -316,6 +387,14 @@ Value Frontend::BackendRead(const Key& key, const Value& defaultValue, Backend**
             auto [found, value] = backend->Read(key, defaultValue);
             if (found) {
                 result = value.ConvertTo(defaultValue.GetTag());
+                if (value.GetTag() == Tag::String && !ParsesAs(value.ToString(), defaultValue.GetTag())) {
+                    // Said once per provider, key and text, however often it is read.
+                    const String what = backend->Describe(key) + L" = '" + value.ToString() + L"'";
+                    if (unparsedWarned_.insert(what).second) {
+                        BRL_LOG_WARNING(logger_, "setting is not a number: ", what, ", read as ",
+                                        result.ToString());
+                    }
+                }
                 answered = backend;
                 BRL_LOG_DEBUG(logger_, "read ", backend->Describe(key), " = ", result.ToString());
             }
@@ -493,6 +572,16 @@ bool IsAbsolute(const String& path) {
     return !path.empty() && path.front() == L'/';
 }
 
+// Whether the file can be opened for reading; never waits on a FIFO.
+bool CanOpenForReading(const String& path) {
+    const int fd = ::open(ToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 // Seconds after a change before the per-user file is saved.
 constexpr double kWriteTargetSaveDelay = 0.2;
 
@@ -531,17 +620,17 @@ Config::Config(const ApplicationInfo& info, std::vector<String> arguments, Confi
     Backend* writeTarget = providers_.back().get();
 
     const String base = where.currentDirectory + L"/" + info.applicationShortName;
-    portable_ = std::ifstream(ToUtf8(base + L".portable")).is_open();
+    portable_ = CanOpenForReading(base + L".portable");
     if (!portable_) {
         const String file = L"/" + info.vendorLongName + L"/" + info.applicationLongName + L"/config.ini";
-        AddBase(keep(std::make_unique<IniProvider>(where.machineDirectory + file, false, false)));
-        auto user = std::make_unique<IniProvider>(where.userDirectory + file, true, true);
+        AddBase(keep(std::make_unique<IniProvider>(where.machineDirectory + file, false)));
+        auto user = std::make_unique<IniProvider>(where.userDirectory + file, true);
         user->SaveAfterChanges(kWriteTargetSaveDelay);
         writeTarget = keep(std::move(user));
         AddBase(writeTarget);
     }
 
-    auto local = std::make_unique<IniProvider>(base + L".ini", true, true);
+    auto local = std::make_unique<IniProvider>(base + L".ini", true);
     if (portable_) {
         // A portable installation keeps its changes beside the program.
         local->SaveAfterChanges(kWriteTargetSaveDelay);

@@ -194,6 +194,7 @@ private:
     std::vector<Backend*> writes_;
     std::map<String, std::shared_ptr<SettingState>> states_;
     std::set<ChangeListener*> listeners_;
+    std::set<String> unparsedWarned_; // guarded by providerMutex_
 };
 
 // Told about every configuration change, whatever the key. Registers with the

@@ -1,17 +1,17 @@
 #include "libbrelm/configini.h"
 
-#include <cerrno>
-#include <fcntl.h>
+#include "libbrelm/files.h"
+
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <set>
 
 namespace brl::Config {
 
 namespace {
+
+// Settings files are small; a larger one is not read.
+constexpr size_t kMaxIniBytes = 16 * 1024 * 1024;
 
 bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
@@ -24,6 +24,18 @@ bool IsEscaped(std::wstring_view text, size_t pos) {
         ++count;
     }
     return (count % 2) == 1;
+}
+
+// The bytes before the first unescaped `wanted` (all of them if there is none).
+std::string_view BytesBefore(std::string_view text, char wanted) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            ++i;
+        } else if (text[i] == wanted) {
+            return text.substr(0, i);
+        }
+    }
+    return text;
 }
 
 // Strips blanks from both ends; an escaped blank at the end stays.
@@ -81,9 +93,8 @@ String JoinSection(const std::vector<String>& components, bool escaped) {
 
 } // namespace
 
-IniProvider::IniProvider(String path, bool writable, bool saveAtExit)
-    : Backend(L"ini(" + path + L")", L":"), path_(std::move(path)), writable_(writable),
-      saveAtExit_(saveAtExit) {
+IniProvider::IniProvider(String path, bool writable)
+    : Backend(L"ini(" + path + L")", L":"), path_(std::move(path)), writable_(writable) {
     Load();
 }
 
@@ -114,21 +125,55 @@ String IniProvider::KeyToString(const Key& key) const {
 std::pair<bool, Value> IniProvider::Read(const Key& key, const Value& defaultValue) {
     std::pair<bool, Value> result(false, defaultValue);
     std::lock_guard<std::mutex> lock(tableMutex_);
-    const auto it = entries_.find(key);
-    if (it != entries_.end()) {
+    const auto it = index_.find(key);
+    if (it != index_.end()) {
         result.first = true;
-        result.second = it->second.text;
+        result.second = lines_[it->second].text;
     }
     return result;
 }
 
 bool IniProvider::Write(const Key& key, const Value& value) {
-    if (!writable_ || key.Components().empty()) {
+    const auto& components = key.Components();
+    if (!writable_ || components.empty()) {
         return false;
     }
+    const String text = value.ToString();
     {
         std::lock_guard<std::mutex> lock(tableMutex_);
-        entries_[key].text = value.ToString();
+        const auto it = index_.find(key);
+        if (it != index_.end()) {
+            Line& line = lines_[it->second];
+            if (line.text == text) {
+                return true;
+            }
+            line.text = text;
+            line.raw = EntryText(line.name, text, line.trailing);
+        } else {
+            Line line;
+            line.kind = LineKind::Entry;
+            line.section.assign(components.begin(), components.end() - 1);
+            line.name = components.back();
+            line.text = text;
+            line.raw = EntryText(line.name, text, line.trailing);
+            bool needsHeader = false;
+            const size_t at = InsertionPoint(line.section, line.name, needsHeader);
+            if (at == lines_.size()) {
+                finalLineFeed_ = true;
+            }
+            std::vector<Line> added;
+            if (needsHeader) {
+                Line header;
+                header.kind = LineKind::Section;
+                header.section = line.section;
+                header.raw = ToUtf8(L"[" + JoinSection(line.section, true) + L"]");
+                added.push_back(std::move(header));
+            }
+            added.push_back(std::move(line));
+            lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at),
+                          std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+            Reindex();
+        }
         ++generation_;
         dirty_ = true;
     }
@@ -143,8 +188,28 @@ bool IniProvider::Delete(const Key& key) {
     bool erased = false;
     {
         std::lock_guard<std::mutex> lock(tableMutex_);
-        erased = entries_.erase(key) > 0;
-        if (erased) {
+        if (index_.count(key) != 0) {
+            // Every line of the key goes (an earlier duplicate would otherwise
+            // come back), with the comment lines right above it.
+            std::vector<bool> remove(lines_.size(), false);
+            for (size_t i = 0; i < lines_.size(); ++i) {
+                if (lines_[i].kind != LineKind::Entry || !(KeyOf(lines_[i]) == key)) {
+                    continue;
+                }
+                remove[i] = true;
+                for (size_t k = i; k > 0 && IsCommentLine(lines_[k - 1]); --k) {
+                    remove[k - 1] = true;
+                }
+            }
+            std::vector<Line> kept;
+            for (size_t i = 0; i < lines_.size(); ++i) {
+                if (!remove[i]) {
+                    kept.push_back(std::move(lines_[i]));
+                }
+            }
+            lines_ = std::move(kept);
+            Reindex();
+            erased = true;
             ++generation_;
             dirty_ = true;
         }
@@ -214,63 +279,84 @@ bool IniProvider::IsDirty() const {
 
 void IniProvider::Load() {
     BRL_LOG_VERBOSE(logger_, "loading ini file:  ", path_);
-    std::ifstream file(ToUtf8(path_), std::ios::binary);
-    if (!file) {
+    std::string bytes;
+    std::string problem;
+    const Files::ReadStatus status = Files::ReadRegularFile(ToUtf8(path_), kMaxIniBytes, bytes, problem);
+    if (status == Files::ReadStatus::Missing) {
         return;
     }
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
+    if (status != Files::ReadStatus::Ok) {
+        if (status == Files::ReadStatus::Failed) {
+            problem = "cannot be read (" + problem + ")";
+        }
+        BRL_LOG_WARNING(logger_, "ini file '", path_, "' ", problem, ", reading it as empty");
         return;
     }
     Parse(bytes);
-    // An existing file of a provider saved at exit is rewritten even unchanged.
-    std::lock_guard<std::mutex> lock(tableMutex_);
-    dirty_ = writable_ && saveAtExit_;
 }
 
-int IniProvider::Parse(std::string_view utf8Text) {
+int IniProvider::Parse(std::string_view text) {
     std::lock_guard<std::mutex> lock(tableMutex_);
-    entries_.clear();
-    sections_.clear();
-    closingComments_.clear();
+    lines_.clear();
+    finalLineFeed_ = text.empty() || text.back() == '\n';
     SectionName current;
-    std::vector<String> pending;
+    // Entries under a section whose name is not UTF-8 are not read.
+    bool currentRefused = false;
+    std::set<Key> seen;
     int errors = 0;
-    int lineNumber = 0;
     size_t start = 0;
-    while (start <= utf8Text.size()) {
-        size_t end = utf8Text.find('\n', start);
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
         if (end == std::string_view::npos) {
-            end = utf8Text.size();
+            end = text.size();
         }
-        ++lineNumber;
-        const String wide = FromUtf8(utf8Text.substr(start, end - start));
+        const std::string_view bytes = text.substr(start, end - start);
         start = end + 1;
+        Line parsed;
+        parsed.raw = std::string(bytes);
+        const int lineNumber = static_cast<int>(lines_.size()) + 1;
+        const String wide = FromUtf8(bytes);
         const std::wstring_view line = Trim(wide);
-        if (line.empty()) {
-            continue;
+        if (!line.empty()) {
+            const bool section = line.front() == L'[';
+            bool ok = section ? ParseSectionLine(line, parsed) : ParseEntryLine(line, parsed);
+            if (!ok) {
+                ++errors;
+                BRL_LOG_ERROR(logger_, "parse error ", path_, "(", lineNumber, "): '", line, "'");
+            } else if (parsed.kind != LineKind::Other) {
+                // Names must be well-formed UTF-8: two malformed names would
+                // otherwise read, and save, as the same key.
+                const bool validName = IsValidUtf8(BytesBefore(bytes, section ? ';' : '='));
+                if (!validName) {
+                    BRL_LOG_WARNING(logger_, "ignoring a name that is not UTF-8 ", path_, "(", lineNumber,
+                                    "): '", line, "'");
+                }
+                if (section) {
+                    current = parsed.section;
+                    currentRefused = !validName;
+                    parsed.refused = !validName;
+                } else if (!validName || currentRefused) {
+                    parsed.kind = LineKind::Other;
+                } else {
+                    parsed.section = current;
+                    if (!seen.insert(KeyOf(parsed)).second) {
+                        BRL_LOG_WARNING(logger_, "duplicate entry", path_, "(", lineNumber, "): '", line,
+                                        "'");
+                    }
+                }
+            }
         }
-        bool ok = true;
-        if (line.front() == L'[') {
-            ok = ParseSectionLine(line, pending, current);
-        } else {
-            ok = ParseEntryLine(line, current, pending, lineNumber);
-        }
-        if (!ok) {
-            ++errors;
-            BRL_LOG_ERROR(logger_, "parse error ", path_, "(", lineNumber, "): '", line, "'");
-        }
+        lines_.push_back(std::move(parsed));
     }
-    closingComments_ = std::move(pending);
+    Reindex();
+    dirty_ = false;
     return errors;
 }
 
-bool IniProvider::ParseSectionLine(std::wstring_view line, std::vector<String>& pending,
-                                   SectionName& current) {
+bool IniProvider::ParseSectionLine(std::wstring_view line, Line& parsed) {
     std::optional<String> trailing;
     const size_t semicolon = FindUnescaped(line, L';');
     if (semicolon != std::wstring_view::npos) {
-        trailing = String(line.substr(semicolon + 1));
         line = line.substr(0, semicolon);
     }
     line = Trim(line);
@@ -293,36 +379,24 @@ bool IniProvider::ParseSectionLine(std::wstring_view line, std::vector<String>& 
         }
         from = dot + 1;
     }
-    Section& section = sections_[components];
-    section.comments.insert(section.comments.end(), pending.begin(), pending.end());
-    pending.clear();
-    if (trailing && !section.trailing) {
-        section.trailing = std::move(trailing);
-    }
-    current = std::move(components);
+    parsed.kind = LineKind::Section;
+    parsed.section = std::move(components);
     return true;
 }
 
-bool IniProvider::ParseEntryLine(std::wstring_view line, const SectionName& section,
-                                 std::vector<String>& pending, int lineNumber) {
+bool IniProvider::ParseEntryLine(std::wstring_view line, Line& parsed) {
     const size_t equals = FindUnescaped(line, L'=');
     if (equals == std::wstring_view::npos) {
-        const size_t semicolon = FindUnescaped(line, L';');
-        if (semicolon != 0) {
-            return false;
-        }
-        pending.emplace_back(line.substr(1));
-        return true;
+        // A comment line, or text that is no entry.
+        return FindUnescaped(line, L';') == 0;
     }
-    String name;
-    if (!Unescape(Trim(line.substr(0, equals)), name)) {
+    if (!Unescape(Trim(line.substr(0, equals)), parsed.name)) {
         return false;
     }
     const std::wstring_view rest = Trim(line.substr(equals + 1));
-    Entry entry;
     if (!rest.empty() && rest.front() == L'"') {
         const size_t close = FindUnescaped(rest, L'"', 1);
-        if (close == std::wstring_view::npos || !Unescape(rest.substr(1, close - 1), entry.text)) {
+        if (close == std::wstring_view::npos || !Unescape(rest.substr(1, close - 1), parsed.text)) {
             return false;
         }
         const std::wstring_view after = Trim(rest.substr(close + 1));
@@ -330,7 +404,7 @@ bool IniProvider::ParseEntryLine(std::wstring_view line, const SectionName& sect
             if (after.front() != L';') {
                 return false;
             }
-            entry.trailing = String(after.substr(1));
+            parsed.trailing = String(after.substr(1));
         }
     } else {
         size_t comment = std::wstring_view::npos;
@@ -344,26 +418,86 @@ bool IniProvider::ParseEntryLine(std::wstring_view line, const SectionName& sect
         }
         std::wstring_view valueText = rest;
         if (comment != std::wstring_view::npos) {
-            entry.trailing = String(rest.substr(comment + 1));
+            parsed.trailing = String(rest.substr(comment + 1));
             valueText = Trim(rest.substr(0, comment));
         }
-        if (!Unescape(valueText, entry.text)) {
+        if (!Unescape(valueText, parsed.text)) {
             return false;
         }
     }
-    entry.comments = std::move(pending);
-    pending.clear();
-    std::vector<String> components = section;
-    components.push_back(std::move(name));
-    Key key(std::move(components));
-    auto it = entries_.find(key);
-    if (it != entries_.end()) {
-        BRL_LOG_WARNING(logger_, "duplicate entry", path_, "(", lineNumber, "): '", line, "'");
-        it->second = std::move(entry);
-    } else {
-        entries_.emplace(std::move(key), std::move(entry));
-    }
+    parsed.kind = LineKind::Entry;
     return true;
+}
+
+bool IniProvider::IsCommentLine(const Line& line) {
+    const size_t first = line.raw.find_first_not_of(" \t\r");
+    return line.kind == LineKind::Other && first != std::string::npos && line.raw[first] == ';';
+}
+
+Key IniProvider::KeyOf(const Line& line) {
+    std::vector<String> components = line.section;
+    components.push_back(line.name);
+    return Key(std::move(components));
+}
+
+void IniProvider::Reindex() {
+    index_.clear();
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        if (lines_[i].kind == LineKind::Entry) {
+            index_[KeyOf(lines_[i])] = i;
+        }
+    }
+}
+
+size_t IniProvider::InsertionPoint(const SectionName& section, const String& name, bool& needsHeader) const {
+    // The start of the comment lines right above line `at`: they belong to it.
+    const auto aboveComments = [this](size_t at) {
+        while (at > 0 && IsCommentLine(lines_[at - 1])) {
+            --at;
+        }
+        return at;
+    };
+    needsHeader = false;
+    std::optional<size_t> lastOfSection;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        const Line& line = lines_[i];
+        if (line.section != section || line.kind == LineKind::Other || line.refused) {
+            continue;
+        }
+        // Entries are added in name order among the section's entries.
+        if (line.kind == LineKind::Entry && name < line.name) {
+            return aboveComments(i);
+        }
+        lastOfSection = i;
+    }
+    if (lastOfSection) {
+        return *lastOfSection + 1;
+    }
+    // A section of its own, in name order among the sections; entries without
+    // a section come before the first section line.
+    needsHeader = !section.empty();
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        if (lines_[i].kind == LineKind::Section && (section.empty() || section < lines_[i].section)) {
+            return aboveComments(i);
+        }
+    }
+    return lines_.size();
+}
+
+std::string IniProvider::EntryText(const String& name, const String& text,
+                                   const std::optional<String>& trailing) {
+    String value = Escape(text);
+    // Quoted when blanks at the ends would be trimmed, and when empty before a
+    // comment (" = ;x" would read back as the value ";x").
+    const bool blankEdge = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
+    if (blankEdge || (value.empty() && trailing)) {
+        value = L"\"" + value + L"\"";
+    }
+    String line = EscapeName(name, false) + L" = " + value;
+    if (trailing) {
+        line += L" ;" + *trailing;
+    }
+    return ToUtf8(line);
 }
 
 String IniProvider::Escape(const String& text) {
@@ -448,50 +582,14 @@ std::string IniProvider::Serialize() const {
 }
 
 std::string IniProvider::SerializeLocked() const {
-    std::map<SectionName, std::vector<const std::pair<const Key, Entry>*>> grouped;
-    for (const auto& section : sections_) {
-        grouped[section.first];
-    }
-    for (const auto& entry : entries_) {
-        const auto& components = entry.first.Components();
-        grouped[SectionName(components.begin(), components.end() - 1)].push_back(&entry);
-    }
-    String text;
-    const auto writeComments = [&text](const std::vector<String>& comments) {
-        for (const String& comment : comments) {
-            text += L";" + comment + L"\n";
-        }
-    };
-    for (const auto& [name, entries] : grouped) {
-        const auto section = sections_.find(name);
-        if (section != sections_.end()) {
-            writeComments(section->second.comments);
-        }
-        if (!name.empty()) {
-            text += L"[" + JoinSection(name, true) + L"]";
-            if (section != sections_.end() && section->second.trailing) {
-                text += L" ;" + *section->second.trailing;
-            }
-            text += L"\n";
-        }
-        for (const auto* entry : entries) {
-            writeComments(entry->second.comments);
-            String value = Escape(entry->second.text);
-            // Quoted when blanks at the ends would be trimmed, and when empty
-            // before a comment (" = ;x" would read back as the value ";x").
-            const bool blankEdge = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
-            if (blankEdge || (value.empty() && entry->second.trailing)) {
-                value = L"\"" + value + L"\"";
-            }
-            text += EscapeName(entry->first.Components().back(), false) + L" = " + value;
-            if (entry->second.trailing) {
-                text += L" ;" + *entry->second.trailing;
-            }
-            text += L"\n";
+    std::string text;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        text += lines_[i].raw;
+        if (i + 1 < lines_.size() || finalLineFeed_) {
+            text.push_back('\n');
         }
     }
-    writeComments(closingComments_);
-    return ToUtf8(text);
+    return text;
 }
 
 bool IniProvider::Save() {
@@ -507,68 +605,19 @@ bool IniProvider::Save() {
         generation = generation_;
     }
     BRL_LOG_VERBOSE(logger_, "saving ini file:  ", path_);
-    if (!WriteFile(bytes)) {
-        BRL_LOG_ERROR(logger_, "error writing '", path_, "'");
+    const std::filesystem::path target(ToUtf8(path_));
+    std::error_code error;
+    if (target.has_parent_path()) {
+        std::filesystem::create_directories(target.parent_path(), error);
+    }
+    std::string problem;
+    if (!Files::ReplaceFile(target, bytes, problem)) {
+        BRL_LOG_ERROR(logger_, "error writing '", path_, "': ", problem);
         return false;
     }
     std::lock_guard<std::mutex> lock(tableMutex_);
     if (generation_ == generation) {
         dirty_ = false;
-    }
-    return true;
-}
-
-bool IniProvider::WriteFile(const std::string& bytes) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    fs::path target(ToUtf8(path_));
-    if (target.has_parent_path()) {
-        fs::create_directories(target.parent_path(), error);
-    }
-    // Replace the file a symbolic link points to, not the link.
-    if (fs::is_symlink(target, error)) {
-        const fs::path resolved = fs::canonical(target, error);
-        if (!error) {
-            target = resolved;
-        }
-    }
-    mode_t mode = 0644;
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0) {
-        mode = existing.st_mode & 07777;
-    }
-    const std::string temporary = target.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = ::fchmod(fd, mode) == 0 || errno == EPERM;
-    size_t written = 0;
-    while (ok && written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) {
-        ok = ::rename(temporary.c_str(), target.c_str()) == 0;
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
     }
     return true;
 }

@@ -28,8 +28,8 @@ String CurrentDirectory() {
 } // namespace
 
 void StdSink::Log(int level, const SourceLocation& location, const String& name, const String& message) {
-    WriteLines(stdout, 1, level, location, name, message);
-    std::fflush(stdout);
+    WriteLines(stream_, 1, level, location, name, message);
+    std::fflush(stream_);
 }
 
 FileSink::FileSink(const String& path, int maxLevel, bool brief) : maxLevel_(maxLevel), brief_(brief) {

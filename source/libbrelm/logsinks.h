@@ -10,10 +10,15 @@
 
 namespace brl::Logging {
 
-// Writes each line in style 1 to standard output. Any thread.
+// Writes each line in style 1 to standard output (or the given stream, such
+// as standard error for programs whose output is data). Any thread.
 class StdSink : public Channel {
 public:
+    explicit StdSink(std::FILE* stream = stdout) : stream_(stream) {}
     void Log(int level, const SourceLocation& location, const String& name, const String& message) override;
+
+private:
+    std::FILE* stream_;
 };
 
 // Appends each line up to a maximum level to a UTF-8 file, in style 3

@@ -20,6 +20,8 @@ namespace korvax_apps {
 struct Outcome {
     int exitCode = -1;  // -1 when the program did not exit normally
     std::string output; // standard output and standard error together
+    std::string standardOutput;
+    std::string standardError;
 };
 
 inline std::string Quote(const std::string& text) {
@@ -31,15 +33,17 @@ inline std::string Quote(const std::string& text) {
 }
 
 // Runs `program` with `arguments` and HOME (and the XDG directories) at `home`.
+// A program that hangs is stopped after two minutes (exit code 124).
 inline Outcome RunProgram(const std::string& home, const std::string& program,
                           const std::vector<std::string>& arguments) {
-    std::string command = "cd " + Quote(home) + " && env HOME=" + Quote(home) +
-                          " XDG_CONFIG_HOME=" + Quote(home + "/.config") +
-                          " XDG_DATA_HOME=" + Quote(home + "/.local/share") + " " + Quote(program);
+    const std::string errors = home + "/.stderr";
+    std::string command =
+        "cd " + Quote(home) + " && env HOME=" + Quote(home) + " XDG_CONFIG_HOME=" + Quote(home + "/.config") +
+        " XDG_DATA_HOME=" + Quote(home + "/.local/share") + " timeout 120 " + Quote(program);
     for (const std::string& argument : arguments) {
         command += " " + Quote(argument);
     }
-    command += " 2>&1";
+    command += " 2>" + Quote(errors);
     Outcome outcome;
     std::FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -48,12 +52,16 @@ inline Outcome RunProgram(const std::string& home, const std::string& program,
     char chunk[4096];
     size_t got = 0;
     while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
-        outcome.output.append(chunk, got);
+        outcome.standardOutput.append(chunk, got);
     }
     const int status = ::pclose(pipe);
     if (status != -1 && WIFEXITED(status)) {
         outcome.exitCode = WEXITSTATUS(status);
     }
+    std::ifstream in(errors, std::ios::binary);
+    outcome.standardError.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::remove(errors.c_str());
+    outcome.output = outcome.standardOutput + outcome.standardError;
     return outcome;
 }
 

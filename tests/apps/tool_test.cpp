@@ -1,7 +1,7 @@
-#include "support/temp_dir.h"
 #include "apps_test_support.h"
 #include "korvax/korvaxeditor.h"
 #include "korvax/korvaxfileio.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 // The command lines of korvax-tool and of the renderer "korvax": exit codes,
 // messages, and what they leave on disk when they fail.
@@ -35,7 +37,27 @@ protected:
     Outcome Renderer(const std::vector<std::string>& arguments) const {
         return RunProgram(dir.Path(), KORVAX_RENDERER, arguments);
     }
+    Outcome Player(const std::vector<std::string>& arguments) const {
+        return RunProgram(dir.Path(), KORVAX_PLAYER, arguments);
+    }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
+    // A copy of the demo patch in the scratch directory.
+    std::string Demo(const std::string& name = "demo.korvax") const {
+        const std::string path = dir.File(name);
+        EXPECT_TRUE(CopyFile(kDemoPatch, path));
+        return path;
+    }
+    // Names of the scratch directory's entries (the settings folder aside).
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            if (entry.path().filename() != ".config") {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     // The demo's instruments without a song.
     std::string SonglessPatch() const {
@@ -70,7 +92,7 @@ protected:
         EXPECT_FALSE(editor->CreateConnection(graph, second->Outputs().At(0), first->Inputs().At(0)));
         EXPECT_NE(graph.Link(second->Outputs().At(0), first->Inputs().At(0)), nullptr);
         const std::string path = dir.File("cyclic.korvax");
-        EXPECT_TRUE(brl::Korvax::SynthFileIo(*editor).SavePatchesToFile(brl::FromUtf8(path), L"test", false));
+        EXPECT_TRUE(brl::Korvax::SynthFileIo(*editor).SavePatchesToFile(path, L"test", false));
         return path;
     }
 
@@ -247,6 +269,144 @@ TEST_F(CommandLine, ImportedShortSongRendersTheSameThroughToolAndRenderer) {
         peak = std::max(peak, std::fabs(samples[i]));
     }
     EXPECT_GT(peak, 0.05f);
+}
+
+TEST_F(CommandLine, SettingsFilesThatAreNoRegularFilesReadAsEmptyWithoutHangingOrAborting) {
+    const std::string patch = Demo();
+    std::filesystem::create_directory(dir.File("korvax.ini"));
+    std::filesystem::create_directories(dir.File(".config/Brelm/korvax"));
+    ASSERT_EQ(::mkfifo(dir.File(".config/Brelm/korvax/config.ini").c_str(), 0600), 0);
+    const Outcome compiled = Tool({"compile", patch});
+    EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
+    EXPECT_NE(compiled.standardError.find("korvax.ini' is a directory, reading it as empty"),
+              std::string::npos)
+        << compiled.output;
+    EXPECT_NE(compiled.standardError.find("config.ini' is not a regular file, reading it as empty"),
+              std::string::npos)
+        << compiled.output;
+    EXPECT_TRUE(std::filesystem::is_fifo(dir.File(".config/Brelm/korvax/config.ini")));
+}
+
+TEST_F(CommandLine, AReadOnlyCommandLeavesTheSettingsFileAsItWas) {
+    const std::string patch = Demo();
+    const std::string settings = "# my settings\n[Log]\nLevel=6\nnot an entry\nName = caf\xe9\n;kept\n";
+    ASSERT_TRUE(WriteBytes(dir.File("korvax.ini"), std::vector<uint8_t>(settings.begin(), settings.end())));
+    const Outcome compiled = Tool({"compile", patch});
+    EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
+    EXPECT_EQ(ReadText(dir.File("korvax.ini")), settings);
+    EXPECT_FALSE(Exists(".config/Brelm/korvax/config.ini"));
+}
+
+TEST_F(CommandLine, FileNamesReachTheFileSystemAsTheirBytes) {
+    const std::string patch = Demo();
+    // Not UTF-8; an overlong form of "../"; both must be used as they are.
+    for (const std::string name : {"bad\xff.korvax", "\xc0\xae\xc0\xae\xc0\xafup.korvax"}) {
+        const Outcome saved = Tool({"save", patch, dir.File(name)});
+        ASSERT_EQ(saved.exitCode, 0) << saved.output;
+        EXPECT_TRUE(Exists(name));
+        EXPECT_EQ(Tool({"compile", dir.File(name)}).exitCode, 0);
+    }
+    EXPECT_FALSE(Exists("bad\xef\xbf\xbd.korvax"));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/../up.korvax"));
+
+    const Outcome rendered = Renderer({"--render", dir.File("bad\xff.korvax"), "--Log-Level", "5"});
+    ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
+    std::vector<std::string> expected = {"\xc0\xae\xc0\xae\xc0\xafup.korvax", "bad\xff.korvax",
+                                         "bad\xff.korvax.wav", "demo.korvax", "korvax.log"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Entries(), expected);
+
+    // A wave file name that is the patch itself (through a link) is refused.
+    std::filesystem::create_symlink(patch, patch + ".wav");
+    const Outcome refused = Tool({"render", patch});
+    EXPECT_EQ(refused.exitCode, 1) << refused.output;
+    EXPECT_NE(refused.standardError.find("is the patch itself"), std::string::npos) << refused.output;
+    EXPECT_EQ(ReadBytes(patch), ReadBytes(kDemoPatch));
+}
+
+TEST_F(CommandLine, ExportOfAPatchThatDoesNotCompileExitsOneAndKeepsTheHeaders) {
+    const std::string patch = Demo("song.korvax");
+    ASSERT_EQ(Tool({"export", patch}).exitCode, 0);
+    const auto ops = ReadBytes(patch + ".ops.h");
+    const auto params = ReadBytes(patch + ".params.h");
+    const auto values = ReadBytes(patch + ".values.h");
+    ASSERT_TRUE(CopyFile(CyclicPatch(), patch));
+    const Outcome exported = Tool({"export", patch});
+    EXPECT_EQ(exported.exitCode, 1) << exported.output;
+    EXPECT_NE(exported.standardError.find("Graph error in channel 5 'voice'."), std::string::npos);
+    EXPECT_EQ(ReadBytes(patch + ".ops.h"), ops);
+    EXPECT_EQ(ReadBytes(patch + ".params.h"), params);
+    EXPECT_EQ(ReadBytes(patch + ".values.h"), values);
+}
+
+TEST_F(CommandLine, AnImportThatCannotWriteAHeaderChangesNothing) {
+    const std::string patch = Demo();
+    const auto before = ReadBytes(patch);
+    const std::string midi = dir.File("song.mid");
+    ASSERT_TRUE(CopyFile(std::string(KORVAX_TEST_DATA_DIR) + "/midi/duet.mid", midi));
+    std::filesystem::create_directory(midi + ".datastreams.h");
+    const Outcome imported = Tool({"import-midi", midi, patch, "--timeline"});
+    EXPECT_EQ(imported.exitCode, 1) << imported.output;
+    EXPECT_NE(imported.standardError.find("nothing written"), std::string::npos) << imported.output;
+    EXPECT_EQ(ReadBytes(patch), before);
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"demo.korvax", "song.mid", "song.mid.datastreams.h"}));
+
+    std::filesystem::remove(midi + ".datastreams.h");
+    const Outcome retried = Tool({"import-midi", midi, patch, "--timeline"});
+    ASSERT_EQ(retried.exitCode, 0) << retried.output;
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"demo.korvax", "song.mid", "song.mid.datastreams.h",
+                                                   "song.mid.timestreams.h", "song.mid_small.xml"}));
+    EXPECT_EQ(SongTicks(ReadText(patch)), 5652u); // 5787 MIDI ticks of 625000 / 480 us
+}
+
+TEST_F(CommandLine, TwoRendersOfOnePatchAtOnceBothWriteAWholeFile) {
+    const std::string patch = SilentSongPatch();
+    const std::string renderer = Quote(KORVAX_RENDERER);
+    const std::string both = renderer + " --render " + Quote(patch) + " --Log-Level 4 & first=$!; " +
+                             renderer + " --render " + Quote(patch) +
+                             " --Log-Level 4; second=$?; wait $first; exit $(($? * 16 + $second))";
+    const Outcome outcome = RunProgram(dir.Path(), "/bin/sh", {"-c", both});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.output;
+    const auto wave = ReadBytes(patch + ".wav");
+    ASSERT_TRUE(wave);
+    EXPECT_EQ(wave->size(), WaveSize(kTailTicks));
+    // No temporary file is left.
+    for (const std::string& name : Entries()) {
+        EXPECT_NE(name[0], '.') << name;
+    }
+}
+
+TEST_F(CommandLine, RendererAndPlayerAnswerHelpAndVersionWithoutWritingFiles) {
+    const Outcome help = Renderer({"--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.output;
+    EXPECT_EQ(help.standardOutput.rfind("usage: korvax --render PATCH", 0), 0u) << help.output;
+    const Outcome version = Renderer({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.standardOutput, "korvax core v19\n");
+    const Outcome playerHelp = Player({"--help"});
+    EXPECT_EQ(playerHelp.exitCode, 0) << playerHelp.output;
+    EXPECT_EQ(playerHelp.standardOutput.rfind("usage: korvax-player [OUTPUT.wav]", 0), 0u);
+    EXPECT_NE(Player({"--bogus"}).exitCode, 0);
+    EXPECT_TRUE(Entries().empty());
+}
+
+TEST_F(CommandLine, ToolTakesSettingsBeforeTheCommandAndLogsToStandardError) {
+    const std::string patch = Demo();
+    const Outcome compiled = Tool({"--Log-Level", "6", "compile", patch});
+    EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
+    EXPECT_TRUE(compiled.standardOutput.empty()) << compiled.standardOutput;
+    EXPECT_NE(compiled.standardError.find("compile ok. ("), std::string::npos) << compiled.output;
+    EXPECT_EQ(compiled.standardError.find("version:"), std::string::npos) << compiled.output;
+    const Outcome quiet = Tool({"--Log-Level", "5", "compile", patch});
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.standardError.find("compile ok. ("), std::string::npos) << quiet.output;
+
+    // A value that is no number reads as the conversion says (0: nothing is
+    // logged) and is named once.
+    const Outcome unparsed = Tool({"compile", patch, "--Log-Level", "abc"});
+    EXPECT_EQ(unparsed.exitCode, 0);
+    EXPECT_EQ(unparsed.standardError,
+              "setting is not a number: commandline:--Log-Level = 'abc', read as 0\n");
 }
 
 } // namespace

@@ -1,12 +1,14 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxfileio.h"
 
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -95,11 +97,11 @@ TEST(PatchFile, SavingTheLoadedFileAgainGivesTheSameBytesAndProgram) {
     Editor source;
     Populate(source);
     ASSERT_TRUE(source.editor->Compile());
-    ASSERT_TRUE(source.io.SavePatchesToFile(dir.WideFile("a.korvax"), L"1.0", false));
+    ASSERT_TRUE(source.io.SavePatchesToFile(dir.File("a.korvax"), L"1.0", false));
     Editor loaded;
     const uint32_t queued = loaded.editor->QueuedCount();
-    ASSERT_TRUE(loaded.io.LoadPatchesFromFile(dir.WideFile("a.korvax")));
-    ASSERT_TRUE(loaded.io.SavePatchesToFile(dir.WideFile("b.korvax"), L"1.0", false));
+    ASSERT_TRUE(loaded.io.LoadPatchesFromFile(dir.File("a.korvax")));
+    ASSERT_TRUE(loaded.io.SavePatchesToFile(dir.File("b.korvax"), L"1.0", false));
     EXPECT_EQ(ReadFile(dir.File("a.korvax")), ReadFile(dir.File("b.korvax")));
 
     EXPECT_EQ(loaded.editor->QueuedCount(), queued); // values go straight into the slots
@@ -182,7 +184,7 @@ TEST(PatchFile, VersionsOutsideSeventeenToNineteenAreRefused) {
 
 TEST(PatchFile, VersionSeventeenLoadsItsVertexAndEdgeGraphsAsNodesAndLinks) {
     Editor e;
-    ASSERT_TRUE(e.io.LoadPatchesFromFile(brl::FromUtf8(KORVAX_TEST_DATA_DIR "/version17.korvax")));
+    ASSERT_TRUE(e.io.LoadPatchesFromFile(KORVAX_TEST_DATA_DIR "/version17.korvax"));
     const CVergl& voice = e.Patches().Voice(0);
     ASSERT_EQ(voice.Nodes().Count(), 3u);
     const CNode* osc = voice.Nodes().At(0);
@@ -252,13 +254,13 @@ TEST(PatchFile, DamagedFileIsRefusedWholeWithoutThrowing) {
         damage(document);
         ASSERT_TRUE(document.save_file(dir.File("bad.korvax").c_str(), "\t"));
         bool loaded = true;
-        EXPECT_NO_THROW(loaded = target.io.LoadPatchesFromFile(dir.WideFile("bad.korvax"))) << what;
+        EXPECT_NO_THROW(loaded = target.io.LoadPatchesFromFile(dir.File("bad.korvax"))) << what;
         EXPECT_FALSE(loaded) << what;
         EXPECT_EQ(target.Text(), before) << what;
     }
     brl::testing::WriteFile(dir.File("bad.korvax"), valid.substr(0, valid.size() / 2));
-    EXPECT_FALSE(target.io.LoadPatchesFromFile(dir.WideFile("bad.korvax")));
-    EXPECT_FALSE(target.io.LoadPatchesFromFile(dir.WideFile("missing.korvax")));
+    EXPECT_FALSE(target.io.LoadPatchesFromFile(dir.File("bad.korvax")));
+    EXPECT_FALSE(target.io.LoadPatchesFromFile(dir.File("missing.korvax")));
     EXPECT_EQ(target.Text(), before);
 }
 
@@ -266,15 +268,15 @@ TEST(PatchFile, FailedSaveReportsFalseAndLeavesTheOldFileWhole) {
     TempDir dir;
     Editor e;
     Populate(e);
-    const String path = dir.WideFile("song.korvax");
+    const std::string path = dir.File("song.korvax");
     ASSERT_TRUE(e.io.SavePatchesToFile(path, L"v1", false));
     const std::string old = ReadFile(dir.File("song.korvax"));
     brl::testing::WriteFile(dir.File("plain"), "a file, not a directory");
     std::filesystem::create_directory(dir.File("folder.korvax"));
     for (const char* name : {"missing/song.korvax", "plain/song.korvax", "folder.korvax"}) {
-        EXPECT_FALSE(e.io.SavePatchesToFile(dir.WideFile(name), L"v2", false)) << name;
+        EXPECT_FALSE(e.io.SavePatchesToFile(dir.File(name), L"v2", false)) << name;
     }
-    EXPECT_FALSE(e.io.SavePatchesToFile(L"/proc/korvax-test.korvax", L"v2", false));
+    EXPECT_FALSE(e.io.SavePatchesToFile("/proc/korvax-test.korvax", L"v2", false));
 
     // A disk that fills up half-way, made by the file size limit.
     e.Patches().channelNames[9] = String(4096, L'x');
@@ -298,6 +300,62 @@ TEST(PatchFile, FailedSaveReportsFalseAndLeavesTheOldFileWhole) {
         names.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(names.size(), 6u);
+}
+
+TEST(PatchFile, SaveRefusesTargetsThatAreNoRegularFilesAndReplacesWhatALinkPointsAt) {
+    TempDir dir;
+    Editor e;
+    Populate(e);
+    ASSERT_EQ(::mkfifo(dir.File("fifo.korvax").c_str(), 0600), 0);
+    std::filesystem::create_symlink(dir.File("fifo.korvax"), dir.File("to-fifo.korvax"));
+    std::filesystem::create_symlink("/dev/null", dir.File("to-null.korvax"));
+    for (const char* name : {"fifo.korvax", "to-fifo.korvax", "to-null.korvax"}) {
+        EXPECT_FALSE(e.io.SavePatchesToFile(dir.File(name), L"v", false)) << name;
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(dir.File("fifo.korvax")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.File("to-null.korvax")));
+
+    brl::testing::WriteFile(dir.File("real.korvax"), "old");
+    std::filesystem::create_symlink(dir.File("real.korvax"), dir.File("link.korvax"));
+    ASSERT_TRUE(e.io.SavePatchesToFile(dir.File("link.korvax"), L"v", false));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.korvax")));
+    EXPECT_TRUE(ReadFile(dir.File("real.korvax")) == e.io.SavePatchesToText(L"v"));
+}
+
+TEST(PatchFile, NamesAsLongAsAFileNameMayBeCanBeSavedAgain) {
+    TempDir dir;
+    Editor e;
+    Populate(e);
+    const std::string path = dir.File(std::string(248, 'n') + ".korvax");
+    ASSERT_TRUE(e.io.SavePatchesToFile(path, L"v1", false));
+    ASSERT_TRUE(e.io.SavePatchesToFile(path, L"v2", false));
+    Editor loaded;
+    ASSERT_TRUE(loaded.io.LoadPatchesFromFile(path));
+    EXPECT_TRUE(loaded.Text() == e.Text());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+TEST(PatchFile, LoadSaysWhatIsWrongWithTheFile) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.File("fifo.korvax").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.File("folder.korvax"));
+    brl::testing::WriteFile(dir.File("broken.korvax"),
+                            "<korvax version=\"19\">\n  <mixpre>\n  </mix>\n</korvax>\n");
+    const std::pair<std::string, String> cases[] = {
+        {"folder.korvax", L"is a directory"},
+        {"fifo.korvax", L"is not a regular file"},
+        {"missing.korvax", L"No such file or directory"},
+        {"broken.korvax", L"Start-end tags mismatch at line 3, column 5 (offset 37)"},
+    };
+    for (const auto& [name, problem] : cases) {
+        brl::testing::LogCapture log;
+        Editor e;
+        e.editor = std::make_unique<SynthesizerEditor>(&log);
+        SynthFileIo io(*e.editor);
+        EXPECT_FALSE(io.LoadPatchesFromFile(dir.File(name))) << name;
+        EXPECT_EQ(log.Find(L"cannot read patch file '" + dir.WideFile(name) + L"': " + problem).size(), 1u)
+            << name;
+    }
 }
 
 TEST(PatchFile, PasteIntoAnotherChannelTakesFreshControllersWithTheCopiedValues) {

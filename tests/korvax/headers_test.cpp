@@ -95,25 +95,34 @@ TEST_F(HeaderExport, SmallPatchWritesItsProgramAndTheRefreshedValues) {
               "static const u16 korvax_params[] = {\n0xc000, 0x7000, 0x0105, 0x0000\n};\n");
 }
 
-TEST_F(HeaderExport, CyclicGraphStillWritesValuesAndEmptyPrograms) {
+TEST_F(HeaderExport, APatchThatDoesNotCompileKeepsTheHeadersOfTheLastExport) {
+    slots[0] = 0.5f;
+    ASSERT_TRUE(ExportHeaders(path, patches, slots.data(), log));
+    const std::string values = ReadFile(path + ".values.h");
+    const std::string ops = ReadFile(path + ".ops.h");
+    const std::string params = ReadFile(path + ".params.h");
     brl::vergl::CVergl& graph = patches.Voice(4);
     auto* a = CreateModuleNode(graph, 29);
     auto* b = CreateModuleNode(graph, 30);
     graph.Link(a->Outputs().At(0), b->Inputs().At(0));
     graph.Link(b->Outputs().At(0), a->Inputs().At(0));
-    slots[0] = 0.5f;
-    ASSERT_TRUE(ExportHeaders(path, patches, slots.data(), log));
-    const std::string head = "static const u8 korvax_values[] = {\n0x40, 0x00, ";
-    EXPECT_EQ(ReadFile(path + ".values.h").substr(0, head.size()), head);
-    EXPECT_EQ(ReadFile(path + ".ops.h"), "static const u8 korvax_ops[] = {\n\n};\n");
-    EXPECT_EQ(ReadFile(path + ".params.h"), "static const u16 korvax_params[] = {\n\n};\n");
+    slots[0] = 0.25f;
+    EXPECT_FALSE(ExportHeaders(path, patches, slots.data(), log));
+    EXPECT_EQ(ReadFile(path + ".values.h"), values);
+    EXPECT_EQ(ReadFile(path + ".ops.h"), ops);
+    EXPECT_EQ(ReadFile(path + ".params.h"), params);
 }
 
-TEST_F(HeaderExport, StopsAtTheFirstFileThatCannotBeWritten) {
-    fs::create_directory(path + ".ops.h"); // cannot be opened as a file
-    EXPECT_FALSE(ExportHeaders(path, patches, nullptr, log));
-    EXPECT_TRUE(fs::is_regular_file(path + ".values.h"));
-    EXPECT_FALSE(fs::exists(path + ".params.h"));
+TEST_F(HeaderExport, AFileThatCannotBeWrittenLeavesAllThreeAsTheyWere) {
+    ASSERT_TRUE(ExportHeaders(path, patches, nullptr, log));
+    const std::string values = ReadFile(path + ".values.h");
+    fs::remove(path + ".params.h");
+    fs::create_directory(path + ".params.h"); // cannot be replaced by a file
+    slots[0] = 0.5f;
+    EXPECT_FALSE(ExportHeaders(path, patches, slots.data(), log));
+    EXPECT_EQ(ReadFile(path + ".values.h"), values);
+    EXPECT_TRUE(fs::is_directory(path + ".params.h"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory), {}), 3);
     EXPECT_FALSE(ExportHeaders((directory / "missing" / "x.korvax").string(), patches, nullptr, log));
 }
 

@@ -80,6 +80,10 @@ TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
         {0xB9, 123, 5, true, korvax::kEventReleaseAll, -1, -1, 0, 0},
         {0xC5, 3, 0x90, true, korvax::kEventNone, -1, -1, 0, 0}, // a stray third byte is not read
         {0xF6, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
+        {0xF8, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0}, // timing clock
+        {0xFA, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0}, // start
+        {0xFB, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0}, // continue
+        {0xFC, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0}, // stop
         {0xFE, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
     };
     for (const Case& c : cases) {
@@ -97,7 +101,7 @@ TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
     const uint8_t refused[][3] = {
         {0xB0, 121, 0}, {0xB0, 122, 0},   {0xB0, 124, 0},   {0xB0, 127, 0},  // other channel modes
         {0xA0, 60, 10}, {0xD0, 10, 0},    {0xE0, 0, 64},                     // pressure, pitch bend
-        {0xF0, 0, 0},   {0xF2, 1, 2},     {0xF8, 0, 0},     {0xFF, 0, 0},    // system
+        {0xF0, 0, 0},   {0xF2, 1, 2},     {0xF9, 0, 0},     {0xFF, 0, 0},    // system
         {0x3C, 64, 0},  {0x90, 0x80, 64}, {0x90, 64, 0xC0}, {0xC0, 0x85, 0}, // malformed
     };
     for (const auto& bytes : refused) {
@@ -162,14 +166,31 @@ TEST_F(MidiConversion, RealtimeMessagesAreLoggedOnlyWhileTheirFlagIsSet) {
     synth.SetLogActiveSensing(false);
     synth.SetLogTimingClock(false);
     EXPECT_TRUE(synth.QueueMidiEvent(Event(0xFE, 0, 0)));
-    EXPECT_FALSE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
+    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
     EXPECT_EQ(log.Count(logging::Verbose), 0);
     synth.SetLogActiveSensing(true);
     synth.SetLogTimingClock(true);
     EXPECT_TRUE(synth.QueueMidiEvent(Event(0xFE, 0, 0)));
-    EXPECT_FALSE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
+    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
     EXPECT_EQ(log.Count(logging::Verbose), 2);
-    EXPECT_EQ(synth.QueuedCount(), 2u);
+    EXPECT_EQ(synth.QueuedCount(), 4u);
+}
+
+TEST_F(MidiConversion, ARunningSequencersClockAndTransportAreNoWarnings) {
+    synth.SetLogTimingClock(false);
+    // Start, one beat of clock, stop, continue: 27 messages, no events of their own.
+    std::vector<uint8_t> messages = {0xFA};
+    messages.insert(messages.end(), 24, 0xF8);
+    messages.insert(messages.end(), {0xFC, 0xFB});
+    for (const uint8_t status : messages) {
+        EXPECT_TRUE(synth.QueueMidiEvent(Event(status, 0, 0))) << int(status);
+    }
+    EXPECT_EQ(log.Count(logging::Warning), 0);
+    // Only start, stop and continue are written, and at verbose level.
+    EXPECT_EQ(log.Count(logging::Verbose), 3);
+    for (const SynthEvent& event : synth.Drain()) {
+        EXPECT_EQ(event.type, korvax::kEventNone);
+    }
 }
 
 TEST_F(MidiConversion, QueuedNotePlaysOnTheMappedChannelAtTheNextBuffer) {

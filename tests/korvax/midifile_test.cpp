@@ -86,7 +86,7 @@ protected:
             .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
         return converter.parseSMF(logger, Path("song.mid"), names, timeline);
     }
-    brl::String Path(const std::string& name) const { return (dir / name).wstring(); }
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
     std::string Read(const std::string& name) const {
         std::ostringstream text;
         text << std::ifstream(dir / name, std::ios::binary).rdbuf();
@@ -112,6 +112,18 @@ using MidiFileTiming = MidiFileTest;
 using MidiFileEvents = MidiFileTest;
 using MidiFileStructure = MidiFileTest;
 using MidiFileExport = MidiFileTest;
+using MidiFilesOfOtherPrograms = MidiFileTest;
+
+// Files in tests/data/midi: tune.mid and duet.mid come from abc2midi (their .abc
+// sources are beside them), the others from make_sequencer_files.py.
+std::string DataFile(const std::string& name) {
+    return std::string(KORVAX_TEST_DATA_DIR) + "/midi/" + name;
+}
+
+// Synthesizer tick of a MIDI tick at a fixed tempo and 480 ticks per quarter.
+uint32_t TickAt(uint64_t midiTick, uint64_t tempo) {
+    return static_cast<uint32_t>(MidiFileConverter::TimeToTick(midiTick * tempo * 1000 / 480));
+}
 
 TEST_F(MidiFileTiming, MidiTicksBecomeSynthesizerTicksWithTheTempoInForceAndNoLostRemainder) {
     // 96 ticks per quarter at 500000 us: tick 96 is at 0.5 s, 375 ticks.
@@ -131,6 +143,29 @@ TEST_F(MidiFileTiming, MidiTicksBecomeSynthesizerTicksWithTheTempoInForceAndNoLo
     ASSERT_TRUE(
         Parse(Smf({Cat({{0x00, 0xFF, 0x51, 0x03, 0x00, 0x00, 0x01}, Vlq(12003), {0x90, 0x3C, 0x40}})}, 3)));
     EXPECT_EQ(Ticks(0, 254), V{4});
+}
+
+TEST_F(MidiFileTiming, SmpteDivisionCountsAbsoluteTimeAndIgnoresTempo) {
+    struct Case {
+        uint8_t frames; // frames per second, negated in the file
+        uint8_t ticksPerFrame;
+        uint32_t delta;
+        uint32_t tick; // synthesizer tick of the note
+    };
+    const Case cases[] = {
+        {25, 40, 1000, 750}, // 1 ms per tick
+        {24, 4, 96, 750},    // 96 ticks per second
+        {30, 80, 1200, 375},
+        {29, 1, 30000, 750750}, // 29.97 frames per second: 30000 frames last 1001 s
+    };
+    for (const Case& c : cases) {
+        const uint16_t division = static_cast<uint16_t>(((0x100 - c.frames) << 8) | c.ticksPerFrame);
+        // The tempo of 0.25 s per quarter has no say.
+        ASSERT_TRUE(Parse(Smf(
+            {Cat({{0x00, 0xFF, 0x51, 0x03, 0x03, 0xD0, 0x90}, Vlq(c.delta), {0x90, 0x3C, 0x40}})}, division)))
+            << int(c.frames);
+        EXPECT_EQ(Ticks(0, 254), V{c.tick}) << int(c.frames);
+    }
 }
 
 TEST_F(MidiFileTiming, HugeDeltasAreCrossedInOneStepAndOverlongSongsFail) {
@@ -187,6 +222,17 @@ TEST_F(MidiFileEvents, ProgramsChooseTheChannelPerTrackAndMidiChannel) {
     }
 }
 
+TEST_F(MidiFileEvents, MetaLengthsAreVariableLengthNumbers) {
+    // A copyright text of 300 bytes: its length takes two bytes.
+    const std::string text(300, 'x');
+    ASSERT_TRUE(Parse(Smf({Cat({{0x00, 0xFF, 0x02},
+                                Vlq(300),
+                                Bytes(text.begin(), text.end()),
+                                {0x00, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40, 0x60, 0x90, 0x3C, 0x40}})})));
+    EXPECT_TRUE(sink.Has(brl::Logging::Trace, brl::FromUtf8("tick 0 track 0: copyright: " + text)));
+    EXPECT_EQ(Ticks(0, 254), V{750}); // 96 ticks at one second per quarter
+}
+
 TEST_F(MidiFileEvents, MetaEventsNeedTheirRequiredLengths) {
     struct Case {
         uint8_t type;
@@ -221,9 +267,94 @@ TEST_F(MidiFileStructure, HeaderFieldsAreChecked) {
     file[3] = 'D';
     EXPECT_FALSE(Parse(file));
     EXPECT_TRUE(sink.Has(brl::Logging::Error, L"header magic != MThd"));
-    EXPECT_FALSE(converter.parseSMF(logger, Path("missing.mid"), nullptr, false));
-    EXPECT_FALSE(converter.parseSMF(logger, dir.wstring(), nullptr, false));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"cannot read file "));
+}
+
+TEST_F(MidiFileStructure, RefusedHeadersSayWhatIsWrong) {
+    const Bytes track = {0x00, 0xFF, 0x2F, 0x00};
+    const std::pair<Bytes, std::wstring> cases[] = {
+        {Smf({track}, 96, 3), L"unsupported format 3"},
+        {Smf({}, 96, 1), L"no tracks"},
+        {Smf({track, track}, 96, 0), L"format 0 with 2 tracks"},
+        {Smf({track}, 0), L"division of 0 ticks"},
+        {Smf({track}, 0xE600 | 40), L"unsupported SMPTE rate of 26 frames per second"},
+        {Smf({track}, 0xE700), L"division of 0 ticks"},
+    };
+    for (const auto& [file, error] : cases) {
+        sink.records.clear();
+        EXPECT_FALSE(Parse(file)) << brl::ToUtf8(error);
+        EXPECT_TRUE(sink.Has(brl::Logging::Error, error)) << brl::ToUtf8(error);
+    }
+}
+
+TEST_F(MidiFileStructure, InputsThatAreNoRegularFilesOrTooLargeAreRefused) {
+    ASSERT_EQ(::mkfifo(Path("fifo.mid").c_str(), 0600), 0);
+    {
+        std::ofstream large(dir / "large.mid", std::ios::binary);
+        large.write("MThd", 4);
+    }
+    std::filesystem::resize_file(dir / "large.mid", 64 * 1024 * 1024 + 1);
+    const std::pair<std::string, std::string> cases[] = {
+        {Path("missing.mid"), "No such file or directory"},   {dir.string(), "is a directory"},
+        {Path("fifo.mid"), "is not a regular file"},          {"/dev/zero", "is not a regular file"},
+        {Path("large.mid"), "is larger than 67108864 bytes"},
+    };
+    for (const auto& [path, problem] : cases) {
+        sink.records.clear();
+        EXPECT_FALSE(converter.parseSMF(logger, path, nullptr, true)) << path;
+        EXPECT_TRUE(
+            sink.Has(brl::Logging::Error, brl::FromUtf8("cannot read file '" + path + "': " + problem)))
+            << path;
+        EXPECT_FALSE(std::filesystem::exists(path + "_small.xml")) << path;
+    }
+}
+
+TEST_F(MidiFileStructure, SysExPacketsAreSkippedByTheirLength) {
+    Bytes long_(200, 0x11);
+    long_.back() = 0xF7;
+    ASSERT_TRUE(
+        Parse(Smf({Cat({{0x00, 0xF0, 0x05, 0x7E, 0x7F, 0x09, 0x01, 0xF7}, // GM system on
+                        {0x00, 0xF0},
+                        Vlq(200),
+                        long_,                                // a length of two bytes
+                        {0x00, 0xF0, 0x03, 0x43, 0x10, 0x4C}, // a packet without F7,
+                        {0x00, 0xF7, 0x02, 0x00, 0xF7},       // continued
+                        {0x00, 0x90, 0x3C, 0x40, 0x00, 0xF7, 0x01, 0xF8, 0x10, 0x90, 0x3E, 0x40}})})));
+    EXPECT_EQ(Values(0, 254), (V{0x3C, 0x3E}));
+    EXPECT_EQ(Ticks(0, 254), (V{0, 63})); // 16 ticks of 5.2 ms
+    EXPECT_TRUE(sink.Has(brl::Logging::Trace, L"tick 0 track 0: sysex 0xf0 (length 200), skipped"));
+    // A SysEx packet ends the running status.
+    EXPECT_FALSE(Parse(Smf({{0x00, 0x90, 0x3C, 0x40, 0x00, 0xF7, 0x00, 0x00, 0x3E, 0x40}})));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"invalid status byte: 0x3e"));
+    EXPECT_FALSE(Parse(Smf({Cat({{0x00, 0xF0}, Vlq(300), Bytes(100, 0)})})));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"truncated track"));
+}
+
+TEST_F(MidiFileStructure, ChunksOfUnknownTypeAreSkippedBeforeAndBetweenTracks) {
+    const Bytes first = {0x00, 0x90, 0x3C, 0x40};
+    const Bytes second = {0x01, 0x90, 0x3E, 0x40};
+    const Bytes header = Smf({}, 96, 1, 2);
+    const auto track = [](const Bytes& body) {
+        return Cat({{'M', 'T', 'r', 'k'}, U32(static_cast<uint32_t>(body.size())), body});
+    };
+    ASSERT_TRUE(Parse(Cat({header,
+                           {'X', 'F', 'I', 'H'},
+                           U32(3),
+                           {1, 2, 3},
+                           track(first),
+                           {'X', 'F', 'K', 'M'},
+                           U32(0),
+                           track(second),
+                           {'z', 'z', 'z', 'z'},
+                           U32(1),
+                           {0}})));
+    EXPECT_EQ(Values(0, 254), (V{0x3C, 0x3E}));
+    EXPECT_TRUE(sink.Has(brl::Logging::Trace, L"skipping chunk 'XFIH' (length 3)"));
+    // Bytes that are no chunk type are damage, not an unknown chunk.
+    EXPECT_FALSE(Parse(Cat({header, {'M', 'T', 'r', 0x00}, U32(0), track(first), track(second)})));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"track header magic != MTrk"));
+    // The tracks the header announces must all be there.
+    EXPECT_FALSE(Parse(Cat({header, track(first), {'X', 'F', 'K', 'M'}, U32(0)})));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"truncated file"));
 }
 
 TEST_F(MidiFileStructure, DamagedFilesFailWithoutReadingPastTheirData) {
@@ -232,7 +363,7 @@ TEST_F(MidiFileStructure, DamagedFilesFailWithoutReadingPastTheirData) {
         {Cat({{'M', 'T', 'h', 'd'}, U32(0xFFFFFFF0), {0, 1, 0, 1, 0, 96}}), L"truncated file"},
         {Smf({{0x00, 0xFF, 0x2F, 0x00}}, 96, 1, 2), L"truncated file"},
         {{'M', 'T', 'h', 'd', 0}, L"truncated file"},
-        {Cat({Smf({}, 96, 1, 1), {'M', 'T', 'r', 'x'}, U32(0)}), L"track header magic != MTrk"},
+        {Cat({Smf({}, 96, 1, 1), {'M', 'T', 'r', 0x00}, U32(0)}), L"track header magic != MTrk"},
         {Smf({{0x81, 0x81, 0x81, 0x81, 0x01, 0x90, 0x3C, 0x40}}), L"delta time longer than 4 bytes"},
         {Smf({{0x00, 0x90, 0x3C, 0x40, 0x81}}), L"truncated track"},
         {Smf({{0x00, 0x90, 0x3C}}), L"truncated track"},
@@ -240,7 +371,8 @@ TEST_F(MidiFileStructure, DamagedFilesFailWithoutReadingPastTheirData) {
         {Smf({{0x00, 0xFF, 0x01, 0x10, 0x41, 0x42}}), L"truncated track"},
         {Smf({{0x00, 0xFF}}), L"truncated track"},
         {Smf({{0x00, 0x3C, 0x40}}), L"invalid status byte: 0x3c"},
-        {Smf({{0x00, 0xF0, 0x01, 0xF7}}), L"invalid status byte: 0xf0"},
+        {Smf({{0x00, 0xF1, 0x01}}), L"invalid status byte: 0xf1"},
+        {Smf({{0x00, 0xFF, 0x01, 0x81}}), L"truncated track"},
     };
     for (const auto& [file, error] : cases) {
         sink.records.clear();
@@ -292,6 +424,48 @@ TEST_F(MidiFileStructure, SeededMutationsOfAValidFileNeverBreakTheStreams) {
     EXPECT_GT(parsed, 100);
 }
 
+TEST_F(MidiFilesOfOtherPrograms, Abc2midiFilesImportWithTheirTempoAndPrograms) {
+    // Format 0, 132 beats per minute (454545 us), program 33: channel 1.
+    ASSERT_TRUE(converter.parseSMF(logger, DataFile("tune.mid"), nullptr, false));
+    EXPECT_EQ(Values(1, 254), (V{67, 69, 71, 74, 79, 78, 74, 71, 72, 69, 66, 67}));
+    EXPECT_EQ(Values(1, 253), (V{105, 80, 105, 80, 80, 105, 80, 80, 105, 80, 80, 105}));
+    const uint64_t tuneNotes[] = {1, 241, 481, 961, 1441, 1921, 2401, 2881, 3361, 3841, 4321, 4801};
+    V expected;
+    for (const uint64_t midiTick : tuneNotes) {
+        expected.push_back(TickAt(midiTick, 454545));
+    }
+    EXPECT_EQ(Ticks(1, 254), expected);
+    EXPECT_EQ(converter.SongLength(), TickAt(6267, 454545)); // one tick past the end of the track
+
+    // Format 1 with three tracks, a comment text of 138 bytes and lyrics; 96
+    // beats per minute; the voices play programs 1 and 2.
+    ASSERT_TRUE(converter.parseSMF(logger, DataFile("duet.mid"), nullptr, false));
+    EXPECT_EQ(Values(1, 254), (V{69, 74, 77, 76, 74, 73, 74}));
+    EXPECT_EQ(Values(2, 254), (V{50, 45, 46, 45, 50}));
+    EXPECT_EQ(Ticks(2, 254), (V{TickAt(1, 625000), TickAt(961, 625000), TickAt(1921, 625000),
+                                TickAt(2881, 625000), TickAt(3841, 625000)}));
+    EXPECT_EQ(Values(1, 255).size(), 7u);
+    EXPECT_EQ(converter.SongLength(), TickAt(5787, 625000));
+}
+
+TEST_F(MidiFilesOfOtherPrograms, SequencerLayoutsGiveTheSongOfThePlainFile) {
+    ASSERT_TRUE(converter.parseSMF(logger, DataFile("plain.mid"), nullptr, false));
+    const V plainTimes = converter.BuildTimeStreams();
+    const std::vector<uint8_t> plainData = converter.BuildDataStreams();
+    const uint32_t plainLength = converter.SongLength();
+    // The phrase: three notes of 240, 240 and 480 ms on channel 5, one more 1 s later.
+    EXPECT_EQ(Values(5, 254), (V{0x3C, 0x3E, 0x40, 0x43}));
+    EXPECT_EQ(Ticks(5, 254), (V{0, 180, 360, 1470}));
+    EXPECT_EQ(Values(5, 7), V{0x64});
+    for (const char* name : {"sequencer.mid", "smpte.mid"}) {
+        sink.records.clear();
+        ASSERT_TRUE(converter.parseSMF(logger, DataFile(name), nullptr, false)) << name;
+        EXPECT_EQ(converter.BuildTimeStreams(), plainTimes) << name;
+        EXPECT_EQ(converter.BuildDataStreams(), plainData) << name;
+        EXPECT_EQ(converter.SongLength(), plainLength) << name;
+    }
+}
+
 TEST_F(MidiFileExport, StreamsPackAsDeltasInStreamOrder) {
     converter.RecordEvent(0, 0, 0, 10);
     converter.RecordEvent(4000000, 0, 0, 5); // 4 ms: tick 3
@@ -341,7 +515,7 @@ TEST_F(MidiFileExport, HeadersHoldBytePlanesAndBreakLines) {
         "\n0x20\n};\n");
 
     EXPECT_FALSE(MidiFileConverter::ExportHeaders(logger, {kEnd}, {}, Path("missing/c")));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"cannot open "));
+    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"cannot write "));
 }
 
 TEST_F(MidiFileExport, TimelineListsClosedTriggersPerChannel) {

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <vorbis/vorbisenc.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -32,9 +35,11 @@ public:
     std::vector<String> messages;
 };
 
-// Encodes `frames` frames of signal(channel, frame) as an Ogg Vorbis file (VBR quality 0.5).
+// Encodes `frames` frames of signal(channel, frame) as an Ogg Vorbis file (VBR
+// quality 0.5). A declared rate other than 0 is written into the file's header
+// in place of the rate the audio was encoded at.
 bool WriteOgg(const std::string& path, int channels, long rate, long frames,
-              const std::function<float(int, long)>& signal) {
+              const std::function<float(int, long)>& signal, long declaredRate = 0) {
     vorbis_info info;
     vorbis_info_init(&info);
     vorbis_comment comment;
@@ -44,7 +49,11 @@ bool WriteOgg(const std::string& path, int channels, long rate, long frames,
     ogg_stream_state stream;
     ogg_stream_init(&stream, 1234);
     std::FILE* file = nullptr;
-    if (vorbis_encode_init_vbr(&info, channels, rate, 0.5f) == 0 && vorbis_analysis_init(&dsp, &info) == 0) {
+    const bool encoder = vorbis_encode_init_vbr(&info, channels, rate, 0.5f) == 0;
+    if (declaredRate != 0) {
+        info.rate = declaredRate;
+    }
+    if (encoder && vorbis_analysis_init(&dsp, &info) == 0) {
         vorbis_block_init(&dsp, &block);
         ogg_packet headers[3];
         vorbis_analysis_headerout(&dsp, &comment, &headers[0], &headers[1], &headers[2]);
@@ -124,7 +133,7 @@ TEST(InputSample, DecodingResamplesAndKeepsTheFirstTwoChannels) {
     } cases[] = {{"stereo.ogg", 800, 1600}, {"mono.ogg", 800, 800}, {"three.ogg", 400, 800}};
     for (const auto& c : cases) {
         Sample sample(nullptr);
-        ASSERT_TRUE(sample.Load(dir.WideFile(c.file), 96000.0)) << c.file;
+        ASSERT_TRUE(sample.Load(dir.File(c.file), 96000.0)) << c.file;
         EXPECT_EQ(sample.TargetRate(), 96000.0);
         EXPECT_NEAR(sample.Length(), 48000.0, 64.0) << c.file;
         const auto [leftCrossings, leftRms] = Measure(sample, 0);
@@ -135,7 +144,7 @@ TEST(InputSample, DecodingResamplesAndKeepsTheFirstTwoChannels) {
         EXPECT_NEAR(rightRms, 0.5 / std::sqrt(2.0), 0.02) << c.file;
     }
     Sample mono(nullptr); // at its own rate: the exact decoded length, both channels alike
-    ASSERT_TRUE(mono.Load(dir.WideFile("mono.ogg"), 48000.0));
+    ASSERT_TRUE(mono.Load(dir.File("mono.ogg"), 48000.0));
     EXPECT_EQ(mono.Length(), 24000u);
     EXPECT_TRUE(std::equal(mono.Data(0), mono.Data(0) + mono.Length(), mono.Data(1)));
 }
@@ -146,17 +155,42 @@ TEST(InputSample, RefusedFilesLeaveThePreviousSampleInPlace) {
     brl::testing::WriteFile(dir.File("text.ogg"), std::string(8192, 'x'));
     MessageLog log;
     Sample sample(&log);
-    ASSERT_TRUE(sample.Load(dir.WideFile("sine.ogg"), 48000.0));
+    ASSERT_TRUE(sample.Load(dir.File("sine.ogg"), 48000.0));
     const std::vector<float> before(sample.Data(0), sample.Data(0) + sample.Length());
-    EXPECT_FALSE(sample.Load(dir.WideFile("text.ogg"), 48000.0));
-    EXPECT_FALSE(sample.Load(dir.WideFile("none.ogg"), 48000.0));
-    EXPECT_FALSE(sample.Load(dir.WideFile("sine.ogg"), 0.0));
+    EXPECT_FALSE(sample.Load(dir.File("text.ogg"), 48000.0));
+    EXPECT_FALSE(sample.Load(dir.File("none.ogg"), 48000.0));
+    EXPECT_FALSE(sample.Load(dir.File("sine.ogg"), 0.0));
     EXPECT_EQ(log.messages, (std::vector<String>{
                                 L"not an ogg vorbis file '" + dir.WideFile("text.ogg") + L"'",
-                                L"cannot open '" + dir.WideFile("none.ogg") + L"'",
+                                L"cannot open '" + dir.WideFile("none.ogg") + L"': No such file or directory",
                                 L"cannot load '" + dir.WideFile("sine.ogg") + L"': invalid sample rate 0"}));
     EXPECT_EQ(std::vector<float>(sample.Data(0), sample.Data(0) + sample.Length()), before);
     EXPECT_EQ(sample.TargetRate(), 48000.0);
+}
+
+TEST(InputSample, DeclaredRatesOutsideTheRangeAndOverlongSamplesAreRefusedEarly) {
+    TempDir dir;
+    // A small file that claims 375 Hz would be resampled 256 times over.
+    ASSERT_TRUE(WriteOgg(dir.File("slow.ogg"), 1, 8000, 80000, Sine(8000, {100.0}), 375));
+    ASSERT_TRUE(WriteOgg(dir.File("fast.ogg"), 1, 48000, 4800, Sine(48000, {100.0}), 400000));
+    // Ten minutes and a second of silence.
+    ASSERT_TRUE(WriteOgg(dir.File("long.ogg"), 1, 8000, 601 * 8000, [](int, long) { return 0.0f; }));
+    ASSERT_EQ(::mkfifo(dir.File("fifo.ogg").c_str(), 0600), 0);
+    const auto started = std::chrono::steady_clock::now();
+    MessageLog log;
+    Sample sample(&log);
+    for (const char* name : {"slow.ogg", "fast.ogg", "long.ogg", "fifo.ogg"}) {
+        EXPECT_FALSE(sample.Load(dir.File(name), 96000.0)) << name;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(log.messages, (std::vector<String>{
+                                L"cannot load '" + dir.WideFile("slow.ogg") +
+                                    L"': sample rate 375 Hz is outside 8000 to 384000 Hz",
+                                L"cannot load '" + dir.WideFile("fast.ogg") +
+                                    L"': sample rate 400000 Hz is outside 8000 to 384000 Hz",
+                                L"cannot load '" + dir.WideFile("long.ogg") + L"': longer than 10 minutes",
+                                L"cannot open '" + dir.WideFile("fifo.ogg") + L"': is not a regular file"}));
+    EXPECT_FALSE(sample.IsLoaded());
 }
 
 class SampleManager : public brl::Korvax::Manager {
@@ -184,7 +218,7 @@ TEST(InputSample, ManagerLoopsTheSampleIntoTheFirstTwoInputBuffers) {
     ASSERT_TRUE(manager->LoadInputSample(dir.WideFile("ramp.ogg")));
     ASSERT_EQ(manager->InputSampleLength(), 50u);
     Sample reference(nullptr);
-    ASSERT_TRUE(reference.Load(dir.WideFile("ramp.ogg"), 96000.0));
+    ASSERT_TRUE(reference.Load(dir.File("ramp.ogg"), 96000.0));
     for (int block = 0; block < 3; ++block) {
         ASSERT_TRUE(manager->FeedInputSample());
         for (int k = 0; k < 128; ++k) {

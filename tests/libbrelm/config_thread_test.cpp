@@ -28,7 +28,7 @@ brl::ApplicationInfo TestApplication() {
 TEST(IniDelayedSave, SavesSoonAfterAChangeWhenAsked) {
     TempDir dir;
     const std::string path = dir.File("user.ini");
-    brl::Config::IniProvider ini(brl::FromUtf8(path), true, true);
+    brl::Config::IniProvider ini(brl::FromUtf8(path), true);
     ini.SaveAfterChanges(0.01);
     ASSERT_TRUE(ini.Write("Ui/Theme", Value(L"dark")));
     ini.WaitForPendingSave();

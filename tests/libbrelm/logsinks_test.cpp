@@ -70,7 +70,7 @@ TEST(FileSinkOutput, AnUnopenableFileStaysSilent) {
 
 TEST(WtfJustLogSetup, ReadsItsLevelsFromTheConfiguration) {
     TempDir dir;
-    brl::Config::IniProvider ini(L"/nonexistent/log.ini", false, false);
+    brl::Config::IniProvider ini(L"/nonexistent/log.ini", false);
     ini.Parse("[Log]\nLevel = 4\nFile = 1\n[Log.Logfile]\nLevel = 3\n");
     brl::Config::Frontend frontend;
     frontend.AddBase(&ini);

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +15,6 @@
 #include <iterator>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace brl::testing {
 
@@ -65,20 +63,32 @@ bool ChildProcess::Start(const std::string* argv, int argc, const std::string& l
         args.push_back(const_cast<char*>(argv[i].c_str()));
     }
     args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
+    // Opened before the fork: the child only duplicates descriptors and execs.
+    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int output = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t parent = ::getpid();
+    const pid_t pid = input < 0 || output < 0 ? -1 : ::fork();
+    if (pid == 0) {
+        // Its own process group, so Stop() reaches whatever it starts; and it dies
+        // with the test program even when that is killed before Stop() runs.
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(126);
+        }
+        ::dup2(input, 0);
+        ::dup2(output, 1);
+        ::dup2(output, 2);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    if (input >= 0) {
+        ::close(input);
+    }
+    if (output >= 0) {
+        ::close(output);
+    }
+    if (pid < 0) {
         return false;
     }
     pid_ = pid;

@@ -1,0 +1,148 @@
+#include "audio/audio.h"
+
+#include "audio_settings.h"
+#include "support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using namespace brl::Audio;
+using brl::String;
+using brl::testing::LogCapture;
+
+TEST(SampleConversion, ScalesAndClampsToEightAndSixteenBits) {
+    struct Case {
+        float in;
+        int8_t eight;
+        int16_t sixteen;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    const Case cases[] = {
+        {1.0f, 127, 32767},   {-1.0f, -128, -32768}, {0.5f, 64, 16384},
+        {-0.5f, -64, -16384}, {2.5f, 127, 32767},    {-7.0f, -128, -32768},
+        {0.999f, 127, 32735}, {0.0078f, 0, 255},     {-0.0078f, 0, -255},
+        {inf, 127, 32767},    {-inf, -128, -32768},  {std::numeric_limits<float>::quiet_NaN(), 0, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ToInt8(c.in), c.eight) << c.in;
+        EXPECT_EQ(ToInt16(c.in), c.sixteen) << c.in;
+    }
+}
+
+TEST(SampleConversion, InterleavesPartOfAChunkAndReadsItBack) {
+    const float left[] = {9.0f, 0.5f, -1.0f, 1.0f, 9.0f};
+    const float right[] = {9.0f, 0.75f, 2.0f, -0.25f, 9.0f};
+    const float* channels[] = {left, right};
+    int16_t words[6] = {};
+    Interleave(channels, 2, 1, 3, 2, words);
+    EXPECT_EQ(std::vector<int16_t>(words, words + 6),
+              (std::vector<int16_t>{16384, 24576, -32768, 32767, 32767, -8192}));
+    int8_t bytes[6] = {};
+    Interleave(channels, 2, 1, 3, 1, bytes);
+    EXPECT_EQ(std::vector<int8_t>(bytes, bytes + 6), (std::vector<int8_t>{64, 96, -128, 127, 127, -32}));
+    float floats[6] = {};
+    Interleave(channels, 2, 1, 3, 4, floats);
+    EXPECT_EQ(floats[3], 2.0f); // float samples pass unchanged
+
+    float backLeft[5] = {};
+    float backRight[5] = {};
+    float* back[] = {backLeft, backRight};
+    Deinterleave(words, 2, 2, 2, 3, back);
+    EXPECT_EQ(backLeft[2], 0.5f);
+    EXPECT_EQ(backRight[2], 0.75f);
+    EXPECT_EQ(backLeft[3], -1.0f);
+    EXPECT_EQ(backRight[4], -0.25f);
+    EXPECT_EQ(backLeft[1], 0.0f);
+    Deinterleave(bytes, 1, 2, 0, 1, back);
+    EXPECT_EQ(backLeft[0], 0.5f);
+}
+
+TEST(SampleWidthNegotiation, TriesFourThenHalvesUntilThePlatformAccepts) {
+    struct Case {
+        std::vector<int> accepted; // by a fake platform
+        int result;
+        std::vector<int> tried;
+    };
+    const Case cases[] = {
+        {{4, 2, 1}, 4, {4}}, {{2}, 2, {4, 2}},   {{1, 2}, 2, {4, 2}},
+        {{1}, 1, {4, 2, 1}}, {{}, 0, {4, 2, 1}}, {{3, 8}, 0, {4, 2, 1}},
+    };
+    for (const Case& c : cases) {
+        LogCapture capture;
+        brl::Logging::Logger logger(&capture, L"audio");
+        std::vector<int> tried;
+        const int width = NegotiateSampleWidth(logger, [&](int w) {
+            tried.push_back(w);
+            return std::find(c.accepted.begin(), c.accepted.end(), w) != c.accepted.end();
+        });
+        EXPECT_EQ(width, c.result);
+        EXPECT_EQ(tried, c.tried);
+        ASSERT_EQ(capture.Records().size(), c.tried.size());
+        for (size_t i = 0; i < c.tried.size(); ++i) {
+            EXPECT_EQ(capture.Records()[i].level, brl::Logging::Trace);
+            EXPECT_EQ(capture.Records()[i].message,
+                      L"trying " + std::to_wstring(c.tried[i]) + L" byte wide samples");
+        }
+    }
+}
+
+TEST(UnderrunClassification, DependsOnTheChunksStillQueued) {
+    struct Case {
+        uint32_t queued;
+        uint32_t chunks;
+        Underrun result;
+    };
+    const Case cases[] = {
+        {3, 4, Underrun::None},     {2, 4, Underrun::Soft},     {1, 4, Underrun::Hard},
+        {0, 4, Underrun::Confused}, {1, 2, Underrun::None},     {0, 2, Underrun::Confused},
+        {1, 3, Underrun::Hard},     {2, 3, Underrun::None},     {5, 8, Underrun::Soft},
+        {7, 8, Underrun::None},     {0, 0, Underrun::Confused}, {1, 1, Underrun::None},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ClassifyUnderrun(c.queued, c.chunks), c.result) << c.queued << " of " << c.chunks;
+    }
+}
+
+TEST(ChannelMask, MustNameAsManySpeakersAsChannels) {
+    struct Case {
+        uint64_t mask;
+        uint32_t channels;
+        bool fits;
+    };
+    const uint64_t stereo = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+    const Case cases[] = {
+        {0, 7, true},
+        {stereo, 2, true},
+        {stereo, 3, false},
+        {stereo, 1, false},
+        {SPEAKER_ALL | SPEAKER_FRONT_LEFT, 2, true},
+        {SPEAKER_ALL | stereo | SPEAKER_FRONT_CENTER, 2, false},
+        {(1ull << 40) | stereo, 2, true},
+        {(1ull << 40) | stereo, 1, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ChannelMaskFits(c.mask, c.channels), c.fits) << std::hex << c.mask << " " << c.channels;
+    }
+    EXPECT_EQ(ChannelMaskToString(SPEAKER_ALL | (1ull << 20) | SPEAKER_TOP_BACK_RIGHT | SPEAKER_FRONT_LEFT),
+              L" FRONT_LEFT TOP_BACK_RIGHT BIT_20 ALL");
+    EXPECT_EQ(ToString(PortConfig()), L"FramesPerChunk: 2048\nInputChunks: 0\nOutputChunks: 4\n");
+}
+
+TEST(DeviceSettings, DefaultToTheFirstDeviceAt96kHzWith20Milliseconds) {
+    brl::testing::CommandLineSettings none({});
+    const DeviceSettings defaults = DeviceSettings::Read(none.Frontend(), L"Synth");
+    EXPECT_EQ(defaults.SamplingRate, 96000);
+    EXPECT_EQ(defaults.LatencyMs, 20);
+    EXPECT_EQ(defaults.ChannelMask, 0);
+    EXPECT_EQ(defaults.Api + defaults.Id, L"");
+    EXPECT_EQ(FramesForLatency(20, 96000), 1920u);
+    EXPECT_EQ(FramesForLatency(1, 44100), 44u);
+    EXPECT_EQ(FramesForLatency(-5, 96000), 1u);
+}
+
+} // namespace

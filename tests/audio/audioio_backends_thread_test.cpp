@@ -1,0 +1,282 @@
+// The "dummy" and "fd" backends for real: timer threads, pipes, descriptors.
+
+#include "audio/audioio.h"
+
+#include "audio_settings.h"
+#include "support/alloc_guard.h"
+#include "support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace brl::Audio;
+using brl::String;
+using brl::testing::CommandLineSettings;
+using brl::testing::LogCapture;
+using Clock = std::chrono::steady_clock;
+
+// Generous limits keep the tests steady on a busy machine.
+template <typename Condition> bool WaitFor(Condition condition) {
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (!condition() && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
+}
+
+// Writes a ramp that runs over the whole stream (negated on channel 1), so a
+// lost, repeated or reordered frame shows; with input, channel 1 carries
+// input channel 0 instead.
+struct RampHandler : IStreamHandler {
+    void Process(const Format& format, const float* const* inputs, float* const* outputs,
+                 uint32_t frames) noexcept override {
+        for (uint32_t i = 0; i < frames; ++i) {
+            outputs[0][i] = Ramp(frame + i);
+            outputs[1][i] = format.InputChannels > 0 ? inputs[0][i] : -Ramp(frame + i);
+        }
+        frame += frames;
+        lastFrames.store(frames);
+        calls.fetch_add(1);
+    }
+    static float Ramp(uint64_t k) { return static_cast<float>(static_cast<int>(k % 509) - 254) / 256.0f; }
+
+    uint64_t frame = 0;
+    std::atomic<uint32_t> lastFrames{0};
+    std::atomic<int> calls{0};
+};
+
+Format Stereo(uint32_t inputs = 0) {
+    return Format{inputs, 0, 2, 0, 48000};
+}
+
+PortConfig Chunk(uint32_t frames, uint32_t inputChunks = 0) {
+    PortConfig config;
+    config.FramesPerChunk = frames;
+    config.InputChunks = inputChunks;
+    return config;
+}
+
+struct Pipe {
+    Pipe() {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        read = fds[0];
+        write = fds[1];
+    }
+    ~Pipe() {
+        Close(read);
+        Close(write);
+    }
+    static void Close(int& fd) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fd = -1;
+    }
+    // Everything in the pipe now.
+    std::vector<unsigned char> Drain() const {
+        ::fcntl(read, F_SETFL, O_NONBLOCK);
+        std::vector<unsigned char> bytes;
+        unsigned char buffer[4096];
+        for (ssize_t n = 0; (n = ::read(read, buffer, sizeof(buffer))) > 0;) {
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        return bytes;
+    }
+    int read = -1;
+    int write = -1;
+};
+
+// The master of a backend list with the fd settings.
+struct Backends {
+    Backends(const String& list, std::vector<String> fdOptions)
+        : settings(With({L"--Audio-Backends", list}, fdOptions)), master(capture, settings.Frontend()) {}
+    static std::vector<String> With(std::vector<String> a, const std::vector<String>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+    Io& Port() { return *master.GetDevice(0); }
+    LogCapture capture;
+    CommandLineSettings settings;
+    IoMaster master;
+};
+
+TEST(DummyBackend, RendersOneChunkPerPeriodUntilStopped) {
+    Backends backends(L"dummy", {});
+    Io& port = backends.Port();
+    RampHandler handler;
+    ASSERT_TRUE(port.Open(Stereo(), Chunk(480))); // 10 ms
+    const auto start = Clock::now();
+    ASSERT_TRUE(port.Play(&handler));
+    ASSERT_TRUE(WaitFor([&] { return handler.calls.load() >= 30; }));
+    ASSERT_TRUE(port.Stop());
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const int calls = handler.calls.load();
+    EXPECT_LE(calls, static_cast<int>(elapsed / 0.010) + 2); // paced, never ahead of the clock
+    EXPECT_EQ(handler.lastFrames.load(), 480u);
+    EXPECT_EQ(port.GetPosition(), calls * 480u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(handler.calls.load(), calls);
+    port.Close();
+}
+
+TEST(FdBackend, WritesInterleavedSamplesOfTheConfiguredWidthUpToTheEnd) {
+    for (int width : {4, 2, 1}) {
+        Pipe out;
+        Backends backends(L"fd", {L"--Audio-Io-Fd-BytesPerSample", std::to_wstring(width),
+                                  L"--Audio-Io-Fd-OutFd", std::to_wstring(out.write)});
+        Io& port = backends.Port();
+        RampHandler handler;
+        ASSERT_TRUE(port.Open(Stereo(), Chunk(256)));
+        port.SetEndPosition(1100); // four whole chunks and a cut one
+        ASSERT_TRUE(port.Play(&handler));
+        ASSERT_TRUE(WaitFor([&] { return port.IsEnded(); }));
+        ASSERT_TRUE(port.Stop());
+        port.Close();
+        EXPECT_EQ(handler.calls.load(), 5);
+
+        const std::vector<unsigned char> bytes = out.Drain();
+        ASSERT_EQ(bytes.size(), 1100u * 2 * width);
+        std::vector<float> expected;
+        for (uint32_t frame = 0; frame < 1100; ++frame) {
+            expected.push_back(RampHandler::Ramp(frame));
+            expected.push_back(-RampHandler::Ramp(frame));
+        }
+        const float* channels[] = {expected.data()};
+        std::vector<unsigned char> wanted(bytes.size());
+        Interleave(channels, 1, 0, 2200, width, wanted.data());
+        EXPECT_EQ(bytes, wanted) << width;
+    }
+}
+
+TEST(FdBackend, ReadsEachChunkOfInputBeforeRenderingItUntilTheInputEnds) {
+    Pipe in;
+    Pipe out;
+    std::vector<int16_t> input(3 * 128);
+    for (size_t i = 0; i < input.size(); ++i) {
+        input[i] = static_cast<int16_t>(i * 80 - 15000);
+    }
+    ASSERT_EQ(::write(in.write, input.data(), input.size() * 2), static_cast<ssize_t>(input.size() * 2));
+    Pipe::Close(in.write);
+    Backends backends(L"fd", {L"--Audio-Io-Fd-InFd", std::to_wstring(in.read), L"--Audio-Io-Fd-OutFd",
+                              std::to_wstring(out.write)});
+    Io& port = backends.Port();
+    RampHandler handler;
+    ASSERT_TRUE(port.Open(Stereo(1), Chunk(128, 1)));
+    ASSERT_TRUE(port.Play(&handler));
+    ASSERT_TRUE(WaitFor([&] { return port.IsEnded(); }));
+    ASSERT_TRUE(port.Stop());
+    port.Close();
+    EXPECT_EQ(handler.calls.load(), 3);
+    EXPECT_TRUE(backends.capture.Has(brl::Logging::Error, L"read_buffer() failed."));
+    const std::vector<unsigned char> bytes = out.Drain();
+    ASSERT_EQ(bytes.size(), input.size() * 4);
+    for (size_t i = 0; i < input.size(); ++i) {
+        int16_t right = 0;
+        std::memcpy(&right, bytes.data() + i * 4 + 2, 2);
+        ASSERT_EQ(right, input[i]) << i;
+    }
+}
+
+TEST(FdBackend, StopsWhileBlockedAndSurvivesAReaderThatGoesAway) {
+    Pipe out;
+    Backends backends(L"fd", {L"--Audio-Io-Fd-OutFd", std::to_wstring(out.write)});
+    Io& port = backends.Port();
+    RampHandler handler;
+    // 16 KiB chunks: four fill the pipe, then the thread waits to write.
+    ASSERT_TRUE(port.Open(Stereo(), Chunk(4096)));
+    ASSERT_TRUE(port.Play(&handler));
+    ASSERT_TRUE(WaitFor([&] { return handler.calls.load() >= 4; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int calls = handler.calls.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(handler.calls.load(), calls);
+    const auto start = Clock::now();
+    EXPECT_TRUE(port.Stop());
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+
+    // Without a reader the write fails with EPIPE; SIGPIPE does not end the
+    // process.
+    Pipe::Close(out.read);
+    ASSERT_TRUE(port.Play(&handler));
+    ASSERT_TRUE(WaitFor([&] { return port.IsEnded(); }));
+    EXPECT_TRUE(backends.capture.Has(brl::Logging::Error, L"write_buffer() failed."));
+    EXPECT_TRUE(port.Stop());
+    port.Close();
+}
+
+TEST(FdBackend, RefusesSettingsItCannotUse) {
+    Pipe out;
+    struct Case {
+        std::vector<String> options;
+        String message;
+    };
+    const Case cases[] = {
+        {{}, L"no descriptor to read or write: Audio/Io/Fd/InFd and Audio/Io/Fd/OutFd are -1"},
+        {{L"--Audio-Io-Fd-OutFd", std::to_wstring(out.write), L"--Audio-Io-Fd-BytesPerSample", L"3"},
+         L"Audio/Io/Fd/BytesPerSample must be 1, 2 or 4, not 3"},
+        {{L"--Audio-Io-Fd-OutFd", L"987"}, L"file descriptor 987 is not open"},
+    };
+    for (const Case& c : cases) {
+        Backends backends(L"fd", c.options);
+        EXPECT_FALSE(backends.Port().Open(Stereo(), Chunk(256)));
+        EXPECT_EQ(backends.Port().GetState(), PORTSTATE_INIT);
+        EXPECT_TRUE(backends.capture.Has(brl::Logging::Error, c.message)) << brl::ToUtf8(c.message);
+    }
+}
+
+// Counts the audio thread's allocations from the handler's third call on: the
+// guard made in one call sees everything the port and its backend do until
+// the next one.
+struct AllocationProbe : IStreamHandler {
+    static constexpr int kFirst = 3;
+    static constexpr int kLast = 23;
+    void Process(const Format&, const float* const*, float* const*, uint32_t) noexcept override {
+        const int call = calls.load() + 1;
+        if (guard) {
+            allocations.fetch_add(guard->Count());
+            guard.reset();
+        }
+        if (call >= kFirst && call < kLast) {
+            guard.emplace(brl::testing::AllocationGuard::Scope::ThisThread);
+        }
+        calls.store(call);
+    }
+    std::optional<brl::testing::AllocationGuard> guard;
+    std::atomic<long> allocations{0};
+    std::atomic<int> calls{0};
+};
+
+TEST(AudioThread, AllocatesNothingBetweenChunks) {
+    Pipe out;
+    Backends backends(L"fd", {L"--Audio-Io-Fd-OutFd", std::to_wstring(out.write)});
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        unsigned char buffer[4096];
+        while (reading.load() && ::read(out.read, buffer, sizeof(buffer)) > 0) {
+        }
+    });
+    for (Io* port : backends.master.GetDevices()) {
+        AllocationProbe probe;
+        ASSERT_TRUE(port->Open(Stereo(), Chunk(128)) && port->Play(&probe));
+        EXPECT_TRUE(WaitFor([&] { return probe.calls.load() >= AllocationProbe::kLast; }));
+        ASSERT_TRUE(port->Stop());
+        port->Close();
+        EXPECT_EQ(probe.allocations.load(), 0) << brl::ToUtf8(port->GetDescription());
+    }
+    reading.store(false);
+    Pipe::Close(out.write);
+    reader.join();
+}
+
+} // namespace

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "libbrelm/config.h"
+#include "libbrelm/configproviders.h"
+#include "midi/midiio.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace brl::testing {
+
+// Keeps every event an input stream delivers and lets the test wait for them.
+class EventCollector : public Midi::InputHandler {
+public:
+    struct Received {
+        Midi::Event event;
+        Midi::Stream* stream;
+    };
+
+    void OnMidiEvent(Midi::Stream& stream, const Midi::Event& event) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            received_.push_back({event, &stream});
+        }
+        changed_.notify_all();
+    }
+
+    // True once at least `count` events have arrived; waits up to `seconds`.
+    bool WaitFor(size_t count, double seconds = 10.0) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                 [&] { return received_.size() >= count; });
+    }
+
+    std::vector<Received> All() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
+
+    // The three bytes of each event in hexadecimal, in order: "903C7F 803C7F".
+    std::string Text() const {
+        std::string text;
+        char bytes[8];
+        for (const Received& r : All()) {
+            std::snprintf(bytes, sizeof(bytes), "%02X%02X%02X", r.event.status, r.event.data1, r.event.data2);
+            text += (text.empty() ? "" : " ") + std::string(bytes);
+        }
+        return text;
+    }
+
+    size_t Count() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_.size();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Received> received_;
+};
+
+// A configuration made of command-line options only, as "--Midi-Backends dummy".
+class OptionConfig {
+public:
+    explicit OptionConfig(std::vector<String> options) : provider_(WithProgramName(std::move(options))) {
+        frontend_.AddOverride(&provider_);
+    }
+    ~OptionConfig() = default;
+    Config::Frontend& Frontend() { return frontend_; }
+
+private:
+    static std::vector<String> WithProgramName(std::vector<String> options) {
+        options.insert(options.begin(), L"test");
+        return options;
+    }
+
+    Config::CommandlineProvider provider_;
+    Config::Frontend frontend_;
+};
+
+} // namespace brl::testing

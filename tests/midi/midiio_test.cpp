@@ -1,0 +1,189 @@
+#include "midi/midiio.h"
+#include "midi/midiiokeyboard.h"
+#include "midi/midiionetwin32.h"
+#include "midi_test_support.h"
+#include "support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using brl::String;
+using brl::Midi::Event;
+using brl::Midi::IoMaster;
+using brl::Midi::KeyboardStream;
+using brl::testing::EventCollector;
+using brl::testing::LogCapture;
+using brl::testing::OptionConfig;
+
+namespace {
+
+std::vector<String> Lines(const LogCapture& log, int level) {
+    std::vector<String> lines;
+    for (const auto& record : log.Records()) {
+        if (record.level == level) {
+            lines.push_back(record.message);
+        }
+    }
+    return lines;
+}
+
+std::vector<String> Names(const auto& streams) {
+    std::vector<String> names;
+    for (const auto* stream : streams) {
+        names.push_back(stream->Name());
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(MidiBackendSelection, SkipsUnavailableUnknownAndRepeatedNamesAndListsTheRest) {
+    OptionConfig config({L"--Midi-Backends", L"portmidi,dummy,win32,bogus,keyboard,dummy"});
+    LogCapture log;
+    IoMaster master(&log, config.Frontend());
+
+    EXPECT_EQ(Names(master.Inputs()), (std::vector<String>{L"dummy device", L"DirectInput - Midi Keyboard"}));
+    EXPECT_EQ(Names(master.Outputs()), (std::vector<String>{L"dummy device"}));
+    EXPECT_EQ(Lines(log, brl::Logging::Warning), (std::vector<String>{
+                                                     L"backend 'portmidi' not available, ignoring",
+                                                     L"backend 'win32' not available, ignoring",
+                                                     L"unknown backend 'bogus', ignoring",
+                                                     L"backend 'dummy' listed twice, ignoring",
+                                                 }));
+    const std::vector<String> listing = {L"midi input devices:", L"dummy device (in)",
+                                         L"DirectInput - Midi Keyboard (in)", L"midi output devices:",
+                                         L"dummy device (out)"};
+    EXPECT_EQ(master.DeviceListing(), listing);
+    const auto info = Lines(log, brl::Logging::Info);
+    EXPECT_TRUE(std::search(info.begin(), info.end(), listing.begin(), listing.end()) != info.end());
+    EXPECT_NE(master.Keyboard(), nullptr);
+}
+
+TEST(MidiBackendSelection, OnlyTheKeyboardIsActiveUntilASettingSaysOtherwise) {
+    OptionConfig config({L"--Midi-Backends", L"dummy,keyboard", L"--Midi-Input-dummy device-active", L"1",
+                         L"--Midi-Input-DirectInput - Midi Keyboard-active", L"0"});
+    OptionConfig defaults({L"--Midi-Backends", L"dummy,keyboard"});
+    LogCapture log;
+    IoMaster configured(&log, config.Frontend());
+    IoMaster plain(&log, defaults.Frontend());
+    EXPECT_FALSE(plain.IsInputActive(0));
+    EXPECT_TRUE(plain.IsInputActive(1));
+    EXPECT_TRUE(configured.IsInputActive(0));
+    EXPECT_FALSE(configured.IsInputActive(1));
+    EXPECT_FALSE(plain.IsInputActive(2));
+}
+
+TEST(MidiNetRecord, CarriesTheMessageWordInDecimalDigits) {
+    const brl::Midi::NetRecord record = brl::Midi::EncodeNetRecord(Event(0x90, 60, 127));
+    const char expected[20] = {'8', '3', '3', '8', '5', '7', '6'};
+    EXPECT_EQ(std::memcmp(record.data(), expected, sizeof(expected)), 0);
+
+    uint32_t word = 0;
+    ASSERT_TRUE(brl::Midi::DecodeNetRecord(record.data(), word));
+    EXPECT_EQ(word, 0x7F3C90u);
+    const brl::Midi::NetRecord largest = brl::Midi::EncodeNetRecord(Event(0xFF, 0xFF, 0xFF));
+    ASSERT_TRUE(brl::Midi::DecodeNetRecord(largest.data(), word));
+    EXPECT_EQ(word, 0xFFFFFFu);
+}
+
+TEST(MidiNetRecord, RefusesWhatIsNotARecord) {
+    const char* const bad[] = {
+        "",           // no digits
+        "GET / HTTP", // text
+        "1234567890", // ten digits leave no room for the terminator
+        "16777216",   // more than 24 bits
+        "12a",        // junk after the digits
+        " 12",        // junk before them
+    };
+    for (const char* text : bad) {
+        char record[20] = {};
+        std::memcpy(record, text, std::strlen(text));
+        uint32_t word = 0;
+        EXPECT_FALSE(brl::Midi::DecodeNetRecord(record, word)) << text;
+    }
+}
+
+namespace {
+
+// A started keyboard stream and what it delivers.
+struct KeyboardFixture {
+    OptionConfig config{{L"--Midi-Backends", L"keyboard"}};
+    LogCapture log;
+    EventCollector events; // outlives the master, which stops the stream
+    IoMaster master{&log, config.Frontend()};
+    KeyboardStream& keyboard = *master.Keyboard();
+
+    KeyboardFixture() { keyboard.Start(&events); }
+};
+
+constexpr uint32_t kKeyQ = 24;
+constexpr uint32_t kKeyF1 = 67;
+
+} // namespace
+
+TEST(MidiKeyboard, KeysSitLikePianoKeysFromCOfTheOctave) {
+    struct Case {
+        uint32_t key;
+        const char* label;
+        int note; // in octave 5
+    };
+    const Case cases[] = {
+        {24, "Q", 60}, {25, "W", 62}, {26, "E", 64}, {27, "R", 65}, {28, "T", 67}, {29, "Y", 69},
+        {30, "U", 71}, {31, "I", 72}, {32, "O", 74}, {33, "P", 76}, {11, "2", 61}, {12, "3", 63},
+        {14, "5", 66}, {15, "6", 68}, {16, "7", 70}, {18, "9", 73}, {19, "0", 75}, {52, "Z", 48},
+        {53, "X", 50}, {54, "C", 52}, {55, "V", 53}, {56, "B", 55}, {57, "N", 57}, {58, "M", 59},
+        {59, ",", 60}, {39, "S", 49}, {40, "D", 51}, {42, "G", 54}, {43, "H", 56}, {44, "J", 58},
+        {46, "L", 61},
+    };
+    for (const Case& c : cases) {
+        int offset = 0;
+        ASSERT_TRUE(KeyboardStream::NoteOffset(c.key, offset)) << c.label;
+        EXPECT_EQ(KeyboardStream::NoteOf(KeyboardStream::kStartOctave, offset), c.note) << c.label;
+    }
+    // Keys that play nothing: 1, 4, 8, A, F, K, ;, space, F1.
+    for (uint32_t key : {10u, 13u, 17u, 38u, 41u, 45u, 47u, 65u, 67u}) {
+        int offset = 0;
+        EXPECT_FALSE(KeyboardStream::NoteOffset(key, offset)) << key;
+    }
+}
+
+TEST(MidiKeyboard, SendsProgramChangeThenTheNoteAndReleasesWhatItPressed) {
+    KeyboardFixture f;
+    EXPECT_TRUE(f.keyboard.KeyDown(kKeyQ)); // octave 5: middle C
+    EXPECT_TRUE(f.keyboard.KeyUp(kKeyQ));
+    EXPECT_TRUE(f.keyboard.KeyDown(kKeyF1)); // octave 1
+    EXPECT_TRUE(f.keyboard.KeyUp(kKeyF1));
+    f.keyboard.KeyDown(kKeyQ);      // note 12
+    f.keyboard.KeyDown(kKeyQ);      // a repeat of a held key sends nothing
+    f.keyboard.KeyDown(kKeyF1 + 8); // F9: octave 9
+    f.keyboard.KeyUp(kKeyQ);        // releases 12, not 108
+    f.keyboard.KeyDown(33);         // P in octave 9: 124
+    EXPECT_EQ(f.keyboard.Octave(), 9);
+    ASSERT_TRUE(f.events.WaitFor(10));
+    EXPECT_EQ(f.events.Text(), "C00000 903C7F C00000 803C7F C00000 900C7F C00000 800C7F C00000 907C7F");
+    for (const auto& r : f.events.All()) {
+        EXPECT_EQ(r.event.clock, &f.keyboard.GetClock());
+        EXPECT_NE(r.event.time, 0u);
+        EXPECT_EQ(r.stream, &f.keyboard);
+    }
+}
+
+TEST(MidiKeyboard, StoppingReleasesHeldNotesAndLeavesKeysToTheWindow) {
+    KeyboardFixture f;
+    f.keyboard.KeyDown(kKeyQ);
+    f.keyboard.KeyDown(52); // Z: 48
+    f.keyboard.Stop();
+    // Every release is delivered by the time Stop returns.
+    EXPECT_EQ(f.events.Text(), "C00000 903C7F C00000 90307F C00000 803C7F C00000 80307F");
+    // A stopped keyboard consumes nothing; neither does a key that plays nothing.
+    EXPECT_FALSE(f.keyboard.KeyDown(kKeyQ));
+    ASSERT_TRUE(f.keyboard.Start(&f.events));
+    EXPECT_FALSE(f.keyboard.KeyDown(38)); // A
+    EXPECT_FALSE(f.keyboard.KeyUp(kKeyQ + 100));
+    f.keyboard.KeyDown(kKeyQ);
+    f.keyboard.ReleaseAll();
+    ASSERT_TRUE(f.events.WaitFor(12));
+    EXPECT_EQ(f.events.Text().substr(f.events.Text().size() - 6), "803C7F");
+}
