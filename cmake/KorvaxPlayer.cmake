@@ -46,7 +46,9 @@ function(korvax_add_player name patch midi)
   # -Oz in place of -O2, and the runtime's own source list, so the player always
   # carries exactly what the runtime target is built from. The instructions stay
   # in the order the compiler chose before its last scheduling pass, which the
-  # compressor packs better.
+  # compressor packs better. Without errno from the maths functions a square
+  # root is one instruction (with the same result); calls into the C library go
+  # through its table of addresses without stubs.
   get_target_property(options korvax_flags INTERFACE_COMPILE_OPTIONS)
   list(REMOVE_ITEM options -O2)
   get_target_property(link_options korvax_flags INTERFACE_LINK_OPTIONS)
@@ -64,9 +66,9 @@ function(korvax_add_player name patch midi)
   # that compiles logging away.
   target_include_directories(${name} BEFORE PRIVATE ${dir}/shim)
   target_include_directories(${name} PRIVATE ${gen} $<TARGET_PROPERTY:korvax_runtime,INTERFACE_INCLUDE_DIRECTORIES>)
-  target_compile_options(${name} PRIVATE ${options} -Oz -fno-schedule-insns2 -fno-rtti -fno-exceptions -fno-threadsafe-statics
-                         -fno-unwind-tables -fno-asynchronous-unwind-tables -fno-stack-protector
-                         -ffunction-sections -fdata-sections)
+  target_compile_options(${name} PRIVATE ${options} -Oz -fno-schedule-insns2 -fno-math-errno -fno-plt
+                         -fno-rtti -fno-exceptions -fno-threadsafe-statics -fno-unwind-tables
+                         -fno-asynchronous-unwind-tables -fno-stack-protector -ffunction-sections -fdata-sections)
   target_link_options(${name} PRIVATE ${link_options} -Wl,--gc-sections -Wl,--as-needed -Wl,--build-id=none
                       -Wl,-z,norelro -Wl,-z,noseparate-code)
   # KORVAX_COMPACT: the runtime's modules without their loops for speed.
@@ -81,7 +83,8 @@ function(korvax_add_player name patch midi)
   # it needs), and on x86-64 none of the C start-up files.
   if(NOT KORVAX_SANITIZE)
     target_compile_options(${name} PRIVATE -fno-pie -flto=auto)
-    target_link_options(${name} PRIVATE -no-pie -nodefaultlibs -flto=auto -Oz -fno-schedule-insns2)
+    target_link_options(${name} PRIVATE -no-pie -nodefaultlibs -flto=auto -Oz -fno-schedule-insns2
+                        -fno-math-errno -fno-plt)
     target_link_libraries(${name} PRIVATE m c gcc)
     if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
       target_compile_definitions(${name} PRIVATE KORVAX_PLAYER_ENTRY)

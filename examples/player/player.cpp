@@ -154,9 +154,7 @@ bool Equal(const char* a, const char* b) {
 int Run(int argc, char** argv) {
     if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
         const bool help = argc == 2 && (Equal(argv[1], "--help") || Equal(argv[1], "-h"));
-        Say(help ? 1 : 2, "usage: " KORVAX_PLAYER_NAME " [OUTPUT.wav]\n\n"
-                          "Plays its song into OUTPUT.wav (default " KORVAX_PLAYER_WAVE "): 32-bit float stereo at\n"
-                          "96000 Hz, the song followed by a tail of 30 seconds.\n");
+        Say(help ? 1 : 2, "usage: " KORVAX_PLAYER_NAME " [OUTPUT.wav]   (default " KORVAX_PLAYER_WAVE ")\n");
         return help ? 0 : 2;
     }
     return Play(argc > 1 ? argv[1] : KORVAX_PLAYER_WAVE);
