@@ -4,10 +4,11 @@
 //   filters  the four resonant filters in several types, both band splitters,
 //            every distortion type, chorus, delay, delayed signal, compressor,
 //            RMS and peak detection, mid/side and clipping
-//   tools    curved and linear envelopes, the release fade, LFOs of every
-//            waveform, sample and hold, hard-synced phases, the advanced and
-//            sample-rate note mappings with several tunings, and the arithmetic,
-//            mixing, panning and scaling tools
+//   tools    curved and linear envelopes, the release fade, LFOs (square,
+//            noise with a reset, saw with a pulse width), sample and hold,
+//            hard-synced phases, the advanced and per-sample note mappings with
+//            several tunings, and the arithmetic, mixing, panning and scaling
+//            tools
 // Some parameters sit on MIDI controllers that the songs move while they play.
 // Each song has a channel with more notes at once than it has voices.
 //
@@ -72,7 +73,8 @@ const float kBucket48 = Steps(40);
 const float kBucket96 = Steps(88);
 const float kSineCosine = Steps(24);
 
-// A voice playing `signal` (output 0) through `filter` and an envelope.
+// `signal` (its output 0) times an envelope rising to 1, falling to 0.7 and
+// then to `sustain`.
 CNode* Enveloped(GraphBuilder& g, CNode* signal, double attackMs, double decayMs, double sustainMs,
                  double sustain) {
     return g.Product(signal, 0, g.Envelope(attackMs, decayMs, sustainMs, 1.0, 0.7, sustain), 0);
@@ -319,7 +321,6 @@ std::vector<uint8_t> FilterSong() {
 
 // ---- tools ------------------------------------------------------------------
 
-// The voice end for the tools set: a curved fade-out is the release here too.
 void ToolVoices(SynthesizerEditor& editor) {
     { // channel 0: notes mapped through the tunings (controller 6) into a saw with a curved envelope
         GraphBuilder g(editor, editor.Patches().Voice(0), 0);
