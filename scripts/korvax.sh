@@ -16,8 +16,9 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           # Devices: RtAudio goes with the JACK 2 library (installing jackd2 later
           # would otherwise swap the JACK library and remove librtaudio-dev).
           librtaudio-dev libjack-jackd2-dev librtmidi-dev
-          # The editor.
-          libwxgtk3.2-dev libgl1-mesa-dev
+          # The editor: the toolkit, OpenGL, and Cairo with Pango, which the
+          # toolkit canvas draws on directly; a font for legible text.
+          libwxgtk3.2-dev libgl1-mesa-dev libcairo2-dev libpango1.0-dev fonts-dejavu-core
           # Real sound servers and a virtual display for the tests.
           jackd2 pulseaudio xvfb xauth xdotool imagemagick)
 
@@ -62,11 +63,12 @@ headless)
     ;;
 sanitize)
     # Unit tests under AddressSanitizer+UBSan. The "apps" tests drive whole
-    # programs over long renders and run in the plain build only.
+    # programs over long renders and the "gui" tests real windows (the toolkit
+    # leaks at exit); both run in the plain build only.
     install_deps
     configure_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=address
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --output-on-failure -j "$JOBS" -LE apps)
+        ctest --output-on-failure -j "$JOBS" -LE 'apps|gui')
     # Threading tests under ThreadSanitizer: only their programs are built.
     cmake -S "$ROOT" -B "$ROOT/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=thread \
         -DKORVAX_BUILD_BENCH=OFF >/dev/null
@@ -78,6 +80,10 @@ bench)
     install_deps
     configure_build build -DCMAKE_BUILD_TYPE=Release
     "$ROOT/build/bin/korvax-bench"
+    # The painting benchmarks start their own virtual X server.
+    if [[ -x "$ROOT/build/bin/korvax-gui-bench" ]]; then
+        "$ROOT/build/bin/korvax-gui-bench"
+    fi
     ;;
 *)
     echo "usage: scripts/korvax.sh run|test|sanitize|headless|bench" >&2

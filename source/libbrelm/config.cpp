@@ -485,6 +485,44 @@ void Frontend::RefreshState(SettingState& state) {
     state.value = std::move(value);
 }
 
+std::vector<std::shared_ptr<SettingState>> Frontend::States() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::vector<std::shared_ptr<SettingState>> states;
+    states.reserve(states_.size());
+    for (const auto& [name, state] : states_) {
+        states.push_back(state);
+    }
+    return states;
+}
+
+std::pair<bool, Value> Frontend::ProviderRead(Backend& backend, const Key& key, const Value& defaultValue) {
+    std::lock_guard<std::mutex> lock(providerMutex_);
+    auto [found, value] = backend.Read(key, defaultValue);
+    if (!found) {
+        return {false, defaultValue};
+    }
+    return {true, value.ConvertTo(defaultValue.GetTag())};
+}
+
+bool Frontend::ProviderWrite(Backend& backend, const Key& key, const Value& value) {
+    bool written = false;
+    {
+        std::lock_guard<std::mutex> lock(providerMutex_);
+        BRL_LOG_DEBUG(logger_, "write ", backend.Describe(key), " = ", value.ToString());
+        written = backend.Write(key, value);
+        if (!written) {
+            BRL_LOG_ERROR(logger_, "saving ", key.ToString(), " = ", backend.Name(), " failed");
+        }
+    }
+    if (written) {
+        if (const auto state = FindState(key)) {
+            RefreshState(*state);
+        }
+        NotifyAll();
+    }
+    return written;
+}
+
 void Frontend::AddListener(ChangeListener* listener) {
     std::lock_guard<std::recursive_mutex> lock(listenerMutex_);
     listeners_.insert(listener);

@@ -176,6 +176,16 @@ public:
     // Re-reads a state's value from the providers (no notification).
     void RefreshState(SettingState& state);
 
+    // Every shared setting state, ordered by canonical key.
+    std::vector<std::shared_ptr<SettingState>> States() const;
+    // One provider's own answer for a key, under the provider lock: (found,
+    // value converted to the default's tag).
+    std::pair<bool, Value> ProviderRead(Backend& backend, const Key& key, const Value& defaultValue);
+    // Writes into one provider only, under the provider lock; a refusal logs
+    // "saving " + key + " = " + provider name + " failed". The shared state of
+    // the key (if any) is read again and every listener told.
+    bool ProviderWrite(Backend& backend, const Key& key, const Value& value);
+
     void AddListener(ChangeListener* listener);
     void RemoveListener(ChangeListener* listener);
 

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "korvax/korvaxmanager.h"
+#include "libbrelm/config.h"
+#include "libbrelm/string.h"
+#include "ppmdisplay.h"
+
+#include <wx/frame.h>
+#include <wx/timer.h>
+
+#include <vector>
+
+class wxPanel;
+
+// The synthesizer state window ("synth state": the voices and value slots as
+// text lines, repainted by its own timer) and the debug window ("synth
+// debug": the eight debug meters). Closing either hides it and stores its
+// placement ("SynthState", "SynthDebug").
+//
+// Threads: GUI thread only.
+namespace brl::Synth::Gui {
+
+class SynthStateWindow : public wxFrame {
+public:
+    static constexpr int kRepaintMs = 100;
+    static constexpr const wchar_t* kPlacementName = L"SynthState";
+
+    SynthStateWindow(wxWindow* parent, Korvax::Manager& manager, Config::Frontend& config);
+    ~SynthStateWindow() override;
+
+    // The lines drawn by the last paint.
+    const std::vector<String>& Lines() const { return lines; }
+    uint64_t PaintCount() const { return paints; }
+    wxPanel* Surface() const { return surface; }
+
+private:
+    void OnPaint();
+    void OnClose(wxCloseEvent& event);
+
+    Korvax::Manager& synth;
+    Config::Frontend& config;
+    wxPanel* surface = nullptr;
+    wxTimer timer;
+    std::vector<String> lines;
+    uint64_t paints = 0;
+};
+
+class SynthDebugWindow : public wxFrame {
+public:
+    static constexpr int kRepaintMs = 100;
+    static constexpr const wchar_t* kPlacementName = L"SynthDebug";
+
+    SynthDebugWindow(wxWindow* parent, Korvax::Manager& manager, Config::Frontend& config);
+    ~SynthDebugWindow() override;
+
+    PPM_Display* Display() const { return display; }
+
+private:
+    void OnClose(wxCloseEvent& event);
+
+    Config::Frontend& config;
+    PPM_Display* display = nullptr;
+    wxTimer timer;
+};
+
+} // namespace brl::Synth::Gui

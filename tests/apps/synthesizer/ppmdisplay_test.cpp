@@ -1,0 +1,323 @@
+#include "synthesizer/ppmdisplaylogic.h"
+
+#include "korvax/korvaxmanager.h"
+#include "libbrelm/configini.h"
+#include "support/recording_canvas.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+using namespace brl::Synth::Gui;
+using brl::gui::Colour;
+using brl::testing::CanvasCall;
+using brl::testing::RecordingCanvas;
+
+constexpr int kSegmentCalls = 4 * 30; // four bars of the default 30 segments
+
+float FromDb(float db) {
+    return std::pow(10.0f, db / 20.0f);
+}
+
+MeterLevels Steady(float peakDb, float holdDb) {
+    MeterLevels m;
+    m.peakOut = FromDb(peakDb);
+    m.peakHold = FromDb(holdDb);
+    m.rmsOut = FromDb(peakDb) / 1.4142135f;
+    m.rmsHold = FromDb(holdDb) / 1.4142135f;
+    return m;
+}
+
+std::vector<CanvasCall> Segments(const RecordingCanvas& canvas) {
+    return canvas.Of("RoundedRectangle");
+}
+
+// The segment call of bar b (0..3), segment j (0 lowest), in drawing order.
+const CanvasCall& SegmentOf(const std::vector<CanvasCall>& calls, int bar, int segment) {
+    return calls[static_cast<size_t>(bar * 30 + segment)];
+}
+
+TEST(LevelMeterSegments, DefaultsSpanSixtyDecibelsInThirtySegments) {
+    const PpmDisplaySettings s;
+    EXPECT_EQ(s.GreenSegments(), 21);
+    EXPECT_EQ(s.YellowSegments(), 3);
+    EXPECT_EQ(s.RedSegments(), 6);
+    EXPECT_EQ(s.Segments(), 30);
+    EXPECT_FLOAT_EQ(s.Bounds(0).lo, -60.0f);
+    EXPECT_FLOAT_EQ(s.Bounds(0).hi, -58.0f);
+    EXPECT_FLOAT_EQ(s.Bounds(29).lo, -2.0f);
+    EXPECT_FLOAT_EQ(s.Bounds(29).hi, 0.0f);
+    // 30 segments and the clip segment along, four bars and a row of labels across.
+    EXPECT_FLOAT_EQ(s.Length(), 30 * 13.0f + 8.0f + 12.0f);
+    EXPECT_FLOAT_EQ(s.Breadth(), 4 * 12.0f + 8.0f + 12.0f);
+}
+
+TEST(LevelMeterSegments, RangeCountsAreTruncatedAndNonsenseGivesNoSegments) {
+    PpmDisplaySettings s;
+    s.dBPerSegment = 2.5; // 42 / 2.5 = 16.8, 6 / 2.5 = 2.4, 12 / 2.5 = 4.8
+    EXPECT_EQ(s.GreenSegments(), 16);
+    EXPECT_EQ(s.YellowSegments(), 2);
+    EXPECT_EQ(s.RedSegments(), 4);
+    EXPECT_EQ(s.GroupCount(), 2);
+
+    for (double perSegment : {0.0, -2.0, std::nan("")}) {
+        s.dBPerSegment = perSegment;
+        EXPECT_EQ(s.Segments(), 0) << perSegment;
+        EXPECT_EQ(s.GroupCount(), 0) << perSegment;
+    }
+    s.dBPerSegment = 1e-9; // would be 4.2e10 segments
+    EXPECT_LE(s.Segments(), PpmDisplaySettings::kMaxSegments);
+
+    // A display without segments still paints its four clip segments.
+    s.dBPerSegment = 0.0;
+    RecordingCanvas canvas(400, 80);
+    PaintPpmDisplay2(canvas, s, MeterLevels{}, MeterLevels{});
+    EXPECT_EQ(Segments(canvas).size(), 4u);
+    EXPECT_TRUE(canvas.Of("Line").empty());
+}
+
+TEST(LevelMeterSegments, FractionIsTheShareOfTheSegmentALevelReaches) {
+    const SegmentRange range{-60.0f, -58.0f};
+    const struct {
+        float level;
+        float fraction;
+    } cases[] = {{-61.0f, 0.0f}, {-60.0f, 0.0f}, {-59.5f, 0.25f},   {-59.0f, 0.5f},
+                 {-58.0f, 1.0f}, {-3.0f, 1.0f},  {-INFINITY, 0.0f}, {NAN, 0.0f}};
+    for (const auto& c : cases) {
+        EXPECT_FLOAT_EQ(SegmentFraction(c.level, range), c.fraction) << c.level;
+    }
+    EXPECT_EQ(LevelDb(0.0f), -INFINITY);
+    EXPECT_FLOAT_EQ(LevelDb(0.5f), -6.0206f);
+}
+
+TEST(LevelMeterSegments, GroupLinesFollowEveryThirdSegmentWithLabelsInWholeDecibels) {
+    const PpmDisplaySettings s;
+    std::vector<int> after;
+    for (int j = 0; j < s.Segments(); ++j) {
+        if (s.GroupLineAfter(j)) {
+            after.push_back(j);
+        }
+    }
+    EXPECT_EQ(after, (std::vector<int>{2, 5, 8, 11, 14, 17, 20, 23, 26, 29}));
+
+    RecordingCanvas canvas(600, 100);
+    PaintPpmDisplay2(canvas, s, MeterLevels{}, MeterLevels{});
+    const auto lines = canvas.Of("Line");
+    ASSERT_EQ(lines.size(), 20u); // two lines each: across the left and the right bars
+    for (const CanvasCall& line : lines) {
+        EXPECT_EQ(line.colours[0], s.groupColour);
+        EXPECT_FLOAT_EQ(line.args[4], s.segmentGroupLineWidth);
+    }
+    std::vector<brl::String> labels;
+    for (const CanvasCall& text : canvas.Of("Text")) {
+        labels.push_back(text.text);
+    }
+    EXPECT_EQ(labels, (std::vector<brl::String>{L"-54", L"-48", L"-42", L"-36", L"-30", L"-24", L"-18",
+                                                L"-12", L"-6", L"0"}));
+    // Each pair of lines stands between the segment it follows and the next one.
+    const auto segments = Segments(canvas);
+    const float segmentEnd = SegmentOf(segments, 0, 2).args[0] + SegmentOf(segments, 0, 2).args[2];
+    EXPECT_GT(lines[0].args[0], segmentEnd);
+    EXPECT_LT(lines[0].args[0], SegmentOf(segments, 0, 3).args[0]);
+    EXPECT_EQ(canvas.Of("SetFont").at(0).text, L"Arial");
+}
+
+TEST(LevelMeterSegments, FullScaleSineReadsZeroDecibelsOnRmsAndPeak) {
+    brl::Korvax::PpmMeter meter;
+    // One second of 1 kHz ending on a crest (the peak decays between crests).
+    std::vector<float> sine(96000 - 72);
+    for (size_t i = 0; i < sine.size(); ++i) {
+        sine[i] = static_cast<float>(std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 96000.0));
+    }
+    for (bool fast : {false, true}) {
+        brl::Korvax::PpmMeter& m = meter;
+        m.Configure(96000.0, brl::Korvax::PpmSettings{});
+        if (fast) {
+            m.RunFast(sine.data(), static_cast<uint32_t>(sine.size()));
+        } else {
+            m.RunSlow(sine.data(), static_cast<uint32_t>(sine.size()));
+        }
+        const MeterLevels levels = ReadMeter(m);
+        const auto bars = MakeBars(levels, levels);
+        for (int bar = 0; bar < 4; ++bar) {
+            EXPECT_NEAR(bars[bar].current, 0.0f, 0.1f) << "bar " << bar << (fast ? " fast" : " slow");
+            EXPECT_NEAR(bars[bar].hold, 0.0f, 0.1f) << "bar " << bar;
+            EXPECT_FALSE(bars[bar].clip);
+        }
+        const PpmDisplaySettings s;
+        EXPECT_GT(SegmentFraction(bars[0].current, s.Bounds(29)), 0.95f);
+        EXPECT_GT(SegmentFraction(bars[1].current, s.Bounds(29)), 0.95f);
+    }
+}
+
+TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHoldInBarOrder) {
+    const PpmDisplaySettings s;
+    // Left: peak at -59 dB (half of the lowest segment), hold -30 dB. Right: silent.
+    const MeterLevels left = Steady(-59.0f, -30.0f);
+    RecordingCanvas canvas(600, 100);
+    PaintPpmDisplay2(canvas, s, left, MeterLevels{});
+    const auto segments = Segments(canvas);
+    ASSERT_EQ(segments.size(), static_cast<size_t>(kSegmentCalls + 4));
+
+    const CanvasCall& lowest = SegmentOf(segments, 1, 0); // left peak bar
+    EXPECT_EQ(lowest.colours[0], s.green);                // hold -30 dB lies above it
+    EXPECT_EQ(lowest.colours[1].WithAlpha(0), s.greenBorder.WithAlpha(0));
+    EXPECT_NEAR(lowest.colours[1].A(), 0xbb / 2.0, 1.0);
+    EXPECT_EQ(SegmentOf(segments, 1, 1).colours[1].A(), 0u);   // -58..-56 not reached
+    EXPECT_EQ(SegmentOf(segments, 1, 14).colours[0], s.green); // -32..-30: hold reaches its top
+    EXPECT_EQ(SegmentOf(segments, 1, 15).colours[0].A(), 0u);  // -30..-28: above the hold
+    // The rms bar of the left meter shows the same levels (rms times the square root of 2).
+    EXPECT_EQ(SegmentOf(segments, 0, 14).colours[0], s.green);
+    // The range colours: yellow from segment 21, red from 24.
+    const MeterLevels loud = Steady(0.0f, 0.0f);
+    RecordingCanvas full(600, 100);
+    PaintPpmDisplay2(full, s, loud, loud);
+    const auto lit = Segments(full);
+    EXPECT_EQ(SegmentOf(lit, 2, 20).colours[0], s.green);
+    EXPECT_EQ(SegmentOf(lit, 2, 21).colours[0], s.yellow);
+    EXPECT_EQ(SegmentOf(lit, 2, 23).colours[1], s.yellowBorder);
+    EXPECT_EQ(SegmentOf(lit, 2, 24).colours[0], s.red);
+    EXPECT_EQ(SegmentOf(lit, 3, 29).colours[1], s.redBorder);
+    // Bars are stacked across in the order left rms, left peak, right peak, right rms,
+    // with the label row between the meters.
+    const float y0 = SegmentOf(segments, 0, 0).args[1];
+    const float y1 = SegmentOf(segments, 1, 0).args[1];
+    const float y2 = SegmentOf(segments, 2, 0).args[1];
+    const float y3 = SegmentOf(segments, 3, 0).args[1];
+    EXPECT_FLOAT_EQ(y1 - y0, s.segmentHeight + s.segmentSpacingVertical);
+    EXPECT_FLOAT_EQ(y2 - y1, s.segmentHeight + s.segmentSpacingVertical + s.fontSize);
+    EXPECT_FLOAT_EQ(y3 - y2, s.segmentHeight + s.segmentSpacingVertical);
+    EXPECT_LE(y3 + s.segmentHeight, s.Breadth() - s.borderWidth);
+}
+
+TEST(LevelMeterPainting, ClipSegmentsLightPerMeterAndDcIsDrawnOverTheBars) {
+    PpmDisplaySettings s;
+    MeterLevels right = Steady(-1.0f, -1.0f);
+    right.clipOut = true;
+    right.dcOut = FromDb(-40.0f);
+    right.dcHold = FromDb(-20.0f);
+    RecordingCanvas plain(600, 100);
+    PaintPpmDisplay2(plain, s, MeterLevels{}, right);
+    auto segments = Segments(plain);
+    ASSERT_EQ(segments.size(), static_cast<size_t>(kSegmentCalls + 4));
+    for (int bar = 0; bar < 4; ++bar) {
+        const CanvasCall& clip = segments[static_cast<size_t>(kSegmentCalls + bar)];
+        EXPECT_EQ(clip.colours[0], bar < 2 ? s.red.WithAlpha(0) : s.red.WithAlpha(255)) << bar;
+        EXPECT_EQ(clip.colours[1].A(), 0u);
+        // Beyond the top segment of its bar.
+        EXPECT_GT(clip.args[0], SegmentOf(segments, bar, 29).args[0]);
+        EXPECT_FLOAT_EQ(clip.args[1], SegmentOf(segments, bar, 29).args[1]);
+    }
+
+    s.showDC = true;
+    RecordingCanvas dc(600, 100);
+    PaintPpmDisplay2(dc, s, MeterLevels{}, right);
+    segments = Segments(dc);
+    ASSERT_EQ(segments.size(), static_cast<size_t>(2 * kSegmentCalls + 4));
+    const CanvasCall& overlay =
+        segments[static_cast<size_t>(kSegmentCalls + 3 * 30 + 10)]; // right rms, -40..-38
+    EXPECT_EQ(overlay.colours[0], s.blue);                          // dc hold -20 dB is above
+    EXPECT_EQ(overlay.colours[1].A(), 0u);                          // dc -40 dB only touches its bottom
+    const CanvasCall& reached = segments[static_cast<size_t>(kSegmentCalls + 2 * 30 + 9)]; // -42..-40
+    EXPECT_EQ(reached.colours[1], s.blueBorder);
+    EXPECT_EQ(segments[static_cast<size_t>(kSegmentCalls + 9)].colours[1].A(),
+              0u); // the left meter has no dc
+}
+
+TEST(LevelMeterPainting, TallWindowsGetUpwardBarsAndScalingFitsTheWindow) {
+    const PpmDisplaySettings s;
+    const MeterLevels loud = Steady(0.0f, 0.0f);
+    RecordingCanvas tall(80, 500);
+    PaintPpmDisplay2(tall, s, loud, loud);
+    auto segments = Segments(tall);
+    const CanvasCall& lowest = SegmentOf(segments, 0, 0);
+    const CanvasCall& next = SegmentOf(segments, 0, 1);
+    EXPECT_FLOAT_EQ(lowest.args[2], s.segmentHeight); // across the bar
+    EXPECT_FLOAT_EQ(lowest.args[3], s.segmentWidth);  // along the bar
+    EXPECT_GT(lowest.args[1], next.args[1]);          // the lowest level at the bottom
+    EXPECT_FLOAT_EQ(lowest.args[0], SegmentOf(segments, 0, 29).args[0]);
+    EXPECT_LT(lowest.args[0], SegmentOf(segments, 1, 0).args[0]);
+
+    RecordingCanvas wide(600, 100);
+    PaintPpmDisplay2(wide, s, loud, loud);
+    EXPECT_FLOAT_EQ(SegmentOf(Segments(wide), 0, 0).args[2], s.segmentWidth);
+    EXPECT_FLOAT_EQ(wide.Of("SetScale").back().args[0], 1.0f); // unscaled by default
+
+    PpmDisplaySettings scaled = s;
+    scaled.scale = true;
+    RecordingCanvas big(2.0f * s.Length(), 3.0f * s.Breadth());
+    PaintPpmDisplay2(big, scaled, loud, loud);
+    EXPECT_FLOAT_EQ(big.Of("SetScale").back().args[0], 2.0f); // the smaller of 2 and 3
+}
+
+TEST(LevelMeterSettings, AllTwentyFiveAreReadFromTheConfiguration) {
+    brl::testing::TempDir dir;
+    brl::Config::IniProvider ini(dir.WideFile("config.ini"), true, false);
+    brl::Config::Frontend config;
+    config.AddBase(&ini);
+    config.AddWrite(&ini);
+    ASSERT_EQ(
+        ini.Parse("[Ui.PPMDisplay]\nScale = 1\ndBPerSegment = 3\ndBGreen = 30\ndBYellow = 9\ndBRed = 9\n"
+                  "dBGroupSize = 9\nBorderWidth = 2\nSegmentSpacingHorizontal = 1\n"
+                  "SegmentSpacingVertical = 2\nSegmentWidth = 3\nSegmentHeight = 4\nSegmentBorder = 0,5\n"
+                  "SegmentRadius = 0\nSegmentGroupLineWidth = 2\nFontSize = 10\n"
+                  "SegmentGroupColor = #010203,04\nBlue = #000011,22\nBlueBorder = #000033,44\n"
+                  "Green = #005500,66\nGreenBorder = #007700,88\nYellow = #999900,aa\n"
+                  "YellowBorder = #bbbb00,cc\nRed = #dd0000,ee\nRedBorder = #ff0000,11\nShowDC = yes\n"),
+        0);
+    const PpmDisplaySettings s = PpmDisplaySettings::Read(config);
+    EXPECT_TRUE(s.scale);
+    EXPECT_TRUE(s.showDC);
+    EXPECT_EQ(s.GreenSegments(), 10);
+    EXPECT_EQ(s.YellowSegments(), 3);
+    EXPECT_EQ(s.RedSegments(), 3);
+    EXPECT_EQ(s.GroupCount(), 3);
+    EXPECT_FLOAT_EQ(s.borderWidth, 2.0f);
+    EXPECT_FLOAT_EQ(s.segmentSpacingHorizontal, 1.0f);
+    EXPECT_FLOAT_EQ(s.segmentSpacingVertical, 2.0f);
+    EXPECT_FLOAT_EQ(s.segmentWidth, 3.0f);
+    EXPECT_FLOAT_EQ(s.segmentHeight, 4.0f);
+    EXPECT_FLOAT_EQ(s.segmentBorder, 0.5f);
+    EXPECT_FLOAT_EQ(s.segmentRadius, 0.0f);
+    EXPECT_FLOAT_EQ(s.segmentGroupLineWidth, 2.0f);
+    EXPECT_FLOAT_EQ(s.fontSize, 10.0f);
+    const Colour expected[] = {
+        Colour::Rgba(1, 2, 3, 4),          Colour::Rgba(0, 0, 0x11, 0x22), Colour::Rgba(0, 0, 0x33, 0x44),
+        Colour::Rgba(0, 0x55, 0, 0x66),    Colour::Rgba(0, 0x77, 0, 0x88), Colour::Rgba(0x99, 0x99, 0, 0xaa),
+        Colour::Rgba(0xbb, 0xbb, 0, 0xcc), Colour::Rgba(0xdd, 0, 0, 0xee), Colour::Rgba(0xff, 0, 0, 0x11)};
+    const Colour read[] = {s.groupColour, s.blue,         s.blueBorder, s.green,    s.greenBorder,
+                           s.yellow,      s.yellowBorder, s.red,        s.redBorder};
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(read[i], expected[i]) << i;
+    }
+}
+
+TEST(DebugMeterPainting, BarsScaleSixtyDecibelsAndShowClipping) {
+    EXPECT_FLOAT_EQ(DebugBarFraction(2.0f), 1.0f);
+    EXPECT_FLOAT_EQ(DebugBarFraction(0.0f), 0.0f);
+
+    std::vector<MeterLevels> meters(8);
+    meters[3] = Steady(-30.0f, -6.0f);
+    meters[5].clipOut = true;
+    std::vector<brl::String> labels;
+    for (int i = 0; i < 8; ++i) {
+        labels.push_back(L"debug " + std::to_wstring(i));
+    }
+    RecordingCanvas canvas(400, 200);
+    PaintPpmDisplay(canvas, meters, labels);
+    ASSERT_EQ(canvas.Of("Text").size(), 8u);
+    const auto rects = canvas.Of("Rectangle"); // track, peak, rms, clip per meter
+    ASSERT_EQ(rects.size(), 32u);
+    const CanvasCall& track = rects[3 * 4];
+    const CanvasCall& peak = rects[3 * 4 + 1];
+    EXPECT_NEAR(peak.args[2] - peak.args[0], 0.5f * (track.args[2] - track.args[0]), 0.01f);
+    EXPECT_EQ(rects[5 * 4 + 3].colours[0], Colour::Rgba(255, 0, 0));
+    EXPECT_NE(rects[4 * 4 + 3].colours[0], Colour::Rgba(255, 0, 0));
+    EXPECT_LE(rects.back().args[2], 400.0f); // inside the canvas
+}
+
+} // namespace

@@ -1,0 +1,442 @@
+// The tool windows in real windows: the slider bank, the controller widgets,
+// the level meter displays and the synthesizer state and debug windows.
+#include "gui/gui_test_support.h"
+
+#include "korvax/korvaxmanager.h"
+#include "libbrelm/configini.h"
+#include "support/temp_dir.h"
+#include "synthesizer/ppmdisplay.h"
+#include "synthesizer/schiebebank.h"
+#include "synthesizer/synthstatewindow.h"
+
+#include <gtest/gtest.h>
+
+#include <wx/choice.h>
+#include <wx/frame.h>
+#include <wx/scrolwin.h>
+#include <wx/sizer.h>
+#include <wx/slider.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+using brl::String;
+using namespace brl::Synth::Gui;
+using brl::Korvax::PinKind;
+namespace Config = brl::Config;
+namespace Korvax = brl::Korvax;
+using namespace std::chrono_literals;
+
+class TestManager : public Korvax::Manager {
+public:
+    TestManager() : Manager(nullptr) {}
+    int64_t GetPosition() const override { return 0; }
+    int64_t GetSampleRate() const override { return 96000; }
+    int64_t GetInputLatency() const override { return 0; }
+    int64_t GetOutputLatency() const override { return 0; }
+    bool IsDeviceless() const override { return true; }
+};
+
+struct Settings {
+    brl::testing::TempDir dir;
+    Config::IniProvider ini{dir.WideFile("config.ini"), true, false};
+    Config::Frontend config;
+    Settings() {
+        config.AddBase(&ini);
+        config.AddWrite(&ini);
+    }
+};
+
+template <typename Event> void Send(wxWindow* window, Event& event) {
+    event.SetEventObject(window);
+    window->GetEventHandler()->ProcessEvent(event);
+}
+
+void MoveSlider(wxSlider* slider, int position) {
+    slider->SetValue(position);
+    wxCommandEvent moved(wxEVT_SLIDER, slider->GetId());
+    moved.SetInt(position);
+    Send(slider, moved);
+}
+
+void Choose(wxChoice* choice, int entry) {
+    choice->SetSelection(entry);
+    wxCommandEvent chosen(wxEVT_CHOICE, choice->GetId());
+    chosen.SetInt(entry);
+    Send(choice, chosen);
+}
+
+float Slot(const Korvax::Manager& manager, int channel, int controller) {
+    return manager.Memory()[channel * Korvax::kControllersPerChannel + controller];
+}
+
+// Module nodes on channel 0's voice graph until one controller of a slider kind
+// and one of a combo box kind are handed out.
+struct Controllers {
+    int slider = -1;
+    int combo = -1;
+    explicit Controllers(Korvax::Manager& manager) {
+        for (int module = 1; module <= Korvax::kModuleCount && (slider < 0 || combo < 0); ++module) {
+            const int first = manager.FindFreeController(0);
+            manager.CreateNode(manager.Patches().Voice(0), module, 0);
+            for (int c = first; c >= 0 && c < manager.FindFreeController(0); ++c) {
+                const PinKind kind = manager.GetPreferredControllerRange(0, c);
+                if (kind != PinKind::Invalid && ControlFor(kind) == ControlKind::Slider && slider < 0) {
+                    slider = c;
+                } else if (ControlFor(kind) == ControlKind::ComboBox && combo < 0) {
+                    combo = c;
+                }
+            }
+        }
+    }
+};
+
+struct Bank {
+    Settings s;
+    std::unique_ptr<TestManager> manager = std::make_unique<TestManager>();
+    Schiebebank* bank = nullptr;
+
+    void Open() {
+        bank = new Schiebebank(nullptr, *manager, s.config);
+        bank->Show();
+        guitest::Pump(200ms);
+    }
+    ~Bank() {
+        if (bank != nullptr) {
+            bank->Destroy();
+            guitest::Pump(20ms);
+        }
+    }
+    String LabelOf(int index) const { return bank->Widget(index).Label()->GetLabel().ToStdWstring(); }
+};
+
+class SliderBankLabels : public ::testing::TestWithParam<int> {};
+
+TEST_P(SliderBankLabels, ShowTheNamesOfTheCurrentProgramInSixtyRowsOfFour) {
+    const int named = GetParam();
+    Bank b;
+    for (int i = 0; i < named; ++i) {
+        b.manager->SetControllerName(0, i, L"ctl " + std::to_wstring(i));
+    }
+    b.manager->SetControllerName(1, 0, L"other channel");
+    b.Open();
+    EXPECT_EQ(b.bank->GetTitle(), L"schiebebank");
+    EXPECT_EQ(b.bank->Grid()->GetCols(), 12);
+    EXPECT_EQ(b.bank->Grid()->GetItemCount(), 720u);
+    for (int i = 0; i < Schiebebank::kWidgets; ++i) {
+        const String expected = i < named ? L"ctl " + std::to_wstring(i) : std::to_wstring(i);
+        ASSERT_EQ(b.LabelOf(i), expected) << i;
+        ASSERT_EQ(b.bank->Widget(i).Controller(), i);
+        ASSERT_EQ(b.bank->Widget(i).Channel(), 0);
+    }
+    // Four widgets to a row, label, control and value text side by side: 60 rows.
+    const auto top = [&](int i) { return b.bank->Widget(i).Control()->GetPosition().y; };
+    const auto left = [&](int i) { return b.bank->Widget(i).Control()->GetPosition().x; };
+    EXPECT_EQ(top(3), top(0));
+    EXPECT_GT(top(4), top(0));
+    EXPECT_EQ(left(4), left(0));
+    EXPECT_GT(left(1), b.bank->Widget(0).ValueLabel()->GetPosition().x);
+    int rows = 1;
+    for (int i = 4; i < Schiebebank::kWidgets; i += 4) {
+        rows += top(i) > top(i - 4) ? 1 : 0;
+    }
+    EXPECT_EQ(rows, 60);
+    // The panel scrolls to the last row.
+    EXPECT_GT(b.bank->Panel()->GetVirtualSize().y, top(236));
+    if (named == 12) {
+        guitest::SaveScreenshot(b.bank, "slider-bank-named.png");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(NamedControllers, SliderBankLabels, ::testing::Values(0, 1, 12, 240));
+
+TEST(SliderBank, RenamingOutsideTheShownControllersChangesNoWidget) {
+    Bank b;
+    b.Open();
+    const uint64_t before = b.bank->RelabelCount();
+    b.manager->SetControllerName(0, 250, L"far away");
+    b.manager->SetControllerName(0, 239 + 1, L"just beyond");
+    b.manager->SetControllerName(3, 5, L"another channel");
+    EXPECT_EQ(b.bank->RelabelCount(), before);
+    EXPECT_EQ(b.LabelOf(5), L"5");
+
+    b.manager->SetControllerName(0, 5, L"cutoff");
+    EXPECT_EQ(b.bank->RelabelCount(), before + 1);
+    EXPECT_EQ(b.LabelOf(5), L"cutoff");
+    b.manager->SetControllerName(0, 239, L"last");
+    EXPECT_EQ(b.LabelOf(239), L"last");
+}
+
+TEST(SliderBank, SelectingAProgramShowsItsNamesAndValues) {
+    Bank b;
+    b.Open();
+    b.manager->SetControllerName(2, 9, L"channel two");
+    b.manager->SetControllerValue(2, 9, 0.5f);
+    EXPECT_EQ(b.LabelOf(9), L"9");
+    ASSERT_TRUE(b.manager->SetCurrentProgram(2));
+    b.manager->NotifyProgramSelected();
+    EXPECT_EQ(b.LabelOf(9), L"channel two");
+    EXPECT_EQ(b.bank->Widget(9).Channel(), 2);
+    EXPECT_EQ(static_cast<Slider&>(b.bank->Widget(9)).Widget()->GetValue(), 64);
+    // Renames of the new program now reach the bank; the old one's do not.
+    b.manager->SetControllerName(2, 10, L"ten");
+    b.manager->SetControllerName(0, 11, L"eleven");
+    EXPECT_EQ(b.LabelOf(10), L"ten");
+    EXPECT_EQ(b.LabelOf(11), L"11");
+}
+
+TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
+    Bank b;
+    const Controllers used(*b.manager);
+    ASSERT_GE(used.slider, 0);
+    ASSERT_GE(used.combo, 0);
+    b.Open();
+    // Assigned controllers get the control their kind asks for.
+    EXPECT_EQ(b.bank->Widget(used.slider).Kind(), ControlKind::Slider);
+    EXPECT_EQ(b.bank->Widget(used.combo).Kind(), ControlKind::ComboBox);
+    // A second widget on the same controller follows through the manager.
+    auto* other = new wxFrame(nullptr, wxID_ANY, L"other");
+    auto echo = ControllerWidget::Create(other, *b.manager, 0, used.slider, std::nullopt, true);
+    int changed = 0;
+    struct Counter : Korvax::Listener {
+        Counter(Korvax::Manager& m, int& n) : Listener(m), count(n) { Subscribe(); }
+        void ControllerChanged(int, int) override { ++count; }
+        int& count;
+    } counter(*b.manager, changed);
+
+    auto& slider = static_cast<Slider&>(b.bank->Widget(used.slider));
+    MoveSlider(slider.Widget(), 100);
+    EXPECT_FLOAT_EQ(Slot(*b.manager, 0, used.slider), 100.0f / 128.0f);
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(static_cast<TextBox&>(*echo).Widget()->GetValue(), L"100");
+    EXPECT_NE(slider.ValueLabel()->GetLabel().Find(L"(0.7812) [100]"), wxNOT_FOUND);
+
+    auto& combo = static_cast<ComboBox&>(b.bank->Widget(used.combo));
+    Choose(combo.Widget(), 2);
+    EXPECT_FLOAT_EQ(Slot(*b.manager, 0, used.combo), ComboValue(2));
+
+    const std::string path = b.s.dir.File("moved.korvax");
+    ASSERT_TRUE(b.manager->SaveState(brl::FromUtf8(path), L"test", false));
+    TestManager reloaded;
+    ASSERT_TRUE(reloaded.LoadState(brl::FromUtf8(path)));
+    EXPECT_FLOAT_EQ(Slot(reloaded, 0, used.slider), 100.0f / 128.0f);
+    EXPECT_EQ(SliderPosition(Slot(reloaded, 0, used.slider)), 100);
+    EXPECT_EQ(ComboSelection(Slot(reloaded, 0, used.combo), 8), 2);
+    echo.reset();
+    other->Destroy();
+}
+
+TEST(SliderBank, RefreshShowsValuesSetElsewhereAndClosingHidesIt) {
+    Bank b;
+    b.Open();
+    b.manager->SetControllerValue(0, 7, 0.25f);
+    b.manager->Update();
+    EXPECT_EQ(static_cast<Slider&>(b.bank->Widget(7)).Widget()->GetValue(), 32);
+
+    b.bank->SetSize(200, 150, 700, 400);
+    guitest::Pump(50ms);
+    EXPECT_FALSE(b.bank->Close(false)); // vetoed: hidden, not destroyed
+    EXPECT_FALSE(b.bank->IsShown());
+    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Width", 0).Get(), 700);
+    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Height", 0).Get(), 400);
+}
+
+TEST(SliderBank, ShowsTheDemo) {
+    Bank b;
+    ASSERT_TRUE(b.manager->LoadState(brl::FromUtf8(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax")));
+    // The program with the most named controllers.
+    int program = 0;
+    int most = 0;
+    for (int channel = 0; channel < Korvax::kChannels; ++channel) {
+        int named = 0;
+        for (int i = 0; i < Schiebebank::kWidgets; ++i) {
+            named += b.manager->ControllerName(channel, i).empty() ? 0 : 1;
+        }
+        if (named > most) {
+            most = named;
+            program = channel;
+        }
+    }
+    ASSERT_GT(most, 0);
+    b.Open();
+    ASSERT_TRUE(b.manager->SetCurrentProgram(program));
+    b.manager->NotifyProgramSelected();
+    int shown = 0;
+    for (int i = 0; i < Schiebebank::kWidgets; ++i) {
+        shown += b.LabelOf(i) != std::to_wstring(i) ? 1 : 0;
+    }
+    EXPECT_EQ(shown, most) << "program " << program;
+    // Every widget is fully inside the window's width.
+    const int width = b.bank->Panel()->GetClientSize().x;
+    EXPECT_LE(b.bank->Widget(3).ValueLabel()->GetRect().GetRight(), width);
+    // Show the rows from the first named controller on.
+    int first = 0;
+    while (first < Schiebebank::kWidgets && b.manager->ControllerName(program, first).empty()) {
+        ++first;
+    }
+    b.bank->Panel()->Scroll(0, b.bank->Widget(first).Control()->GetPosition().y - 4);
+    guitest::Pump(100ms);
+    guitest::SaveScreenshot(b.bank, "slider-bank.png");
+}
+
+TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
+    Settings s;
+    TestManager manager;
+    auto* frame = new wxFrame(nullptr, wxID_ANY, L"controller widgets", wxPoint(30, 30), wxSize(760, 340));
+    auto* panel = new wxPanel(frame);
+    auto* grid = new wxFlexGridSizer(3, wxSize(8, 4));
+    std::vector<std::unique_ptr<ControllerWidget>> widgets;
+    const struct {
+        int controller;
+        PinKind kind;
+        float value;
+        bool text;
+    } made[] = {
+        {0, PinKind::Freq, 0.6f, false},
+        {1, PinKind::Gain, 0.25f, false},
+        {2, PinKind::Time, 0.3f, false},
+        {3, PinKind::DiscretOsc, 0.3f, false},
+        {4, PinKind::DiscretDistortion, 0.5f, false},
+        {5, PinKind::DiscretFilter, 0.1f, false},
+        {6, PinKind::FreqLfo, 0.4f, true},
+    };
+    for (const auto& m : made) {
+        manager.SetControllerValue(0, m.controller, m.value);
+        manager.SetControllerName(0, m.controller, L"controller " + std::to_wstring(m.controller));
+        widgets.push_back(ControllerWidget::Create(panel, manager, 0, m.controller, m.kind, m.text));
+        widgets.back()->SetLabel(manager.ControllerName(0, m.controller));
+        grid->Add(widgets.back()->Label(), 0, wxALIGN_CENTER_VERTICAL);
+        grid->Add(widgets.back()->Control(), 0, wxEXPAND);
+        grid->Add(widgets.back()->ValueLabel(), 0, wxALIGN_CENTER_VERTICAL);
+    }
+    auto* outer = new wxBoxSizer(wxVERTICAL);
+    outer->Add(grid, 0, wxALL, 10);
+    panel->SetSizer(outer);
+    frame->Show();
+    guitest::Pump(200ms);
+
+    auto& distortion = static_cast<ComboBox&>(*widgets[4]);
+    EXPECT_EQ(distortion.Widget()->GetCount(), 8u);
+    EXPECT_EQ(distortion.Widget()->GetStringSelection(), L"x**2"); // 0.5 selects entry 4
+    EXPECT_EQ(static_cast<ComboBox&>(*widgets[5]).Widget()->GetStringSelection(), L"lowpass");
+    EXPECT_EQ(static_cast<Slider&>(*widgets[0]).Widget()->GetValue(), 76);
+    Choose(distortion.Widget(), 6);
+    EXPECT_FLOAT_EQ(Slot(manager, 0, 4), ComboValue(6));
+    EXPECT_EQ(distortion.Widget()->GetStringSelection(), L"gate");
+
+    auto& text = static_cast<TextBox&>(*widgets[6]);
+    EXPECT_EQ(text.Widget()->GetValue(), L"51"); // 0.4 in steps
+    text.Widget()->ChangeValue(L"96");
+    EXPECT_TRUE(text.Commit());
+    EXPECT_FLOAT_EQ(Slot(manager, 0, 6), 0.75f);
+    text.Widget()->ChangeValue(L"loud");
+    EXPECT_FALSE(text.Commit());
+    EXPECT_EQ(text.Widget()->GetValue(), L"96");
+    EXPECT_FLOAT_EQ(Slot(manager, 0, 6), 0.75f);
+    guitest::Pump(50ms);
+    guitest::SaveScreenshot(frame, "controller-widgets.png");
+    widgets.clear();
+    frame->Destroy();
+}
+
+// Static levels: the left meter at about -12 dB rms, the right one clipping.
+MeterLevels LevelsAt(float peakDb, float rmsDb, bool clip) {
+    MeterLevels m;
+    m.peakOut = std::pow(10.0f, peakDb / 20.0f);
+    m.peakHold = std::pow(10.0f, (peakDb + 3.0f) / 20.0f);
+    m.rmsOut = std::pow(10.0f, rmsDb / 20.0f) / 1.4142135f;
+    m.rmsHold = std::pow(10.0f, (rmsDb + 4.0f) / 20.0f) / 1.4142135f;
+    m.clipOut = clip;
+    return m;
+}
+
+TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
+    Settings s;
+    Config::Setting<bool>(s.config, "Ui/PPMDisplay/Scale", false).Set(true);
+    TestManager manager;
+    auto* frame = new wxFrame(nullptr, wxID_ANY, L"level meters", wxPoint(20, 20), wxSize(860, 420));
+    auto* display = new PPM_Display2(
+        frame, s.config, [] { return LevelsAt(-8.0f, -12.0f, false); },
+        [] { return LevelsAt(1.5f, -2.0f, true); });
+    std::vector<MeterSource> debug;
+    std::vector<String> labels;
+    for (int i = 0; i < 8; ++i) {
+        debug.push_back([i] {
+            return LevelsAt(-6.0f * static_cast<float>(i), -6.0f * static_cast<float>(i) - 6.0f, i == 0);
+        });
+        labels.push_back(L"debug " + std::to_wstring(i));
+    }
+    auto* older = new PPM_Display(frame, s.config, std::move(debug), std::move(labels));
+    auto* sizer = new wxBoxSizer(wxVERTICAL);
+    sizer->Add(display, 1, wxEXPAND);
+    sizer->Add(older, 0, wxEXPAND);
+    frame->SetSizer(sizer);
+    frame->Show();
+    EXPECT_TRUE(guitest::PumpUntil([&] { return display->PaintCount() > 0 && older->PaintCount() > 0; }));
+    EXPECT_TRUE(display->DisplaySettings().scale);
+    EXPECT_EQ(display->DisplaySettings().Segments(), 30);
+    guitest::SaveScreenshot(frame, "level-meters-sample.png");
+
+    const uint64_t paints = display->PaintCount();
+    display->UpdateDisplay();
+    EXPECT_TRUE(guitest::PumpUntil([&] { return display->PaintCount() > paints; }));
+    Config::Setting<double>(s.config, "Ui/PPMDisplay/dBPerSegment", 2.0).Set(3.0);
+    EXPECT_TRUE(guitest::PumpUntil([&] { return display->DisplaySettings().Segments() == 20; }));
+    frame->Destroy();
+}
+
+TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
+    Settings s;
+    TestManager manager;
+    ASSERT_TRUE(manager.LoadState(brl::FromUtf8(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax")));
+    Korvax::SynthEvent notes[3];
+    for (int i = 0; i < 3; ++i) {
+        notes[i].type = Korvax::kEventNoteOn;
+        notes[i].channel = i;
+        notes[i].value = static_cast<float>(48 + 7 * i) / 128.0f;
+        notes[i].value2 = 100.0f / 128.0f;
+    }
+    ASSERT_TRUE(manager.QueueEvents(notes, 3, Korvax::SynthesizerRealtime::kQueueDrop));
+    std::vector<float> tone(4096);
+    for (size_t i = 0; i < tone.size(); ++i) {
+        tone[i] = 0.5f * std::sin(static_cast<float>(i) * 0.05f);
+    }
+    for (int i = 0; i < 8; ++i) {
+        manager.RenderBuffer();
+        manager.DebugMeters()[static_cast<size_t>(i % 8)].RunFast(tone.data(),
+                                                                  static_cast<uint32_t>(tone.size()));
+    }
+
+    auto* state = new SynthStateWindow(nullptr, manager, s.config);
+    state->SetSize(1120, 720);
+    EXPECT_EQ(state->GetTitle(), L"synth state");
+    state->Show();
+    ASSERT_TRUE(guitest::PumpUntil([&] { return state->PaintCount() > 1; })); // the timer repaints
+    ASSERT_FALSE(state->Lines().empty());
+    EXPECT_EQ(state->Lines()[0], L"Voices active: 3");
+    guitest::SaveScreenshot(state, "synth-state.png");
+
+    auto* debug = new SynthDebugWindow(nullptr, manager, s.config);
+    EXPECT_EQ(debug->GetTitle(), L"synth debug");
+    debug->Show();
+    ASSERT_TRUE(guitest::PumpUntil([&] { return debug->Display()->PaintCount() > 1; }));
+    guitest::SaveScreenshot(debug, "synth-debug.png");
+
+    state->SetSize(60, 70, 900, 300);
+    guitest::Pump(50ms);
+    EXPECT_FALSE(state->Close(false));
+    EXPECT_FALSE(state->IsShown());
+    EXPECT_EQ(Config::Setting<int>(s.config, "SynthState/Width", 0).Get(), 900);
+    EXPECT_FALSE(debug->Close(false));
+    EXPECT_FALSE(debug->IsShown());
+    EXPECT_GT(Config::Setting<int>(s.config, "SynthDebug/Width", 0).Get(), 0);
+    state->Destroy();
+    debug->Destroy();
+    guitest::Pump(20ms);
+}
+
+} // namespace

@@ -1,0 +1,262 @@
+// The settings pages and window placements in real windows.
+#include "gui_test_support.h"
+
+#include "gui/settingspanels.h"
+#include "libbrelm/configini.h"
+#include "libbrelm/configproviders.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <wx/checkbox.h>
+#include <wx/choice.h>
+#include <wx/clipbrd.h>
+#include <wx/fontpicker.h>
+#include <wx/frame.h>
+#include <wx/grid.h>
+#include <wx/listctrl.h>
+#include <wx/notebook.h>
+#include <wx/sizer.h>
+#include <wx/spinctrl.h>
+#include <wx/stattext.h>
+
+#include <memory>
+
+namespace {
+
+using brl::String;
+using namespace brl::gui;
+namespace Config = brl::Config;
+using namespace std::chrono_literals;
+
+// A writable user INI file under a command line.
+struct Settings {
+    brl::testing::TempDir dir;
+    Config::IniProvider ini{dir.WideFile("config.ini"), true, false};
+    Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
+    Config::Frontend config;
+    Settings() {
+        config.AddBase(&ini);
+        config.AddOverride(&commandLine);
+        config.AddWrite(&ini);
+    }
+};
+
+// A frame that goes away with the test.
+struct Frame {
+    explicit Frame(const wchar_t* title, wxSize size = wxSize(900, 600))
+        : frame(new wxFrame(nullptr, wxID_ANY, title, wxPoint(40, 40), size)) {}
+    ~Frame() { frame->Destroy(); }
+    void Show() {
+        frame->Show();
+        guitest::Pump(200ms);
+    }
+    wxFrame* frame;
+};
+
+template <typename Event> void Send(wxWindow* window, Event& event) {
+    event.SetEventObject(window);
+    window->GetEventHandler()->ProcessEvent(event);
+}
+
+TEST(SettingsUiPage, EachControlWritesItsSettingAsItChanges) {
+    Settings s;
+    Config::Setting<int> level(s.config, "Ui/Log/Level", 9);
+    Config::Setting<bool> dark(s.config, "Ui/Theme/Dark", true);
+    Config::Setting<bool> background(s.config, "Ui/Theme/SetBackground", true);
+    Config::Setting<int> profiler(s.config, "Ui/ProfilerUpdateInterval", 500);
+    Config::Setting<int> polling(s.config, "Ui/PollingInterval", 200);
+    Config::Setting<String> font(s.config, "Ui/Font", String());
+    int told = 0;
+    Config::ChangeListener listener(s.config, [&] { ++told; });
+
+    Frame window(L"ui");
+    auto* page = new SettingsUiPanel(window.frame, s.config);
+    window.Show();
+    EXPECT_EQ(page->LogLevel()->GetSelection(), 9);
+    EXPECT_EQ(page->PollingInterval()->GetMax(), 1000);
+
+    page->LogLevel()->SetSelection(6);
+    wxCommandEvent choice(wxEVT_CHOICE, page->LogLevel()->GetId());
+    choice.SetInt(6);
+    Send(page->LogLevel(), choice);
+    EXPECT_EQ(level.Get(), 6);
+
+    page->DarkTheme()->SetValue(false);
+    wxCommandEvent tick(wxEVT_CHECKBOX, page->DarkTheme()->GetId());
+    Send(page->DarkTheme(), tick);
+    EXPECT_FALSE(dark.Get());
+    page->SetBackground()->SetValue(false);
+    wxCommandEvent tick2(wxEVT_CHECKBOX, page->SetBackground()->GetId());
+    Send(page->SetBackground(), tick2);
+    EXPECT_FALSE(background.Get());
+
+    page->ProfilerInterval()->SetValue(750);
+    wxSpinEvent spin(wxEVT_SPINCTRL, page->ProfilerInterval()->GetId());
+    Send(page->ProfilerInterval(), spin);
+    EXPECT_EQ(profiler.Get(), 750);
+    page->PollingInterval()->SetValue(5000); // clamped by the control
+    wxSpinEvent spin2(wxEVT_SPINCTRL, page->PollingInterval()->GetId());
+    Send(page->PollingInterval(), spin2);
+    EXPECT_EQ(polling.Get(), 1000);
+
+    const wxFont chosen(wxFontInfo(14).Family(wxFONTFAMILY_TELETYPE).Bold());
+    wxFontPickerEvent picked(page->FontPicker(), page->FontPicker()->GetId(), chosen);
+    Send(page->FontPicker(), picked);
+    wxFont stored;
+    ASSERT_TRUE(stored.SetNativeFontInfo(wxString(font.Get())));
+    EXPECT_EQ(stored.GetPointSize(), 14);
+    EXPECT_EQ(stored.GetWeight(), wxFONTWEIGHT_BOLD);
+    EXPECT_EQ(told, 6);
+    // Everything reached the user's INI file.
+    EXPECT_EQ(s.config.ProviderRead(s.ini, Config::Key("Ui/Log/Level"), Config::Value(L"")).second.ToString(),
+              L"6");
+
+    // A change made elsewhere shows after Reload.
+    level.Set(4);
+    page->Reload();
+    EXPECT_EQ(page->LogLevel()->GetSelection(), 4);
+    guitest::SaveScreenshot(window.frame, "settings-ui.png");
+}
+
+struct GridPage {
+    Settings s;
+    Config::Setting<int> latency{s.config, "Audio/Latency", 100};
+    Config::Setting<int> device{s.config, "Audio/Device", 0};
+    Config::Setting<bool> dark{s.config, "Ui/Theme/Dark", true};
+    Config::Setting<double> gain{s.config, "Audio/Gain", 0.5};
+    Config::Setting<String> name{s.config, "Audio/Device/Name", L"default"};
+    Frame window{L"advanced", wxSize(1300, 420)};
+    SettingsAdvancedPanel* page = nullptr;
+
+    GridPage() {
+        device.Reload();
+        Config::Setting<bool>(s.config, "Ui/Settings/Advanced/ShowBackends", false).Set(true);
+        page = new SettingsAdvancedPanel(window.frame, s.config, nullptr);
+        window.Show();
+    }
+    wxGrid* Grid() const { return page->Grid(); }
+    void Edit(int row, int column, const wxString& text) {
+        Grid()->SetCellValue(row, column, text);
+        wxGridEvent changed(Grid()->GetId(), wxEVT_GRID_CELL_CHANGED, Grid(), row, column);
+        Send(Grid(), changed);
+    }
+};
+
+TEST(SettingsGridPage, ShowsEveryKeyWithItsColumnsAndProviderCells) {
+    GridPage p;
+    wxGrid* grid = p.Grid();
+    ASSERT_EQ(grid->GetNumberCols(), 6);
+    const wchar_t* labels[] = {L"name", L"type", L"value", L"default", L"ini(", L"commandline"};
+    for (int column = 0; column < 6; ++column) {
+        EXPECT_TRUE(grid->GetColLabelValue(column).StartsWith(labels[column])) << column;
+    }
+    EXPECT_EQ(grid->GetColSize(SettingsAdvancedPanel::kValueColumn), 256);
+    EXPECT_EQ(grid->GetColSize(SettingsAdvancedPanel::kDefaultColumn), 128);
+    const int row = p.page->RowOf(L"Audio/Device");
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(grid->GetCellValue(row, 1), L"int");
+    EXPECT_EQ(grid->GetCellValue(row, 2), L"7");
+    EXPECT_EQ(grid->GetCellValue(row, 4), L"");
+    EXPECT_EQ(grid->GetCellValue(row, 5), L"7");
+    EXPECT_NE(grid->GetCellBackgroundColour(row, 4), grid->GetCellBackgroundColour(row, 5));
+    EXPECT_TRUE(grid->GetCellFont(row, 0).GetWeight() == wxFONTWEIGHT_BOLD);
+    EXPECT_FALSE(grid->GetCellFont(p.page->RowOf(L"Audio/Latency"), 0).GetWeight() == wxFONTWEIGHT_BOLD);
+    EXPECT_TRUE(grid->IsReadOnly(row, 0));
+    EXPECT_TRUE(grid->IsReadOnly(row, 1));
+    EXPECT_FALSE(grid->IsReadOnly(row, 2));
+    EXPECT_TRUE(grid->IsReadOnly(row, 3));
+    wxGridCellEditor* editor = grid->GetCellEditor(p.page->RowOf(L"Ui/Theme/Dark"), 2);
+    EXPECT_NE(dynamic_cast<wxGridCellBoolEditor*>(editor), nullptr);
+    editor->DecRef();
+    guitest::SaveScreenshot(p.window.frame, "settings-grid.png");
+}
+
+TEST(SettingsGridPage, EditedCellsReachTheListenersAndTheProviders) {
+    GridPage p;
+    int told = 0;
+    Config::ChangeListener listener(p.s.config, [&] { ++told; });
+    const int latency = p.page->RowOf(L"Audio/Latency");
+    p.Edit(latency, SettingsAdvancedPanel::kValueColumn, L"40");
+    EXPECT_EQ(p.latency.Get(), 40);
+    EXPECT_EQ(told, 1);
+    // The row is filled again: now held by the INI file.
+    EXPECT_EQ(p.Grid()->GetCellValue(latency, 4), L"40");
+    EXPECT_EQ(p.Grid()->GetCellFont(latency, 0).GetWeight(), wxFONTWEIGHT_BOLD);
+
+    p.Edit(p.page->RowOf(L"Ui/Theme/Dark"), SettingsAdvancedPanel::kValueColumn, L"0");
+    EXPECT_FALSE(p.dark.Get());
+    const int device = p.page->RowOf(L"Audio/Device");
+    p.Edit(device, 4, L"3"); // the INI column: written there, the command line still wins
+    EXPECT_EQ(
+        p.s.config.ProviderRead(p.s.ini, Config::Key("Audio/Device"), Config::Value(L"")).second.ToString(),
+        L"3");
+    EXPECT_EQ(p.device.Get(), 7);
+    EXPECT_EQ(p.Grid()->GetCellValue(device, 2), L"7");
+}
+
+TEST(SettingsGridPage, CopiesSelectedRowsAsTextAndPastesKeyValueLines) {
+    GridPage p;
+    wxGrid* grid = p.Grid();
+    grid->SelectRow(p.page->RowOf(L"Audio/Device"));
+    grid->SelectRow(p.page->RowOf(L"Audio/Latency"), true);
+    EXPECT_EQ(p.page->SelectedText(), L"Audio/Device=7\r\nAudio/Latency=100\r\n");
+    ASSERT_TRUE(p.page->Copy());
+    {
+        wxClipboardLocker locker;
+        ASSERT_TRUE(wxTheClipboard->IsOpened());
+        wxTextDataObject text;
+        ASSERT_TRUE(wxTheClipboard->GetData(text));
+        EXPECT_EQ(text.GetText(), L"Audio/Device=7\r\nAudio/Latency=100\r\n");
+    }
+
+    EXPECT_EQ(p.page->PasteText(L"Audio/Latency=40\r\na=b=c\r\n"), 1);
+    EXPECT_EQ(p.latency.Get(), 40);
+    EXPECT_EQ(grid->GetCellValue(p.page->RowOf(L"Audio/Latency"), 2), L"40");
+    EXPECT_EQ(p.page->RowOf(L"a"), -1);
+
+    // Through the clipboard.
+    {
+        wxClipboardLocker locker;
+        ASSERT_TRUE(wxTheClipboard->IsOpened());
+        wxTheClipboard->SetData(new wxTextDataObject(L"Audio/Gain=0.75\r\n"));
+    }
+    ASSERT_TRUE(p.page->Paste());
+    EXPECT_DOUBLE_EQ(p.gain.Get(), 0.75);
+}
+
+TEST(WindowPlacementOfFrames, StoresAndRestoresAndBringsBackLostWindows) {
+    Settings s;
+    {
+        Frame window(L"placed", wxSize(500, 300));
+        window.Show();
+        window.frame->SetSize(120, 140, 520, 330);
+        guitest::Pump(100ms);
+        ASSERT_TRUE(SaveWindowPlacement(*window.frame, s.config, L"Placed"));
+    }
+    EXPECT_EQ(Config::Setting<int>(s.config, "Placed/Width", 0).Get(), 520);
+    EXPECT_FALSE(Config::Setting<bool>(s.config, "Placed/Maximized", true).Get());
+    {
+        Frame window(L"placed again", wxSize(200, 200));
+        RestoreWindowPlacement(*window.frame, s.config, L"Placed");
+        window.Show();
+        const wxRect rect = window.frame->GetRect();
+        EXPECT_EQ(rect.GetSize(), wxSize(520, 330));
+        EXPECT_EQ(rect.GetPosition(), wxPoint(120, 140));
+    }
+    // A place on a display that is gone.
+    WritePlacement(s.config, L"Lost", WindowPlacement{ScreenRect{8000, 6000, 400, 300}, false});
+    Frame window(L"lost", wxSize(200, 200));
+    RestoreWindowPlacement(*window.frame, s.config, L"Lost");
+    window.Show();
+    const wxRect rect = window.frame->GetRect();
+    const std::vector<ScreenRect> displays = VisibleDisplays();
+    ASSERT_FALSE(displays.empty());
+    const ScreenRect& screen = displays.front();
+    EXPECT_EQ(rect.GetSize(), wxSize(400, 300));
+    EXPECT_GE(rect.x, screen.left);
+    EXPECT_LE(rect.GetRight(), screen.Right());
+    EXPECT_LE(rect.GetBottom(), screen.Bottom());
+}
+
+} // namespace

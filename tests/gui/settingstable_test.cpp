@@ -1,0 +1,235 @@
+#include "gui/settingstable.h"
+#include "gui/windowplacement.h"
+
+#include "libbrelm/configini.h"
+#include "libbrelm/configproviders.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using namespace brl::gui;
+using brl::String;
+namespace Config = brl::Config;
+
+// Records every log line with its level.
+class Lines : public brl::Logging::Channel {
+public:
+    void Log(int level, const brl::Logging::SourceLocation& at, const String&,
+             const String& message) override {
+        records.push_back({level, message, at.function});
+    }
+    struct Record {
+        int level;
+        String message;
+        std::string function;
+    };
+    std::vector<Record> records;
+};
+
+// A user INI file that takes the writes, and a command line over it.
+struct Rig {
+    brl::testing::TempDir dir;
+    Config::IniProvider ini{dir.WideFile("config.ini"), true, false};
+    Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
+    Config::Frontend config;
+    Lines log;
+    SettingsTable table{config, &log};
+
+    Config::Setting<int> latency{config, "Audio/Latency", 100};
+    Config::Setting<int> device{config, "Audio/Device", 0};
+    Config::Setting<double> gain{config, "Audio/Gain", 0.5};
+    Config::Setting<bool> dark{config, "Ui/Theme/Dark", true};
+    Config::Setting<std::vector<String>> inputs{config, "Midi/Inputs", std::vector<String>{L"a", L"b"}};
+
+    Rig() {
+        config.AddBase(&ini);
+        config.AddOverride(&commandLine);
+        config.AddWrite(&ini);
+        for (Config::SettingBase* s :
+             std::initializer_list<Config::SettingBase*>{&latency, &device, &gain, &dark, &inputs}) {
+            s->Reload();
+        }
+    }
+    const SettingsRow& RowOf(const std::vector<SettingsRow>& rows, const String& key) {
+        for (const SettingsRow& row : rows) {
+            if (row.key == key) {
+                return row;
+            }
+        }
+        static const SettingsRow none;
+        ADD_FAILURE() << "no row";
+        return none;
+    }
+};
+
+TEST(SettingsGrid, RowsAreSortedKeysWithTypeValueDefaultAndEachProvidersValue) {
+    Rig rig;
+    rig.ini.Write(Config::Key("Audio/Gain"), Config::Value(L"0,25"));
+    rig.gain.Reload();
+    const auto columns = rig.table.ProviderColumns();
+    ASSERT_EQ(columns, (std::vector<Config::Backend*>{&rig.ini, &rig.commandLine}));
+    const auto rows = rig.table.Rows(columns);
+
+    std::vector<String> keys;
+    for (const SettingsRow& row : rows) {
+        keys.push_back(row.key);
+    }
+    // The table's own setting is known too once it has been read.
+    EXPECT_EQ(keys, (std::vector<String>{L"Audio/Device", L"Audio/Gain", L"Audio/Latency", L"Midi/Inputs",
+                                         L"Ui/Settings/Advanced/ReverseBackends", L"Ui/Theme/Dark"}));
+    const struct {
+        const wchar_t* key;
+        const wchar_t* type;
+        const wchar_t* value;
+        const wchar_t* defaultText;
+        bool inIni;
+        bool onCommandLine;
+    } expected[] = {
+        {L"Audio/Device", L"int", L"7", L"0", false, true},
+        {L"Audio/Gain", L"float", L"0.25", L"0.5", true, false},
+        {L"Audio/Latency", L"int", L"100", L"100", false, false},
+        {L"Midi/Inputs", L"string list", L"a,b", L"a,b", false, false},
+        {L"Ui/Theme/Dark", L"bool", L"1", L"1", false, false},
+    };
+    for (const auto& e : expected) {
+        const SettingsRow& row = rig.RowOf(rows, e.key);
+        EXPECT_EQ(row.type, e.type) << row.key;
+        EXPECT_EQ(row.value, e.value) << row.key;
+        EXPECT_EQ(row.defaultText, e.defaultText) << row.key;
+        ASSERT_EQ(row.providers.size(), 2u);
+        EXPECT_EQ(row.providers[0].has_value(), e.inIni) << row.key;
+        EXPECT_EQ(row.providers[1].has_value(), e.onCommandLine) << row.key;
+        EXPECT_EQ(row.overridden, e.inIni || e.onCommandLine) << row.key;
+    }
+    EXPECT_EQ(*rig.RowOf(rows, L"Audio/Device").providers[1], L"7");
+    EXPECT_EQ(*rig.RowOf(rows, L"Audio/Gain").providers[0], L"0,25");
+
+    Config::Setting<bool>(rig.config, "Ui/Settings/Advanced/ReverseBackends", false).Set(true);
+    EXPECT_EQ(rig.table.ProviderColumns(), (std::vector<Config::Backend*>{&rig.commandLine, &rig.ini}));
+}
+
+TEST(SettingsGrid, EditingAValueWritesTheWriteListAndTellsTheListeners) {
+    Rig rig;
+    int told = 0;
+    Config::ChangeListener listener(rig.config, [&] { ++told; });
+    EXPECT_TRUE(rig.table.SetValue(L"Audio/Latency", L"40"));
+    EXPECT_EQ(rig.latency.Get(), 40);
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(
+        rig.config.ProviderRead(rig.ini, Config::Key("Audio/Latency"), Config::Value(L"")).second.ToString(),
+        L"40");
+    // Check-box cells store "1" and "0"; the float editor writes fixed notation.
+    EXPECT_TRUE(rig.table.SetValue(L"Ui/Theme/Dark", L"0"));
+    EXPECT_FALSE(rig.dark.Get());
+    EXPECT_TRUE(rig.table.SetValue(L"Audio/Gain", L"0.125000"));
+    EXPECT_DOUBLE_EQ(rig.gain.Get(), 0.125);
+    EXPECT_EQ(rig.table.Row(L"Audio/Gain", rig.table.ProviderColumns())->value, L"0.125");
+}
+
+TEST(SettingsGrid, EditingAProviderCellWritesThatProviderOnly) {
+    Rig rig;
+    int told = 0;
+    Config::ChangeListener listener(rig.config, [&] { ++told; });
+    EXPECT_TRUE(rig.table.SetProviderValue(rig.ini, L"Audio/Latency", L"64"));
+    EXPECT_EQ(rig.latency.Get(), 64);
+    EXPECT_EQ(told, 1);
+    // The command line is read-only: refused, logged, nothing changes.
+    EXPECT_FALSE(rig.table.SetProviderValue(rig.commandLine, L"Audio/Device", L"3"));
+    EXPECT_EQ(rig.device.Get(), 7);
+    EXPECT_EQ(told, 1);
+    // The command line still wins over a new INI value.
+    EXPECT_TRUE(rig.table.SetProviderValue(rig.ini, L"Audio/Device", L"2"));
+    EXPECT_EQ(rig.device.Get(), 7);
+}
+
+TEST(SettingsGrid, CopyGivesKeyValueLinesAndPasteWritesWellFormedOnes) {
+    Rig rig;
+    const auto rows = rig.table.Rows(rig.table.ProviderColumns());
+    EXPECT_EQ(SettingsTable::CopyText({rows[0], rows[2]}), L"Audio/Device=7\r\nAudio/Latency=100\r\n");
+    EXPECT_EQ(SettingsTable::CopyText({}), L"");
+
+    EXPECT_EQ(
+        rig.table.Paste(L"Audio/Latency=40\r\na=b=c\r\nno separator\r\n=5\r\nUi/Theme/Dark=0\nAudio/New=x"),
+        3);
+    EXPECT_EQ(rig.latency.Get(), 40);
+    EXPECT_FALSE(rig.dark.Get());
+    EXPECT_EQ(rig.table.Row(L"Audio/Latency", rig.table.ProviderColumns())->value, L"40");
+    // A key nobody reads yet is stored for later; the malformed lines wrote nothing.
+    EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/New", L"").Get(), L"x");
+    EXPECT_FALSE(rig.ini.Read(Config::Key("a"), Config::Value(L"")).first);
+    EXPECT_FALSE(rig.ini.Read(Config::Key(""), Config::Value(L"")).first);
+
+    std::vector<String> pasted;
+    for (const auto& record : rig.log.records) {
+        if (record.level == brl::Logging::Verbose && record.function == "brl::gui::SettingsTable::Paste") {
+            pasted.push_back(record.message);
+        }
+    }
+    EXPECT_EQ(pasted, (std::vector<String>{L"pasting config: Audio/Latency === 40",
+                                           L"pasting config: Ui/Theme/Dark === 0",
+                                           L"pasting config: Audio/New === x"}));
+    // Copy and paste round-trip.
+    rig.latency.Set(99);
+    const String copied = SettingsTable::CopyText(rig.table.Rows(rig.table.ProviderColumns()));
+    rig.latency.Set(1);
+    rig.table.Paste(copied);
+    EXPECT_EQ(rig.latency.Get(), 99);
+}
+
+TEST(WindowPlacements, RoundTripThroughTheSettingsAndDefaultToTheCurrentPlace) {
+    brl::testing::TempDir dir;
+    const WindowPlacement stored{ScreenRect{-20, 40, 640, 480}, true};
+    const WindowPlacement current{ScreenRect{1, 2, 3, 4}, false};
+    {
+        Config::IniProvider ini(dir.WideFile("config.ini"), true, true);
+        Config::Frontend config;
+        config.AddBase(&ini);
+        config.AddWrite(&ini);
+        EXPECT_EQ(ReadPlacement(config, L"Fresh", current), current);
+        EXPECT_TRUE(WritePlacement(config, L"SynthState", stored));
+    }
+    // A new configuration over the saved file.
+    Config::IniProvider ini(dir.WideFile("config.ini"), true, false);
+    Config::Frontend config;
+    config.AddBase(&ini);
+    EXPECT_EQ(ReadPlacement(config, L"SynthState", current), stored);
+    EXPECT_NE(brl::testing::ReadFile(dir.File("config.ini")).find("[SynthState]"), std::string::npos);
+    // Nowhere to write: reported.
+    Config::Frontend readOnly;
+    EXPECT_FALSE(WritePlacement(readOnly, L"X", stored));
+}
+
+TEST(WindowPlacements, AStoredPlaceOffTheScreensIsBroughtBack) {
+    const std::vector<ScreenRect> one{{0, 0, 1920, 1080}};
+    const std::vector<ScreenRect> two{{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
+    const struct {
+        const char* what;
+        ScreenRect stored;
+        const std::vector<ScreenRect>& displays;
+        ScreenRect expected;
+    } cases[] = {
+        {"inside stays", {100, 100, 800, 600}, one, {100, 100, 800, 600}},
+        {"partly out but grabbable stays", {1800, 900, 800, 600}, one, {1800, 900, 800, 600}},
+        {"right of the screen", {2500, 100, 800, 600}, one, {1120, 100, 800, 600}},
+        {"title above the top", {100, -300, 800, 600}, one, {100, 0, 800, 600}},
+        {"left of the screen", {-900, 50, 800, 600}, one, {0, 50, 800, 600}},
+        {"larger than the screen", {5000, 5000, 3000, 2000}, one, {0, 0, 1920, 1080}},
+        {"on the second display stays", {2000, 100, 800, 600}, two, {2000, 100, 800, 600}},
+        {"off both displays goes to the first", {2000, 1500, 800, 600}, two, {1120, 480, 800, 600}},
+        {"too small grows", {10, 10, 5, 5}, one, {10, 10, 120, 80}},
+    };
+    for (const auto& c : cases) {
+        const WindowPlacement fitted = FitToScreens(WindowPlacement{c.stored, false}, c.displays);
+        EXPECT_EQ(fitted.rect, c.expected) << c.what << ": " << fitted.rect.left << "," << fitted.rect.top
+                                           << " " << fitted.rect.width << "x" << fitted.rect.height;
+    }
+    const WindowPlacement lost{{9000, 9000, 800, 600}, true};
+    EXPECT_TRUE(FitToScreens(lost, one).maximized);
+    EXPECT_EQ(FitToScreens(lost, {}), lost);
+}
+
+} // namespace

@@ -1,0 +1,205 @@
+// Canvas windows and the graph view in real windows on a private X server.
+#include "gui_test_support.h"
+
+#include "gui/canvaswindow.h"
+#include "libbrelm/configproviders.h"
+#include "support/log_capture.h"
+#include "support/sample_graph.h"
+#include "vergl/vergluiwxw.h"
+
+#include <gtest/gtest.h>
+
+#include <wx/frame.h>
+#include <wx/uiaction.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+using brl::String;
+using brl::gui::CanvasWindow;
+using brl::gui::Colour;
+using namespace std::chrono_literals;
+
+// A configuration whose only store is a command line.
+struct Settings {
+    explicit Settings(std::vector<String> arguments) {
+        arguments.insert(arguments.begin(), L"test");
+        options = std::make_unique<brl::Config::CommandlineProvider>(std::move(arguments));
+        config.AddBase(options.get());
+    }
+    std::unique_ptr<brl::Config::CommandlineProvider> options;
+    brl::Config::Frontend config;
+};
+
+bool Near(const wxImage& image, int x, int y, Colour expected, int tolerance = 12) {
+    if (!image.IsOk() || x >= image.GetWidth() || y >= image.GetHeight()) {
+        return false;
+    }
+    return std::abs(image.GetRed(x, y) - static_cast<int>(expected.R())) <= tolerance &&
+           std::abs(image.GetGreen(x, y) - static_cast<int>(expected.G())) <= tolerance &&
+           std::abs(image.GetBlue(x, y) - static_cast<int>(expected.B())) <= tolerance;
+}
+
+std::string Pixel(const wxImage& image, int x, int y) {
+    if (!image.IsOk() || x >= image.GetWidth() || y >= image.GetHeight()) {
+        return "outside";
+    }
+    return std::to_string(image.GetRed(x, y)) + "," + std::to_string(image.GetGreen(x, y)) + "," +
+           std::to_string(image.GetBlue(x, y));
+}
+
+struct BackendCase {
+    const char* name;
+    std::vector<String> arguments;
+    CanvasWindow::Backend backend;
+    bool alphaShown; // whether a colour of alpha 40 shows at all
+};
+
+class CanvasWindowPaints : public ::testing::TestWithParam<BackendCase> {};
+
+const Colour kBackground = Colour::Rgba(20, 20, 60);
+const Colour kRed = Colour::Rgba(210, 30, 30);
+
+TEST_P(CanvasWindowPaints, ShapesTransformsAndAlphaReachTheScreen) {
+    brl::testing::LogCapture log;
+    Settings settings(GetParam().arguments);
+    auto* frame = new wxFrame(nullptr, wxID_ANY, "canvas", wxPoint(0, 0), wxSize(240, 220));
+    auto* window = new CanvasWindow(frame, settings.config, L"Test");
+    float textWidth = 0.0f;
+    window->SetRedraw([&textWidth](brl::gui::Canvas& canvas) {
+        canvas.Clear(kBackground);
+        canvas.Rectangle(40, 40, 120, 100, kRed, Colour(0), 0.0f);
+        canvas.Line(10, 150, 190, 150, Colour::Rgba(0, 255, 0, 40), 12.0f);
+        canvas.SetFont(L"", 12.0f, 1.0f, 0.0f, 0.0f);
+        canvas.Text(10, 170, Colour::Rgba(255, 255, 255), L"Korvax 0.19");
+        textWidth = canvas.TextWidth(L"Korvax 0.19");
+        canvas.SetOrigin(150, 20);
+        canvas.SetScale(2.0f);
+        canvas.RoundedRectangle(0, 0, 20, 20, 2, kRed, Colour(0), 0.0f);
+        canvas.SetScale(1.0f);
+        canvas.SetOrigin(0, 0);
+    });
+    EXPECT_EQ(window->ActiveBackend(), GetParam().backend);
+    frame->Show();
+    ASSERT_TRUE(guitest::PumpUntil([&] { return window->PaintCount() > 0; }));
+    const wxImage picture = guitest::Grab(window);
+    EXPECT_TRUE(Near(picture, 5, 5, kBackground)) << Pixel(picture, 5, 5);
+    EXPECT_TRUE(Near(picture, 80, 70, kRed)) << Pixel(picture, 80, 70);
+    EXPECT_TRUE(Near(picture, 170, 40, kRed)) << Pixel(picture, 170, 40); // scaled twice, moved
+    EXPECT_TRUE(Near(picture, 135, 40, kBackground)) << Pixel(picture, 135, 40);
+    EXPECT_EQ(Near(picture, 100, 150, kBackground, 4), !GetParam().alphaShown) << Pixel(picture, 100, 150);
+    EXPECT_GT(textWidth, 40.0f);
+    EXPECT_TRUE(log.Find(L"OpenGL error").empty());
+    frame->Destroy();
+    guitest::Pump(20ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backends, CanvasWindowPaints,
+    ::testing::Values(
+        BackendCase{"Cairo", {}, CanvasWindow::Backend::Toolkit, true},
+        BackendCase{"DeviceContext", {L"--Ui-Draw-Cairo", L"0"}, CanvasWindow::Backend::Toolkit, false},
+        BackendCase{"OpenGL", {L"--Test-Draw-OpenGL", L"1"}, CanvasWindow::Backend::OpenGL, true}),
+    [](const ::testing::TestParamInfo<BackendCase>& info) { return std::string(info.param.name); });
+
+// The graph view in a frame, showing the sample voice graph of the editing model.
+class GraphViewWindow : public ::testing::TestWithParam<BackendCase> {
+protected:
+    void SetUp() override {
+        frame = new wxFrame(nullptr, wxID_ANY, "graph", wxPoint(0, 0), wxSize(640, 480));
+        view = new brl::vergl::CUiWxw(frame, settings.config);
+        view->SetTheme(brl::vergl::ReadTheme(settings.config));
+        view->SetBehaviours(brl::vergl::ReadEditorBehaviours(settings.config));
+        view->SetGraph(&graph);
+        view->SetHandler(&owner);
+        view->ScrollTo(-320, -220);
+        frame->Show();
+        ASSERT_TRUE(guitest::PumpUntil([&] { return view->PaintCount() > 0; }));
+    }
+    void TearDown() override {
+        view->SetGraph(nullptr);
+        frame->Destroy();
+        guitest::Pump(20ms);
+    }
+
+    // Screen position of a pin's middle.
+    wxPoint Screen(const brl::vergl::CPin* pin) const {
+        const brl::vergl::NodeRect r = view->PinBounds(pin);
+        const int x = static_cast<int>((r.left + r.right) / 2 - view->ScrollX());
+        const int y = static_cast<int>((r.top + r.bottom) / 2 - view->ScrollY());
+        return view->ClientToScreen(wxPoint(x, y));
+    }
+
+    void Drag(wxPoint from, wxPoint to) {
+        wxUIActionSimulator mouse;
+        mouse.MouseMove(from);
+        guitest::Pump(60ms);
+        mouse.MouseDown();
+        guitest::Pump(60ms);
+        for (int step = 1; step <= 8; ++step) {
+            mouse.MouseMove(from + (to - from) * step / 8);
+            guitest::Pump(25ms);
+        }
+        mouse.MouseUp();
+        guitest::Pump(100ms);
+    }
+
+    brl::testing::LogCapture log;
+    Settings settings{GetParam().arguments};
+    brl::Korvax::SynthesizerEditor editor{&log};
+    brl::vergl::CVergl& graph = editor.Patches().Voice(0);
+    brl::testing::SampleVoice sample{editor, graph};
+    brl::testing::EditorViewOwner owner{editor};
+    wxFrame* frame = nullptr;
+    brl::vergl::CUiWxw* view = nullptr;
+};
+
+TEST_P(GraphViewWindow, AMouseDragFromAnOutputToAnInputLinksThem) {
+    EXPECT_EQ(view->ActiveBackend(), GetParam().backend);
+    brl::vergl::CPin* from = sample.envelope->Outputs().At(0);
+    brl::vergl::CPin* to = sample.output->Inputs().At(1);
+    Drag(Screen(from), Screen(to));
+    ASSERT_TRUE(guitest::PumpUntil([&] { return !from->HasNoLinks(); }, 2000ms));
+    EXPECT_EQ(owner.connectRequests, 1);
+    ASSERT_EQ(to->Links().Count(), 1u);
+    EXPECT_EQ(to->Links().At(0)->Pin1(), from);
+
+    view->SelectOnly(nullptr);
+    wxUIActionSimulator().MouseMove(view->ClientToScreen(wxPoint(620, 20)));
+    guitest::Pump(150ms);
+    guitest::SaveScreenshot(frame, GetParam().backend == CanvasWindow::Backend::Toolkit
+                                       ? "graph-view-sample.png"
+                                       : "graph-view-sample-opengl.png");
+}
+
+TEST_P(GraphViewWindow, ADragOntoAnotherOutputWarnsAndLinksNothing) {
+    const size_t links = graph.Links().Count();
+    Drag(Screen(sample.envelope->Outputs().At(0)), Screen(sample.oscillator->Outputs().At(0)));
+    ASSERT_TRUE(guitest::PumpUntil([&] { return owner.connectRequests == 1; }, 2000ms));
+    EXPECT_TRUE(log.Has(brl::Logging::Warning, L"Pin2 is no input or buffer."));
+    EXPECT_EQ(graph.Links().Count(), links);
+    EXPECT_TRUE(sample.envelope->Outputs().At(0)->HasNoLinks());
+}
+
+TEST_P(GraphViewWindow, TheDeleteKeyAsksTheOwnerToDeleteTheClickedNode) {
+    wxUIActionSimulator input;
+    input.MouseMove(Screen(sample.filter->Inputs().At(0)) + wxPoint(0, 20));
+    guitest::Pump(60ms);
+    input.MouseClick();
+    guitest::Pump(60ms);
+    ASSERT_EQ(view->Focus(), sample.filter);
+    input.Char(WXK_DELETE);
+    ASSERT_TRUE(guitest::PumpUntil([&] { return graph.Nodes().Count() == 5; }, 2000ms));
+    EXPECT_EQ(view->Focus(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backends, GraphViewWindow,
+    ::testing::Values(BackendCase{"Toolkit", {}, CanvasWindow::Backend::Toolkit, true},
+                      BackendCase{
+                          "OpenGL", {L"--Vergl-Draw-OpenGL", L"1"}, CanvasWindow::Backend::OpenGL, true}),
+    [](const ::testing::TestParamInfo<BackendCase>& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,559 @@
+#include "verglui_fixture.h"
+
+#include "support/log_capture.h"
+
+#include "libbrelm/configproviders.h"
+
+#include <cmath>
+#include <memory>
+
+namespace verglui {
+namespace {
+
+using brl::gui::Colour;
+using brl::gui::Point;
+
+struct HitCase {
+    int32_t x, y;
+    const char* expected; // "node", "in0", "in1", "out0", "" for nothing
+};
+
+class HitTesting : public ViewFixture {};
+
+// A node at (100, 100) with two inputs and one output spans x 88..112 and
+// y 88..112; its input pins lie on y 76..88, its output pin on y 112..124.
+TEST_F(HitTesting, PinEdgesBelongToExactlyOneEntity) {
+    CNode* node = Node(100, 100, 2, 1);
+    const HitCase cases[] = {
+        {88, 76, "in0"},   {99, 87, "in0"},  {100, 80, "in1"}, {111, 87, "in1"},   {112, 80, ""},
+        {95, 75, ""},      {95, 88, "node"}, {87, 100, ""},    {111, 111, "node"}, {95, 112, "out0"},
+        {95, 123, "out0"}, {95, 124, ""},    {100, 118, ""},
+    };
+    for (const HitCase& c : cases) {
+        CEntity* hit = view.HitTest(c.x, c.y);
+        const std::string name = hit == nullptr        ? ""
+                                 : hit == node         ? "node"
+                                 : hit == In(node, 0)  ? "in0"
+                                 : hit == In(node, 1)  ? "in1"
+                                 : hit == Out(node, 0) ? "out0"
+                                                       : "other";
+        EXPECT_EQ(name, c.expected) << "at " << c.x << "," << c.y;
+    }
+}
+
+TEST_F(HitTesting, SidePinsAreNotHitAndLaterNodesWinOverEarlierOnes) {
+    CNode* below = Node(0, 0, 0, 0);
+    graph.SetPinCount(below->Pins(kLocationLeft), 1);
+    const NodeRect side = view.PinBounds(below->Pins(kLocationLeft).At(0));
+    EXPECT_EQ(side.left, -24);
+    EXPECT_EQ(view.HitTest(side.left + 2, side.top + 2), nullptr);
+    EXPECT_TRUE(view.HitAll(side.left + 2, side.top + 2).empty());
+
+    CNode* above = Node(10, 10, 0, 0);
+    EXPECT_EQ(view.HitTest(5, 5), above);
+    EXPECT_EQ(view.HitAll(5, 5), (std::vector<CEntity*>{below, above}));
+}
+
+TEST_F(HitTesting, CentredPinsShiftTheirRowToTheMiddleOfTheEdge) {
+    CNode* wide = Node(0, 0, 5, 3); // 60 wide: three outputs leave 24 over
+    Theme theme;
+    theme.nodeCenterPins = true;
+    view.SetTheme(theme);
+    EXPECT_EQ(view.PinBounds(Out(wide, 0)).left, -30 + 12);
+    EXPECT_EQ(view.HitTest(-30 + 12 + 1, 20), Out(wide, 0));
+}
+
+class LinkHitting : public ViewFixture {};
+
+TEST_F(LinkHitting, PlainLinksAreHitNearTheStraightLineBetweenTheirPinsOnly) {
+    Theme theme;
+    theme.steppedLinks = false;
+    view.SetTheme(theme);
+    // Source attach point (-6, 24), target attach point (194, 176); the hit
+    // segment joins (-6, 39) and (194, 161).
+    CNode* a = Node(0, 0, 0, 1);
+    CNode* b = Node(200, 200, 1, 0);
+    CLink* link = graph.Link(Out(a, 0), In(b, 0));
+    ASSERT_NE(link, nullptr);
+    EXPECT_TRUE(view.LinkHit(link, 94, 100));
+    EXPECT_TRUE(view.LinkHit(link, -6, 36)); // within the click distance of the segment's end
+    EXPECT_FALSE(view.LinkHit(link, -6, 34));
+    // The drawn curve leaves the source straight down and bulges far from
+    // that line; it is not where the link can be clicked.
+    const brl::gui::Path curve = brl::gui::CurvePath(view.PlainLinkPoints(Out(a, 0), In(b, 0)));
+    const brl::gui::PointList drawn = curve.Flatten(1.0f);
+    const Point bulge = drawn[drawn.size() / 3];
+    const float lineY = 39.0f + (bulge.x + 6.0f) * 122.0f / 200.0f;
+    ASSERT_GT(std::fabs(bulge.y - lineY), 10.0f);
+    EXPECT_FALSE(view.LinkHit(link, static_cast<int32_t>(bulge.x), static_cast<int32_t>(bulge.y)));
+}
+
+TEST_F(LinkHitting, TheDistanceToTheLineMustBeStrictlyBelowTheClickDistance) {
+    Theme theme;
+    theme.steppedLinks = false;
+    view.SetTheme(theme);
+    CNode* a = Node(0, 0, 0, 1);
+    CNode* b = Node(0, 200, 1, 0);
+    CLink* link = graph.Link(Out(a, 0), In(b, 0));
+    EXPECT_TRUE(view.LinkHit(link, -3, 100));
+    EXPECT_FALSE(view.LinkHit(link, -2, 100));
+    EXPECT_EQ(view.HitTest(-9, 100), link);
+}
+
+TEST_F(LinkHitting, RoundedStepsAreHitAlongTheirArcsNotAtTheSharpCorner) {
+    Theme theme;
+    theme.steppedCornerDistance = 30;
+    theme.steppedCornerRadius = 20;
+    view.SetTheme(theme);
+    // Route: (-6, 24) down to (-6, 54), across to (194, 54), down to (194, 276).
+    CNode* a = Node(0, 0, 0, 1);
+    CNode* b = Node(200, 300, 1, 0);
+    CLink* link = graph.Link(Out(a, 0), In(b, 0));
+    EXPECT_EQ(view.SteppedLinkPoints(link), (brl::gui::PointList{{-6, 24}, {-6, 54}, {194, 54}, {194, 276}}));
+    // The first corner becomes an arc of radius 20 around (14, 34).
+    EXPECT_TRUE(view.LinkHit(link, 0, 48));
+    EXPECT_FALSE(view.LinkHit(link, -6, 54));
+    EXPECT_TRUE(view.LinkHit(link, 100, 56));
+
+    theme.steppedLinksRound = false;
+    view.SetTheme(theme);
+    EXPECT_FALSE(view.LinkHit(link, 0, 48));
+    EXPECT_TRUE(view.LinkHit(link, -6, 54));
+}
+
+class SteppedRouting : public ViewFixture {};
+
+TEST_F(SteppedRouting, ATargetFarEnoughBelowGetsFourPoints) {
+    CNode* a = Node(0, 0, 0, 1);
+    CNode* b = Node(60, 100, 1, 0);
+    CLink* link = graph.Link(Out(a, 0), In(b, 0));
+    EXPECT_EQ(view.SteppedLinkPoints(link), (brl::gui::PointList{{-6, 24}, {-6, 30}, {54, 30}, {54, 76}}));
+}
+
+TEST_F(SteppedRouting, ATargetAboveGoesRoundBetweenTheFacingNodeEdges) {
+    CNode* a = Node(0, 0, 0, 1);
+    CNode* b = Node(60, -100, 1, 0);
+    CLink* link = graph.Link(Out(a, 0), In(b, 0));
+    // The middle column lies between a's right edge (12) and b's left edge (48).
+    EXPECT_EQ(view.SteppedLinkPoints(link),
+              (brl::gui::PointList{{-6, 24}, {-6, 30}, {30, 30}, {30, -130}, {54, -130}, {54, -124}}));
+    Theme theme;
+    theme.steppedLinksAvoidNodeCrossing = false;
+    view.SetTheme(theme);
+    EXPECT_EQ(view.SteppedLinkPoints(link)[2], (Point{24, 30}));
+    // b left of a: between b's right edge and a's left edge.
+    theme.steppedLinksAvoidNodeCrossing = true;
+    view.SetTheme(theme);
+    b->SetPosition(-60, -100);
+    EXPECT_EQ(view.SteppedLinkPoints(link)[2], (Point{(-48.0f + -12.0f) / 2.0f, 30}));
+}
+
+TEST_F(SteppedRouting, LinkedPinsFurtherAlongMakeAStaircaseAndOffsetStartMovesTheEnds) {
+    CNode* a = Node(0, 0, 0, 3);
+    CNode* b = Node(200, 200, 3, 0);
+    CLink* first = graph.Link(Out(a, 0), In(b, 0));
+    CLink* second = graph.Link(Out(a, 1), In(b, 1));
+    CLink* third = graph.Link(Out(a, 2), In(b, 2));
+    EXPECT_EQ(view.SteppedLinkPoints(first)[1].y, 24 + 6 + 2 * 6);
+    EXPECT_EQ(view.SteppedLinkPoints(second)[1].y, 24 + 6 + 6);
+    EXPECT_EQ(view.SteppedLinkPoints(third)[1].y, 24 + 6);
+
+    Theme theme;
+    theme.steppedLinksStaircase = false;
+    theme.steppedLinksOffsetStart = true;
+    view.SetTheme(theme);
+    const brl::gui::PointList points = view.SteppedLinkPoints(first);
+    EXPECT_EQ(points[1].y, 30);
+    // Offset: min(link width 1.5, 12 / 2 - 1.5 / 2) towards the other end.
+    EXPECT_EQ(points.front().x, -12 + 1.5f);
+    EXPECT_EQ(points.back().x, 188 - 1.5f);
+}
+
+class GridSnapping : public ViewFixture {};
+
+TEST_F(GridSnapping, TheNodesTopLeftCornerLandsOnTheGridRoundingHalvesAwayFromZero) {
+    Theme theme;
+    theme.nodeShowType = false; // 24 wide, 12 high
+    view.SetTheme(theme);
+    CNode* node = Node(0, 0, 0, 0);
+    const struct {
+        int32_t x, y, snappedX, snappedY;
+    } cases[] = {{17, 20, 12, 18}, {-7, 20, -12, 18}, {18, 24, 24, 30}, {-18, -24, -24, -30}, {12, 6, 12, 6}};
+    for (const auto& c : cases) {
+        int32_t x = c.x;
+        int32_t y = c.y;
+        view.SnapToGrid(node, x, y);
+        EXPECT_EQ(x, c.snappedX) << c.x;
+        EXPECT_EQ(y, c.snappedY) << c.y;
+    }
+}
+
+// The zoom step as the theme keeps it (a float).
+const double kStep = Theme().zoomStep;
+
+class Zooming : public ViewFixture {};
+
+TEST_F(Zooming, TenStepsInAndTenOutGiveTheDefaultZoomExactlyAroundTheSamePoint) {
+    for (int i = 0; i < 10; ++i) {
+        view.MouseWheel(120, 200, 150);
+    }
+    EXPECT_EQ(view.ZoomSteps(), 10);
+    EXPECT_NEAR(view.Zoom(), std::pow(kStep, 10), 1e-9);
+    for (int i = 0; i < 10; ++i) {
+        view.MouseWheel(-120, 200, 150);
+    }
+    EXPECT_EQ(view.ZoomSteps(), 0);
+    EXPECT_EQ(view.Zoom(), 1.0);
+    EXPECT_NEAR(view.ScrollX(), 0.0, 1e-9);
+    EXPECT_NEAR(view.ScrollY(), 0.0, 1e-9);
+}
+
+TEST_F(Zooming, TheGraphPointUnderTheCursorStaysUnderIt) {
+    view.ScrollTo(40, -30);
+    const double graphX = 300 / view.Zoom() + view.ScrollX();
+    const double graphY = 250 / view.Zoom() + view.ScrollY();
+    view.MouseWheel(120, 300, 250);
+    view.MouseWheel(120, 300, 250);
+    EXPECT_NEAR(view.Zoom(), kStep * kStep, 1e-12);
+    EXPECT_NEAR(300 / view.Zoom() + view.ScrollX(), graphX, 1e-9);
+    EXPECT_NEAR(250 / view.Zoom() + view.ScrollY(), graphY, 1e-9);
+    const double cornerX = 10 / view.Zoom() + view.ScrollX();
+    view.MouseWheel(-120, 10, 20);
+    EXPECT_NEAR(10 / view.Zoom() + view.ScrollX(), cornerX, 1e-9);
+}
+
+TEST_F(Zooming, TheMiddleButtonResetsToTheThemesDefaultZoom) {
+    Theme theme;
+    theme.defaultZoom = 2.0f;
+    view.SetTheme(theme);
+    EXPECT_EQ(view.Zoom(), 2.0);
+    view.MouseWheel(-120, 0, 0);
+    view.MouseWheel(-120, 0, 0);
+    view.MouseDown(MouseButton::Middle, 0, 0, {});
+    view.MouseUp(MouseButton::Middle, 0, 0, {});
+    EXPECT_EQ(view.ZoomSteps(), 0);
+    EXPECT_EQ(view.Zoom(), 2.0);
+    // With middle-button panning the reset needs Ctrl.
+    Behaviours behaviours;
+    behaviours.middlePanning = true;
+    view.SetBehaviours(behaviours);
+    view.MouseWheel(120, 0, 0);
+    view.MouseDown(MouseButton::Middle, 0, 0, {});
+    view.MouseUp(MouseButton::Middle, 0, 0, {});
+    EXPECT_EQ(view.ZoomSteps(), 1);
+    view.MouseUp(MouseButton::Middle, 0, 0, Modifiers{true, false});
+    EXPECT_EQ(view.ZoomSteps(), 0);
+}
+
+class Panning : public ViewFixture {};
+
+TEST_F(Panning, ALeftDragOnEmptySpaceMovesTheViewWithTheMouse) {
+    view.MouseWheel(120, 0, 0);
+    Press(100, 100);
+    EXPECT_EQ(view.CurrentGesture(), Gesture::Panning);
+    EXPECT_EQ(view.Cursor(), UiCursor::Pan);
+    Move(56, 78);
+    EXPECT_NEAR(view.ScrollX(), 44 / kStep, 1e-9);
+    Release(45, 100);
+    EXPECT_NEAR(view.ScrollX(), 55 / kStep, 1e-9);
+    EXPECT_NEAR(view.ScrollY(), 0.0, 1e-9);
+    EXPECT_EQ(view.CurrentGesture(), Gesture::None);
+    EXPECT_EQ(view.Cursor(), UiCursor::Normal);
+}
+
+TEST_F(Panning, WithMiddleButtonPanningTheMiddleButtonPans) {
+    Behaviours behaviours;
+    behaviours.middlePanning = true;
+    view.SetBehaviours(behaviours);
+    view.MouseDown(MouseButton::Middle, 10, 10, {});
+    Move(30, 0);
+    view.MouseUp(MouseButton::Middle, 40, 0, {});
+    EXPECT_EQ(view.ScrollX(), -30.0);
+    EXPECT_EQ(view.ScrollY(), 10.0);
+}
+
+class Selecting : public ViewFixture {};
+
+TEST_F(Selecting, EveryChangeNotifiesOnceAndSettingTheSameSetDoesNothing) {
+    CNode* a = Node(0, 0, 0, 0);
+    CNode* b = Node(100, 0, 0, 0);
+    view.SelectOnly(a);
+    view.SelectOnly(a);
+    view.AddToSelection(b);
+    view.AddToSelection(b);
+    view.SetSelection({b, a});
+    EXPECT_EQ(owner.Count("selections"), 2);
+    EXPECT_EQ(view.Focus(), nullptr);
+    view.RemoveFromSelection(a);
+    EXPECT_EQ(view.Focus(), b);
+    EXPECT_EQ(owner.Count("selections"), 3);
+}
+
+TEST_F(Selecting, ClickingASelectedNodeOfAMultiSelectionDragsThemAll) {
+    CNode* a = Node(0, 0, 0, 0);
+    CNode* b = Node(100, 0, 0, 0);
+    view.SetSelection({a, b});
+    owner.calls.clear();
+    Drag(100, 0, 130, 20);
+    EXPECT_EQ(a->X(), 30);
+    EXPECT_EQ(a->Y(), 20);
+    EXPECT_EQ(b->X(), 130);
+    EXPECT_EQ(owner.calls, (std::vector<std::string>{"moved"}));
+    ASSERT_EQ(owner.moves.size(), 2u);
+    EXPECT_EQ(owner.moves[0].node, a);
+    EXPECT_EQ(owner.moves[0].fromX, 0);
+    EXPECT_EQ(owner.moves[0].toX, 30);
+}
+
+TEST_F(Selecting, CtrlClickingASelectedNodeRemovesItAndNotifiesOnce) {
+    CNode* a = Node(0, 0, 0, 0);
+    CNode* b = Node(100, 0, 0, 0);
+    view.SetSelection({a, b});
+    owner.calls.clear();
+    Press(0, 0, Modifiers{true, false});
+    Release(0, 0, Modifiers{true, false});
+    EXPECT_EQ(owner.Count("selections"), 1);
+    EXPECT_FALSE(view.IsSelected(a));
+    EXPECT_TRUE(view.IsSelected(b));
+    Press(0, 0, Modifiers{true, false});
+    Release(0, 0, Modifiers{true, false});
+    EXPECT_EQ(view.SelectionCount(), 2u);
+}
+
+TEST_F(Selecting, DraggingANodeSnapsOnlyWhenReleased) {
+    Behaviours behaviours;
+    behaviours.alignToGrid = true;
+    view.SetBehaviours(behaviours);
+    CNode* node = Node(0, 0, 0, 0);
+    Press(5, 5);
+    EXPECT_EQ(view.Cursor(), UiCursor::Move);
+    Move(22, 30);
+    EXPECT_EQ(node->X(), 17);
+    EXPECT_EQ(node->Y(), 25);
+    Release(22, 30);
+    EXPECT_EQ(node->X(), 12);
+    EXPECT_EQ(node->Y(), 24);
+    ASSERT_EQ(owner.moves.size(), 1u);
+    EXPECT_EQ(owner.moves[0].toY, 24);
+}
+
+TEST_F(Selecting, ARectangleSelectsTheNodesWhollyInsideIt) {
+    CNode* a = Node(0, 0, 0, 0);
+    CNode* b = Node(100, 0, 0, 0);
+    CNode* c = Node(300, 300, 0, 0);
+    view.SelectOnly(c);
+    owner.calls.clear();
+    const Modifiers shift{false, true};
+    Press(-20, -20, shift);
+    EXPECT_EQ(view.CurrentGesture(), Gesture::Selecting);
+    Move(113, 13, shift);
+    EXPECT_EQ(view.SelectionRectangle().right, 113);
+    Release(112, 12, shift);
+    EXPECT_EQ(view.Selection(), (std::vector<CEntity*>{a, b}));
+    // Pressing on empty space dropped c first; the rectangle then chose a and b.
+    EXPECT_EQ(owner.Count("selections"), 2);
+    view.SelectOnly(c);
+    Press(-20, -20, Modifiers{true, true});
+    Release(111, 12, Modifiers{true, true});
+    EXPECT_EQ(view.Selection(), (std::vector<CEntity*>{c, a}));
+}
+
+TEST_F(Selecting, RemovedEntitiesLeaveEverySet) {
+    CNode* a = Node(0, 0, 1, 0);
+    CNode* b = Node(0, -100, 0, 1);
+    CLink* link = graph.Link(Out(b, 0), In(a, 0));
+    view.SetSelection({In(a, 0), link, b});
+    view.SetHighlight({a, link});
+    Move(0, 0);
+    EXPECT_TRUE(view.IsHovered(a));
+    owner.calls.clear();
+    graph.DestroyNode(a);
+    EXPECT_EQ(view.Selection(), (std::vector<CEntity*>{b}));
+    EXPECT_TRUE(view.HoverSet().empty());
+    EXPECT_FALSE(view.IsHighlighted(link));
+    EXPECT_GE(owner.Count("selections"), 1);
+}
+
+TEST_F(Selecting, DoubleClickCentresAndCenterObjectRefusesOtherEntities) {
+    CNode* a = Node(100, 50, 0, 1);
+    CNode* b = Node(300, 250, 1, 0);
+    CLink* link = graph.Link(Out(a, 0), In(b, 0));
+    view.MouseDoubleClick(100, 50, {});
+    EXPECT_EQ(view.Focus(), a);
+    EXPECT_EQ(view.ScrollX(), 100 - 400);
+    EXPECT_EQ(view.ScrollY(), 50 - 300);
+    EXPECT_TRUE(view.CenterObject(In(b, 0)));
+    EXPECT_EQ(view.ScrollX(), 300 - 400);
+    EXPECT_TRUE(view.CenterObject(link));
+    EXPECT_EQ(view.ScrollX(), 200 - 400);
+    EXPECT_EQ(view.ScrollY(), 150 - 300);
+
+    brl::testing::LogCapture log;
+    EXPECT_FALSE(view.CenterObject(nullptr));
+    const auto records = log.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, brl::Logging::Error);
+    EXPECT_EQ(records[0].function, "brl::vergl::CUi::CenterObject");
+}
+
+class HoverAndHighlight : public ViewFixture {};
+
+TEST_F(HoverAndHighlight, HoverCollectsEverythingUnderTheMouseAndRedrawsOnlyOnChange) {
+    CNode* a = Node(0, 0, 1, 0);
+    CNode* b = Node(6, 6, 0, 0);
+    Move(3, 3);
+    EXPECT_EQ(view.HoverSet().size(), 2u);
+    EXPECT_TRUE(view.IsHovered(a) && view.IsHovered(b));
+    const int redraws = view.redraws;
+    Move(4, 4);
+    EXPECT_EQ(view.redraws, redraws);
+    Move(-6, -20);
+    EXPECT_TRUE(view.IsHovered(In(a, 0)));
+    EXPECT_EQ(view.HoverSet().size(), 1u);
+    EXPECT_EQ(view.redraws, redraws + 1);
+    Behaviours behaviours;
+    behaviours.showHover = false;
+    view.SetBehaviours(behaviours);
+    const int quiet = view.redraws;
+    Move(3, 3);
+    EXPECT_EQ(view.redraws, quiet);
+}
+
+TEST_F(HoverAndHighlight, HighlightsClearOnlyAfterTheirTimeout) {
+    CNode* a = Node(0, 0, 0, 0);
+    view.SetHighlight({a});
+    view.now += 500;
+    view.UpdateHighlights();
+    EXPECT_TRUE(view.IsHighlighted(a));
+    view.now += 1;
+    view.UpdateHighlights();
+    EXPECT_FALSE(view.IsHighlighted(a));
+}
+
+class Gestures : public ViewFixture {};
+
+TEST_F(Gestures, DraggingFromAnOutputPinToAnInputPinRequestsExactlyThatLink) {
+    CNode* a = Node(0, 0, 0, 2);
+    CNode* b = Node(200, 200, 2, 0);
+    Press(6, 18);
+    EXPECT_EQ(view.Focus(), Out(a, 1));
+    EXPECT_EQ(view.CurrentGesture(), Gesture::Linking);
+    EXPECT_EQ(view.Cursor(), UiCursor::Link);
+    Move(100, 100);
+    Move(190, 180);
+    Release(190, 180);
+    ASSERT_EQ(owner.connects.size(), 1u);
+    EXPECT_EQ(owner.connects[0].first, Out(a, 1));
+    EXPECT_EQ(owner.connects[0].second, In(b, 0));
+    // The view itself made nothing.
+    EXPECT_TRUE(graph.Links().Empty());
+    EXPECT_EQ(view.CurrentGesture(), Gesture::None);
+}
+
+TEST_F(Gestures, ReleasingAwayFromAPinOrOnTheSameNodeRequestsNothing) {
+    CNode* a = Node(0, 0, 2, 2);
+    Drag(-6, 18, 300, 300);
+    Drag(-6, 18, -6, 18);
+    Drag(-6, 18, 6, -18);
+    EXPECT_TRUE(owner.connects.empty());
+    EXPECT_EQ(view.Focus(), Out(a, 0));
+}
+
+TEST_F(Gestures, CtrlClickingASecondPinLinksFromTheSelectedOne) {
+    CNode* a = Node(0, 0, 0, 1);
+    CNode* b = Node(200, 200, 1, 0);
+    view.SelectOnly(Out(a, 0));
+    Press(194, 180, Modifiers{true, false});
+    Release(194, 180, Modifiers{true, false});
+    ASSERT_EQ(owner.connects.size(), 1u);
+    EXPECT_EQ(owner.connects[0].second, In(b, 0));
+}
+
+TEST_F(Gestures, KeysAndTheRightButtonGoToTheOwner) {
+    CNode* a = Node(0, 0, 0, 1);
+    CNode* b = Node(0, 100, 1, 0);
+    CLink* link = graph.Link(Out(a, 0), In(b, 0));
+    view.SelectOnly(a);
+    owner.calls.clear();
+    view.KeyUp(UiKey::Delete);
+    view.SelectOnly(link);
+    view.KeyUp(UiKey::Delete);
+    view.SelectOnly(Out(a, 0));
+    view.KeyUp(UiKey::Delete);
+    view.KeyUp(UiKey::Space);
+    view.MouseUp(MouseButton::Right, 0, 100, {});
+    EXPECT_EQ(owner.calls, (std::vector<std::string>{"delete node " + std::to_string(a->Id()), "selections",
+                                                     "delete link " + std::to_string(link->Id()),
+                                                     "selections", "context", "selections", "context"}));
+    EXPECT_EQ(view.Focus(), b);
+}
+
+// Settings -----------------------------------------------------------------------
+
+std::unique_ptr<brl::Config::CommandlineProvider> Options(std::vector<brl::String> arguments) {
+    arguments.insert(arguments.begin(), L"test");
+    return std::make_unique<brl::Config::CommandlineProvider>(std::move(arguments));
+}
+
+TEST(ViewSettings, TheDarkPresetIsTheDefaultAndEveryKeyOverridesThePreset) {
+    brl::Config::Frontend config;
+    auto options = Options({L"--Vergl-Theme-GridSize", L"20", L"--Vergl-Theme-LinkColor", L"#FF0000,80",
+                            L"--Vergl-Theme-FontColor", L"#ff0000,8", L"--Vergl-Theme-LinkHoudiniStyle", L"0",
+                            L"--Vergl-Theme-FontName", L"Serif"});
+    config.AddBase(options.get());
+    const Theme theme = ReadTheme(config);
+    EXPECT_EQ(theme.backgroundColor, Colour::Rgba(0x20, 0x20, 0x20));
+    EXPECT_EQ(theme.linkWidth, 5.0f);
+    EXPECT_EQ(theme.hoverFillColor, Colour::Rgba(0xff, 0xff, 0xcc, 0x7f));
+    EXPECT_EQ(theme.gridSize, 20);
+    EXPECT_EQ(theme.linkColor, Colour::Rgba(0xff, 0, 0, 0x80));
+    EXPECT_EQ(theme.fontColor, Colour::Rgba(0, 0, 0, 0xff)); // 9 characters: opaque black
+    EXPECT_FALSE(theme.steppedLinks);
+    EXPECT_EQ(theme.fontName, L"Serif");
+    EXPECT_EQ(theme.pinSize, 12);
+}
+
+TEST(ViewSettings, TheLightPresetKeepsTheBaseWhereItSaysNothing) {
+    brl::Config::Frontend config;
+    auto options = Options({L"--Ui-Theme-Dark", L"0"});
+    config.AddBase(options.get());
+    const Theme theme = ReadTheme(config);
+    EXPECT_EQ(theme.backgroundColor, Colour::Rgba(0xff, 0xff, 0xff));
+    EXPECT_EQ(theme.highlightFillColor, Colour::Rgba(0, 0, 0xcc, 0x80));
+    EXPECT_EQ(theme.linkWidth, 1.5f);
+    EXPECT_EQ(theme.hoverColor, Colour::Rgba(0xcc, 0xcc, 0xff));
+    EXPECT_EQ(theme.hoverFillColor, Colour(0));
+}
+
+TEST(ViewSettings, TheEditorsSettingsOverrideAlignToGridAndShowHover) {
+    brl::Config::Frontend config;
+    auto options = Options({L"--Vergl-Behaviours-AlignToGrid", L"1", L"--Editor-ShowHover", L"0",
+                            L"--Vergl-Behaviours-HighlightTimeoutMS", L"250",
+                            L"--Vergl-Behaviours-MiddlePanning", L"1"});
+    config.AddBase(options.get());
+    const Behaviours own = ReadBehaviours(config);
+    EXPECT_TRUE(own.alignToGrid);
+    EXPECT_TRUE(own.showHover);
+    EXPECT_TRUE(own.middlePanning);
+    EXPECT_EQ(own.highlightTimeoutMs, 250);
+    const Behaviours editor = ReadEditorBehaviours(config);
+    EXPECT_TRUE(editor.alignToGrid); // "Editor/AlignToGrid" defaults to true
+    EXPECT_FALSE(editor.showHover);
+    EXPECT_TRUE(editor.middlePanning);
+}
+
+TEST(ViewSettings, ThemeChangesKeepZoomAndScroll) {
+    TestView view;
+    view.MouseWheel(120, 0, 0);
+    view.ScrollTo(5, 6);
+    Theme theme;
+    theme.defaultZoom = 3.0f;
+    view.SetTheme(theme);
+    EXPECT_NEAR(view.Zoom(), kStep, 1e-12);
+    EXPECT_EQ(view.ScrollX(), 5.0);
+    view.MouseWheel(-120, 0, 0);
+    EXPECT_EQ(view.Zoom(), 3.0);
+}
+
+} // namespace
+} // namespace verglui
