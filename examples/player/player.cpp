@@ -39,20 +39,19 @@ template <typename T, size_t N> constexpr size_t Count(const T (&)[N]) {
 
 // The exported time streams hold the words' bytes in planes: byte p of word i
 // is byte p x n + i of the array (n words, least significant plane first).
-uint32_t* TimeStreams() {
+// The words go to zero-filled memory that takes no room in the file.
+uint32_t timeWords[Count(korvax_timestreams)];
+
+const uint32_t* TimeStreams() {
     constexpr size_t n = Count(korvax_timestreams);
-    auto* words = new (kNoThrow) uint32_t[n];
-    if (words != nullptr) {
-        std::memset(words, 0, sizeof(uint32_t) * n);
-        size_t k = 0;
-        for (int plane = 0; plane < 4; ++plane) {
-            for (size_t i = 0; i < n; ++i, ++k) {
-                const auto byte = static_cast<uint32_t>((korvax_timestreams[k / 4] >> (8 * (k % 4))) & 0xFFu);
-                words[i] |= byte << (8 * plane);
-            }
+    size_t k = 0;
+    for (int plane = 0; plane < 4; ++plane) {
+        for (size_t i = 0; i < n; ++i, ++k) {
+            const auto byte = static_cast<uint32_t>((korvax_timestreams[k / 4] >> (8 * (k % 4))) & 0xFFu);
+            timeWords[i] |= byte << (8 * plane);
         }
     }
-    return words;
+    return timeWords;
 }
 
 // The 44-byte header of a float stereo wave file of `frames` frames, made
@@ -109,9 +108,6 @@ alignas(SynthPlayer) unsigned char playerStorage[sizeof(SynthPlayer)];
 
 int Play(const char* path) {
     const uint32_t* times = TimeStreams();
-    if (times == nullptr) {
-        return Fail(KORVAX_PLAYER_NAME ": the song cannot be played\n");
-    }
     auto* player = new (playerStorage)
         SynthPlayer(korvax_values, korvax_ops, Count(korvax_ops), korvax_params, Count(korvax_params), times,
                     Count(korvax_timestreams), korvax_datastreams, Count(korvax_datastreams));
