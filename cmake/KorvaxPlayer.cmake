@@ -25,7 +25,7 @@ function(korvax_add_player name patch midi)
   cmake_path(ABSOLUTE_PATH midi BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} NORMALIZE)
   cmake_path(GET patch FILENAME patch_file)
   cmake_path(GET midi FILENAME midi_file)
-  cmake_path(GET patch STEM stem)
+  cmake_path(GET patch STEM LAST_ONLY stem)
   set(dir ${KORVAX_PLAYER_SOURCE_DIR})
   set(gen ${CMAKE_CURRENT_BINARY_DIR}/${name}-data)
 

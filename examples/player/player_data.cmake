@@ -15,7 +15,7 @@ endforeach()
 
 cmake_path(GET PATCH FILENAME _patch)
 cmake_path(GET MIDI FILENAME _midi)
-cmake_path(GET PATCH STEM _stem)
+cmake_path(GET PATCH STEM LAST_ONLY _stem)
 file(MAKE_DIRECTORY ${OUT})
 file(COPY_FILE ${PATCH} ${OUT}/${_patch})
 file(COPY_FILE ${MIDI} ${OUT}/${_midi})
