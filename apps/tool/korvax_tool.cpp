@@ -1,6 +1,9 @@
 // korvax-tool: the headless commands that build scripts use to turn patches and
 // MIDI files into wave files and the C headers an intro player includes.
 #include "../common/korvaxidentity.h"
+#if KORVAX_TOOL_DEVICES
+#include "tool_devices.h"
+#endif
 #include "korvax/korvaxcompiler.h"
 #include "korvax/korvaxeditor.h"
 #include "korvax/korvaxfileio.h"
@@ -12,9 +15,11 @@
 #include "libbrelm/files.h"
 
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +53,16 @@ const Command kCommands[] = {
     {"save", "save IN OUT",
      "Loads IN and saves it as OUT in the current file version. OUT must be a regular file (or a link to\n"
      "one, whose target is replaced) or not exist."},
+    {"play", "play PATCH [--seconds N]",
+     "Plays PATCH live on the audio device of Audio/Device/API and Audio/Device/ID (device 0 when they are\n"
+     "empty) at Audio/SamplingRate and Audio/Latency, with every MIDI input of Midi/Backends. Plays until\n"
+     "Ctrl-C, N seconds of audio, or the end of the patch's song and the render's 30 s tail. The song\n"
+     "sounds exactly like the render: with --Audio-Backends fd --Audio-Io-Fd-BytesPerSample 4\n"
+     "--Audio-Io-Fd-OutFd 3 descriptor 3 receives the render's wave data. Exit 1 when the device does not\n"
+     "open or fails."},
+    {"devices", "devices",
+     "Lists the audio devices of Audio/Backends with their caps and the MIDI inputs and outputs of\n"
+     "Midi/Backends on standard output."},
 };
 
 void PrintHelp(std::FILE* out) {
@@ -79,6 +94,7 @@ struct CommandLine {
     bool timeline = false;
     bool help = false;
     bool version = false;
+    std::optional<std::string> seconds; // play --seconds N
 };
 
 CommandLine Parse(int argc, char** argv) {
@@ -94,6 +110,8 @@ CommandLine Parse(int argc, char** argv) {
             line.version = true;
         } else if (options && arg == "--timeline") {
             line.timeline = true;
+        } else if (options && arg == "--seconds") {
+            line.seconds = i + 1 < argc ? std::string(argv[++i]) : std::string();
         } else if (options && arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             ++i; // a setting and its value
         } else if (line.command.empty()) {
@@ -245,19 +263,48 @@ int Run(int argc, char** argv) {
         return kOk;
     }
     const std::string name = command->name;
-    const size_t wanted = name == "import-midi" || name == "save" ? 2 : 1;
-    if (line.files.size() != wanted || (line.timeline && name != "import-midi")) {
+    const size_t wanted = name == "import-midi" || name == "save" ? 2 : name == "devices" ? 0 : 1;
+    std::optional<double> seconds;
+    if (line.seconds) {
+        char* end = nullptr;
+        const double value = std::strtod(line.seconds->c_str(), &end);
+        if (line.seconds->empty() || *end != '\0' || !std::isfinite(value) || value <= 0.0) {
+            std::fprintf(stderr, "korvax-tool: --seconds wants a positive number of seconds\n");
+            return kUsage;
+        }
+        seconds = value;
+    }
+    if (line.files.size() != wanted || (line.timeline && name != "import-midi") ||
+        (seconds && name != "play")) {
         std::fprintf(stderr, "usage: korvax-tool %s\n", command->usage);
         return kUsage;
     }
+#if !KORVAX_TOOL_DEVICES
+    if (name == "play" || name == "devices") {
+        std::fprintf(stderr,
+                     "korvax-tool: '%s' is not built: this korvax-tool was configured with "
+                     "KORVAX_DEVICES=OFF (no audio and MIDI devices)\n",
+                     name.c_str());
+        return kNoInput;
+    }
+#endif
 
     AppOptions options;
     options.plainConsole = true;
-    options.consoleLevel = Logging::Info;
+    // The device listing is the command's output; its messages only when something is wrong.
+    options.consoleLevel = name == "devices" ? Logging::Warning : Logging::Info;
     options.consoleToStderr = true;
     StandaloneApp app(KorvaxIdentity(), KorvaxBuild(), ArgumentList(argc, argv), options);
-    Tool tool(app);
     const std::vector<std::string>& files = line.files;
+#if KORVAX_TOOL_DEVICES
+    if (name == "play") {
+        return PlayCommand(app, files[0], seconds);
+    }
+    if (name == "devices") {
+        return DevicesCommand(app);
+    }
+#endif
+    Tool tool(app);
     if (name == "render") {
         return tool.Render(files[0]);
     }

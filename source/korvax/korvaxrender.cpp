@@ -61,6 +61,35 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 } // namespace
 
+uint32_t RenderTicks(uint32_t songTicks) {
+    const uint32_t total = songTicks + kTailTicks;
+    if (total < songTicks || total > (0xFFFFFFFFu - 36) / 1024) {
+        return 0;
+    }
+    return total;
+}
+
+std::vector<uint8_t> SongValueBytes(const float* valueSlots) {
+    std::vector<uint8_t> values(kValueSlotCount);
+    for (int i = 0; i < kValueSlotCount; ++i) {
+        values[i] = ValueByte(valueSlots[kValueSlotBase + i]);
+    }
+    return values;
+}
+
+std::unique_ptr<SynthPlayer> MakeSongPlayer(const std::vector<uint8_t>& valueBytes,
+                                            const CompiledProgram& program, const Song& song,
+                                            Logging::Channel* log, VoiceRendererBuilder voiceRenderer) {
+    // A patch without an imported song plays no events: every stream is empty.
+    static const std::vector<uint32_t> kEmptyStreams(kValueSlotCount, 0xFFFFFFFFu);
+    const bool songless = song.timeStream.empty() && song.dataStream.empty();
+    const std::vector<uint32_t>& times = songless ? kEmptyStreams : song.timeStream;
+    return std::make_unique<SynthPlayer>(
+        valueBytes.size() >= kValueSlotCount ? valueBytes.data() : nullptr, program.opcodes.data(),
+        program.opcodes.size(), program.operands.data(), program.operands.size(), times.data(), times.size(),
+        song.dataStream.data(), song.dataStream.size(), log, voiceRenderer);
+}
+
 void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate) {
     const uint32_t dataSize = frames * 8;
     std::memcpy(header + 0, "RIFF", 4);
@@ -86,7 +115,7 @@ bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* r
         return false;
     }
 
-    std::vector<uint8_t> values(kValueSlotCount);
+    std::vector<uint8_t> values;
     CompiledProgram program;
     Song song;
     {
@@ -101,26 +130,16 @@ bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* r
             BRL_LOG_ERROR(logger, "render: '", patchPath, "' does not compile");
             return false;
         }
-        const float* memory = editor->Memory();
-        for (int i = 0; i < kValueSlotCount; ++i) {
-            values[i] = ValueByte(memory[i]);
-        }
+        values = SongValueBytes(editor->Memory());
         song = editor->Patches().song;
     }
-    if (song.timeStream.empty() && song.dataStream.empty()) {
-        // A patch without an imported song plays no events: every stream is empty.
-        song.timeStream.assign(kValueSlotCount, 0xFFFFFFFFu);
-    }
 
-    const uint32_t total = song.numTicks + kTailTicks;
-    if (total < song.numTicks || total > (0xFFFFFFFFu - 36) / 1024) {
+    const uint32_t total = RenderTicks(song.numTicks);
+    if (total == 0) {
         BRL_LOG_ERROR(logger, "render: song of ", song.numTicks, " ticks is too long for a wave file");
         return false;
     }
-    auto player = std::make_unique<SynthPlayer>(
-        values.data(), program.opcodes.data(), program.opcodes.size(), program.operands.data(),
-        program.operands.size(), song.timeStream.data(), song.timeStream.size(), song.dataStream.data(),
-        song.dataStream.size(), log, voiceLanes ? Lanes::Builder() : nullptr);
+    auto player = MakeSongPlayer(values, program, song, log, voiceLanes ? Lanes::Builder() : nullptr);
     if (!player->IsValid()) {
         BRL_LOG_ERROR(logger, "render: the song of '", patchPath, "' cannot be played");
         return false;

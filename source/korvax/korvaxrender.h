@@ -1,12 +1,19 @@
 #pragma once
 
+#include "korvax/korvaxsynth.h"
 #include "libbrelm/logging.h"
 #include "libbrelm/string.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace brl::Korvax {
+
+struct CompiledProgram;
+struct Song;
+class SynthPlayer;
 
 // What an offline render did, for the caller's report.
 struct RenderResult {
@@ -28,6 +35,20 @@ struct RenderResult {
 // where that gives the same samples.
 bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* result = nullptr,
             bool voiceLanes = false);
+
+// The render's song playback, for players of a song that must sound exactly
+// like the render (the live song of the native manager):
+// - RenderTicks: the ticks the render plays, the song's and a tail of 30
+//   seconds; 0 when they would not fit in a wave file.
+// - SongValueBytes: the initial value bytes of the player, from the value
+//   slots 0..8191 of a synthesizer (value x 128 rounded half up).
+// - MakeSongPlayer: the player of a song (a patch without an imported song
+//   plays 8192 empty streams); check IsValid() before playing it.
+uint32_t RenderTicks(uint32_t songTicks);
+std::vector<uint8_t> SongValueBytes(const float* valueSlots);
+std::unique_ptr<SynthPlayer> MakeSongPlayer(const std::vector<uint8_t>& valueBytes,
+                                            const CompiledProgram& program, const Song& song,
+                                            Logging::Channel* log, VoiceRendererBuilder voiceRenderer);
 
 // The 44-byte header of a float stereo wave file with `frames` frames at `rate`.
 void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate);

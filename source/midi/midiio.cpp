@@ -278,7 +278,7 @@ void Io::LogInterfaces() {
 
 namespace {
 
-// Names the design knows that have no backend on this platform.
+// Backend names of other platforms, recognised but without a backend here.
 bool IsKnownUnavailable(const String& name) {
 #ifndef KORVAX_WITH_RTMIDI
     if (name == L"rtmidi") {

@@ -278,7 +278,7 @@ public:
     std::vector<CEntity*> HitAll(int32_t x, int32_t y) const;
     bool LinkHit(const CLink* link, int32_t x, int32_t y) const;
 
-    // Input, positions in window pixels. Besides the designed gestures, a left
+    // Input, positions in window pixels. Besides the click and drag gestures, a left
     // drag that starts on empty space with Shift held, or whenever middle-button
     // panning is on (the left button then does not pan), spans a selection
     // rectangle: releasing selects the nodes lying wholly inside it, in place of

@@ -34,8 +34,9 @@ inline std::string Quote(const std::string& text) {
 
 // Runs `program` with `arguments` and HOME (and the XDG directories) at `home`.
 // A program that hangs is stopped after two minutes (exit code 124).
+// `redirections` are further shell redirections ("3>file").
 inline Outcome RunProgram(const std::string& home, const std::string& program,
-                          const std::vector<std::string>& arguments) {
+                          const std::vector<std::string>& arguments, const std::string& redirections = "") {
     const std::string errors = home + "/.stderr";
     std::string command =
         "cd " + Quote(home) + " && env HOME=" + Quote(home) + " XDG_CONFIG_HOME=" + Quote(home + "/.config") +
@@ -43,7 +44,7 @@ inline Outcome RunProgram(const std::string& home, const std::string& program,
     for (const std::string& argument : arguments) {
         command += " " + Quote(argument);
     }
-    command += " 2>" + Quote(errors);
+    command += " " + redirections + " 2>" + Quote(errors);
     Outcome outcome;
     std::FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {

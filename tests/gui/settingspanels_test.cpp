@@ -32,7 +32,7 @@ using namespace std::chrono_literals;
 // A writable user INI file under a command line.
 struct Settings {
     brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true, false};
+    Config::IniProvider ini{dir.WideFile("config.ini"), true};
     Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
     Config::Frontend config;
     Settings() {

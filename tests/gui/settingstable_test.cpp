@@ -33,7 +33,7 @@ public:
 // A user INI file that takes the writes, and a command line over it.
 struct Rig {
     brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true, false};
+    Config::IniProvider ini{dir.WideFile("config.ini"), true};
     Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
     Config::Frontend config;
     Lines log;
@@ -185,7 +185,7 @@ TEST(WindowPlacements, RoundTripThroughTheSettingsAndDefaultToTheCurrentPlace) {
     const WindowPlacement stored{ScreenRect{-20, 40, 640, 480}, true};
     const WindowPlacement current{ScreenRect{1, 2, 3, 4}, false};
     {
-        Config::IniProvider ini(dir.WideFile("config.ini"), true, true);
+        Config::IniProvider ini(dir.WideFile("config.ini"), true);
         Config::Frontend config;
         config.AddBase(&ini);
         config.AddWrite(&ini);
@@ -193,7 +193,7 @@ TEST(WindowPlacements, RoundTripThroughTheSettingsAndDefaultToTheCurrentPlace) {
         EXPECT_TRUE(WritePlacement(config, L"SynthState", stored));
     }
     // A new configuration over the saved file.
-    Config::IniProvider ini(dir.WideFile("config.ini"), true, false);
+    Config::IniProvider ini(dir.WideFile("config.ini"), true);
     Config::Frontend config;
     config.AddBase(&ini);
     EXPECT_EQ(ReadPlacement(config, L"SynthState", current), stored);

@@ -168,6 +168,22 @@ inline void AddReferenceVoice(ByteCode& code, int channel, VoiceEffect effect = 
     }
 }
 
+// Appends a bare sine voice to the voice list of `channel`: the note's pitch,
+// the amplitude of controller 1 and the waveform of controller 2 (0: sine),
+// controller 0 the pulse width; no envelope, so it sounds until reset.
+inline void AddSineVoice(ByteCode& code, int channel) {
+    const int list = VoiceList(channel);
+    const uint16_t frequency = Dynamic(0);
+    const uint16_t frequencyBuffer = Dynamic(0x080);
+    const uint16_t phase = Dynamic(0x100);
+    const uint16_t sine = Dynamic(0x180);
+    code.Add(list, kMapNote, {frequency, VoiceField(brl::Korvax::kVoiceNote)});
+    code.Add(list, kSet, {frequencyBuffer, frequency});
+    code.Add(list, kPhase, {phase, frequencyBuffer, Param(channel, 0)});
+    code.Add(list, kOsc, {sine, phase, Param(channel, 1), Param(channel, 2)});
+    code.Add(list, kOutput, {sine, sine});
+}
+
 // Writes the reference voice's parameters into the value slots of `channel`:
 // a saw at half amplitude, low-pass at mid cutoff, a short envelope that holds
 // at a quarter, and a release of a few milliseconds.

@@ -256,7 +256,7 @@ TEST(LevelMeterPainting, TallWindowsGetUpwardBarsAndScalingFitsTheWindow) {
 
 TEST(LevelMeterSettings, AllTwentyFiveAreReadFromTheConfiguration) {
     brl::testing::TempDir dir;
-    brl::Config::IniProvider ini(dir.WideFile("config.ini"), true, false);
+    brl::Config::IniProvider ini(dir.WideFile("config.ini"), true);
     brl::Config::Frontend config;
     config.AddBase(&ini);
     config.AddWrite(&ini);

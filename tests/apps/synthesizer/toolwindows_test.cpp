@@ -43,7 +43,7 @@ public:
 
 struct Settings {
     brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true, false};
+    Config::IniProvider ini{dir.WideFile("config.ini"), true};
     Config::Frontend config;
     Settings() {
         config.AddBase(&ini);

@@ -1,0 +1,169 @@
+#include "apps_test_support.h"
+#include "support/sound_servers.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+// korvax-tool play and devices as a user runs them: the song into a file
+// descriptor against the render, the end conditions, Ctrl-C, a device that
+// does not open, and the device listing.
+namespace {
+
+using namespace korvax_apps;
+using brl::testing::TempDir;
+
+const std::string kDemoPatch = std::string(KORVAX_DEMO_DIR) + "/demo.korvax";
+
+class DeviceCommands : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
+    Outcome Tool(const std::vector<std::string>& arguments, const std::string& redirections = "") const {
+        return RunProgram(dir.Path(), KORVAX_TOOL, arguments, redirections);
+    }
+    std::string Demo() const {
+        const std::string patch = dir.File("demo.korvax");
+        EXPECT_TRUE(CopyFile(kDemoPatch, patch));
+        return patch;
+    }
+    std::string SonglessPatch() const {
+        const std::string path = dir.File("songless.korvax");
+        EXPECT_EQ(RunProgram(dir.Path(), KORVAX_MAKE_DEMO, {path}).exitCode, 0);
+        return path;
+    }
+    // Plays into descriptor 3, which goes to `raw`.
+    Outcome PlayIntoFile(const std::string& patch, const std::string& raw,
+                         std::vector<std::string> extra = {}) const {
+        std::vector<std::string> arguments = {"play",
+                                              patch,
+                                              "--Audio-Backends",
+                                              "fd",
+                                              "--Audio-Io-Fd-BytesPerSample",
+                                              "4",
+                                              "--Audio-Io-Fd-OutFd",
+                                              "3",
+                                              "--Midi-Backends",
+                                              "dummy"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return Tool(arguments, "3>" + Quote(raw));
+    }
+
+    TempDir dir;
+};
+
+TEST_F(DeviceCommands, PlayOfASongIntoADescriptorIsTheRendersWaveDataByteForByte) {
+    const std::string patch = Demo();
+    const Outcome rendered = Tool({"render", patch});
+    ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
+    const auto wave = ReadBytes(patch + ".wav");
+    ASSERT_TRUE(wave);
+
+    const Outcome played = PlayIntoFile(patch, dir.File("play.raw"));
+    EXPECT_EQ(played.exitCode, 0) << played.output;
+    // Messages go to standard error only.
+    EXPECT_EQ(played.standardOutput, "");
+    EXPECT_NE(played.standardError.find("finished after 5376512 frames"), std::string::npos) << played.output;
+    const auto raw = ReadBytes(dir.File("play.raw"));
+    ASSERT_TRUE(raw);
+    ASSERT_EQ(raw->size() + 44, wave->size());
+    EXPECT_TRUE(std::equal(raw->begin(), raw->end(), wave->begin() + 44));
+}
+
+TEST_F(DeviceCommands, PlayEndsAfterTheSecondsAskedFor) {
+    const std::string demo = Demo();
+    ASSERT_EQ(Tool({"render", demo}).exitCode, 0);
+    const auto wave = ReadBytes(demo + ".wav");
+    ASSERT_TRUE(wave);
+    struct Case {
+        std::string patch;
+        std::string seconds;
+        size_t frames;
+    };
+    const Case cases[] = {{SonglessPatch(), "0.5", 48000}, {demo, "0.25", 24000}, {demo, "1e-9", 0}};
+    for (const Case& c : cases) {
+        const Outcome played = PlayIntoFile(c.patch, dir.File("play.raw"), {"--seconds", c.seconds});
+        EXPECT_EQ(played.exitCode, 0) << played.output;
+        const auto raw = ReadBytes(dir.File("play.raw"));
+        ASSERT_TRUE(raw);
+        EXPECT_EQ(raw->size(), c.frames * 8) << c.patch << " " << c.seconds;
+        if (c.patch == demo) {
+            EXPECT_TRUE(std::equal(raw->begin(), raw->end(), wave->begin() + 44));
+        }
+    }
+}
+
+TEST_F(DeviceCommands, CtrlCStopsPlayingWithDevicesClosedAndExitZero) {
+    const std::string patch = SonglessPatch();
+    const std::string log = dir.File("play.log");
+    const std::string argv[] = {"/usr/bin/env",
+                                "HOME=" + dir.Path(),
+                                "XDG_CONFIG_HOME=" + dir.Path() + "/.config",
+                                KORVAX_TOOL,
+                                "play",
+                                patch,
+                                "--Audio-Backends",
+                                "dummy",
+                                "--Midi-Backends",
+                                "dummy"};
+    brl::testing::ChildProcess play;
+    ASSERT_TRUE(play.Start(argv, static_cast<int>(std::size(argv)), log));
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ReadText(log).find("Ctrl-C stops") == std::string::npos && play.Running() &&
+           std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(ReadText(log).find("Ctrl-C stops"), std::string::npos) << ReadText(log);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::kill(play.Pid(), SIGINT), 0);
+    EXPECT_EQ(play.Wait(), 0) << ReadText(log);
+    const std::string text = ReadText(log);
+    EXPECT_NE(text.find("Closing midi input device 'dummy device' (0)"), std::string::npos) << text;
+    EXPECT_NE(text.find("stopped after "), std::string::npos) << text;
+}
+
+TEST_F(DeviceCommands, PlayWithoutASoundDeviceOrPatchExitsNonZeroAndSaysWhy) {
+    const std::string patch = SonglessPatch();
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::vector<std::string> messages;
+    };
+    const Case cases[] = {
+        // The descriptor backend without a descriptor does not open.
+        {{"play", patch, "--Audio-Backends", "fd", "--Midi-Backends", "dummy"},
+         1,
+         {"no descriptor to read or write", "Failed opening device 0", "cannot play: audio device 0"}},
+        {{"play", patch, "--Audio-Device-API", "nothing", "--Midi-Backends", "dummy"},
+         1,
+         {"there is no audio device with API 'nothing'"}},
+        {{"play", dir.File("missing.korvax"), "--Audio-Backends", "dummy"}, 2, {"cannot load"}},
+        {{"play", patch, "--seconds", "-1"}, 64, {"--seconds wants a positive number"}},
+    };
+    for (const Case& c : cases) {
+        const Outcome outcome = Tool(c.arguments);
+        EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.output;
+        for (const std::string& message : c.messages) {
+            EXPECT_NE(outcome.output.find(message), std::string::npos) << message << "\n" << outcome.output;
+        }
+    }
+}
+
+TEST_F(DeviceCommands, DevicesListsAudioDevicesWithCapsAndTheMidiPortsOnStandardOutput) {
+    const Outcome listed = Tool({"devices", "--Audio-Backends", "fd", "--Midi-Backends", "dummy,keyboard"});
+    EXPECT_EQ(listed.exitCode, 0) << listed.output;
+    EXPECT_EQ(listed.standardError, "");
+    for (const char* line : {"  0: File Descriptor - Descriptors\n     API 'File Descriptor' ID '0'\n",
+                             "     FramesPerSecond: 8000 - 192000\n", "  1: Dummy - Discard\n",
+                             "midi input devices:\ndummy device (in)\nDirectInput - Midi Keyboard (in)\n",
+                             "midi output devices:\ndummy device (out)\n"}) {
+        EXPECT_NE(listed.standardOutput.find(line), std::string::npos) << line << "\n" << listed.output;
+    }
+}
+
+} // namespace

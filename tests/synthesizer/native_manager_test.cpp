@@ -1,0 +1,237 @@
+#include "native_test_support.h"
+
+#include "audio/audio_settings.h"
+#include "korvax/korvaxcompiler.h"
+#include "korvax/korvaxplayer.h"
+#include "korvax/korvaxrender.h"
+#include "korvax/korvaxsample.h"
+#include "support/log_capture.h"
+#include "support/ogg_writer.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <numbers>
+
+// The audio callback of the native manager driven from the test's thread:
+// block carry-over, the input sample, the meters, the load meter and the song.
+namespace {
+
+using namespace native_test;
+using brl::testing::CommandLineSettings;
+using brl::testing::LogCapture;
+namespace korvax = brl::Korvax;
+
+float FrameNumber(int buffer, uint64_t frame) {
+    return buffer == 0 ? static_cast<float>(frame) : buffer == 1 ? -static_cast<float>(frame) : 0.0f;
+}
+
+TEST(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
+    struct Case {
+        uint32_t frames;
+        std::vector<uint32_t> rendersAfterEachCall;
+    };
+    const Case cases[] = {
+        {100, {1, 2, 3, 4, 4, 5}}, // 100, then 28 + 72, ...
+        {300, {3, 5, 8}},          // three renders in the first call
+        {128, {1, 2}},
+        {1, {1, 1, 1}},
+    };
+    brl::Logging::NullChannel log;
+    for (const Case& c : cases) {
+        auto manager = std::make_unique<ScriptedManager>(&log);
+        manager->signal = FrameNumber;
+        TestDevice device;
+        for (uint32_t expected : c.rendersAfterEachCall) {
+            device.Run(*manager, c.frames);
+            EXPECT_EQ(manager->renders.load(), expected) << c.frames << "-frame buffers";
+        }
+        // The stream is the blocks back to back, no frame lost or repeated.
+        for (size_t k = 0; k < device.recorded[0].size(); ++k) {
+            ASSERT_EQ(device.recorded[0][k], static_cast<float>(k))
+                << c.frames << "-frame buffers, frame " << k;
+            ASSERT_EQ(device.recorded[1][k], -static_cast<float>(k))
+                << c.frames << "-frame buffers, frame " << k;
+        }
+    }
+}
+
+TEST(NativeCallback, LoopsTheInputSampleIntoTheSynthesizerBeforeEachBlock) {
+    brl::testing::TempDir dir;
+    ASSERT_TRUE(brl::testing::WriteOgg(dir.File("loop.ogg"), 2, 96000, 50, [](int channel, long frame) {
+        return static_cast<float>(0.5 *
+                                  std::sin(2.0 * std::numbers::pi * (1500.0 + channel) * frame / 96000));
+    }));
+    brl::Sfx::Sample reference(nullptr);
+    ASSERT_TRUE(reference.Load(dir.File("loop.ogg"), 96000.0));
+    ASSERT_EQ(reference.Length(), 50u);
+
+    brl::Logging::NullChannel log;
+    auto manager = std::make_unique<ScriptedManager>(&log);
+    manager->copyInput = true;
+    ASSERT_TRUE(manager->LoadInputSample(dir.WideFile("loop.ogg")));
+    TestDevice device;
+    for (int call = 0; call < 6; ++call) {
+        device.Run(*manager, 100);
+    }
+    // Frame 50 of the input is the sample's frame 0 again, across blocks and callbacks.
+    for (size_t k = 0; k < device.recorded[0].size(); ++k) {
+        ASSERT_EQ(device.recorded[0][k], reference.Data(0)[k % 50]) << k;
+    }
+}
+
+TEST(NativeCallback, MetersTheDeviceChannelsFastOrSlowAsConfigured) {
+    brl::Logging::NullChannel log;
+    // A steady half, and one clipping sample on the left.
+    const auto signal = [](int buffer, uint64_t frame) { return buffer == 0 && frame == 0 ? 1.5f : 0.5f; };
+    auto manager = std::make_unique<ScriptedManager>(&log);
+    manager->signal = signal;
+    TestDevice device;
+    for (int call = 0; call < 192; ++call) {
+        device.Run(*manager, 1000);
+    }
+    auto& meters = manager->OutputMeters();
+    // The clip stays on for exactly the clip hold (2000 ms at 96 kHz).
+    EXPECT_TRUE(meters[0].ClipOut());
+    EXPECT_FALSE(meters[1].ClipOut());
+    EXPECT_EQ(meters[1].PeakOut(), 0.5f);
+    for (const korvax::PpmMeter& meter : meters) {
+        EXPECT_EQ(meter.RmsOut(), meter.PeakOut() * 0.70710677f);
+        EXPECT_EQ(meter.DcOut(), 0.0f);
+    }
+    device.Run(*manager, 1);
+    EXPECT_FALSE(meters[0].ClipOut());
+
+    // "Synth/FastPPM" off: rms and dc over their windows.
+    CommandLineSettings settings(
+        {L"--Synth-FastPPM", L"0", L"--Audio-Backends", L"dummy", L"--Midi-Backends", L"dummy"});
+    ASSERT_TRUE(manager->Init(settings.Frontend()));
+    device.Run(*manager, 30000);
+    EXPECT_NEAR(meters[1].RmsOut(), 0.5f, 1e-4f);
+    EXPECT_NEAR(meters[1].DcOut(), 0.5f, 1e-4f);
+}
+
+TEST(NativeQueries, AreNeutralWithoutAnOpenDevice) {
+    brl::Logging::NullChannel log;
+    CommandLineSettings settings({L"--Audio-Backends", L"dummy", L"--Midi-Backends", L"dummy"});
+    auto manager = std::make_unique<NativeManager>(&log);
+    for (int initialised = 0; initialised < 2; ++initialised) {
+        EXPECT_EQ(manager->GetSampleRate(), 1);
+        EXPECT_EQ(manager->GetPosition(), 0);
+        EXPECT_EQ(manager->GetOutputLatency(), 0);
+        EXPECT_EQ(manager->GetPositionText(), L" 0:00:00.000");
+        ASSERT_TRUE(manager->Init(settings.Frontend()));
+    }
+}
+
+TEST(NativeCallbackLoad, MeasuresTheShareOfThePeriodAndForgetsOldPeaks) {
+    brl::Logging::NullChannel log;
+    auto manager = std::make_unique<ScriptedManager>(&log);
+    TestDevice device;
+    EXPECT_EQ(manager->GetCallbackLoad().current, 0.0f);
+    // Half a millisecond of work in a period of 1.33 ms.
+    manager->spin = std::chrono::microseconds(500);
+    for (int call = 0; call < 10; ++call) {
+        device.Run(*manager, 128);
+        EXPECT_GE(manager->GetCallbackLoad().current, 0.37f);
+    }
+    const float heavy = manager->GetCallbackLoad().peak;
+    EXPECT_GE(heavy, manager->GetCallbackLoad().current);
+    // Five seconds of light callbacks: the heavy ones fall out of the peak.
+    manager->spin = std::chrono::microseconds(0);
+    float lightest = 1e9f;
+    float heaviestLight = 0.0f;
+    for (int call = 0; call < 3750; ++call) {
+        device.Run(*manager, 128);
+        lightest = std::min(lightest, manager->GetCallbackLoad().current);
+        heaviestLight = std::max(heaviestLight, manager->GetCallbackLoad().current);
+    }
+    EXPECT_LT(lightest, 0.37f);
+    EXPECT_LE(manager->GetCallbackLoad().peak, heaviestLight);
+    EXPECT_GE(manager->GetCallbackLoad().peak, manager->GetCallbackLoad().current);
+}
+
+// The player the offline render builds for the manager's state.
+std::unique_ptr<korvax::SynthPlayer> RenderPlayer(NativeManager& manager) {
+    korvax::CompiledProgram program;
+    korvax::SynthCompiler compiler(manager.Log());
+    EXPECT_TRUE(compiler.CompileGraph(manager.Patches(), program));
+    return korvax::MakeSongPlayer(korvax::SongValueBytes(manager.Memory()), program, manager.Patches().song,
+                                  nullptr, nullptr);
+}
+
+TEST(NativeSong, PlaysTheRendersSongFromTheNextBlockBesideTheLiveSynthesizer) {
+    LogCapture log;
+    auto manager = std::make_unique<ScriptedManager>(&log);
+    EXPECT_FALSE(manager->StartSong());
+    EXPECT_FALSE(log.Find(L"there is no song to play").empty());
+
+    ASSERT_TRUE(manager->LoadState(brl::FromUtf8(kDemoPatch)));
+    ASSERT_GT(manager->Patches().song.numTicks, 0u);
+    // The live synthesizer plays a constant on the left only.
+    const uint8_t emptyLists[korvax::kCompiledLists] = {};
+    ASSERT_TRUE(manager->UpdateBytecode(emptyLists, korvax::kCompiledLists, nullptr, 0));
+    manager->signal = [](int buffer, uint64_t) { return buffer == 0 ? 1.0f : 0.0f; };
+    auto reference = RenderPlayer(*manager);
+    ASSERT_TRUE(reference->IsValid());
+
+    ASSERT_TRUE(manager->StartSong());
+    EXPECT_TRUE(manager->IsSongPlaying());
+    EXPECT_EQ(manager->GetSongLength(), manager->Patches().song.numTicks + 22500);
+    EXPECT_EQ(manager->GetSongPosition(), 0u);
+    TestDevice device;
+    const uint32_t ticks = 800;
+    for (uint32_t frames = 0; frames < ticks * 128; frames += 300) {
+        device.Run(*manager, 300);
+    }
+    EXPECT_EQ(manager->GetSongPosition(), (device.recorded[0].size() + 127) / 128);
+    bool sounding = false;
+    for (uint32_t tick = 0; tick < ticks; ++tick) {
+        reference->RenderBuffer();
+        const float* left = reference->Memory() + korvax::kOutputLeft;
+        const float* right = reference->Memory() + korvax::kOutputRight;
+        for (int i = 0; i < 128; ++i) {
+            const size_t k = tick * 128 + i;
+            sounding = sounding || right[i] != 0.0f;
+            ASSERT_EQ(device.recorded[0][k], left[i] + 1.0f) << k;
+            // Where the live synthesizer is silent the song's samples are exactly the render's.
+            ASSERT_EQ(std::memcmp(&device.recorded[1][k], &right[i], sizeof(float)), 0) << k;
+        }
+    }
+    EXPECT_TRUE(sounding);
+
+    manager->StopSong();
+    EXPECT_FALSE(manager->HasSong());
+    EXPECT_EQ(manager->GetSongPosition(), 0u);
+    // The rest of the block rendered with the song still plays, then the live synthesizer alone.
+    device.recorded[1].clear();
+    device.Run(*manager, 512);
+    EXPECT_TRUE(std::all_of(device.recorded[1].begin() + 128, device.recorded[1].end(),
+                            [](float x) { return x == 0.0f; }));
+}
+
+TEST(NativeSong, EndsAfterTheSongAndTheRendersTail) {
+    brl::Logging::NullChannel log;
+    auto manager = std::make_unique<ScriptedManager>(&log);
+    // A song of no ticks: eight thousand empty streams.
+    manager->Patches().song.timeStream.assign(korvax::kValueSlotCount, 0xFFFFFFFFu);
+    ASSERT_TRUE(manager->StartSong());
+    ASSERT_EQ(manager->GetSongLength(), 22500u);
+    TestDevice device;
+    for (int call = 0; call < 22; ++call) {
+        device.Run(*manager, 128000);
+        device.recorded[0].clear();
+        device.recorded[1].clear();
+    }
+    EXPECT_TRUE(manager->IsSongPlaying());
+    device.Run(*manager, 22500 * 128 - 22 * 128000 + 1);
+    EXPECT_FALSE(manager->IsSongPlaying());
+    EXPECT_EQ(manager->GetSongPosition(), 22500u);
+    EXPECT_TRUE(manager->HasSong());
+}
+
+} // namespace

@@ -1,0 +1,291 @@
+#include "native_test_support.h"
+
+#include "audio/audio_settings.h"
+#include "midi/midiionetwin32.h"
+#include "support/alloc_guard.h"
+#include "support/log_capture.h"
+#include "support/ogg_writer.h"
+#include "support/reference_voice.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The native manager with real devices and threads: device changes, MIDI over
+// TCP into a pipe, the allocation-free callback and changes from the control
+// thread while audio runs.
+namespace {
+
+using namespace native_test;
+using brl::String;
+using brl::testing::CommandLineSettings;
+using brl::testing::LogCapture;
+namespace korvax = brl::Korvax;
+using Clock = std::chrono::steady_clock;
+
+brl::ApplicationInfo Identity() {
+    brl::ApplicationInfo info;
+    info.applicationLongName = L"korvax";
+    return info;
+}
+
+template <typename Condition> bool WaitUntil(Condition condition, double seconds = 10.0) {
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+struct Pipe {
+    Pipe() {
+        int fds[2] = {-1, -1};
+        if (::pipe2(fds, O_CLOEXEC) == 0) {
+            read = fds[0];
+            write = fds[1];
+        }
+    }
+    ~Pipe() {
+        for (int fd : {read, write}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    int read = -1;
+    int write = -1;
+};
+
+// Sends MIDI records to the TCP input on 127.0.0.1.
+class MidiClient {
+public:
+    explicit MidiClient(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, "127.0.0.1", &target.sin_addr);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+    }
+    ~MidiClient() { ::close(fd_); }
+    bool Connected() const { return connected_; }
+    bool Send(uint8_t status, uint8_t data1, uint8_t data2) {
+        const brl::Midi::NetRecord record =
+            brl::Midi::EncodeNetRecord(brl::Midi::Event(status, data1, data2));
+        return ::send(fd_, record.data(), record.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(record.size());
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+// A voice that plays a sine at the note's pitch, at half amplitude, on channel 0.
+bool LoadSineVoice(NativeManager& manager) {
+    korvax_reference::ByteCode code;
+    korvax_reference::AddSineVoice(code, 0);
+    std::vector<uint8_t> opcodes;
+    std::vector<uint16_t> operands;
+    code.Flatten(opcodes, operands);
+    std::vector<float> values(korvax::kValueSlotCount, 0.0f);
+    values[1] = 0.5f; // amplitude; pulse width and waveform (sine) stay 0
+    return manager.WriteValueSlots(values.data()) &&
+           manager.UpdateBytecode(opcodes.data(), opcodes.size(), operands.data(), operands.size());
+}
+
+TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLeavesItSilent) {
+    LogCapture log;
+    // Device 0 is "fd" without descriptors, which does not open; device 1 is "dummy".
+    CommandLineSettings settings({L"--Audio-Backends", L"fd,dummy", L"--Midi-Backends", L"dummy,keyboard"});
+    auto manager = std::make_unique<NativeManager>(&log);
+    ASSERT_TRUE(manager->Init(settings.Frontend()));
+    ASSERT_EQ(manager->GetMidiMaster()->Inputs().size(), 2u);
+    ASSERT_TRUE(manager->StartMidiDevice(0));
+    ASSERT_TRUE(manager->StartMidiDevice(1));
+    EXPECT_EQ(log.Find(L"Using midi input device 'dummy device' (0)").size(), 1u);
+    // Starting an open input again does nothing and says nothing.
+    EXPECT_TRUE(manager->StartMidiDevice(1));
+    EXPECT_EQ(log.Find(L"Using midi input device").size(), 2u);
+
+    for (int round = 0; round < 2; ++round) {
+        log.Clear();
+        ASSERT_TRUE(manager->SetAudioDevice(1, 48000, 20, 0, Identity())) << round;
+        EXPECT_TRUE(manager->IsMidiDeviceStarted(0));
+        EXPECT_TRUE(manager->IsMidiDeviceStarted(1));
+        EXPECT_EQ(log.Find(L"Closing midi input device").size(), 2u);
+        EXPECT_EQ(log.Find(L"Using midi input device").size(), 2u);
+        EXPECT_EQ(log.Find(L"Trying device 1 (Dummy - Discard)").size(), 1u);
+        EXPECT_TRUE(log.Has(brl::Logging::Info, L"Using device 1 (Dummy - Discard)"));
+        EXPECT_TRUE(WaitUntil([&] { return manager->GetPosition() > 0; }));
+        EXPECT_EQ(manager->GetSampleRate(), 48000);
+        // 20 ms at 48 kHz: eight chunks of 128 frames queued.
+        EXPECT_EQ(manager->GetOutputLatency(), 8 * 128);
+    }
+    EXPECT_EQ(manager->GetAudioDeviceIndex(), 1);
+
+    // A device that does not open, and one that does not exist: silent, the
+    // MIDI inputs open all the same, and no exception.
+    for (int index : {0, 7}) {
+        log.Clear();
+        EXPECT_FALSE(manager->SetAudioDevice(index, 48000, 20, 0, Identity()));
+        EXPECT_FALSE(manager->IsAudioPlaying());
+        EXPECT_FALSE(log.Find(L"Failed opening device " + std::to_wstring(index)).empty()) << index;
+        EXPECT_TRUE(manager->IsMidiDeviceStarted(0));
+        EXPECT_TRUE(manager->IsMidiDeviceStarted(1));
+        EXPECT_EQ(manager->GetSampleRate(), 1);
+        EXPECT_EQ(manager->GetPosition(), 0);
+    }
+
+    log.Clear();
+    manager->StopMidiDevice(0);
+    manager->StopMidiDevice(0);
+    EXPECT_EQ(log.Find(L"Closing midi input device").size(), 1u);
+    manager->Deinit();
+    EXPECT_EQ(log.Find(L"Closing midi input device 'DirectInput - Midi Keyboard' (1)").size(), 1u);
+}
+
+TEST(NativeDevices, ATcpNoteOnIsHeardAtItsPitch) {
+    LogCapture log;
+    Pipe pipe;
+    ASSERT_GE(pipe.read, 0);
+    CommandLineSettings settings({L"--Audio-Backends", L"fd", L"--Audio-Io-Fd-BytesPerSample", L"4",
+                                  L"--Audio-Io-Fd-OutFd", std::to_wstring(pipe.write), L"--Midi-Backends",
+                                  L"netwin32", L"--Midi-Net-Input-Enabled", L"1", L"--Midi-Net-Input-Port",
+                                  L"0"});
+    auto manager = std::make_unique<NativeManager>(&log);
+    ASSERT_TRUE(manager->Init(settings.Frontend()));
+    ASSERT_TRUE(LoadSineVoice(*manager));
+    ASSERT_TRUE(manager->StartMidiDevice(0));
+    auto* net = static_cast<brl::Midi::IoNet*>(manager->GetMidiMaster()->FindBackend(L"netwin32"));
+    ASSERT_NE(net, nullptr);
+    ASSERT_TRUE(manager->SetAudioDevice(0, 96000, 20, 0, Identity()));
+    MidiClient client(net->Input()->BoundPort());
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send(0x90, 69, 100)); // A above middle C
+
+    // Read the stream until the note sounds, then a quarter of a second of it.
+    std::vector<float> note;
+    std::vector<float> frames(2 * 4096);
+    const auto giveUp = Clock::now() + std::chrono::seconds(20);
+    while (note.size() < 2 * 24000 && Clock::now() < giveUp) {
+        pollfd ready{pipe.read, POLLIN, 0};
+        if (::poll(&ready, 1, 100) != 1) {
+            continue;
+        }
+        const ssize_t got = ::read(pipe.read, frames.data(), frames.size() * sizeof(float));
+        ASSERT_GT(got, 0);
+        for (size_t i = 0; i < static_cast<size_t>(got) / sizeof(float); ++i) {
+            if (!note.empty() || frames[i] != 0.0f) {
+                note.push_back(frames[i]);
+            }
+        }
+    }
+    manager->Deinit();
+    ASSERT_GE(note.size(), 2u * 24000) << "the note was not heard";
+    // Zero crossings of the left channel over 0.2 s: two per period.
+    int crossings = 0;
+    float peak = 0.0f;
+    for (size_t frame = 2000; frame < 2000 + 19200; ++frame) {
+        const float a = note[2 * frame];
+        const float b = note[2 * frame + 2];
+        crossings += (a < 0.0f) != (b < 0.0f) ? 1 : 0;
+        peak = std::max(peak, std::fabs(a));
+        ASSERT_EQ(note[2 * frame], note[2 * frame + 1]) << frame;
+    }
+    EXPECT_NEAR(crossings / 2.0 / 0.2, 440.0, 440.0 * 0.01);
+    EXPECT_NEAR(peak, 0.5f, 0.01f);
+}
+
+// Counts the allocations made inside every callback, on the device's thread.
+class GuardedManager : public NativeManager {
+public:
+    using NativeManager::NativeManager;
+    std::atomic<long> allocations{0};
+    std::atomic<long> callbacks{0};
+
+    void Process(const brl::Audio::Format& format, const float* const* inputs, float* const* outputs,
+                 uint32_t frames) noexcept override {
+        brl::testing::AllocationGuard guard(brl::testing::AllocationGuard::Scope::ThisThread);
+        NativeManager::Process(format, inputs, outputs, frames);
+        allocations.fetch_add(guard.Count());
+        callbacks.fetch_add(1);
+    }
+};
+
+TEST(NativeAudioThread, RendersMetersAndFeedsTheSampleWithoutAllocating) {
+    brl::testing::TempDir dir;
+    ASSERT_TRUE(brl::testing::WriteOgg(dir.File("input.ogg"), 2, 48000, 4800, [](int, long frame) {
+        return static_cast<float>(0.3 * std::sin(frame * 0.05));
+    }));
+    const int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(sink, 0);
+    brl::Logging::NullChannel log;
+    // Slow and debug meters, the demo's program with notes and its song.
+    CommandLineSettings settings({L"--Audio-Backends", L"fd", L"--Audio-Io-Fd-OutFd", std::to_wstring(sink),
+                                  L"--Synth-FastPPM", L"0", L"--Synth-DebugAudioOutput", L"1",
+                                  L"--Midi-Backends", L"dummy"});
+    auto manager = std::make_unique<GuardedManager>(&log);
+    ASSERT_TRUE(manager->Init(settings.Frontend()));
+    ASSERT_TRUE(manager->LoadState(brl::FromUtf8(kDemoPatch)));
+    ASSERT_TRUE(manager->LoadInputSample(dir.WideFile("input.ogg")));
+    ASSERT_TRUE(manager->StartSong());
+    // An odd chunk: blocks are carried over between callbacks.
+    brl::ApplicationInfo identity = Identity();
+    ASSERT_TRUE(manager->SetAudioDevice(0, 96000, 10, 0, identity));
+    for (int note = 0; note < 24; ++note) {
+        ASSERT_TRUE(manager->QueueMidiEvent(
+            brl::Midi::Event(static_cast<uint8_t>(0x90 | (note % 4)), static_cast<uint8_t>(40 + note), 100)));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return manager->GetSongPosition() > 3000; }));
+    manager->StopSong();
+    ASSERT_TRUE(WaitUntil([&] { return manager->callbacks.load() > 4000; }));
+    manager->Deinit();
+    ::close(sink);
+    EXPECT_EQ(manager->allocations.load(), 0);
+    EXPECT_GT(manager->OutputMeters()[0].PeakHold(), 0.0f);
+}
+
+TEST(NativeAudioThread, MetersAndSongChangeWhileAudioRuns) {
+    LogCapture log;
+    CommandLineSettings settings({L"--Audio-Backends", L"dummy", L"--Midi-Backends", L"dummy",
+                                  L"--Audio-PPM-ClippingTimeoutMS", L"10", L"--Audio-SamplingRate",
+                                  L"48000"});
+    auto manager = std::make_unique<ScriptedManager>(&log);
+    manager->signal = [](int buffer, uint64_t frame) {
+        return buffer < 2 && frame % 4800 == 0 ? 1.5f : 0.1f;
+    };
+    ASSERT_TRUE(manager->Init(settings.Frontend()));
+    manager->Patches().song.timeStream.assign(korvax::kValueSlotCount, 0xFFFFFFFFu);
+    ASSERT_TRUE(manager->SetAudioDevice(0, 48000, 10, 0, Identity()));
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(manager->ConfigureMeters(settings.Frontend()));
+        ASSERT_TRUE(manager->StartSong());
+        const uint32_t renders = manager->renders.load();
+        ASSERT_TRUE(WaitUntil([&] { return manager->renders.load() > renders + 2; }));
+        manager->StopSong();
+    }
+    EXPECT_EQ(manager->OutputMeters()[0].ClipHold(), 480);
+    EXPECT_EQ(manager->OutputMeters()[1].RmsWindow(), 192);
+    EXPECT_TRUE(WaitUntil([&] { return manager->OutputMeters()[0].PeakOut() > 0.0f; }));
+    manager->Deinit();
+}
+
+} // namespace
