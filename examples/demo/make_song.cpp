@@ -7,98 +7,21 @@
 // hat and bass from bar 3, lead and snare from bar 5, a closing chord in bar 13.
 //
 // usage: korvax-make-song OUTPUT.mid
-#include <algorithm>
+#include "midi_writer.h"
+
 #include <cstdint>
 #include <cstdio>
-#include <iterator>
-#include <string>
-#include <utility>
 #include <vector>
 
 namespace {
+
+using korvax_demo::Track;
 
 constexpr int kQuarter = 96;
 constexpr int kEighth = kQuarter / 2;
 constexpr int kSixteenth = kQuarter / 4;
 constexpr int kBar = 4 * kQuarter;
 constexpr int kBars = 13;
-// Every note ends this many ticks early, so that a repeated note's note-off
-// never shares a synthesizer tick with the next note-on.
-constexpr int kGap = 4;
-
-struct Event {
-    int tick;
-    int order; // at one tick: note-offs (0) before note-ons (1)
-    std::vector<uint8_t> bytes;
-};
-
-class Track {
-public:
-    Track(std::string trackName, int midiChannel) : name(std::move(trackName)), channel(midiChannel) {}
-
-    void Note(int start, int length, int note, int velocity) {
-        const int end = start + std::max(1, length - kGap);
-        events.push_back({start, 1, {static_cast<uint8_t>(0x90 | channel), Byte(note), Byte(velocity)}});
-        events.push_back({end, 0, {static_cast<uint8_t>(0x80 | channel), Byte(note), 0x40}});
-    }
-    void Meta(int tick, uint8_t type, const std::vector<uint8_t>& data) {
-        std::vector<uint8_t> bytes = {0xFF, type, static_cast<uint8_t>(data.size())};
-        bytes.insert(bytes.end(), data.begin(), data.end());
-        events.push_back({tick, 0, bytes});
-    }
-
-    // The "MTrk" chunk: the name at tick 0, the events in time order, the end.
-    std::vector<uint8_t> Chunk() const {
-        std::vector<Event> sorted = events;
-        std::stable_sort(sorted.begin(), sorted.end(), [](const Event& a, const Event& b) {
-            return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
-        });
-        std::vector<uint8_t> body;
-        AppendDelta(body, 0);
-        body.insert(body.end(), {0xFF, 0x03, static_cast<uint8_t>(name.size())});
-        body.insert(body.end(), name.begin(), name.end());
-        int last = 0;
-        for (const Event& e : sorted) {
-            AppendDelta(body, e.tick - last);
-            body.insert(body.end(), e.bytes.begin(), e.bytes.end());
-            last = e.tick;
-        }
-        AppendDelta(body, std::max(0, kBars * kBar - last));
-        body.insert(body.end(), {0xFF, 0x2F, 0x00});
-
-        std::vector<uint8_t> chunk = {'M', 'T', 'r', 'k'};
-        AppendU32(chunk, static_cast<uint32_t>(body.size()));
-        chunk.insert(chunk.end(), body.begin(), body.end());
-        return chunk;
-    }
-
-    static void AppendU32(std::vector<uint8_t>& out, uint32_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            out.push_back(static_cast<uint8_t>(v >> shift));
-        }
-    }
-
-private:
-    static uint8_t Byte(int v) { return static_cast<uint8_t>(v & 0x7F); }
-    // A variable-length quantity: 7 bits per byte, most significant first.
-    static void AppendDelta(std::vector<uint8_t>& out, int delta) {
-        const auto v = static_cast<uint32_t>(delta);
-        bool started = false;
-        for (int shift = 21; shift > 0; shift -= 7) {
-            const auto part = static_cast<uint8_t>((v >> shift) & 0x7F);
-            if (started || part != 0) {
-                out.push_back(static_cast<uint8_t>(part | 0x80));
-                started = true;
-            }
-        }
-        out.push_back(static_cast<uint8_t>(v & 0x7F));
-    }
-
-    std::string name;
-    int channel;
-    std::vector<Event> events;
-};
-
 // The chord of each bar of the four-bar cycle: pad voicing and bass root.
 struct Chord {
     int pad[3];
@@ -180,16 +103,7 @@ std::vector<uint8_t> MakeSong() {
     bass.Note(last, 2 * kQuarter, kChords[0].root, 108);
     lead.Note(last, 2 * kQuarter, 69, 96);
 
-    const Track* tracks[] = {&tempo, &bass, &lead, &pad, &kick, &hat, &snare};
-    std::vector<uint8_t> file = {'M', 'T', 'h', 'd'};
-    Track::AppendU32(file, 6);
-    const uint8_t header[] = {0x00, 0x01, 0x00, static_cast<uint8_t>(std::size(tracks)), 0x00, kQuarter};
-    file.insert(file.end(), std::begin(header), std::end(header));
-    for (const Track* track : tracks) {
-        const std::vector<uint8_t> chunk = track->Chunk();
-        file.insert(file.end(), chunk.begin(), chunk.end());
-    }
-    return file;
+    return korvax_demo::MidiFile({&tempo, &bass, &lead, &pad, &kick, &hat, &snare}, kQuarter, kBars * kBar);
 }
 
 } // namespace
@@ -200,14 +114,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const std::vector<uint8_t> song = MakeSong();
-    std::FILE* file = std::fopen(argv[1], "wb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "korvax-make-song: cannot create '%s'\n", argv[1]);
-        return 1;
-    }
-    const bool written = std::fwrite(song.data(), 1, song.size(), file) == song.size();
-    if (std::fclose(file) != 0 || !written) {
-        std::fprintf(stderr, "korvax-make-song: writing '%s' failed\n", argv[1]);
+    if (!korvax_demo::WriteBytes("korvax-make-song", argv[1], song)) {
         return 1;
     }
     std::printf("wrote %s (%zu bytes)\n", argv[1], song.size());

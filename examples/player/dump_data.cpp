@@ -1,9 +1,9 @@
-// korvax-player-dump: writes the arrays the intro player carries as raw files
+// The player's dump program: writes the arrays an intro player carries as raw files
 // (values.bin, ops.bin, params.bin, timestreams.bin, datastreams.bin) into a
 // directory, little-endian and in the exported order, so their compressed
 // sizes can be measured.
 //
-// usage: korvax-player-dump DIRECTORY
+// usage: PLAYER-dump DIRECTORY
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -12,11 +12,7 @@ using u8 = uint8_t;
 using u16 = uint16_t;
 using u32 = uint32_t;
 
-#include "demo.korvax.ops.h"
-#include "demo.korvax.params.h"
-#include "demo.korvax.values.h"
-#include "demo.mid.datastreams.h"
-#include "demo.mid.timestreams.h"
+#include "player_data.h"
 
 namespace {
 
@@ -38,7 +34,7 @@ template <typename T, size_t N> bool Dump(const std::string& path, const T (&arr
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: korvax-player-dump DIRECTORY\n");
+        std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
         return 64;
     }
     const std::string dir = std::string(argv[1]) + "/";
@@ -47,7 +43,7 @@ int main(int argc, char** argv) {
                     Dump(dir + "timestreams.bin", korvax_timestreams) &&
                     Dump(dir + "datastreams.bin", korvax_datastreams);
     if (!ok) {
-        std::fprintf(stderr, "korvax-player-dump: writing into '%s' failed\n", argv[1]);
+        std::fprintf(stderr, "%s: writing into '%s' failed\n", argv[0], argv[1]);
         return 1;
     }
     return 0;

@@ -14,7 +14,9 @@ constexpr PinDirection kOut = PinDirection::Output;
 
 } // namespace
 
-const ModuleSpec kModuleTable[kModuleCount + 1] = {
+// Defined constexpr so that the pin counts below are computed while compiling:
+// a program that needs only the counts (the intro player) carries no table.
+constexpr ModuleSpec kModuleTable[kModuleCount + 1] = {
     {27,
      "Phase calculator",
      "tools",
@@ -490,7 +492,9 @@ const ThemeColour kThemeColours[kThemeColourCount] = {
     {"Korvax/Theme/Node/Buffer", 0xffff00},
 };
 
-const ModuleSpec& FindModule(int id) noexcept {
+namespace {
+
+constexpr const ModuleSpec& FindRecord(int id) noexcept {
     const ModuleSpec* module = kModuleTable;
     while (module->id != id && module->id != 0) {
         ++module;
@@ -498,12 +502,37 @@ const ModuleSpec& FindModule(int id) noexcept {
     return *module;
 }
 
-int PinCount(const ModuleSpec& module) noexcept {
+constexpr int CountPins(const ModuleSpec& module) noexcept {
     int count = 0;
     while (count < kModuleUsablePins && module.pins[count].dataType != PinDataType::Invalid) {
         ++count;
     }
     return count;
+}
+
+// Pin count of every byte value taken as a module id (0 for the unknown ones).
+struct PinCounts {
+    uint8_t count[256] = {};
+    constexpr PinCounts() {
+        for (int id = 1; id <= kModuleCount; ++id) {
+            count[id] = static_cast<uint8_t>(CountPins(FindRecord(id)));
+        }
+    }
+};
+constexpr PinCounts kPinCounts;
+
+} // namespace
+
+const ModuleSpec& FindModule(int id) noexcept {
+    return FindRecord(id);
+}
+
+int PinCount(const ModuleSpec& module) noexcept {
+    return CountPins(module);
+}
+
+int ModulePinCount(uint8_t id) noexcept {
+    return kPinCounts.count[id];
 }
 
 namespace {

@@ -137,6 +137,9 @@ const ModuleSpec& FindModule(int id) noexcept;
 
 // Number of used pin slots (up to the first empty one, at most 16).
 int PinCount(const ModuleSpec& module) noexcept;
+// PinCount of the module with that id (0 for an unknown id), from a table of
+// 256 bytes that needs none of the catalogue's records at run time.
+int ModulePinCount(uint8_t id) noexcept;
 int InputCount(const ModuleSpec& module) noexcept;
 int OutputCount(const ModuleSpec& module) noexcept;
 

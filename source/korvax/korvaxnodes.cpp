@@ -6,37 +6,24 @@
 #include "korvax/korvaxnodes_tools.h"
 #include "libbrelm/debug.h"
 
+#include <new>
+
 namespace brl::Korvax {
 
-namespace {
-
-// Operand count of every opcode: the number of pins of its catalogue record.
-struct ArgumentCounts {
-    int count[256] = {};
-    ArgumentCounts() {
-        for (int opcode = 1; opcode <= kModuleCount; ++opcode) {
-            count[opcode] = PinCount(FindModule(opcode));
-        }
-    }
-};
-
-const ArgumentCounts& Counts() {
-    static const ArgumentCounts counts;
-    return counts;
-}
-
-} // namespace
-
+// The operands of an opcode are the pins of its module. A module that the
+// build leaves out takes none, so byte code that uses it is refused like an
+// unknown opcode.
 int NodeArgumentCount(uint8_t opcode) {
-    return Counts().count[opcode];
+    return ModuleEnabled(opcode) ? ModulePinCount(opcode) : 0;
 }
 
 namespace {
 
-// The node class T of module kId, or nullptr when the build leaves the module out.
+// The node class T of module kId, or nullptr when the build leaves the module
+// out or the memory for it is not there.
 template <int kId, class T> Node* Create() {
     if constexpr (ModuleEnabled(kId)) {
-        return new T;
+        return new (kNoThrow) T;
     } else {
         return nullptr;
     }
@@ -151,12 +138,16 @@ Node* CreateNode(uint8_t id) {
 
 Node* InstantiateNode(uint8_t opcode, const uint16_t* operands, Synthesizer* synthesizer, int channel,
                       int voice) {
-    Node* node = CreateNode(opcode);
-    if (node == nullptr) {
+    const int count = NodeArgumentCount(opcode);
+    if (count == 0) {
         BRL_BUG("!n");
         return nullptr;
     }
-    node->argCount = NodeArgumentCount(opcode);
+    Node* node = CreateNode(opcode);
+    if (node == nullptr) {
+        return nullptr; // out of memory: the program builder reports it
+    }
+    node->argCount = count;
     node->BindArguments(synthesizer, operands, channel, voice);
     return node;
 }

@@ -180,7 +180,7 @@ inline void Delay::Render() noexcept {
     }
     // The block touches the stored index, then only positions below length.
     const int written = line.Written();
-    if (state.write < written && length <= written) {
+    if (!kCompact && state.write < written && length <= written) {
         state.write = RenderBlock<true>(state.write, length, amount, feedback, wet);
     } else {
         state.write = RenderBlock<false>(state.write, length, amount, feedback, wet);
@@ -223,7 +223,7 @@ inline void DelaySignal::Render() noexcept {
     // The longest delay the line holds is 959999 samples; at 960000 the read would
     // land on the sample just written.
     const int distance = std::clamp(synthesizer->TimeToSamples(*args[2]), 0, kLineLength - 1);
-    if (line.Full()) {
+    if (!kCompact && line.Full()) {
         state.write = RenderBlock<true>(state.write, distance);
     } else {
         state.write = RenderBlock<false>(state.write, distance);
@@ -306,7 +306,7 @@ inline void Chorus::Render() noexcept {
         state.delay[k] = target;
     }
 
-    if (line.Full()) {
+    if (!kCompact && line.Full()) {
         state.write = RenderBlock<true>(state.write, taps, wet);
     } else {
         state.write = RenderBlock<false>(state.write, taps, wet);
@@ -455,7 +455,7 @@ inline void RMSDetect::Render() noexcept {
     if (n >= kLongestWindow) {
         n = kLongestWindow;
     }
-    if (line.Full()) {
+    if (!kCompact && line.Full()) {
         RenderBlock<true>(n);
     } else {
         RenderBlock<false>(n);

@@ -6,7 +6,8 @@
 //
 // Each filter picks its output bucket once per block and runs a loop compiled
 // for that bucket, with the filter state held in locals, so the per-sample loop
-// carries no branches and no memory round trips through the node.
+// carries no branches and no memory round trips through the node. (A compact
+// build has one loop that tests the bucket per sample.)
 
 #include "korvax/korvaxmath.h"
 #include "korvax/korvaxsynth.h"
@@ -21,31 +22,20 @@ namespace Modules::Filters {
 
 constexpr int kBlock = kSamplesPerBuffer;
 
-// Calls process(std::integral_constant<int, bucket>) for the filter type bucket
-// (16, 32, 48, 64, 80, 96 or 127).
-template <class Process> void WithBucket(int bucket, Process&& process) noexcept {
-    switch (bucket) {
-    case 16:
-        process(std::integral_constant<int, 16>{});
-        break;
-    case 32:
-        process(std::integral_constant<int, 32>{});
-        break;
-    case 48:
-        process(std::integral_constant<int, 48>{});
-        break;
-    case 64:
-        process(std::integral_constant<int, 64>{});
-        break;
-    case 80:
-        process(std::integral_constant<int, 80>{});
-        break;
-    case 96:
-        process(std::integral_constant<int, 96>{});
-        break;
-    default:
-        process(std::integral_constant<int, 127>{});
-        break;
+// Calls process(std::integral_constant<int, bucket>) for a filter type bucket
+// (16, 32, 48, 64, 80, 96 or 127) that is one of kBuckets, the buckets with an
+// output of their own, and process(std::integral_constant<int, 0>) for the
+// others, which all give silence: each loop is compiled once per output. A
+// compact build compiles it once and passes the bucket (or 0) as a plain int.
+template <int... kBuckets, class Process> void WithBucket(int bucket, Process&& process) noexcept {
+    if constexpr (kCompact) {
+        process(((bucket == kBuckets) || ...) ? bucket : 0);
+    } else {
+        const bool own =
+            ((bucket == kBuckets ? (process(std::integral_constant<int, kBuckets>{}), true) : false) || ...);
+        if (!own) {
+            process(std::integral_constant<int, 0>{});
+        }
     }
 }
 
@@ -71,11 +61,11 @@ public:
         const float k = (p + p) - 1.0f;
         const float r = resonance;
         const float g = ((q * 5.6f * q + (1.0f - q)) * q * 0.5f + 1.0f) * r;
-        WithBucket(bucket, [&](auto type) { Process<decltype(type)::value>(p, k, g); });
+        WithBucket<16, 32, 48>(bucket, [&](auto type) { Process(type, p, k, g); });
     }
 
 private:
-    template <int kBucket> void Process(float p, float k, float g) noexcept {
+    template <class Bucket> void Process(Bucket bucket, float p, float k, float g) noexcept {
         float* output = args[0];
         const float* input = args[1];
         float b0 = state.b0;
@@ -94,11 +84,11 @@ private:
             b2 = n2;
             b1 = n1;
             b0 = x;
-            if constexpr (kBucket == 16) {
+            if (bucket == 16) {
                 output[i] = b4;
-            } else if constexpr (kBucket == 32) {
+            } else if (bucket == 32) {
                 output[i] = (b3 - b4) * 3.0f;
-            } else if constexpr (kBucket == 48) {
+            } else if (bucket == 48) {
                 output[i] = b0 - b4;
             } else {
                 output[i] = 0.0f;
@@ -131,11 +121,11 @@ public:
         const float c = fc * 2.0f;
         const float d = 1.0f - c;
         const float r = resonance * 10.0f;
-        WithBucket(bucket, [&](auto type) { Process<decltype(type)::value>(c, d, r); });
+        WithBucket<16, 32>(bucket, [&](auto type) { Process(type, c, d, r); });
     }
 
 private:
-    template <int kBucket> void Process(float c, float d, float r) noexcept {
+    template <class Bucket> void Process(Bucket bucket, float c, float d, float r) noexcept {
         float* output = args[0];
         const float* input = args[1];
         float p1 = state.p1;
@@ -156,9 +146,9 @@ private:
             p3 = d * e3 + c * p2;
             p4 = d * e4 + c * p3;
             fb = f2;
-            if constexpr (kBucket == 16) {
+            if (bucket == 16) {
                 output[i] = p4;
-            } else if constexpr (kBucket == 32) {
+            } else if (bucket == 32) {
                 output[i] = ((p4 - p3) - p2) - p1;
             } else {
                 output[i] = 0.0f;
@@ -190,11 +180,11 @@ public:
         const float f = FastSin(fc * 1.5707964f);
         const float twoF = f + f;
         const float q = 1.0f - resonance;
-        WithBucket(bucket, [&](auto type) { Process<decltype(type)::value>(twoF, q); });
+        WithBucket<16, 32, 48, 64>(bucket, [&](auto type) { Process(type, twoF, q); });
     }
 
 private:
-    template <int kBucket> void Process(float twoF, float q) noexcept {
+    template <class Bucket> void Process(Bucket bucket, float twoF, float q) noexcept {
         float* output = args[0];
         const float* input = args[1];
         float low = state.low;
@@ -206,13 +196,13 @@ private:
             high = (input[i] * q - low) - band * q;
             band = high * twoF + band;
             notch = high + low;
-            if constexpr (kBucket == 16) {
+            if (bucket == 16) {
                 output[i] = low;
-            } else if constexpr (kBucket == 32) {
+            } else if (bucket == 32) {
                 output[i] = band;
-            } else if constexpr (kBucket == 48) {
+            } else if (bucket == 48) {
                 output[i] = high;
-            } else if constexpr (kBucket == 64) {
+            } else if (bucket == 64) {
                 output[i] = notch;
             } else {
                 output[i] = 0.0f;
@@ -254,11 +244,11 @@ public:
         if (damp > limit) {
             damp = limit;
         }
-        WithBucket(bucket, [&](auto type) { Process<decltype(type)::value>(twoF, damp, dist); });
+        WithBucket<16, 32, 48, 64, 96>(bucket, [&](auto type) { Process(type, twoF, damp, dist); });
     }
 
 private:
-    template <int kBucket> void Process(float twoF, float damp, float dist) noexcept {
+    template <class Bucket> void Process(Bucket bucket, float twoF, float damp, float dist) noexcept {
         float* output = args[0];
         const float* input = args[1];
         float notch = state.notch;
@@ -273,15 +263,15 @@ private:
                 low = band * twoF + low;
                 high = notch - low;
                 band = (high * twoF + band) - dist * band * band * band;
-                if constexpr (kBucket == 16) {
+                if (bucket == 16) {
                     acc += 0.5f * low;
-                } else if constexpr (kBucket == 32) {
+                } else if (bucket == 32) {
                     acc += 0.5f * band;
-                } else if constexpr (kBucket == 48) {
+                } else if (bucket == 48) {
                     acc += 0.5f * high;
-                } else if constexpr (kBucket == 64) {
+                } else if (bucket == 64) {
                     acc += 0.5f * notch;
-                } else if constexpr (kBucket == 96) {
+                } else if (bucket == 96) {
                     acc += 0.5f * (low - high);
                 } else {
                     acc = 0.0f;

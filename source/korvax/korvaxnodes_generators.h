@@ -109,7 +109,7 @@ inline int SamplesBefore(int64_t end, int64_t n) noexcept {
 inline void LinearRun(float* output, int from, int to, int64_t n, int64_t start, float slope,
                       float base) noexcept {
     const int offset = static_cast<int>(n - start);
-    if (from == 0 && to == kBlock) {
+    if (!kCompact && from == 0 && to == kBlock) {
         for (int i = 0; i < kBlock; ++i) {
             output[i] = static_cast<float>(offset + i) * slope + base;
         }
@@ -121,7 +121,7 @@ inline void LinearRun(float* output, int from, int to, int64_t n, int64_t start,
 }
 
 inline void FillRun(float* output, int from, int to, float value) noexcept {
-    if (from == 0 && to == kBlock) {
+    if (!kCompact && from == 0 && to == kBlock) {
         for (int i = 0; i < kBlock; ++i) {
             output[i] = value;
         }
@@ -169,7 +169,7 @@ public:
         const float pw = *args[2];
         float phase = state.phase;
         float referencePhase = state.referencePhase;
-        if (pw == 0.0f) {
+        if (!kCompact && pw == 0.0f) {
             // FastSin(r) x 0 x 4 + 1 is exactly 1 for every finite r, so the sine
             // is skipped; a NaN reference phase still turns the phase into NaN.
             for (int i = 0; i < kBlock; ++i) {
@@ -246,42 +246,51 @@ public:
         float* output = args[0];
         const float* phase = args[1];
         const float amp = *args[2];
-        switch (SelectWaveform(*args[3])) {
-        case Waveform::Sine:
-            for (int i = 0; i < kBlock; ++i) {
-                output[i] = FastSin(phase[i]) * amp;
+        const Waveform waveform = SelectWaveform(*args[3]);
+        if constexpr (kCompact) {
+            if (waveform != Waveform::None) {
+                for (int i = 0; i < kBlock; ++i) {
+                    output[i] = WaveformValue(waveform, phase[i], synthesizer) * amp;
+                }
             }
-            break;
-        case Waveform::SineCosine:
-            for (int i = 0; i < kBlock; ++i) {
-                output[i] = SineCosineWave(phase[i]) * amp;
-            }
-            break;
-        case Waveform::Triangle:
+        } else {
+            switch (waveform) {
+            case Waveform::Sine:
+                for (int i = 0; i < kBlock; ++i) {
+                    output[i] = FastSin(phase[i]) * amp;
+                }
+                break;
+            case Waveform::SineCosine:
+                for (int i = 0; i < kBlock; ++i) {
+                    output[i] = SineCosineWave(phase[i]) * amp;
+                }
+                break;
+            case Waveform::Triangle:
 #pragma GCC ivdep
-            for (int i = 0; i < kBlock; ++i) {
-                output[i] = TriangleWave(phase[i]) * amp;
-            }
-            break;
-        case Waveform::Saw:
+                for (int i = 0; i < kBlock; ++i) {
+                    output[i] = TriangleWave(phase[i]) * amp;
+                }
+                break;
+            case Waveform::Saw:
 #pragma GCC ivdep
-            for (int i = 0; i < kBlock; ++i) {
-                output[i] = SawWave(phase[i]) * amp;
-            }
-            break;
-        case Waveform::Square:
+                for (int i = 0; i < kBlock; ++i) {
+                    output[i] = SawWave(phase[i]) * amp;
+                }
+                break;
+            case Waveform::Square:
 #pragma GCC ivdep
-            for (int i = 0; i < kBlock; ++i) {
-                output[i] = SquareWave(phase[i]) * amp;
+                for (int i = 0; i < kBlock; ++i) {
+                    output[i] = SquareWave(phase[i]) * amp;
+                }
+                break;
+            case Waveform::Noise:
+                for (int i = 0; i < kBlock; ++i) {
+                    output[i] = synthesizer->RandomRange(-1.0f, 1.0f) * amp;
+                }
+                break;
+            case Waveform::None:
+                break;
             }
-            break;
-        case Waveform::Noise:
-            for (int i = 0; i < kBlock; ++i) {
-                output[i] = synthesizer->RandomRange(-1.0f, 1.0f) * amp;
-            }
-            break;
-        case Waveform::None:
-            break;
         }
     }
 };

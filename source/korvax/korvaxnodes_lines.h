@@ -2,15 +2,15 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
 namespace brl::Korvax {
 
 // Entries of every delay line: ten seconds at the default sample rate.
 constexpr int kLineLength = 960000;
 
-// The ring buffer of the delay-type modules. Built off the audio thread; Clear,
-// Read and Write run on the audio thread and allocate nothing.
+// The ring buffer of the delay-type modules, held inside its node, so that the
+// node is one allocation that either succeeds or not. Built off the audio
+// thread; Clear, Read and Write run on the audio thread and allocate nothing.
 //
 // The storage is written once when the line is built, off the audio thread, so
 // that every page of it is committed before the first render: a fresh page
@@ -27,9 +27,7 @@ constexpr int kLineLength = 960000;
 // block in which every position it touches already lies inside the prefix.
 template <typename T> class DelayLine {
 public:
-    DelayLine() : entries(std::make_unique_for_overwrite<T[]>(kLineLength)) {
-        std::memset(entries.get(), 0, sizeof(T) * kLineLength);
-    }
+    DelayLine() noexcept { std::memset(entries, 0, sizeof(entries)); }
     DelayLine(const DelayLine&) = delete;
     DelayLine& operator=(const DelayLine&) = delete;
 
@@ -57,11 +55,11 @@ public:
     }
 
     // The raw entries; only [0, Written()) hold values.
-    const T* Entries() const noexcept { return entries.get(); }
+    const T* Entries() const noexcept { return entries; }
 
 private:
-    std::unique_ptr<T[]> entries;
     int written = 0;
+    T entries[kLineLength];
 };
 
 // The next write position of a line indexed modulo kLineLength.

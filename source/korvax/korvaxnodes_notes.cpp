@@ -1,6 +1,8 @@
 #include "korvax/korvaxnotes.h"
 
+#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxmath.h"
+#include "korvax/korvaxnodes_internal.h"
 
 namespace brl::Korvax {
 
@@ -86,10 +88,21 @@ template <size_t N> void BuildScriptTable(float* table, const ScriptStep (&scrip
 struct NoteTables {
     float table[kNoteTables][kNotesPerTable];
 
+    // Only the note-mapping modules read the tables, and only the advanced one
+    // reads the tunings past equal temperament: a build that leaves the modules
+    // out (a small player) leaves those tables zero and their code out.
     NoteTables() {
-        for (int n = 0; n < kNotesPerTable; ++n) {
-            table[0][n] = Pow(2.0f, static_cast<float>(n - 69) * 0.083333336f);
+        if constexpr (ModuleEnabled(ModuleId::MapNote) || ModuleEnabled(ModuleId::MapNoteAdvanced)) {
+            for (int n = 0; n < kNotesPerTable; ++n) {
+                table[0][n] = Pow(2.0f, static_cast<float>(n - 69) * 0.083333336f);
+            }
         }
+        if constexpr (ModuleEnabled(ModuleId::MapNoteAdvanced)) {
+            BuildTunings();
+        }
+    }
+
+    void BuildTunings() {
         BuildScriptTable(table[1], kScriptA);
         BuildScriptTable(table[2], kScriptB);
         for (int k = 0; k < 12; ++k) {

@@ -34,7 +34,7 @@ template <class F>
 }
 
 template <class F> void Map(float* out, const float* a, F f) noexcept {
-    if (Separate(out, a)) {
+    if (!kCompact && Separate(out, a)) {
         MapApart(out, a, f);
     } else {
         for (int i = 0; i < N; ++i) {
@@ -52,7 +52,7 @@ template <class F>
 }
 
 template <class F> void Map2(float* out, const float* a, const float* b, F f) noexcept {
-    if (Separate(out, a) && Separate(out, b)) {
+    if (!kCompact && Separate(out, a) && Separate(out, b)) {
         Map2Apart(out, a, b, f);
     } else {
         for (int i = 0; i < N; ++i) {
@@ -70,7 +70,7 @@ template <class F> void Map2(float* out, const float* a, const float* b, F f) no
 
 // out[i] += in[i]
 inline void Accumulate(float* out, const float* in) noexcept {
-    if (Separate(out, in)) {
+    if (!kCompact && Separate(out, in)) {
         AccumulateApart(out, in);
     } else {
         for (int i = 0; i < N; ++i) {
@@ -134,7 +134,7 @@ public:
         float* out1 = args[0];
         float* out2 = args[1];
         const float* in = args[2];
-        if (Separate(out1, in) && Separate(out2, in) && Separate(out1, out2)) {
+        if (!kCompact && Separate(out1, in) && Separate(out2, in) && Separate(out1, out2)) {
             MapApart(out1, in, [](float x) { return x; });
             MapApart(out2, in, [](float x) { return x; });
         } else {
@@ -149,7 +149,7 @@ public:
 // Sums input blocks into out: the partial sums go through a local block, which
 // nothing else can name, so out is written only after every input was read.
 template <int Inputs> void MixBlocks(float* out, float* const* in) noexcept {
-    bool apart = true;
+    bool apart = !kCompact;
     for (int k = 0; k < Inputs; ++k) {
         apart = apart && (in[k] == out || Separate(out, in[k]));
     }
@@ -219,8 +219,8 @@ public:
         float* side = args[1];
         const float* left = args[2];
         const float* right = args[3];
-        if (Separate(mid, left) && Separate(mid, right) && Separate(side, left) && Separate(side, right) &&
-            Separate(mid, side)) {
+        if (!kCompact && Separate(mid, left) && Separate(mid, right) && Separate(side, left) &&
+            Separate(side, right) && Separate(mid, side)) {
             Map2Apart(mid, right, left, [](float r, float l) { return (r + l) * 0.70710677f; });
             Map2Apart(side, left, right, [](float l, float r) { return (l - r) * 0.70710677f; });
         } else {

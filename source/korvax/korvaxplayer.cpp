@@ -3,6 +3,7 @@
 #include "libbrelm/debug.h"
 
 #include <cstring>
+#include <new>
 
 namespace brl::Korvax {
 
@@ -32,11 +33,11 @@ SynthPlayer::SynthPlayer(const uint8_t* initialValues, const uint8_t* opcodes, s
             BuildNodeProgram(program, this, opcodes, opcodeCount, operands, operandCount);
     if (!valid) {
         // A refused song plays nothing: every stream is the bare terminator.
-        timeStore.assign(1, kStreamEnd);
-        valueStore.assign(1, 0);
+        static const uint32_t kNoTimes[1] = {kStreamEnd};
+        static const uint8_t kNoValues[1] = {0};
         for (int s = 0; s < kValueSlotCount; ++s) {
-            streamTimes[s] = timeStore.data();
-            streamValues[s] = valueStore.data();
+            streamTimes[s] = kNoTimes;
+            streamValues[s] = kNoValues;
         }
         return;
     }
@@ -76,14 +77,18 @@ bool SynthPlayer::BuildStreamTable(Logging::Logger& logger, const uint32_t* time
         return false;
     }
 
-    timeStore.resize(events + kValueSlotCount);
-    valueStore.resize(events + kValueSlotCount);
+    timeStore.reset(new (kNoThrow) uint32_t[events + kValueSlotCount]);
+    valueStore.reset(new (kNoThrow) uint8_t[events + kValueSlotCount]);
+    if (timeStore == nullptr || valueStore == nullptr) {
+        BRL_LOG_ERROR(logger, "not enough memory for the song");
+        return false;
+    }
     const uint32_t* timeInput = timeStreams;
     const uint8_t* dataInput = dataStreams;
     size_t out = 0;
     for (int s = 0; s < kValueSlotCount; ++s) {
-        streamTimes[s] = timeStore.data() + out;
-        streamValues[s] = valueStore.data() + out;
+        streamTimes[s] = timeStore.get() + out;
+        streamValues[s] = valueStore.get() + out;
         uint32_t time = 0;
         uint8_t value = 0;
         for (; *timeInput != kStreamEnd; ++timeInput, ++dataInput, ++out) {

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace brl::Korvax {
 
@@ -19,6 +19,7 @@ namespace brl::Korvax {
 // The streams are checked at construction. Time streams with fewer than 8192
 // terminators, or data streams shorter than their events, are refused: the
 // player logs the error, holds no program and no events, and renders silence.
+// So is a song or program for which the memory cannot be had.
 // A note-on that finds no due velocity event is logged once at construction;
 // when the velocity stream is exhausted, the note still starts with velocity 0
 // (the value stored behind the last event of every stream), and the velocity
@@ -57,8 +58,8 @@ private:
     NodeProgram program;
     bool valid = false;
     // All streams' absolute times and values, each stream closed by 0xFFFFFFFF and 0.
-    std::vector<uint32_t> timeStore;
-    std::vector<uint8_t> valueStore;
+    std::unique_ptr<uint32_t[]> timeStore;
+    std::unique_ptr<uint8_t[]> valueStore;
     const uint32_t* streamTimes[kValueSlotCount] = {};
     const uint8_t* streamValues[kValueSlotCount] = {};
     uint32_t positions[kValueSlotCount] = {};

@@ -83,6 +83,28 @@ brl::Debug::LoggingChannel& BuilderLog() {
     return channel;
 }
 
+// Asks the synthesizer's builder (if any) for the voice renderer of a program
+// just built; false when the builder ran out of memory.
+bool BuildVoiceRenderer(NodeProgram& program, Synthesizer* synthesizer, const uint8_t* opcodes,
+                        size_t opcodeCount, const uint16_t* operands, size_t operandCount) {
+    if (kCompact || synthesizer == nullptr || synthesizer->voiceRendererBuilder == nullptr) {
+        return true;
+    }
+#if defined(__cpp_exceptions)
+    // A builder that runs out of memory may throw; it must not leave here.
+    try {
+        program.voiceRenderer = synthesizer->voiceRendererBuilder(program, *synthesizer, opcodes, opcodeCount,
+                                                                  operands, operandCount);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+#else
+    program.voiceRenderer = synthesizer->voiceRendererBuilder(program, *synthesizer, opcodes, opcodeCount,
+                                                              operands, operandCount);
+#endif
+    return true;
+}
+
 } // namespace
 
 Synthesizer::Synthesizer() {
@@ -107,7 +129,7 @@ void Synthesizer::RenderBuffer() noexcept {
             for (int channel = 0; channel < kChannels; ++channel) {
                 RunList(program->lists[kListChannelPre + channel]);
                 VoiceRenderer* lanes = program->voiceRenderer;
-                if (lanes != nullptr && lanes->RenderVoices(channel)) {
+                if (!kCompact && lanes != nullptr && lanes->RenderVoices(channel)) {
                     RunList(program->lists[kListChannelPost + channel]);
                     continue;
                 }
@@ -214,6 +236,8 @@ bool Synthesizer::BuildNodeProgram(NodeProgram& program, Synthesizer* synthesize
 
     DestroyNodeProgram(program);
 
+    // Allocation failures come back as null pointers: the runtime is built
+    // without exceptions where it has to be small.
     size_t opcodeCursor = 0;
     size_t operandCursor = 0;
     const auto buildList = [&](int index, int channel, int voice) {
@@ -221,7 +245,10 @@ bool Synthesizer::BuildNodeProgram(NodeProgram& program, Synthesizer* synthesize
         while (opcodes[opcodeCursor + count] != 0) {
             ++count;
         }
-        NodeList list = new Node*[count + 1];
+        NodeList list = new (kNoThrow) Node*[count + 1];
+        if (list == nullptr) {
+            return false;
+        }
         for (size_t i = 0; i <= count; ++i) {
             list[i] = nullptr;
         }
@@ -229,31 +256,31 @@ bool Synthesizer::BuildNodeProgram(NodeProgram& program, Synthesizer* synthesize
         for (size_t i = 0; i < count; ++i) {
             Node* node = InstantiateNode(opcodes[opcodeCursor + i], operands + operandCursor, synthesizer,
                                          channel, voice);
+            if (node == nullptr) {
+                return false;
+            }
             list[i] = node;
             operandCursor += static_cast<size_t>(node->argCount);
         }
         opcodeCursor += count + 1;
+        return true;
     };
 
-    try {
-        buildList(kListMixPre, 0, 0);
-        for (int channel = 0; channel < kChannels; ++channel) {
-            buildList(kListChannelPre + channel, channel, 0);
-            const size_t voiceOpcodes = opcodeCursor;
-            const size_t voiceOperands = operandCursor;
-            for (int voice = 0; voice < kVoicesPerChannel; ++voice) {
-                opcodeCursor = voiceOpcodes;
-                operandCursor = voiceOperands;
-                buildList(kListVoice + channel * kVoicesPerChannel + voice, channel, voice);
-            }
-            buildList(kListChannelPost + channel, channel, 0);
+    bool built = buildList(kListMixPre, 0, 0);
+    for (int channel = 0; built && channel < kChannels; ++channel) {
+        built = buildList(kListChannelPre + channel, channel, 0);
+        const size_t voiceOpcodes = opcodeCursor;
+        const size_t voiceOperands = operandCursor;
+        for (int voice = 0; built && voice < kVoicesPerChannel; ++voice) {
+            opcodeCursor = voiceOpcodes;
+            operandCursor = voiceOperands;
+            built = buildList(kListVoice + channel * kVoicesPerChannel + voice, channel, voice);
         }
-        buildList(kListMix, 0, 0);
-        if (synthesizer != nullptr && synthesizer->voiceRendererBuilder != nullptr) {
-            program.voiceRenderer = synthesizer->voiceRendererBuilder(program, *synthesizer, opcodes,
-                                                                      opcodeCount, operands, operandCount);
-        }
-    } catch (const std::bad_alloc&) {
+        built = built && buildList(kListChannelPost + channel, channel, 0);
+    }
+    built = built && buildList(kListMix, 0, 0) &&
+            BuildVoiceRenderer(program, synthesizer, opcodes, opcodeCount, operands, operandCount);
+    if (!built) {
         DestroyNodeProgram(program);
         BRL_LOG_ERROR(BuilderLog(), "not enough memory for the node program");
         return false;

@@ -2,8 +2,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace brl::Korvax {
+
+// The tag of the runtime's allocations, which give a null pointer instead of
+// throwing. A value of its own rather than std::nothrow, so that a program that
+// brings its own allocation functions (the intro player) needs nothing of the
+// C++ library.
+inline constexpr std::nothrow_t kNoThrow{};
+
+// A build for size (the intro player) defines KORVAX_COMPACT. The modules then
+// keep only their plain loops and leave out the copies of them that exist for
+// speed (vectorisable forms, loops specialised per type); both give the same
+// results, bit for bit.
+#ifdef KORVAX_COMPACT
+inline constexpr bool kCompact = true;
+#else
+inline constexpr bool kCompact = false;
+#endif
 
 // Fixed dimensions of the virtual machine.
 constexpr int kSamplesPerBuffer = 128;
@@ -107,7 +124,8 @@ using VoiceRendererBuilder = VoiceRenderer* (*)(const NodeProgram& program, Synt
                                                 const uint16_t* operands, size_t operandCount);
 
 // Creates the node class of an opcode (1..48) with its arguments bound, or
-// nullptr for any other opcode (reported as an internal error "!n").
+// nullptr for any other opcode (reported as an internal error "!n") and when
+// the memory for the node cannot be had.
 Node* InstantiateNode(uint8_t opcode, const uint16_t* operands, Synthesizer* synthesizer, int channel,
                       int voice);
 
@@ -140,7 +158,8 @@ public:
     void SetSampleRate(float rate) noexcept;
     // The builder that BuildNodeProgram asks for a voice renderer (nullptr: none,
     // every voice runs in the scalar loop). Takes effect at the next build; set it
-    // on the thread that builds programs.
+    // on the thread that builds programs. A compact build runs every voice in the
+    // scalar loop and asks no builder.
     void SetVoiceRendererBuilder(VoiceRendererBuilder builder) noexcept { voiceRendererBuilder = builder; }
     VoiceRendererBuilder GetVoiceRendererBuilder() const noexcept { return voiceRendererBuilder; }
 

@@ -1,0 +1,189 @@
+#include "apps_test_support.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+// The intro players made with korvax_add_player: the two patch sets beside the
+// demo play as the renderer plays them, the three players together carry every
+// module, the sets' generator reproduces the committed files, and the demo's
+// player keeps to its size.
+namespace {
+
+using namespace korvax_apps;
+using brl::testing::TempDir;
+
+const std::string kSetsDir = KORVAX_SETS_DIR;
+
+struct PatchSet {
+    const char* name;
+    const char* player;
+};
+
+const PatchSet kSets[] = {{"filters", KORVAX_PLAYER_FILTERS}, {"tools", KORVAX_PLAYER_TOOLS}};
+
+class Players : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
+    Outcome Shell(const std::string& script) const {
+        return RunProgram(dir.Path(), "/bin/sh", {"-c", script});
+    }
+
+    TempDir dir;
+};
+
+TEST_F(Players, WriteTheSameWaveAsTheRendererForTheFilterAndToolSets) {
+    for (const PatchSet& set : kSets) {
+        SCOPED_TRACE(set.name);
+        const std::string patch = dir.File(std::string(set.name) + ".korvax");
+        ASSERT_TRUE(CopyFile(kSetsDir + "/" + set.name + ".korvax", patch));
+        const Outcome played = RunProgram(dir.Path(), set.player, {dir.File("player.wav")});
+        ASSERT_EQ(played.exitCode, 0) << played.output;
+        const Outcome rendered =
+            RunProgram(dir.Path(), KORVAX_RENDERER, {"--render", patch, "--Log-Level", "5"});
+        ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
+
+        const auto player = ReadBytes(dir.File("player.wav"));
+        const auto render = ReadBytes(patch + ".wav");
+        ASSERT_TRUE(player && render);
+        const auto ticks = SongTicks(ReadText(patch));
+        ASSERT_TRUE(ticks);
+        EXPECT_EQ(render->size(), WaveSize(*ticks + kTailTicks));
+        ASSERT_EQ(player->size(), render->size());
+        const auto differs = std::mismatch(render->begin(), render->end(), player->begin());
+        EXPECT_TRUE(differs.first == render->end())
+            << "first difference at byte " << (differs.first - render->begin());
+
+        // A comparison of silence would prove little: the song is heard.
+        const std::vector<float> samples = WaveSamples(*player);
+        float peak = 0.0f;
+        for (float sample : samples) {
+            peak = std::max(peak, sample < 0.0f ? -sample : sample);
+        }
+        EXPECT_GT(peak, 0.2f);
+        EXPECT_LE(peak, 1.0f);
+    }
+}
+
+TEST_F(Players, OfTheDemoAndBothSetsTogetherCarryEveryModule) {
+    std::set<int> used;
+    for (const char* header :
+         {KORVAX_PLAYER_DATA "/demo.modules.h", KORVAX_PLAYER_FILTERS_DATA "/filters.modules.h",
+          KORVAX_PLAYER_TOOLS_DATA "/tools.modules.h"}) {
+        const std::string text = ReadText(header);
+        const std::string key = "#define KORVAX_USED_MODULES ";
+        const size_t at = text.find(key);
+        ASSERT_NE(at, std::string::npos) << header;
+        std::string list = text.substr(at + key.size(), text.find('\n', at) - at - key.size());
+        std::replace(list.begin(), list.end(), ',', ' ');
+        for (const int id : UsedNodes("used nodes:" + list)) {
+            used.insert(id);
+        }
+    }
+    for (int id = 1; id <= 48; ++id) {
+        EXPECT_TRUE(used.count(id) == 1) << "no player uses module " << id;
+    }
+}
+
+TEST_F(Players, SetGeneratorAndImportGiveTheCommittedFiles) {
+    const Outcome made = RunProgram(dir.Path(), KORVAX_MAKE_SETS, {dir.Path()});
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    for (const PatchSet& set : kSets) {
+        SCOPED_TRACE(set.name);
+        const std::string base = dir.File(set.name);
+        EXPECT_EQ(SongTicks(ReadText(base + ".korvax")), 0u)
+            << "the generator saves the patch without a song";
+        const Outcome imported =
+            RunProgram(dir.Path(), KORVAX_TOOL, {"import-midi", base + ".mid", base + ".korvax"});
+        ASSERT_EQ(imported.exitCode, 0) << imported.output;
+        EXPECT_TRUE(ReadBytes(base + ".mid") == ReadBytes(kSetsDir + "/" + set.name + ".mid"))
+            << "regenerate with the target sets-content";
+        EXPECT_TRUE(ReadBytes(base + ".korvax") == ReadBytes(kSetsDir + "/" + set.name + ".korvax"))
+            << "regenerate with the target sets-content";
+    }
+}
+
+TEST_F(Players, ReportAWaveFileThatCannotBeWritten) {
+    const Outcome played = RunProgram(dir.Path(), KORVAX_PLAYER, {dir.File("missing/player.wav")});
+    EXPECT_EQ(played.exitCode, 1);
+    EXPECT_NE(played.output.find("cannot create the wave file"), std::string::npos) << played.output;
+    const Outcome full = RunProgram(dir.Path(), KORVAX_PLAYER, {"/dev/full"});
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_NE(full.output.find("writing the wave file failed"), std::string::npos) << full.output;
+}
+
+// The figure the demo's player is built for: 8 KiB after xz -9e of the stripped
+// file, with no shared library besides the C and maths libraries. Sanitizer
+// builds make a different player.
+TEST_F(Players, DemoPlayerFitsInEightKibibytesCompressed) {
+    if (!KORVAX_PLAYER_SMALL) {
+        GTEST_SKIP() << "sanitizer builds link the player differently";
+    }
+    const Outcome size = Shell("strip -s -R .comment -R .note.gnu.property -o stripped '" KORVAX_PLAYER
+                               "' && xz -9e -c stripped | wc -c");
+    ASSERT_EQ(size.exitCode, 0) << size.output;
+    EXPECT_LE(std::stol(size.output), 8192L);
+    const Outcome libraries =
+        Shell("readelf -d '" KORVAX_PLAYER "' | sed -n 's/.*(NEEDED).*\\[\\(.*\\)\\]/\\1/p'");
+    ASSERT_EQ(libraries.exitCode, 0) << libraries.output;
+    std::set<std::string> needed;
+    for (size_t start = 0, end; (end = libraries.output.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        needed.insert(libraries.output.substr(start, end - start));
+    }
+    EXPECT_EQ(needed, (std::set<std::string>{"libc.so.6", "libm.so.6"})) << libraries.output;
+}
+
+// The size report gives every byte of the stripped player to exactly one
+// component, so its table adds up to the file, and a component's marginal
+// compressed size cannot exceed the whole file's.
+TEST_F(Players, SizeReportAccountsForEveryByteOfTheStrippedPlayer) {
+    const Outcome report =
+        RunProgram(dir.Path(), "/bin/bash",
+                   {KORVAX_SOURCE_DIR "/examples/player/size_report.sh", KORVAX_PLAYER, dir.Path()});
+    ASSERT_EQ(report.exitCode, 0) << report.output;
+    const size_t table = report.standardOutput.find("\ncomponent ");
+    const size_t total = report.standardOutput.find("\ntotal (stripped file, xz -9e)");
+    ASSERT_NE(table, std::string::npos) << report.output;
+    ASSERT_NE(total, std::string::npos) << report.output;
+    long totalBytes = 0;
+    long totalCompressed = 0;
+    ASSERT_EQ(std::sscanf(report.standardOutput.c_str() + total, "\ntotal (stripped file, xz -9e) %ld %ld",
+                          &totalBytes, &totalCompressed),
+              2);
+    EXPECT_EQ(totalBytes, static_cast<long>(ReadBytes(dir.File("stripped"))->size()));
+
+    long sum = 0;
+    int components = 0;
+    std::istringstream lines(report.standardOutput.substr(table + 1, total - table - 1));
+    std::string line;
+    std::getline(lines, line); // the heading
+    while (std::getline(lines, line)) {
+        // "name words   bytes   marginal": the last two fields are numbers (or "-").
+        const size_t last = line.find_last_not_of(' ');
+        const size_t marginalAt = line.find_last_of(' ', last);
+        ASSERT_NE(marginalAt, std::string::npos) << line;
+        std::istringstream fields(line.substr(0, marginalAt));
+        std::vector<std::string> words;
+        for (std::string word; fields >> word;) {
+            words.push_back(word);
+        }
+        ASSERT_FALSE(words.empty()) << line;
+        sum += std::stol(words.back());
+        ++components;
+        const std::string marginal = line.substr(marginalAt + 1, last - marginalAt);
+        if (marginal != "-") {
+            EXPECT_LE(std::stol(marginal), totalCompressed) << line;
+        }
+    }
+    EXPECT_GE(components, 6);
+    EXPECT_EQ(sum, totalBytes);
+}
+
+} // namespace
