@@ -50,10 +50,6 @@ bool RecentFiles::Save() {
     return saved;
 }
 
-String RecentFiles::MenuLabel(size_t index) const {
-    return index < files.size() ? MenuLabel(index, files[index]) : String();
-}
-
 String RecentFiles::MenuLabel(size_t index, const String& path) {
     String label = L"&" + std::to_wstring(index + 1) + L" ";
     for (wchar_t c : BaseName(path)) {

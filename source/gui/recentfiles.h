@@ -37,10 +37,9 @@ public:
     // false if a setting could not be written.
     bool Save();
 
-    // The menu text of entry `index` (from 0): "&1 " and the file's name
+    // The menu text of entry `index` (from 0) for `path`: "&1 " and the file's name
     // without its folder, with '&' doubled so the menu shows it, and control
     // characters (a tab would start an accelerator) shown as blanks.
-    String MenuLabel(size_t index) const;
     static String MenuLabel(size_t index, const String& path);
     // The part after the last '/' (the whole path when that part is empty).
     static String BaseName(const String& path);

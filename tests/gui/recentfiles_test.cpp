@@ -105,14 +105,6 @@ TEST(RecentFiles, MenuLabelsNumberTheFileNamesAndEscapeWhatTheMenuWouldTakeAsMar
     EXPECT_EQ(RecentFiles::MenuLabel(8, L"demo.korvax"), L"&9 demo.korvax");
     EXPECT_EQ(RecentFiles::MenuLabel(1, L"/a/tab\there&.korvax"), L"&2 tab here&&.korvax");
     EXPECT_EQ(RecentFiles::MenuLabel(2, L"/a/b/"), L"&3 /a/b/");
-
-    Store store;
-    RecentFiles recent(*store.config);
-    recent.Add(L"/old/first.korvax");
-    recent.Add(L"/new/second.korvax");
-    EXPECT_EQ(recent.MenuLabel(0), L"&1 second.korvax");
-    EXPECT_EQ(recent.MenuLabel(1), L"&2 first.korvax");
-    EXPECT_EQ(recent.MenuLabel(2), L"");
 }
 
 } // namespace
