@@ -42,7 +42,8 @@ public:
     // the last Record (its edit did not happen), that step only takes the new
     // label.
     void Record(const String& label);
-    // Forgets the step of the last Record, for an edit that was given up.
+    // Forgets the step of the last Record, for an edit that was given up (the
+    // redo steps that Record forgot stay forgotten).
     void DropLastRecord();
 
     bool CanUndo() const noexcept { return !undoSteps.empty(); }
