@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 namespace brl::Korvax {
 
@@ -12,10 +11,13 @@ constexpr int kLineLength = 960000;
 // node is one allocation that either succeeds or not. Built off the audio
 // thread; Clear, Read and Write run on the audio thread and allocate nothing.
 //
-// The storage is written once when the line is built, off the audio thread, so
-// that every page of it is committed before the first render: a fresh page
-// first touched while rendering would stall the audio thread in a page fault
-// (a voice with a ten-second line walks onto a new page every eight buffers).
+// The storage is left as the allocator hands it over: entries are never read
+// before they are written. A synthesizer that plays live has the program
+// builder commit every page of its nodes before the first render (see
+// Synthesizer::SetCommitNodeMemory), since a fresh page first touched while
+// rendering would stall the audio thread in a page fault; an offline render
+// skips that and only ever touches the part of a ten-second line it uses.
+//
 // Clear costs O(1), yet reads behave exactly as if every entry had been set to
 // zero. This rests on
 // how the modules move their write position: it starts at 0 after Clear and then
@@ -27,7 +29,7 @@ constexpr int kLineLength = 960000;
 // block in which every position it touches already lies inside the prefix.
 template <typename T> class DelayLine {
 public:
-    DelayLine() noexcept { std::memset(entries, 0, sizeof(entries)); }
+    DelayLine() noexcept {} // entries stay uninitialised (see above)
     DelayLine(const DelayLine&) = delete;
     DelayLine& operator=(const DelayLine&) = delete;
 

@@ -17,8 +17,9 @@ constexpr float kByteScale = 0.0078125f; // MIDI values are stored divided by 12
 SynthPlayer::SynthPlayer(const uint8_t* initialValues, const uint8_t* opcodes, size_t opcodeCount,
                          const uint16_t* operands, size_t operandCount, const uint32_t* timeStreams,
                          size_t timeStreamCount, const uint8_t* dataStreams, size_t dataStreamCount,
-                         Logging::Channel* log, VoiceRendererBuilder voiceRenderer) {
+                         Logging::Channel* log, VoiceRendererBuilder voiceRenderer, bool commitNodeMemory) {
     SetVoiceRendererBuilder(voiceRenderer);
+    SetCommitNodeMemory(commitNodeMemory);
     Debug::LoggingChannel processLog;
     Logging::Logger logger(log != nullptr ? log : &processLog, L"player");
 

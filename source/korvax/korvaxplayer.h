@@ -29,10 +29,12 @@ public:
     // `initialValues` holds the 8192 initial value bytes (nullptr: all zero).
     // Errors go to `log`, or to the process log channel when it is null.
     // `voiceRenderer` builds the program's voice renderer (nullptr: scalar voices).
+    // `commitNodeMemory`: see Synthesizer::SetCommitNodeMemory.
     SynthPlayer(const uint8_t* initialValues, const uint8_t* opcodes, size_t opcodeCount,
                 const uint16_t* operands, size_t operandCount, const uint32_t* timeStreams,
                 size_t timeStreamCount, const uint8_t* dataStreams, size_t dataStreamCount,
-                Logging::Channel* log = nullptr, VoiceRendererBuilder voiceRenderer = nullptr);
+                Logging::Channel* log = nullptr, VoiceRendererBuilder voiceRenderer = nullptr,
+                bool commitNodeMemory = true);
     ~SynthPlayer() override;
 
     // Advances by `ticks` and applies every event that has become due.

@@ -79,7 +79,8 @@ std::vector<uint8_t> SongValueBytes(const float* valueSlots) {
 
 std::unique_ptr<SynthPlayer> MakeSongPlayer(const std::vector<uint8_t>& valueBytes,
                                             const CompiledProgram& program, const Song& song,
-                                            Logging::Channel* log, VoiceRendererBuilder voiceRenderer) {
+                                            Logging::Channel* log, VoiceRendererBuilder voiceRenderer,
+                                            bool commitNodeMemory) {
     // A patch without an imported song plays no events: every stream is empty.
     static const std::vector<uint32_t> kEmptyStreams(kValueSlotCount, 0xFFFFFFFFu);
     const bool songless = song.timeStream.empty() && song.dataStream.empty();
@@ -87,7 +88,7 @@ std::unique_ptr<SynthPlayer> MakeSongPlayer(const std::vector<uint8_t>& valueByt
     return std::make_unique<SynthPlayer>(
         valueBytes.size() >= kValueSlotCount ? valueBytes.data() : nullptr, program.opcodes.data(),
         program.opcodes.size(), program.operands.data(), program.operands.size(), times.data(), times.size(),
-        song.dataStream.data(), song.dataStream.size(), log, voiceRenderer);
+        song.dataStream.data(), song.dataStream.size(), log, voiceRenderer, commitNodeMemory);
 }
 
 void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate) {
@@ -139,7 +140,8 @@ bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* r
         BRL_LOG_ERROR(logger, "render: song of ", song.numTicks, " ticks is too long for a wave file");
         return false;
     }
-    auto player = MakeSongPlayer(values, program, song, log, voiceLanes ? Lanes::Builder() : nullptr);
+    // Rendered offline: the nodes' memory is committed as the render reaches it.
+    auto player = MakeSongPlayer(values, program, song, log, voiceLanes ? Lanes::Builder() : nullptr, false);
     if (!player->IsValid()) {
         BRL_LOG_ERROR(logger, "render: the song of '", patchPath, "' cannot be played");
         return false;

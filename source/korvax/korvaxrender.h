@@ -43,12 +43,14 @@ bool Render(const std::string& patchPath, Logging::Channel* log, RenderResult* r
 // - SongValueBytes: the initial value bytes of the player, from the value
 //   slots 0..8191 of a synthesizer (value x 128 rounded half up).
 // - MakeSongPlayer: the player of a song (a patch without an imported song
-//   plays 8192 empty streams); check IsValid() before playing it.
+//   plays 8192 empty streams); check IsValid() before playing it. A player
+//   that runs offline need not commit its nodes' memory (commitNodeMemory).
 uint32_t RenderTicks(uint32_t songTicks);
 std::vector<uint8_t> SongValueBytes(const float* valueSlots);
 std::unique_ptr<SynthPlayer> MakeSongPlayer(const std::vector<uint8_t>& valueBytes,
                                             const CompiledProgram& program, const Song& song,
-                                            Logging::Channel* log, VoiceRendererBuilder voiceRenderer);
+                                            Logging::Channel* log, VoiceRendererBuilder voiceRenderer,
+                                            bool commitNodeMemory = true);
 
 // The 44-byte header of a float stereo wave file with `frames` frames at `rate`.
 void WriteWaveHeader(uint8_t (&header)[44], uint32_t frames, uint32_t rate);

@@ -162,6 +162,13 @@ public:
     // scalar loop and asks no builder.
     void SetVoiceRendererBuilder(VoiceRendererBuilder builder) noexcept { voiceRendererBuilder = builder; }
     VoiceRendererBuilder GetVoiceRendererBuilder() const noexcept { return voiceRendererBuilder; }
+    // Whether BuildNodeProgram commits every memory page of the nodes it creates
+    // (on by default: a live synthesizer must not take page faults while it
+    // renders) or leaves them to be touched on first use, which costs an offline
+    // render less: a ten-second delay line mostly stays untouched. Takes effect
+    // at the next build; a compact build never commits.
+    void SetCommitNodeMemory(bool commit) noexcept { commitNodeMemory = commit; }
+    bool CommitsNodeMemory() const noexcept { return commitNodeMemory; }
 
     // Builds a program from byte code: 98 zero-terminated opcode lists and their
     // operands; each voice list is instantiated 12 times. The byte code is checked
@@ -224,6 +231,7 @@ public:
     float inverseSampleRate = 1.0f / kDefaultSampleRate;
     uint32_t randomState = 0;
     VoiceRendererBuilder voiceRendererBuilder = nullptr;
+    bool commitNodeMemory = true;
 };
 
 } // namespace brl::Korvax

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include <sys/resource.h>
 
@@ -84,7 +85,8 @@ TEST(RealtimeSafety, RenderingDelayLineVoicesTakesNoPageFaults) {
     for (int channel = 0; channel < 3; ++channel) {
         korvax_reference::AddReferenceVoice(code, channel, effects[channel]);
         korvax_reference::SetReferenceParameters(synth->Memory(), channel);
-        synth->Memory()[channel * kStreamsPerChannel + korvax_reference::kEffectTime] = 1.0f; // the whole line
+        synth->Memory()[channel * kStreamsPerChannel + korvax_reference::kEffectTime] =
+            1.0f; // the whole line
     }
     ASSERT_TRUE(synth->Load(code));
     for (int channel = 0; channel < 3; ++channel) {
@@ -96,6 +98,36 @@ TEST(RealtimeSafety, RenderingDelayLineVoicesTakesNoPageFaults) {
     const long before = ThreadPageFaults();
     synth->Render(200); // 25600 samples: 100 KiB into each of 36 lines
     EXPECT_EQ(ThreadPageFaults() - before, 0);
+}
+
+// Without committing, a delay line keeps whatever its memory held before; a
+// synthesizer built on dirty memory must still sound like a committed one.
+TEST(RealtimeSafety, UncommittedDelayLinesSoundAsCommittedOnes) {
+    korvax_reference::ByteCode code;
+    const VoiceEffect effects[] = {VoiceEffect::Delay, VoiceEffect::Chorus, VoiceEffect::RMSDetect};
+    std::vector<float> outputs[2];
+    for (int run = 0; run < 2; ++run) {
+        {
+            // Freed blocks of the delay lines' size that the next allocations may reuse.
+            std::vector<std::vector<float>> garbage(8, std::vector<float>(1000000, std::nanf("")));
+        }
+        auto synth = MakeSynth();
+        synth->SetCommitNodeMemory(run == 0);
+        for (int channel = 0; channel < 3; ++channel) {
+            korvax_reference::AddReferenceVoice(code, channel, effects[channel]);
+            korvax_reference::SetReferenceParameters(synth->Memory(), channel);
+            synth->Memory()[channel * kStreamsPerChannel + korvax_reference::kEffectTime] = 0.01f;
+        }
+        ASSERT_TRUE(synth->Load(code));
+        for (int channel = 0; channel < 3; ++channel) {
+            synth->NoteOn(channel, 45 + channel, 100);
+        }
+        synth->Render(60, &outputs[run]);
+        code = {};
+    }
+    ASSERT_EQ(outputs[0].size(), outputs[1].size());
+    EXPECT_EQ(std::memcmp(outputs[0].data(), outputs[1].data(), outputs[0].size() * sizeof(float)), 0);
+    EXPECT_TRUE(std::any_of(outputs[1].begin(), outputs[1].end(), [](float x) { return x != 0.0f; }));
 }
 
 } // namespace
