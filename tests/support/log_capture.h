@@ -52,6 +52,32 @@ public:
                            [&](const Record& r) { return r.level == level && r.message == message; });
     }
 
+    // Whether a record of the level starts with the prefix.
+    bool HasPrefix(int level, const String& prefix) const {
+        const auto records = Records();
+        return std::any_of(records.begin(), records.end(), [&](const Record& r) {
+            return r.level == level && r.message.rfind(prefix, 0) == 0;
+        });
+    }
+
+    int Count(int level, const String& message) const {
+        const auto records = Records();
+        return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const Record& r) {
+            return r.level == level && r.message == message;
+        }));
+    }
+
+    // The messages of the level and the more severe ones, in order.
+    std::vector<String> Messages(int level) const {
+        std::vector<String> messages;
+        for (const Record& record : Records()) {
+            if (record.level <= level) {
+                messages.push_back(record.message);
+            }
+        }
+        return messages;
+    }
+
     void Clear() {
         std::lock_guard<std::mutex> lock(mutex_);
         records_.clear();
