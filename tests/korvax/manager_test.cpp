@@ -82,7 +82,7 @@ String SaveNotePatch(const TempDir& dir) {
     return dir.WideFile("note.korvax");
 }
 
-TEST(ManagerState, LoadLogsProgressAndAlwaysCutsSoundsAndCompiles) {
+TEST(ManagerState, LoadLogsProgressAndAlwaysCutsSoundsAndCompilesOrStopsTheProgram) {
     TempDir dir;
     Rig rig;
     const String path = SaveNotePatch(dir);
@@ -96,13 +96,9 @@ TEST(ManagerState, LoadLogsProgressAndAlwaysCutsSoundsAndCompiles) {
                                               {logging::Error, L"loading failed"}}));
     EXPECT_EQ(rig.Render(), 0.0f);
     EXPECT_FLOAT_EQ(rig.Play(64), 64.0f / 128.0f); // the kept patch set was compiled again
-}
 
-TEST(ManagerState, LoadOfAPatchThatDoesNotCompileStopsThePreviousProgram) {
-    TempDir dir;
-    Rig rig;
-    ASSERT_TRUE(rig.manager->LoadState(SaveNotePatch(dir)));
-    // A buffer output cannot feed the voice's "fin" flag.
+    // A patch that does not compile stops the previous program. A buffer output cannot feed the voice's "fin"
+    // flag.
     Rig author;
     brl::vergl::CVergl& graph = author.manager->Patches().Voice(0);
     brl::vergl::CNode* gain = author.manager->CreateNode(graph, 15, 0);
@@ -273,7 +269,7 @@ TEST(ManagerListeners, ListenersOutlivingTheirManagerAreLetGo) {
     rig.sorted.clear(); // their destructors must not reach the manager
 }
 
-TEST(ManagerStatus, ProgramSelectionAcceptsOnlySynthesizerChannels) {
+TEST(ManagerStatus, ProgramsAreSynthesizerChannelsAndPositionAndLatenciesShowAsText) {
     Rig rig;
     EXPECT_EQ(rig.manager->GetCurrentProgram(), 0);
     EXPECT_TRUE(rig.manager->SetCurrentProgram(31));
@@ -281,10 +277,8 @@ TEST(ManagerStatus, ProgramSelectionAcceptsOnlySynthesizerChannels) {
     EXPECT_FALSE(rig.manager->SetCurrentProgram(-1));
     EXPECT_EQ(rig.manager->GetCurrentProgram(), 31);
     EXPECT_EQ(rig.log.Of("SetCurrentProgram").size(), 2u);
-}
 
-TEST(ManagerStatus, PositionTextShowsSignHoursMinutesSecondsAndMilliseconds) {
-    Rig rig;
+    // Position: sign, hours, minutes, seconds and milliseconds.
     rig.manager->position = int64_t{3723004} * 96;
     EXPECT_EQ(rig.manager->GetPositionText(), L" 1:02:03.004");
     rig.manager->position = -144000;
@@ -295,10 +289,8 @@ TEST(ManagerStatus, PositionTextShowsSignHoursMinutesSecondsAndMilliseconds) {
     EXPECT_EQ(Manager::PositionText(123456, 0), L" 0:00:00.000");
     EXPECT_EQ(Manager::PositionText(INT64_MAX, 1000), L" 2562047788015:12:55.807");
     EXPECT_EQ(Manager::PositionText(INT64_MIN, 1000), L"-2562047788015:12:55.808");
-}
 
-TEST(ManagerStatus, LatencyTextsShowWholeMillisecondsOfTheirOwnLatency) {
-    Rig rig;
+    // Latencies: whole milliseconds of each one's own latency.
     rig.manager->rate = 48000;
     rig.manager->inputLatency = 1439; // 29.98 ms
     rig.manager->outputLatency = 4800;
@@ -332,7 +324,7 @@ TEST(LevelMeter, ConfigurationFollowsTheSettingsWithinTheRings) {
     EXPECT_TRUE(std::isfinite(meter.RmsOut()) && std::isfinite(meter.PeakOut()));
 }
 
-TEST(LevelMeter, OneClippingSampleHoldsTheClipForExactlyTheClipHold) {
+TEST(LevelMeter, ClipsHoldForExactlyTheClipHoldAndRmsAndDcFollowTheVariant) {
     for (bool slow : {true, false}) {
         PpmMeter meter;
         Feed(meter, 0.0f, 1000, slow);
@@ -342,9 +334,7 @@ TEST(LevelMeter, OneClippingSampleHoldsTheClipForExactlyTheClipHold) {
         Feed(meter, 0.0f, 1, slow);
         EXPECT_FALSE(meter.ClipOut());
     }
-}
-
-TEST(LevelMeter, SlowVariantMeasuresRmsAndDcFastVariantDerivesThemFromThePeak) {
+    // The slow variant measures rms and dc, the fast one derives them from the peak.
     PpmMeter slow;
     Feed(slow, 0.5f, 20000, true);
     EXPECT_NEAR(slow.RmsOut(), 0.5f, 1e-4);
