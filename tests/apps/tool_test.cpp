@@ -23,11 +23,6 @@ using brl::testing::TempDir;
 
 const std::string kDemoPatch = std::string(KORVAX_DEMO_DIR) + "/demo.korvax";
 
-class QuietLog : public brl::Logging::Channel {
-public:
-    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
-};
-
 class CommandLine : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
@@ -83,7 +78,7 @@ protected:
     // editor refuses to close a loop, so the second link goes in through the
     // graph itself, as a hand-edited file could have it.
     std::string CyclicPatch() const {
-        QuietLog log;
+        brl::Logging::NullChannel log;
         auto editor = std::make_unique<brl::Korvax::SynthesizerEditor>(&log);
         brl::vergl::CVergl& graph = editor->Patches().Voice(5);
         brl::vergl::CNode* first = editor->CreateNode(graph, 8, 5);

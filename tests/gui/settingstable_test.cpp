@@ -3,6 +3,7 @@
 
 #include "libbrelm/configini.h"
 #include "libbrelm/configproviders.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -15,28 +16,13 @@ using namespace brl::gui;
 using brl::String;
 namespace Config = brl::Config;
 
-// Records every log line with its level.
-class Lines : public brl::Logging::Channel {
-public:
-    void Log(int level, const brl::Logging::SourceLocation& at, const String&,
-             const String& message) override {
-        records.push_back({level, message, at.function});
-    }
-    struct Record {
-        int level;
-        String message;
-        std::string function;
-    };
-    std::vector<Record> records;
-};
-
 // A user INI file that takes the writes, and a command line over it.
 struct Rig {
     brl::testing::TempDir dir;
     Config::IniProvider ini{dir.WideFile("config.ini"), true};
     Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
     Config::Frontend config;
-    Lines log;
+    brl::testing::LogCapture log;
     SettingsTable table{config, &log};
 
     Config::Setting<int> latency{config, "Audio/Latency", 100};
@@ -164,7 +150,7 @@ TEST(SettingsGrid, CopyGivesKeyValueLinesAndPasteWritesWellFormedOnes) {
     EXPECT_FALSE(rig.ini.Read(Config::Key(""), Config::Value(L"")).first);
 
     std::vector<String> pasted;
-    for (const auto& record : rig.log.records) {
+    for (const auto& record : rig.log.Records()) {
         if (record.level == brl::Logging::Verbose && record.function == "brl::gui::SettingsTable::Paste") {
             pasted.push_back(record.message);
         }

@@ -15,11 +15,6 @@ namespace {
 using namespace brl::Korvax;
 namespace fs = std::filesystem;
 
-class QuietLog : public brl::Logging::Channel {
-public:
-    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
-};
-
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
@@ -57,7 +52,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(directory); }
 
-    QuietLog log;
+    brl::Logging::NullChannel log;
     PatchSet patches;
     std::vector<float> slots = std::vector<float>(kParameterCount, 0.0f);
     fs::path directory;
