@@ -1,6 +1,7 @@
 #include "korvax/korvaxfileio.h"
 #include "korvax/korvaxmanager.h"
 
+#include "support/deviceless_manager.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -38,16 +39,7 @@ public:
     std::vector<std::pair<std::string, std::pair<int, String>>> records;
 };
 
-class TestManager : public Manager {
-public:
-    using Manager::Manager;
-    int64_t GetPosition() const override { return position; }
-    int64_t GetSampleRate() const override { return rate; }
-    int64_t GetInputLatency() const override { return inputLatency; }
-    int64_t GetOutputLatency() const override { return outputLatency; }
-    bool IsDeviceless() const override { return true; }
-    int64_t position = 0, rate = 96000, inputLatency = 0, outputLatency = 0;
-};
+using TestManager = brl::testing::DevicelessManager;
 
 struct Rig {
     CaptureLog log;

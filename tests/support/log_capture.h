@@ -4,6 +4,7 @@
 #include "libbrelm/logging.h"
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -67,8 +68,8 @@ public:
         }));
     }
 
-    // The messages of the level and the more severe ones, in order.
-    std::vector<String> Messages(int level) const {
+    // The messages of the level and the more severe ones (all by default), in order.
+    std::vector<String> Messages(int level = std::numeric_limits<int>::max()) const {
         std::vector<String> messages;
         for (const Record& record : Records()) {
             if (record.level <= level) {
