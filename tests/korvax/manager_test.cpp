@@ -2,6 +2,7 @@
 #include "korvax/korvaxmanager.h"
 
 #include "support/deviceless_manager.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -21,28 +22,21 @@ using brl::testing::TempDir;
 namespace logging = brl::Logging;
 using Lines = std::vector<std::pair<int, String>>;
 
-// Keeps the level and text of every line, by the function that logged it.
-class CaptureLog : public logging::Channel {
-public:
-    void Log(int level, const logging::SourceLocation& at, const String&, const String& message) override {
-        records.push_back({at.function, {level, message}});
-    }
-    Lines Of(const std::string& function) const {
-        Lines lines;
-        for (const auto& [name, line] : records) {
-            if (name == "brl::Korvax::Manager::" + function) {
-                lines.push_back(line);
-            }
+// The level and text of each line a function of the manager logged.
+Lines Of(const brl::testing::LogCapture& log, const std::string& function) {
+    Lines lines;
+    for (const auto& record : log.Records()) {
+        if (record.function == "brl::Korvax::Manager::" + function) {
+            lines.emplace_back(record.level, record.message);
         }
-        return lines;
     }
-    std::vector<std::pair<std::string, std::pair<int, String>>> records;
-};
+    return lines;
+}
 
 using TestManager = brl::testing::DevicelessManager;
 
 struct Rig {
-    CaptureLog log;
+    brl::testing::LogCapture log;
     std::unique_ptr<TestManager> manager = std::make_unique<TestManager>(&log);
 
     // Plays a note for one buffer; returns the loudest output sample.
@@ -82,10 +76,10 @@ TEST(ManagerState, LoadLogsProgressAndAlwaysCutsSoundsAndCompilesOrStopsTheProgr
     EXPECT_FLOAT_EQ(rig.Play(60), 60.0f / 128.0f);
     const String missing = dir.WideFile("missing.korvax");
     EXPECT_FALSE(rig.manager->LoadState(missing));
-    EXPECT_EQ(rig.log.Of("LoadState"), (Lines{{logging::Verbose, L"loading '" + path + L"' ..."},
-                                              {logging::Info, L"loaded '" + path + L"'."},
-                                              {logging::Verbose, L"loading '" + missing + L"' ..."},
-                                              {logging::Error, L"loading failed"}}));
+    EXPECT_EQ(Of(rig.log, "LoadState"), (Lines{{logging::Verbose, L"loading '" + path + L"' ..."},
+                                               {logging::Info, L"loaded '" + path + L"'."},
+                                               {logging::Verbose, L"loading '" + missing + L"' ..."},
+                                               {logging::Error, L"loading failed"}}));
     EXPECT_EQ(rig.Render(), 0.0f);
     EXPECT_FLOAT_EQ(rig.Play(64), 64.0f / 128.0f); // the kept patch set was compiled again
 
@@ -112,12 +106,12 @@ TEST(ManagerState, SaveLogsProgressNeitherSilencesNorCompilesAndKeepsTargetsItCa
     EXPECT_TRUE(rig.manager->SaveState(path, L"1.2.3", false));
     EXPECT_FALSE(rig.manager->SaveState(folder, L"1.2.3", false));
     EXPECT_FALSE(rig.manager->SaveState(below, L"1.2.3", false));
-    EXPECT_EQ(rig.log.Of("SaveState"), (Lines{{logging::Verbose, L"saving '" + path + L"' ..."},
-                                              {logging::Info, L"saved '" + path + L"'."},
-                                              {logging::Verbose, L"saving '" + folder + L"' ..."},
-                                              {logging::Error, L"saving failed"},
-                                              {logging::Verbose, L"saving '" + below + L"' ..."},
-                                              {logging::Error, L"saving failed"}}));
+    EXPECT_EQ(Of(rig.log, "SaveState"), (Lines{{logging::Verbose, L"saving '" + path + L"' ..."},
+                                               {logging::Info, L"saved '" + path + L"'."},
+                                               {logging::Verbose, L"saving '" + folder + L"' ..."},
+                                               {logging::Error, L"saving failed"},
+                                               {logging::Verbose, L"saving '" + below + L"' ..."},
+                                               {logging::Error, L"saving failed"}}));
     EXPECT_NE(ReadFile(dir.File("saved.korvax")).find("build=\"1.2.3\""), std::string::npos);
     EXPECT_EQ(ReadFile(dir.File("folder/inside.txt")), "kept");
     EXPECT_EQ(rig.manager->QueuedCount(), 0u);
@@ -130,7 +124,7 @@ TEST(ManagerState, ClearLogsTwoInfoLinesEmptiesThePatchSetAndCutsSounds) {
     ASSERT_TRUE(rig.manager->LoadState(SaveNotePatch(dir)));
     rig.manager->SetControllerName(3, 4, L"cutoff");
     EXPECT_TRUE(rig.manager->ClearState());
-    EXPECT_EQ(rig.log.Of("ClearState"),
+    EXPECT_EQ(Of(rig.log, "ClearState"),
               (Lines{{logging::Info, L"unloading data ..."}, {logging::Info, L"unloaded."}}));
     for (const brl::vergl::CVergl* graph : rig.manager->Patches().AllGraphs()) {
         EXPECT_EQ(graph->Nodes().Count(), 0u);
@@ -268,7 +262,7 @@ TEST(ManagerStatus, ProgramsAreSynthesizerChannelsAndPositionAndLatenciesShowAsT
     EXPECT_FALSE(rig.manager->SetCurrentProgram(32));
     EXPECT_FALSE(rig.manager->SetCurrentProgram(-1));
     EXPECT_EQ(rig.manager->GetCurrentProgram(), 31);
-    EXPECT_EQ(rig.log.Of("SetCurrentProgram").size(), 2u);
+    EXPECT_EQ(Of(rig.log, "SetCurrentProgram").size(), 2u);
 
     // Position: sign, hours, minutes, seconds and milliseconds.
     rig.manager->position = int64_t{3723004} * 96;

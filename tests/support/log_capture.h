@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,10 +62,11 @@ public:
         });
     }
 
-    int Count(int level, const String& message) const {
+    // Records of the level, with the message if one is given.
+    int Count(int level, const std::optional<String>& message = std::nullopt) const {
         const auto records = Records();
         return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const Record& r) {
-            return r.level == level && r.message == message;
+            return r.level == level && (!message || r.message == *message);
         }));
     }
 
