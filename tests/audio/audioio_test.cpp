@@ -200,7 +200,7 @@ TEST(PortOpen, ValidatesChunksMasksAndRateBeforeAskingTheDevice) {
     }
 }
 
-TEST(ChunkRendering, GoesThroughTheHandlerOrPlaysSilence) {
+TEST(ChunkRendering, GoesThroughTheHandlerOrPlaysSilenceAndCutsTheChunkThatReachesTheEnd) {
     LogCapture capture;
     FakeIo port(capture);
     CountingHandler handler;
@@ -222,13 +222,10 @@ TEST(ChunkRendering, GoesThroughTheHandlerOrPlaysSilence) {
     EXPECT_EQ(port.Frequency(), 44100u);
     ASSERT_TRUE(port.Stop());
     EXPECT_EQ(port.Now(), 0u);
-}
 
-TEST(ChunkRendering, CutsTheChunkThatReachesTheEndPosition) {
-    LogCapture capture;
-    FakeIo port(capture);
-    CountingHandler handler;
-    ASSERT_TRUE(port.Init() && port.Open(Stereo(), Chunks(100)));
+    // The chunk that reaches the end position is cut.
+    handler.calls = 0;
+    ASSERT_TRUE(port.Open(Stereo(), Chunks(100)));
     port.SetEndPosition(250);
     ASSERT_TRUE(port.Play(&handler));
     EXPECT_EQ(port.Render() + port.Render(), 200u);
@@ -281,7 +278,7 @@ std::vector<String> ProviderNames(const IoMaster& master) {
     return names;
 }
 
-TEST(BackendSelection, AppendsDummyOnceAndSkipsEmptyNames) {
+TEST(BackendSelection, AppendsDummyOnceSkipsEmptyNamesAndNamesUnknownAndUnavailableBackends) {
     struct Case {
         std::vector<String> options;
         std::vector<String> providers;
@@ -302,9 +299,7 @@ TEST(BackendSelection, AppendsDummyOnceAndSkipsEmptyNames) {
         EXPECT_EQ(master.GetDevices().size(), c.providers.size());
         EXPECT_TRUE(capture.Find(L"unknown").empty() && capture.Find(L"backend").empty());
     }
-}
-
-TEST(BackendSelection, NamesUnknownAndUnavailableBackends) {
+    // Unknown and unavailable backends are named.
     LogCapture capture;
     CommandLineSettings settings(
         {L"--Audio-Backends",

@@ -14,11 +14,6 @@ using namespace brl::Korvax;
 using brl::vergl::CNode;
 using brl::vergl::CVergl;
 
-class QuietLog : public brl::Logging::Channel {
-public:
-    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
-};
-
 // Plays whatever program was installed last; no events of its own.
 class ProgramSynth : public Synthesizer {
 public:
@@ -91,7 +86,7 @@ void BuildSineVoice(PatchSet& patches) {
 }
 
 TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
-    QuietLog log;
+    brl::Logging::NullChannel log;
     PatchSet patches;
     BuildSineVoice(patches);
     CompiledProgram program;

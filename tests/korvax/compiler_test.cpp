@@ -1,6 +1,6 @@
 #include "korvax/korvaxcompiler.h"
 #include "korvax/korvaxheaders.h"
-#include "libbrelm/debug.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -16,30 +16,18 @@ using brl::vergl::CVergl;
 using Ops = std::vector<uint8_t>;
 using Args = std::vector<uint16_t>;
 using Texts = std::vector<String>;
+using brl::testing::LogCapture;
 
-class CaptureLog : public brl::Logging::Channel {
-public:
-    void Log(int level, const brl::Logging::SourceLocation&, const String&, const String& message) override {
-        Texts& texts = level == brl::Logging::Warning ? warnings
-                       : level == brl::Logging::Info  ? infos
-                                                      : traces;
-        texts.push_back(message);
-    }
-    Texts warnings, infos, traces;
-};
-
-// Collects internal-error reports ("BUG ...") while it lives.
-class BugLog : public brl::Logging::Channel {
-public:
-    BugLog() { brl::Debug::SetProcessLogChannel(this); }
-    ~BugLog() override { brl::Debug::SetProcessLogChannel(nullptr); }
-    void Log(int level, const brl::Logging::SourceLocation&, const String&, const String& message) override {
-        if (level == brl::Logging::Critical) {
-            bugs.push_back(message);
+// The messages of exactly one level.
+Texts Of(const LogCapture& log, int level) {
+    Texts texts;
+    for (const auto& record : log.Records()) {
+        if (record.level == level) {
+            texts.push_back(record.message);
         }
     }
-    Texts bugs;
-};
+    return texts;
+}
 
 uint16_t Param(int channel, int number) {
     return static_cast<uint16_t>(channel * 256 + number);
@@ -94,14 +82,14 @@ class CompilerTest : public ::testing::Test {
 protected:
     Lists CompileOk() {
         EXPECT_TRUE(compiler.CompileGraph(patches, out));
-        EXPECT_TRUE(bugs.bugs.empty());
+        EXPECT_TRUE(Of(bugs, brl::Logging::Critical).empty());
         return Split(out);
     }
     void ExpectRefused(PatchSet& set, const Texts& expectedWarnings) {
         const CompiledProgram before = out;
-        log.warnings.clear();
+        log.Clear();
         EXPECT_FALSE(compiler.CompileGraph(set, out));
-        EXPECT_EQ(log.warnings, expectedWarnings);
+        EXPECT_EQ(Of(log, brl::Logging::Warning), expectedWarnings);
         EXPECT_EQ(out.opcodes, before.opcodes);
         EXPECT_EQ(out.operands, before.operands);
     }
@@ -111,8 +99,8 @@ protected:
                std::to_wstring(operands) + L")";
     }
 
-    BugLog bugs;
-    CaptureLog log;
+    LogCapture log;  // what the compiler logs
+    LogCapture bugs; // internal-error reports, made later so it takes the process log
     PatchSet patches;
     SynthCompiler compiler{log};
     CompiledProgram out{{0xAA, 0xBB}, {0x1234}};
@@ -127,7 +115,7 @@ TEST_F(CompilerProgram, EmptyPatchSetGivesNinetyEightEmptyLists) {
     CompileOk();
     EXPECT_EQ(out.opcodes, Ops(kGraphCount, 0));
     EXPECT_TRUE(out.operands.empty());
-    EXPECT_EQ(log.infos, (Texts{L"used nodes:", OkMessage(98, 0)}));
+    EXPECT_EQ(Of(log, brl::Logging::Info), (Texts{L"used nodes:", OkMessage(98, 0)}));
 }
 
 TEST_F(CompilerProgram, OperandsFollowCatalogueSlotOrder) {
@@ -139,7 +127,7 @@ TEST_F(CompilerProgram, OperandsFollowCatalogueSlotOrder) {
         lists.args[GraphIndex(GraphRole::ChannelPre, 2)],
         (Args{kZero, Cell(0), Cell(128), Cell(256), Cell(384), Param(2, 70), Param(2, 71), Param(2, 72)}));
     EXPECT_EQ(lists.args[kGraphMix], (Args{kZero, kZero}));
-    EXPECT_EQ(log.infos, (Texts{L"used nodes: 33 42", OkMessage(100, 10)}));
+    EXPECT_EQ(Of(log, brl::Logging::Info), (Texts{L"used nodes: 33 42", OkMessage(100, 10)}));
 }
 
 TEST_F(CompilerOrdering, OfTwoFreeNodesTheLaterOneRunsFirst) {
@@ -149,7 +137,7 @@ TEST_F(CompilerOrdering, OfTwoFreeNodesTheLaterOneRunsFirst) {
     EXPECT_EQ(lists.ops[kGraphMixPre], (Ops{13, 1}));
     EXPECT_EQ(lists.args[kGraphMixPre],
               (Args{Cell(0), Param(0, 20), Cell(128), kZero, Param(0, 10), Param(0, 11)}));
-    EXPECT_EQ(log.traces, Texts{L"unconnected input buffer, using zeroes"});
+    EXPECT_EQ(Of(log, brl::Logging::Trace), Texts{L"unconnected input buffer, using zeroes"});
 }
 
 TEST_F(CompilerOrdering, ProducersRunFirstAndAFreedBufferIsReused) {
@@ -186,7 +174,7 @@ TEST_F(CompilerOrdering, CycleIsAGraphErrorNamingTheGraph) {
         Connect(graph, a, 0, b, 0);
         Connect(graph, b, 0, a, 0);
         ExpectRefused(cyclic, {message});
-        EXPECT_TRUE(log.infos.empty());
+        EXPECT_TRUE(Of(log, brl::Logging::Info).empty());
     }
 }
 
@@ -277,11 +265,11 @@ TEST_F(CompilerAllocation, RunningOutOfCellsRefusesTheCompile) {
     Add(patches.Mix(), 10);
     ExpectRefused(patches, {L"out of synthesizer memory: more than 16384 cells in use at once",
                             L"Graph error in 'mix'."});
-    EXPECT_EQ(bugs.bugs, Texts{L"BUG Synth alloc failed 2."});
+    EXPECT_EQ(Of(bugs, brl::Logging::Critical), Texts{L"BUG Synth alloc failed 2."});
 }
 
 TEST(SynthesizerMemory, AllocStepsBySizeAndFreeRefusesBadRanges) {
-    BugLog bugs;
+    LogCapture bugs;
     SynthesizerMemory memory;
     for (const auto& [size, cell] : {std::pair{1, 0}, {128, 128}, {1, 1}, {3, 3}, {128, 256}}) {
         EXPECT_EQ(memory.Alloc(size), cell);
@@ -297,9 +285,10 @@ TEST(SynthesizerMemory, AllocStepsBySizeAndFreeRefusesBadRanges) {
     EXPECT_EQ(memory.Alloc(0), 0);
     EXPECT_EQ(memory.Alloc(kDynamicCells + 1), 0);
     EXPECT_TRUE(memory.AllocFailed());
-    EXPECT_EQ(bugs.bugs, (Texts{L"BUG Synth free failed 1.", L"BUG Synth free failed 2.",
-                                L"BUG Synth free failed 2.", L"BUG Synth free failed 3.",
-                                L"BUG Synth alloc failed 1.", L"BUG Synth alloc failed 2."}));
+    EXPECT_EQ(
+        Of(bugs, brl::Logging::Critical),
+        (Texts{L"BUG Synth free failed 1.", L"BUG Synth free failed 2.", L"BUG Synth free failed 2.",
+               L"BUG Synth free failed 3.", L"BUG Synth alloc failed 1.", L"BUG Synth alloc failed 2."}));
 }
 
 TEST_F(CompilerRefusals, UnsafeOrDamagedGraphsAreGraphErrors) {
@@ -346,13 +335,13 @@ TEST_F(CompilerRefusals, UnsafeOrDamagedGraphsAreGraphErrors) {
         damage.make(damaged.Graph(damage.graph));
         ExpectRefused(damaged, {damage.warning, GraphErrorText(damage.graph)});
     }
-    EXPECT_TRUE(bugs.bugs.empty());
+    EXPECT_TRUE(Of(bugs, brl::Logging::Critical).empty());
 }
 
 TEST(BytecodeListing, NamesEveryUsedOpcodeOnceInIncreasingOrder) {
-    CaptureLog log;
+    LogCapture log;
     PrintBytecode(log, Ops{42, 1, 0, 3, 1, 42, 0, 0});
-    EXPECT_EQ(log.infos, Texts{L"used nodes: 1 3 42"});
+    EXPECT_EQ(Of(log, brl::Logging::Info), Texts{L"used nodes: 1 3 42"});
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxeditor.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -28,25 +29,14 @@ enum Module {
     kMapNote = ModuleId::MapNote
 };
 
-struct WarningLog : brl::Logging::Channel {
-    void Log(int level, const brl::Logging::SourceLocation&, const String&, const String& message) override {
-        if (level == brl::Logging::Warning) {
-            warnings.push_back(message);
-        }
-    }
-    std::vector<String> warnings; // only the editing thread logs
-};
-
 // Keeps its warnings and the notifications of the controller-name hook.
-class RecordingEditor : private WarningLog, public SynthesizerEditor {
+class RecordingEditor : private brl::testing::LogCapture, public SynthesizerEditor {
 public:
-    RecordingEditor() : SynthesizerEditor(static_cast<WarningLog*>(this)) {}
+    RecordingEditor() : SynthesizerEditor(static_cast<LogCapture*>(this)) {}
     void ControllerNameChanged(int channel, int number, const String& name) override {
         names.emplace_back(channel, number, name);
     }
-    bool Warned(const String& message) {
-        return std::find(warnings.begin(), warnings.end(), message) != warnings.end();
-    }
+    bool Warned(const String& message) const { return Has(brl::Logging::Warning, message); }
     std::vector<std::tuple<int, int, String>> names;
 };
 

@@ -1,12 +1,11 @@
 #include "korvax/korvaxheaders.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,18 +13,7 @@ namespace {
 
 using namespace brl::Korvax;
 namespace fs = std::filesystem;
-
-class QuietLog : public brl::Logging::Channel {
-public:
-    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using brl::testing::ReadFile;
 
 // The header as the layout describes it, assembled line by line: every line but the
 // last ends ", \n"; the last line ends with its element, plus "\n" when it is full.
@@ -47,21 +35,11 @@ std::string Expected(const char* type, const char* name, const std::vector<T>& e
 
 class HeaderExport : public ::testing::Test {
 protected:
-    void SetUp() override {
-        directory = fs::path(::testing::TempDir()) /
-                    ("korvax_headers_" +
-                     std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(directory);
-        fs::create_directories(directory);
-        path = (directory / "song.korvax").string();
-    }
-    void TearDown() override { fs::remove_all(directory); }
-
-    QuietLog log;
+    brl::Logging::NullChannel log;
     PatchSet patches;
     std::vector<float> slots = std::vector<float>(kParameterCount, 0.0f);
-    fs::path directory;
-    std::string path;
+    brl::testing::TempDir directory;
+    std::string path = directory.File("song.korvax");
 };
 
 TEST_F(HeaderExport, EmptyPatchSetWritesThreeFilesByTheLayoutRules) {
@@ -122,12 +100,12 @@ TEST_F(HeaderExport, AFileThatCannotBeWrittenLeavesAllThreeAsTheyWere) {
     EXPECT_FALSE(ExportHeaders(path, patches, slots.data(), log));
     EXPECT_EQ(ReadFile(path + ".values.h"), values);
     EXPECT_TRUE(fs::is_directory(path + ".params.h"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(directory), {}), 3);
-    EXPECT_FALSE(ExportHeaders((directory / "missing" / "x.korvax").string(), patches, nullptr, log));
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory.Path()), {}), 3);
+    EXPECT_FALSE(ExportHeaders(directory.File("missing/x.korvax"), patches, nullptr, log));
 }
 
 TEST_F(HeaderExport, GenericWriterHonoursTheConstFlagAndFullLastLines) {
-    const std::string file = (directory / "words.h").string();
+    const std::string file = directory.File("words.h");
     std::vector<uint16_t> words(16);
     for (size_t i = 0; i < words.size(); ++i) {
         words[i] = static_cast<uint16_t>(0xABC0 + i);

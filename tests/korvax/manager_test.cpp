@@ -1,6 +1,8 @@
 #include "korvax/korvaxfileio.h"
 #include "korvax/korvaxmanager.h"
 
+#include "support/deviceless_manager.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -20,37 +22,21 @@ using brl::testing::TempDir;
 namespace logging = brl::Logging;
 using Lines = std::vector<std::pair<int, String>>;
 
-// Keeps the level and text of every line, by the function that logged it.
-class CaptureLog : public logging::Channel {
-public:
-    void Log(int level, const logging::SourceLocation& at, const String&, const String& message) override {
-        records.push_back({at.function, {level, message}});
-    }
-    Lines Of(const std::string& function) const {
-        Lines lines;
-        for (const auto& [name, line] : records) {
-            if (name == "brl::Korvax::Manager::" + function) {
-                lines.push_back(line);
-            }
+// The level and text of each line a function of the manager logged.
+Lines Of(const brl::testing::LogCapture& log, const std::string& function) {
+    Lines lines;
+    for (const auto& record : log.Records()) {
+        if (record.function == "brl::Korvax::Manager::" + function) {
+            lines.emplace_back(record.level, record.message);
         }
-        return lines;
     }
-    std::vector<std::pair<std::string, std::pair<int, String>>> records;
-};
+    return lines;
+}
 
-class TestManager : public Manager {
-public:
-    using Manager::Manager;
-    int64_t GetPosition() const override { return position; }
-    int64_t GetSampleRate() const override { return rate; }
-    int64_t GetInputLatency() const override { return inputLatency; }
-    int64_t GetOutputLatency() const override { return outputLatency; }
-    bool IsDeviceless() const override { return true; }
-    int64_t position = 0, rate = 96000, inputLatency = 0, outputLatency = 0;
-};
+using TestManager = brl::testing::DevicelessManager;
 
 struct Rig {
-    CaptureLog log;
+    brl::testing::LogCapture log;
     std::unique_ptr<TestManager> manager = std::make_unique<TestManager>(&log);
 
     // Plays a note for one buffer; returns the loudest output sample.
@@ -82,7 +68,7 @@ String SaveNotePatch(const TempDir& dir) {
     return dir.WideFile("note.korvax");
 }
 
-TEST(ManagerState, LoadLogsProgressAndAlwaysCutsSoundsAndCompiles) {
+TEST(ManagerState, LoadLogsProgressAndAlwaysCutsSoundsAndCompilesOrStopsTheProgram) {
     TempDir dir;
     Rig rig;
     const String path = SaveNotePatch(dir);
@@ -90,19 +76,15 @@ TEST(ManagerState, LoadLogsProgressAndAlwaysCutsSoundsAndCompiles) {
     EXPECT_FLOAT_EQ(rig.Play(60), 60.0f / 128.0f);
     const String missing = dir.WideFile("missing.korvax");
     EXPECT_FALSE(rig.manager->LoadState(missing));
-    EXPECT_EQ(rig.log.Of("LoadState"), (Lines{{logging::Verbose, L"loading '" + path + L"' ..."},
-                                              {logging::Info, L"loaded '" + path + L"'."},
-                                              {logging::Verbose, L"loading '" + missing + L"' ..."},
-                                              {logging::Error, L"loading failed"}}));
+    EXPECT_EQ(Of(rig.log, "LoadState"), (Lines{{logging::Verbose, L"loading '" + path + L"' ..."},
+                                               {logging::Info, L"loaded '" + path + L"'."},
+                                               {logging::Verbose, L"loading '" + missing + L"' ..."},
+                                               {logging::Error, L"loading failed"}}));
     EXPECT_EQ(rig.Render(), 0.0f);
     EXPECT_FLOAT_EQ(rig.Play(64), 64.0f / 128.0f); // the kept patch set was compiled again
-}
 
-TEST(ManagerState, LoadOfAPatchThatDoesNotCompileStopsThePreviousProgram) {
-    TempDir dir;
-    Rig rig;
-    ASSERT_TRUE(rig.manager->LoadState(SaveNotePatch(dir)));
-    // A buffer output cannot feed the voice's "fin" flag.
+    // A patch that does not compile stops the previous program. A buffer output cannot feed the voice's "fin"
+    // flag.
     Rig author;
     brl::vergl::CVergl& graph = author.manager->Patches().Voice(0);
     brl::vergl::CNode* gain = author.manager->CreateNode(graph, 15, 0);
@@ -124,12 +106,12 @@ TEST(ManagerState, SaveLogsProgressNeitherSilencesNorCompilesAndKeepsTargetsItCa
     EXPECT_TRUE(rig.manager->SaveState(path, L"1.2.3", false));
     EXPECT_FALSE(rig.manager->SaveState(folder, L"1.2.3", false));
     EXPECT_FALSE(rig.manager->SaveState(below, L"1.2.3", false));
-    EXPECT_EQ(rig.log.Of("SaveState"), (Lines{{logging::Verbose, L"saving '" + path + L"' ..."},
-                                              {logging::Info, L"saved '" + path + L"'."},
-                                              {logging::Verbose, L"saving '" + folder + L"' ..."},
-                                              {logging::Error, L"saving failed"},
-                                              {logging::Verbose, L"saving '" + below + L"' ..."},
-                                              {logging::Error, L"saving failed"}}));
+    EXPECT_EQ(Of(rig.log, "SaveState"), (Lines{{logging::Verbose, L"saving '" + path + L"' ..."},
+                                               {logging::Info, L"saved '" + path + L"'."},
+                                               {logging::Verbose, L"saving '" + folder + L"' ..."},
+                                               {logging::Error, L"saving failed"},
+                                               {logging::Verbose, L"saving '" + below + L"' ..."},
+                                               {logging::Error, L"saving failed"}}));
     EXPECT_NE(ReadFile(dir.File("saved.korvax")).find("build=\"1.2.3\""), std::string::npos);
     EXPECT_EQ(ReadFile(dir.File("folder/inside.txt")), "kept");
     EXPECT_EQ(rig.manager->QueuedCount(), 0u);
@@ -142,7 +124,7 @@ TEST(ManagerState, ClearLogsTwoInfoLinesEmptiesThePatchSetAndCutsSounds) {
     ASSERT_TRUE(rig.manager->LoadState(SaveNotePatch(dir)));
     rig.manager->SetControllerName(3, 4, L"cutoff");
     EXPECT_TRUE(rig.manager->ClearState());
-    EXPECT_EQ(rig.log.Of("ClearState"),
+    EXPECT_EQ(Of(rig.log, "ClearState"),
               (Lines{{logging::Info, L"unloading data ..."}, {logging::Info, L"unloaded."}}));
     for (const brl::vergl::CVergl* graph : rig.manager->Patches().AllGraphs()) {
         EXPECT_EQ(graph->Nodes().Count(), 0u);
@@ -273,18 +255,16 @@ TEST(ManagerListeners, ListenersOutlivingTheirManagerAreLetGo) {
     rig.sorted.clear(); // their destructors must not reach the manager
 }
 
-TEST(ManagerStatus, ProgramSelectionAcceptsOnlySynthesizerChannels) {
+TEST(ManagerStatus, ProgramsAreSynthesizerChannelsAndPositionAndLatenciesShowAsText) {
     Rig rig;
     EXPECT_EQ(rig.manager->GetCurrentProgram(), 0);
     EXPECT_TRUE(rig.manager->SetCurrentProgram(31));
     EXPECT_FALSE(rig.manager->SetCurrentProgram(32));
     EXPECT_FALSE(rig.manager->SetCurrentProgram(-1));
     EXPECT_EQ(rig.manager->GetCurrentProgram(), 31);
-    EXPECT_EQ(rig.log.Of("SetCurrentProgram").size(), 2u);
-}
+    EXPECT_EQ(Of(rig.log, "SetCurrentProgram").size(), 2u);
 
-TEST(ManagerStatus, PositionTextShowsSignHoursMinutesSecondsAndMilliseconds) {
-    Rig rig;
+    // Position: sign, hours, minutes, seconds and milliseconds.
     rig.manager->position = int64_t{3723004} * 96;
     EXPECT_EQ(rig.manager->GetPositionText(), L" 1:02:03.004");
     rig.manager->position = -144000;
@@ -295,10 +275,8 @@ TEST(ManagerStatus, PositionTextShowsSignHoursMinutesSecondsAndMilliseconds) {
     EXPECT_EQ(Manager::PositionText(123456, 0), L" 0:00:00.000");
     EXPECT_EQ(Manager::PositionText(INT64_MAX, 1000), L" 2562047788015:12:55.807");
     EXPECT_EQ(Manager::PositionText(INT64_MIN, 1000), L"-2562047788015:12:55.808");
-}
 
-TEST(ManagerStatus, LatencyTextsShowWholeMillisecondsOfTheirOwnLatency) {
-    Rig rig;
+    // Latencies: whole milliseconds of each one's own latency.
     rig.manager->rate = 48000;
     rig.manager->inputLatency = 1439; // 29.98 ms
     rig.manager->outputLatency = 4800;
@@ -332,7 +310,7 @@ TEST(LevelMeter, ConfigurationFollowsTheSettingsWithinTheRings) {
     EXPECT_TRUE(std::isfinite(meter.RmsOut()) && std::isfinite(meter.PeakOut()));
 }
 
-TEST(LevelMeter, OneClippingSampleHoldsTheClipForExactlyTheClipHold) {
+TEST(LevelMeter, ClipsHoldForExactlyTheClipHoldAndRmsAndDcFollowTheVariant) {
     for (bool slow : {true, false}) {
         PpmMeter meter;
         Feed(meter, 0.0f, 1000, slow);
@@ -342,9 +320,7 @@ TEST(LevelMeter, OneClippingSampleHoldsTheClipForExactlyTheClipHold) {
         Feed(meter, 0.0f, 1, slow);
         EXPECT_FALSE(meter.ClipOut());
     }
-}
-
-TEST(LevelMeter, SlowVariantMeasuresRmsAndDcFastVariantDerivesThemFromThePeak) {
+    // The slow variant measures rms and dc, the fast one derives them from the peak.
     PpmMeter slow;
     Feed(slow, 0.5f, 20000, true);
     EXPECT_NEAR(slow.RmsOut(), 0.5f, 1e-4);

@@ -1,6 +1,6 @@
 #include "korvax/korvaxfileio.h"
-#include "korvax/korvaxmanager.h"
 
+#include "support/deviceless_manager.h"
 #include "support/rendering_thread.h"
 #include "support/temp_dir.h"
 
@@ -21,19 +21,7 @@ constexpr int kEnvelope = 5;
 // The envelope's eight value inputs take these defaults.
 constexpr float kEnvelopeDefaults[] = {0.5f, 0.5f, 0.5f, 0.0f, 0.9921875f, 0.5f, 0.25f, 0.0f};
 
-class TestManager : public Manager {
-public:
-    TestManager() : Manager(&log) {}
-    int64_t GetPosition() const override { return 0; }
-    int64_t GetSampleRate() const override { return 96000; }
-    int64_t GetInputLatency() const override { return 0; }
-    int64_t GetOutputLatency() const override { return 0; }
-    bool IsDeviceless() const override { return true; }
-    float Slot(int channel, int number) const { return Memory()[channel * kControllersPerChannel + number]; }
-
-private:
-    brl::Logging::NullChannel log;
-};
+using TestManager = brl::testing::DevicelessManager;
 
 using Audio = RenderingThread<Synthesizer>;
 constexpr std::chrono::microseconds kPeriod(1333);

@@ -1,10 +1,9 @@
 #include "korvax/korvaxmidirealtime.h"
-#include "libbrelm/debug.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
 
 using brl::Korvax::SynthEvent;
@@ -13,25 +12,6 @@ namespace korvax = brl::Korvax;
 namespace logging = brl::Logging;
 
 namespace {
-
-class CaptureChannel : public logging::Channel {
-public:
-    void Log(int level, const logging::SourceLocation&, const brl::String&,
-             const brl::String& message) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.emplace_back(level, message);
-    }
-    int Count(int level, const brl::String& message = L"") {
-        std::lock_guard<std::mutex> lock(mutex);
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
-            return line.first == level && (message.empty() || line.second == message);
-        }));
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<std::pair<int, brl::String>> lines;
-};
 
 // Reads back what was queued, as the audio thread would see it.
 class ProbeSynth : public korvax::SynthesizerMidi {
@@ -55,7 +35,7 @@ protected:
         return out;
     }
 
-    CaptureChannel log;
+    brl::testing::LogCapture log;
     ProbeSynth synth{&log, 0};
 };
 

@@ -1,5 +1,6 @@
 #include "korvax/korvaxmidifile.h"
-#include "libbrelm/debug.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -56,42 +56,16 @@ Bytes Smf(std::vector<Bytes> tracks, uint16_t ticksPerQuarter = 96, uint16_t for
     return file;
 }
 
-class CaptureChannel : public brl::Logging::Channel {
-public:
-    void Log(int level, const brl::Logging::SourceLocation&, const brl::String&,
-             const brl::String& text) override {
-        records.emplace_back(level, text);
-    }
-    bool Has(int level, const std::wstring& prefix) const {
-        return std::any_of(records.begin(), records.end(),
-                           [&](const auto& r) { return r.first == level && r.second.rfind(prefix, 0) == 0; });
-    }
-    std::vector<std::pair<int, brl::String>> records;
-};
-
 class MidiFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::temp_directory_path() /
-              ("korvax_midifile_" + std::to_string(::getpid()) + "_" + info->name());
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     bool Parse(const Bytes& file, bool timeline = false, const brl::Korvax::ChannelNames* names = nullptr) {
         // A fresh file each time: truncating one in place makes ext4 flush it.
-        std::filesystem::remove(dir / "song.mid");
-        std::ofstream(dir / "song.mid", std::ios::binary)
-            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+        std::filesystem::remove(Path("song.mid"));
+        brl::testing::WriteFile(Path("song.mid"), std::string(file.begin(), file.end()));
         return converter.parseSMF(logger, Path("song.mid"), names, timeline);
     }
-    std::string Path(const std::string& name) const { return (dir / name).string(); }
-    std::string Read(const std::string& name) const {
-        std::ostringstream text;
-        text << std::ifstream(dir / name, std::ios::binary).rdbuf();
-        return text.str();
-    }
+    std::string Path(const std::string& name) const { return dir.File(name); }
+    std::string Read(const std::string& name) const { return brl::testing::ReadFile(Path(name)); }
     V Ticks(int channel, int slot) const { return Collect(channel, slot, true); }
     V Values(int channel, int slot) const { return Collect(channel, slot, false); }
     V Collect(int channel, int slot, bool ticks) const {
@@ -102,8 +76,8 @@ protected:
         return out;
     }
 
-    std::filesystem::path dir;
-    CaptureChannel sink;
+    brl::testing::TempDir dir;
+    brl::testing::LogCapture sink;
     brl::Logging::Logger logger{&sink, L"korvax"};
     MidiFileConverter converter;
 };
@@ -184,7 +158,7 @@ TEST_F(MidiFileTiming, HugeDeltasAreCrossedInOneStepAndOverlongSongsFail) {
 
     // At 0.5 s per quarter and 1 tick per quarter one such delta is four years.
     EXPECT_FALSE(Parse(Smf({Cat({Vlq(n), {0x90, 0x3C, 0x40}})}, 1)));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"song too long"));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"song too long"));
 }
 
 TEST_F(MidiFileEvents, ChannelMessagesAreRecordedByKind) {
@@ -229,7 +203,7 @@ TEST_F(MidiFileEvents, MetaLengthsAreVariableLengthNumbers) {
                                 Vlq(300),
                                 Bytes(text.begin(), text.end()),
                                 {0x00, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40, 0x60, 0x90, 0x3C, 0x40}})})));
-    EXPECT_TRUE(sink.Has(brl::Logging::Trace, brl::FromUtf8("tick 0 track 0: copyright: " + text)));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Trace, brl::FromUtf8("tick 0 track 0: copyright: " + text)));
     EXPECT_EQ(Ticks(0, 254), V{750}); // 96 ticks at one second per quarter
 }
 
@@ -243,34 +217,24 @@ TEST_F(MidiFileEvents, MetaEventsNeedTheirRequiredLengths) {
                           {0x51, 3, true}, {0x51, 4, false}, {0x58, 4, true}, {0x58, 3, false},
                           {0x59, 2, true}, {0x59, 1, false}, {0x01, 0, true}, {0x7E, 9, true}};
     for (const Case& c : cases) {
-        sink.records.clear();
+        sink.Clear();
         const Bytes meta =
             Cat({{0x00, 0xFF, c.type, c.length}, Bytes(c.length, 0x01), {0x00, 0x90, 0x3C, 0x40}});
         EXPECT_EQ(Parse(Smf({meta})), c.ok) << int(c.type) << " " << int(c.length);
-        EXPECT_EQ(sink.Has(brl::Logging::Error, L"wrong meta event "), !c.ok) << int(c.type);
+        EXPECT_EQ(sink.HasPrefix(brl::Logging::Error, L"wrong meta event "), !c.ok) << int(c.type);
         if (c.ok) {
             EXPECT_EQ(Values(0, 254), V{0x3C}) << int(c.type);
         }
     }
 }
 
-TEST_F(MidiFileStructure, HeaderFieldsAreChecked) {
+TEST_F(MidiFileStructure, HeaderFieldsAreCheckedAndRefusalsSayWhatIsWrong) {
     const Bytes track = {0x00, 0xFF, 0x2F, 0x00};
     EXPECT_TRUE(Parse(Smf({track}, 96, 0)));
-    EXPECT_FALSE(Parse(Smf({track, track}, 96, 0)));
     EXPECT_TRUE(Parse(Smf({track}, 96, 1)));
     EXPECT_TRUE(Parse(Smf({track, track, track}, 96, 2)));
-    EXPECT_FALSE(Parse(Smf({track}, 96, 3)));
-    EXPECT_FALSE(Parse(Smf({}, 96, 1)));
-    EXPECT_FALSE(Parse(Smf({track}, 0, 1)));
-    Bytes file = Smf({track});
-    file[3] = 'D';
-    EXPECT_FALSE(Parse(file));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"header magic != MThd"));
-}
-
-TEST_F(MidiFileStructure, RefusedHeadersSayWhatIsWrong) {
-    const Bytes track = {0x00, 0xFF, 0x2F, 0x00};
+    Bytes badMagic = Smf({track});
+    badMagic[3] = 'D';
     const std::pair<Bytes, std::wstring> cases[] = {
         {Smf({track}, 96, 3), L"unsupported format 3"},
         {Smf({}, 96, 1), L"no tracks"},
@@ -278,31 +242,32 @@ TEST_F(MidiFileStructure, RefusedHeadersSayWhatIsWrong) {
         {Smf({track}, 0), L"division of 0 ticks"},
         {Smf({track}, 0xE600 | 40), L"unsupported SMPTE rate of 26 frames per second"},
         {Smf({track}, 0xE700), L"division of 0 ticks"},
+        {badMagic, L"header magic != MThd"},
     };
     for (const auto& [file, error] : cases) {
-        sink.records.clear();
+        sink.Clear();
         EXPECT_FALSE(Parse(file)) << brl::ToUtf8(error);
-        EXPECT_TRUE(sink.Has(brl::Logging::Error, error)) << brl::ToUtf8(error);
+        EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, error)) << brl::ToUtf8(error);
     }
 }
 
 TEST_F(MidiFileStructure, InputsThatAreNoRegularFilesOrTooLargeAreRefused) {
     ASSERT_EQ(::mkfifo(Path("fifo.mid").c_str(), 0600), 0);
     {
-        std::ofstream large(dir / "large.mid", std::ios::binary);
+        std::ofstream large(Path("large.mid"), std::ios::binary);
         large.write("MThd", 4);
     }
-    std::filesystem::resize_file(dir / "large.mid", 64 * 1024 * 1024 + 1);
+    std::filesystem::resize_file(Path("large.mid"), 64 * 1024 * 1024 + 1);
     const std::pair<std::string, std::string> cases[] = {
-        {Path("missing.mid"), "No such file or directory"},   {dir.string(), "is a directory"},
+        {Path("missing.mid"), "No such file or directory"},   {dir.Path(), "is a directory"},
         {Path("fifo.mid"), "is not a regular file"},          {"/dev/zero", "is not a regular file"},
         {Path("large.mid"), "is larger than 67108864 bytes"},
     };
     for (const auto& [path, problem] : cases) {
-        sink.records.clear();
+        sink.Clear();
         EXPECT_FALSE(converter.parseSMF(logger, path, nullptr, true)) << path;
         EXPECT_TRUE(
-            sink.Has(brl::Logging::Error, brl::FromUtf8("cannot read file '" + path + "': " + problem)))
+            sink.HasPrefix(brl::Logging::Error, brl::FromUtf8("cannot read file '" + path + "': " + problem)))
             << path;
         EXPECT_FALSE(std::filesystem::exists(path + "_small.xml")) << path;
     }
@@ -321,12 +286,12 @@ TEST_F(MidiFileStructure, SysExPacketsAreSkippedByTheirLength) {
                         {0x00, 0x90, 0x3C, 0x40, 0x00, 0xF7, 0x01, 0xF8, 0x10, 0x90, 0x3E, 0x40}})})));
     EXPECT_EQ(Values(0, 254), (V{0x3C, 0x3E}));
     EXPECT_EQ(Ticks(0, 254), (V{0, 63})); // 16 ticks of 5.2 ms
-    EXPECT_TRUE(sink.Has(brl::Logging::Trace, L"tick 0 track 0: sysex 0xf0 (length 200), skipped"));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Trace, L"tick 0 track 0: sysex 0xf0 (length 200), skipped"));
     // A SysEx packet ends the running status.
     EXPECT_FALSE(Parse(Smf({{0x00, 0x90, 0x3C, 0x40, 0x00, 0xF7, 0x00, 0x00, 0x3E, 0x40}})));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"invalid status byte: 0x3e"));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"invalid status byte: 0x3e"));
     EXPECT_FALSE(Parse(Smf({Cat({{0x00, 0xF0}, Vlq(300), Bytes(100, 0)})})));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"truncated track"));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"truncated track"));
 }
 
 TEST_F(MidiFileStructure, ChunksOfUnknownTypeAreSkippedBeforeAndBetweenTracks) {
@@ -348,13 +313,13 @@ TEST_F(MidiFileStructure, ChunksOfUnknownTypeAreSkippedBeforeAndBetweenTracks) {
                            U32(1),
                            {0}})));
     EXPECT_EQ(Values(0, 254), (V{0x3C, 0x3E}));
-    EXPECT_TRUE(sink.Has(brl::Logging::Trace, L"skipping chunk 'XFIH' (length 3)"));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Trace, L"skipping chunk 'XFIH' (length 3)"));
     // Bytes that are no chunk type are damage, not an unknown chunk.
     EXPECT_FALSE(Parse(Cat({header, {'M', 'T', 'r', 0x00}, U32(0), track(first), track(second)})));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"track header magic != MTrk"));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"track header magic != MTrk"));
     // The tracks the header announces must all be there.
     EXPECT_FALSE(Parse(Cat({header, track(first), {'X', 'F', 'K', 'M'}, U32(0)})));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"truncated file"));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"truncated file"));
 }
 
 TEST_F(MidiFileStructure, DamagedFilesFailWithoutReadingPastTheirData) {
@@ -375,10 +340,10 @@ TEST_F(MidiFileStructure, DamagedFilesFailWithoutReadingPastTheirData) {
         {Smf({{0x00, 0xFF, 0x01, 0x81}}), L"truncated track"},
     };
     for (const auto& [file, error] : cases) {
-        sink.records.clear();
+        sink.Clear();
         EXPECT_FALSE(Parse(file, true)) << brl::ToUtf8(error);
-        EXPECT_TRUE(sink.Has(brl::Logging::Error, error)) << brl::ToUtf8(error);
-        EXPECT_FALSE(std::filesystem::exists(dir / "song.mid_small.xml"));
+        EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, error)) << brl::ToUtf8(error);
+        EXPECT_FALSE(std::filesystem::exists(Path("song.mid_small.xml")));
     }
 }
 
@@ -405,7 +370,7 @@ TEST_F(MidiFileStructure, SeededMutationsOfAValidFileNeverBreakTheStreams) {
                 file.insert(file.begin() + long(at), byte);
             }
         }
-        sink.records.clear();
+        sink.Clear();
         if (!Parse(file)) {
             continue;
         }
@@ -458,7 +423,7 @@ TEST_F(MidiFilesOfOtherPrograms, SequencerLayoutsGiveTheSongOfThePlainFile) {
     EXPECT_EQ(Ticks(5, 254), (V{0, 180, 360, 1470}));
     EXPECT_EQ(Values(5, 7), V{0x64});
     for (const char* name : {"sequencer.mid", "smpte.mid"}) {
-        sink.records.clear();
+        sink.Clear();
         ASSERT_TRUE(converter.parseSMF(logger, DataFile(name), nullptr, false)) << name;
         EXPECT_EQ(converter.BuildTimeStreams(), plainTimes) << name;
         EXPECT_EQ(converter.BuildDataStreams(), plainData) << name;
@@ -477,11 +442,8 @@ TEST_F(MidiFileExport, StreamsPackAsDeltasInStreamOrder) {
     EXPECT_EQ(times[3 + 258], kEnd);
     EXPECT_EQ(converter.BuildDataStreams(), (Bytes{10, 251, 7}));
 
-    CaptureChannel processLog;
-    brl::Debug::SetProcessLogChannel(&processLog);
     converter.RecordEvent(0, 32, 0, 1);
-    brl::Debug::SetProcessLogChannel(nullptr);
-    EXPECT_TRUE(processLog.Has(brl::Logging::Critical, L"BUG stream_id >= SYNTH_MEMORY_MIDI_LEN"));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Critical, L"BUG stream_id >= SYNTH_MEMORY_MIDI_LEN"));
     EXPECT_EQ(converter.BuildTimeStreams().size(), 8192u + 3);
 
     ASSERT_TRUE(Parse(Smf({{}})));
@@ -515,7 +477,7 @@ TEST_F(MidiFileExport, HeadersHoldBytePlanesAndBreakLines) {
         "\n0x20\n};\n");
 
     EXPECT_FALSE(MidiFileConverter::ExportHeaders(logger, {kEnd}, {}, Path("missing/c")));
-    EXPECT_TRUE(sink.Has(brl::Logging::Error, L"cannot write "));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"cannot write "));
 }
 
 TEST_F(MidiFileExport, TimelineListsClosedTriggersPerChannel) {

@@ -1,4 +1,5 @@
 #include "korvax/korvaxpatchset.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +11,6 @@ namespace {
 using namespace brl::Korvax;
 using brl::vergl::CNode;
 using brl::vergl::CVergl;
-
-class WarningLog : public brl::Logging::Channel {
-public:
-    void Log(int level, const brl::Logging::SourceLocation&, const brl::String&,
-             const brl::String& message) override {
-        if (level == brl::Logging::Warning) {
-            warnings.push_back(message);
-        }
-    }
-    std::vector<brl::String> warnings;
-};
 
 // A module node whose value inputs use controllers of `channel` from `firstNumber` up.
 CNode* AddModule(CVergl& graph, int moduleId, int channel, int firstNumber) {
@@ -79,16 +69,17 @@ TEST(PatchSetControllers, AnInputWithALinkLeavesItsControllerFree) {
 }
 
 TEST(PatchSetControllers, PreferredRangeIsTheKindOfTheOneInputUsingIt) {
-    WarningLog log;
+    brl::testing::LogCapture log;
     PatchSet patches(&log);
     AddModule(patches.Voice(4), 6, 4, 140); // LFO: frequency, pw, amp, type, reset
     EXPECT_EQ(patches.GetPreferredControllerRange(4, 140), PinKind::FreqLfo);
     EXPECT_EQ(patches.GetPreferredControllerRange(4, 144), PinKind::Flag);
     EXPECT_EQ(patches.GetPreferredControllerRange(4, 145), PinKind::Invalid);
-    EXPECT_TRUE(log.warnings.empty());
+    EXPECT_TRUE(log.Messages(brl::Logging::Warning).empty());
     AddModule(patches.Mix(), 29, 4, 140);
     EXPECT_EQ(patches.GetPreferredControllerRange(4, 140), PinKind::Invalid);
-    EXPECT_EQ(log.warnings, std::vector<brl::String>{L"double-assigned midi controller4:140"});
+    EXPECT_EQ(log.Messages(brl::Logging::Warning),
+              std::vector<brl::String>{L"double-assigned midi controller4:140"});
 }
 
 TEST(PatchSetValues, StoredBytesRoundHalfUpAndKeepEightBits) {

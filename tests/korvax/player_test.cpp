@@ -1,6 +1,6 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxplayer.h"
-#include "libbrelm/debug.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +10,6 @@
 namespace {
 
 using namespace brl::Korvax;
-
-class CaptureChannel : public brl::Logging::Channel {
-public:
-    void Log(int level, const brl::Logging::SourceLocation&, const brl::String&,
-             const brl::String& message) override {
-        if (level <= brl::Logging::Error) {
-            errors.push_back(message);
-        }
-    }
-    std::vector<brl::String> errors;
-};
 
 class PlayerTest : public ::testing::Test {
 protected:
@@ -50,7 +39,7 @@ protected:
     std::vector<uint32_t> times;
     std::vector<uint8_t> data;
     std::vector<uint8_t> values = std::vector<uint8_t>(8192);
-    CaptureChannel log;
+    brl::testing::LogCapture log;
 };
 
 using PlayerTiming = PlayerTest;
@@ -108,7 +97,7 @@ TEST_F(PlayerNotes, NoteOnsTakeVelocitiesInOrderAndPrecedeNoteOffs) {
     }
     EXPECT_EQ(player->Memory()[256 + 253], 50 / 128.0f);
     EXPECT_EQ(player->UnmatchedNoteOns(), 0u);
-    EXPECT_TRUE(log.errors.empty());
+    EXPECT_TRUE(log.Messages(brl::Logging::Error).empty());
 }
 
 TEST_F(PlayerNotes, RunsItsOwnProgramOnlyInsideRenderBuffer) {
@@ -133,18 +122,16 @@ TEST_F(PlayerSafety, BrokenStreamsOrByteCodeAreRefusedAndPlayNothing) {
     Make();
     const uint8_t opcodes[98] = {};
     for (const auto& [timeCount, dataCount] : {std::pair<size_t, size_t>{8192, 1}, {8193, 0}}) {
-        log.errors.clear();
+        log.Clear();
         SynthPlayer player(values.data(), opcodes, 98, nullptr, 0, times.data(), timeCount, data.data(),
                            dataCount, &log);
         EXPECT_FALSE(player.IsValid());
-        EXPECT_EQ(log.errors.size(), 1u);
+        EXPECT_EQ(log.Messages(brl::Logging::Error).size(), 1u);
         player.RenderBuffer();
         player.DoTickWork(1000);
         EXPECT_EQ(player.Memory()[7], 0.0f);
     }
-    brl::Debug::SetProcessLogChannel(&log);
     EXPECT_FALSE(Make({200})->IsValid());
-    brl::Debug::SetProcessLogChannel(nullptr);
 
     events.clear(); // a song of no events at all is fine
     times.clear();
@@ -162,8 +149,9 @@ TEST_F(PlayerSafety, NoteOnsWithoutVelocityAreReportedOnceAndPlayAtVelocityZero)
         Add(3, 254, tick, static_cast<uint8_t>(40 + tick));
     }
     auto player = Make();
-    ASSERT_EQ(log.errors.size(), 1u);
-    EXPECT_EQ(log.errors[0], L"note-on events without a velocity event at or before them: 3");
+    ASSERT_EQ(log.Messages(brl::Logging::Error).size(), 1u);
+    EXPECT_EQ(log.Messages(brl::Logging::Error)[0],
+              L"note-on events without a velocity event at or before them: 3");
     for (int buffer = 0; buffer < 4; ++buffer) {
         player->RenderBuffer();
     }
@@ -171,7 +159,7 @@ TEST_F(PlayerSafety, NoteOnsWithoutVelocityAreReportedOnceAndPlayAtVelocityZero)
     EXPECT_EQ(player->Voice(3, 3)[kVoiceNote], 43 / 128.0f);
     EXPECT_EQ(player->Voice(3, 3)[kVoiceVelocity], 0.0f);
     EXPECT_EQ(player->UnmatchedNoteOns(), 3u);
-    EXPECT_EQ(log.errors.size(), 1u);
+    EXPECT_EQ(log.Messages(brl::Logging::Error).size(), 1u);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 #include "korvax/korvaxrealtime.h"
-#include "libbrelm/debug.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -25,31 +25,7 @@ constexpr uint64_t kTicksPerMs = uint64_t{1} << 32;
 constexpr int kWait = SynthesizerRealtime::kQueueWait;
 constexpr int kDrop = SynthesizerRealtime::kQueueDrop;
 
-class CaptureChannel : public logging::Channel {
-public:
-    void Log(int level, const logging::SourceLocation&, const brl::String&,
-             const brl::String& message) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.emplace_back(level, message);
-    }
-    int Count(int level, const brl::String& message) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return static_cast<int>(std::count(lines.begin(), lines.end(), std::make_pair(level, message)));
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<std::pair<int, brl::String>> lines;
-};
-
-// Catches internal-error reports while in scope.
-class BugCapture {
-public:
-    BugCapture() { brl::Debug::SetProcessLogChannel(&channel); }
-    ~BugCapture() { brl::Debug::SetProcessLogChannel(nullptr); }
-    int Bugs(const brl::String& what) { return channel.Count(logging::Critical, L"BUG " + what); }
-    CaptureChannel channel;
-};
+using brl::testing::LogCapture;
 
 // A clock that moves only when told, in the steady clock's units.
 class ManualClock : public brl::Time::ClockImpl {
@@ -161,7 +137,7 @@ protected:
         return synth->Memory()[korvax::kTriggerSlotBase + channel * 256 + stream];
     }
 
-    CaptureChannel log;
+    LogCapture log;
     std::atomic<uint64_t> now{1000 * kTicksPerMs};
     std::unique_ptr<ProbeSynth> synth = MakeSynth(0);
 };
@@ -345,7 +321,7 @@ TEST_F(Realtime, EventsOutsideTheSynthesizerAreCountedButChangeNothing) {
 }
 
 TEST(RealtimeWaiting, WaitEventTimesOutAboutFiftyMillisecondsAfterTheLastTick) {
-    CaptureChannel log;
+    LogCapture log;
     SynthesizerRealtime synth(&log, 0);
     const SynthEvent event = Controller(0, 5, 0.5f);
     auto start = std::chrono::steady_clock::now();
@@ -364,7 +340,7 @@ TEST(RealtimeWaiting, WaitEventTimesOutAboutFiftyMillisecondsAfterTheLastTick) {
 }
 
 TEST(RealtimeWaiting, PanicWithoutAudioNeedsNoWaitAndSaysSoWhenAsked) {
-    CaptureChannel log;
+    LogCapture log;
     ProbeSynth synth(&log, 0);
     EXPECT_TRUE(synth.SendAllSoundsOff(false));
     EXPECT_EQ(log.Count(logging::Warning, L"PANIC pressed, switching off all sounds"), 0);
@@ -471,7 +447,6 @@ TEST_F(Realtime, ExchangePlaysOnlyTheLastOfAnyRunOfUpdates) {
 }
 
 TEST_F(Realtime, ExchangeKeepsThePlayingProgramWhenBytecodeDoesNotBuild) {
-    BugCapture bugs;
     ASSERT_TRUE(synth->PublishMarker(7));
     EXPECT_EQ(synth->Render(), 7);
     const uint8_t freeBefore = synth->Free();
@@ -500,15 +475,14 @@ TEST_F(Realtime, ExchangeNeverRunsOutOfSlotsWhileTheReaderSwaps) {
 }
 
 TEST_F(Realtime, ExchangeReportsInconsistentStateAndNeverThrows) {
-    BugCapture bugs;
     synth->Tamper(0, 0, 0, 1);
     EXPECT_FALSE(synth->PublishMarker(1));
-    EXPECT_EQ(bugs.Bugs(L"InvalidState (no free program slot)"), 1);
+    EXPECT_EQ(log.Count(logging::Critical, L"BUG InvalidState (no free program slot)"), 1);
 
     synth->Tamper(4, 3, 0, 2); // a published value that names no slot
     EXPECT_EQ(synth->Render(), 0);
     EXPECT_EQ(synth->playing, synth->Slot(2));
-    EXPECT_EQ(bugs.Bugs(L"InvalidState (published program slot)"), 1);
+    EXPECT_EQ(log.Count(logging::Critical, L"BUG InvalidState (published program slot)"), 1);
 
     synth->Tamper(0, 0, 0, 3); // a broken current slot plays silence, reported once
     for (int i = 0; i < 3; ++i) {
@@ -517,7 +491,7 @@ TEST_F(Realtime, ExchangeReportsInconsistentStateAndNeverThrows) {
         EXPECT_TRUE(synth->playing != synth->Slot(1) && synth->playing != synth->Slot(2) &&
                     synth->playing != synth->Slot(4));
     }
-    EXPECT_EQ(bugs.Bugs(L"InvalidState (current program slot)"), 1);
+    EXPECT_EQ(log.Count(logging::Critical, L"BUG InvalidState (current program slot)"), 1);
 }
 
 TEST_F(Realtime, StateDumpShowsNotesOfActiveVoicesAndValueSlots) {

@@ -1,6 +1,7 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxrealtime.h"
 
+#include "support/log_capture.h"
 #include "support/rendering_thread.h"
 
 #include <gtest/gtest.h>
@@ -19,30 +20,12 @@ using brl::Korvax::SynthesizerRealtime;
 using brl::Korvax::SynthEvent;
 namespace korvax = brl::Korvax;
 namespace logging = brl::Logging;
+using brl::testing::LogCapture;
 using brl::testing::RenderingThread;
 using brl::testing::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
-
-class CaptureChannel : public logging::Channel {
-public:
-    void Log(int level, const logging::SourceLocation&, const brl::String&,
-             const brl::String& message) override {
-        if (level <= logging::Debug) {
-            std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back(message);
-        }
-    }
-    int Count(const brl::String& message) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return static_cast<int>(std::count(lines.begin(), lines.end(), message));
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<brl::String> lines;
-};
 
 SynthEvent Controller(int channel, int index, float value) {
     SynthEvent event;
@@ -110,7 +93,7 @@ public:
 TEST(EventQueueThreads, ConcurrentWritersLoseNothingAndKeepTheirOrder) {
     // Two writers wait for room, the third drops and retries.
     constexpr int kEventsEach = 20000;
-    CaptureChannel log;
+    LogCapture log;
     OrderSynth synth(&log, 0);
     {
         RenderingThread audio(synth, 200us);
@@ -140,7 +123,7 @@ TEST(EventQueueThreads, ConcurrentWritersLoseNothingAndKeepTheirOrder) {
 }
 
 TEST(EventQueueThreads, WaitEventReturnsOnceTheEventIsApplied) {
-    CaptureChannel log;
+    LogCapture log;
     SynthesizerRealtime synth(&log, 0);
     RenderingThread audio(synth, 1333us);
     ASSERT_TRUE(audio.WaitBuffers(1));
@@ -153,7 +136,7 @@ TEST(EventQueueThreads, WaitEventReturnsOnceTheEventIsApplied) {
 
 TEST(EventQueueThreads, WaitingWriterGetsRoomOnceTheAudioThreadCatchesUp) {
     // With 200 ms latency a full ring stays full for a while although audio runs.
-    CaptureChannel log;
+    LogCapture log;
     SynthesizerRealtime synth(&log, 200);
     RenderingThread audio(synth, 1ms);
     ASSERT_TRUE(audio.WaitBuffers(1));
@@ -161,7 +144,7 @@ TEST(EventQueueThreads, WaitingWriterGetsRoomOnceTheAudioThreadCatchesUp) {
     ASSERT_TRUE(synth.QueueEvents(events.data(), 16384, SynthesizerRealtime::kQueueDrop));
     const SynthEvent last = Controller(0, 1, 2.0f);
     EXPECT_TRUE(synth.WaitEvent(&last, 1));
-    EXPECT_GE(log.Count(L"waiting for event queueing"), 1);
+    EXPECT_FALSE(log.Find(L"waiting for event queueing").empty());
     EXPECT_EQ(synth.Memory()[1], 2.0f);
 }
 
@@ -217,7 +200,7 @@ public:
 
 TEST(ProgramExchangeThreads, NoSlotIsRebuiltWhileTheAudioThreadRendersIt) {
     gViolations = 0;
-    CaptureChannel log;
+    LogCapture log;
     ExchangeSynth synth(&log, 0);
     constexpr int kUpdates = 5000;
     RenderingThread audio(synth);
@@ -252,7 +235,7 @@ TEST(ProgramExchangeThreads, CompiledProgramsSwapInWhileNotesPlay) {
     note.channel = 3;
     note.value = 0.5f;
 
-    CaptureChannel log;
+    LogCapture log;
     SynthesizerRealtime synth(&log, 0);
     RenderingThread audio(synth);
     for (int update = 0; update < 300; ++update) {
@@ -319,7 +302,7 @@ public:
 
 TEST(DirectWritesThreads, ValuesSetWhileAudioStartsAndStopsArriveInOrderAndTheLastStays) {
     constexpr int kCycles = 300;
-    CaptureChannel log;
+    LogCapture log;
     std::atomic<uint64_t> offset{0};
     WatchedSynth synth(&log, 0, std::make_unique<JumpingClock>(&offset));
     const WatchNode* watch = synth.Watch();
@@ -356,7 +339,7 @@ TEST(DirectWritesThreads, ValuesSetWhileAudioStartsAndStopsArriveInOrderAndTheLa
 }
 
 TEST(DirectWritesThreads, WholeValueWritesLandBetweenBuffersWhileAudioRuns) {
-    CaptureChannel log;
+    LogCapture log;
     WatchedSynth synth(&log, 0);
     const WatchNode* watch = synth.Watch();
     std::vector<float> values(korvax::kValueSlotCount);

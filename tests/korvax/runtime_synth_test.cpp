@@ -3,6 +3,7 @@
 #include "libbrelm/debug.h"
 
 #include "runtime_test_support.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 namespace {
 
 using namespace brl::Korvax;
+using brl::testing::LogCapture;
 using korvax_reference::ByteCode;
 using korvax_reference::Dynamic;
 using korvax_reference::Global;
@@ -66,21 +68,6 @@ void Activate(Synthesizer& synth, int channel, int voice, float note, float age,
     record[kVoiceAge] = age;
     record[kVoiceRelease] = released ? 1.0f : 0.0f;
 }
-
-class LogCapture : public brl::Logging::Channel {
-public:
-    LogCapture() { brl::Debug::SetProcessLogChannel(this); }
-    ~LogCapture() override { brl::Debug::SetProcessLogChannel(nullptr); }
-    void Log(int level, const brl::Logging::SourceLocation& location, const brl::String&,
-             const brl::String& message) override {
-        if (level == brl::Logging::Critical) {
-            functions.push_back(location.function);
-            messages.push_back(message);
-        }
-    }
-    std::vector<std::string> functions;
-    std::vector<brl::String> messages;
-};
 
 std::vector<uint8_t> EmptyLists() {
     return std::vector<uint8_t>(kCompiledLists, 0);
@@ -404,9 +391,11 @@ TEST(NodeProgram, RefusesBadByteCodeAndKeepsThePreviousProgram) {
     std::vector<uint8_t> badOpcode = EmptyLists();
     badOpcode.insert(badOpcode.begin() + 40, 49);
     EXPECT_FALSE(build(badOpcode, {}));
-    ASSERT_EQ(capture.messages.size(), 1u);
-    EXPECT_EQ(capture.messages[0], L"BUG !n");
-    EXPECT_EQ(capture.functions[0], "brl::Korvax::InstantiateNode");
+    const auto bugs = capture.Find(L"BUG ");
+    ASSERT_EQ(bugs.size(), 1u);
+    EXPECT_EQ(bugs[0].level, brl::Logging::Critical);
+    EXPECT_EQ(bugs[0].message, L"BUG !n");
+    EXPECT_EQ(bugs[0].function, "brl::Korvax::InstantiateNode");
     EXPECT_EQ(program.lists[kListMixPre][0], before);
 
     std::vector<uint8_t> missingList(kCompiledLists - 1, 0);
@@ -487,7 +476,7 @@ TEST(NodeInstantiation, EveryOpcodeMatchesItsCatalogueRecord) {
     LogCapture capture;
     EXPECT_EQ(InstantiateNode(0, operands, synth.get(), 0, 0), nullptr);
     EXPECT_EQ(InstantiateNode(49, operands, synth.get(), 0, 0), nullptr);
-    EXPECT_EQ(capture.messages.size(), 2u);
+    EXPECT_EQ(capture.Messages(brl::Logging::Critical).size(), 2u);
     EXPECT_EQ(NodeArgumentCount(0), 0);
     EXPECT_EQ(NodeArgumentCount(49), 0);
 }

@@ -1,6 +1,7 @@
-#include "korvax/korvaxmanager.h"
 #include "korvax/korvaxsample.h"
 
+#include "support/deviceless_manager.h"
+#include "support/log_capture.h"
 #include "support/ogg_writer.h"
 #include "support/temp_dir.h"
 
@@ -27,14 +28,6 @@ using brl::Sfx::Sample;
 using brl::testing::TempDir;
 using brl::testing::WriteOgg;
 namespace logging = brl::Logging;
-
-class MessageLog : public logging::Channel {
-public:
-    void Log(int, const logging::SourceLocation&, const String&, const String& message) override {
-        messages.push_back(message);
-    }
-    std::vector<String> messages;
-};
 
 // Sines of the channels' frequencies at amplitude 0.5.
 std::function<float(int, long)> Sine(long rate, std::vector<double> frequencies) {
@@ -88,17 +81,18 @@ TEST(InputSample, RefusedFilesLeaveThePreviousSampleInPlace) {
     TempDir dir;
     ASSERT_TRUE(WriteOgg(dir.File("sine.ogg"), 2, 48000, 4800, Sine(48000, {1000.0, 1000.0})));
     brl::testing::WriteFile(dir.File("text.ogg"), std::string(8192, 'x'));
-    MessageLog log;
+    brl::testing::LogCapture log;
     Sample sample(&log);
     ASSERT_TRUE(sample.Load(dir.File("sine.ogg"), 48000.0));
     const std::vector<float> before(sample.Data(0), sample.Data(0) + sample.Length());
     EXPECT_FALSE(sample.Load(dir.File("text.ogg"), 48000.0));
     EXPECT_FALSE(sample.Load(dir.File("none.ogg"), 48000.0));
     EXPECT_FALSE(sample.Load(dir.File("sine.ogg"), 0.0));
-    EXPECT_EQ(log.messages, (std::vector<String>{
-                                L"not an ogg vorbis file '" + dir.WideFile("text.ogg") + L"'",
-                                L"cannot open '" + dir.WideFile("none.ogg") + L"': No such file or directory",
-                                L"cannot load '" + dir.WideFile("sine.ogg") + L"': invalid sample rate 0"}));
+    EXPECT_EQ(
+        log.Messages(),
+        (std::vector<String>{L"not an ogg vorbis file '" + dir.WideFile("text.ogg") + L"'",
+                             L"cannot open '" + dir.WideFile("none.ogg") + L"': No such file or directory",
+                             L"cannot load '" + dir.WideFile("sine.ogg") + L"': invalid sample rate 0"}));
     EXPECT_EQ(std::vector<float>(sample.Data(0), sample.Data(0) + sample.Length()), before);
     EXPECT_EQ(sample.TargetRate(), 48000.0);
 }
@@ -112,39 +106,29 @@ TEST(InputSample, DeclaredRatesOutsideTheRangeAndOverlongSamplesAreRefusedEarly)
     ASSERT_TRUE(WriteOgg(dir.File("long.ogg"), 1, 8000, 601 * 8000, [](int, long) { return 0.0f; }));
     ASSERT_EQ(::mkfifo(dir.File("fifo.ogg").c_str(), 0600), 0);
     const auto started = std::chrono::steady_clock::now();
-    MessageLog log;
+    brl::testing::LogCapture log;
     Sample sample(&log);
     for (const char* name : {"slow.ogg", "fast.ogg", "long.ogg", "fifo.ogg"}) {
         EXPECT_FALSE(sample.Load(dir.File(name), 96000.0)) << name;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-    EXPECT_EQ(log.messages, (std::vector<String>{
-                                L"cannot load '" + dir.WideFile("slow.ogg") +
-                                    L"': sample rate 375 Hz is outside 8000 to 384000 Hz",
-                                L"cannot load '" + dir.WideFile("fast.ogg") +
-                                    L"': sample rate 400000 Hz is outside 8000 to 384000 Hz",
-                                L"cannot load '" + dir.WideFile("long.ogg") + L"': longer than 10 minutes",
-                                L"cannot open '" + dir.WideFile("fifo.ogg") + L"': is not a regular file"}));
+    EXPECT_EQ(
+        log.Messages(),
+        (std::vector<String>{L"cannot load '" + dir.WideFile("slow.ogg") +
+                                 L"': sample rate 375 Hz is outside 8000 to 384000 Hz",
+                             L"cannot load '" + dir.WideFile("fast.ogg") +
+                                 L"': sample rate 400000 Hz is outside 8000 to 384000 Hz",
+                             L"cannot load '" + dir.WideFile("long.ogg") + L"': longer than 10 minutes",
+                             L"cannot open '" + dir.WideFile("fifo.ogg") + L"': is not a regular file"}));
     EXPECT_FALSE(sample.IsLoaded());
 }
-
-class SampleManager : public brl::Korvax::Manager {
-public:
-    using Manager::Manager;
-    int64_t GetPosition() const override { return 0; }
-    int64_t GetSampleRate() const override { return 96000; }
-    int64_t GetInputLatency() const override { return 0; }
-    int64_t GetOutputLatency() const override { return 0; }
-    bool IsDeviceless() const override { return true; }
-};
 
 TEST(InputSample, ManagerLoopsTheSampleIntoTheFirstTwoInputBuffers) {
     using brl::Korvax::kInputBufferBase;
     TempDir dir;
     // Two tones, so that the channels differ.
     ASSERT_TRUE(WriteOgg(dir.File("ramp.ogg"), 2, 96000, 50, Sine(96000, {1500.0, 4500.0})));
-    logging::NullChannel log;
-    auto manager = std::make_unique<SampleManager>(&log);
+    auto manager = std::make_unique<brl::testing::DevicelessManager>();
     float* input = manager->Memory() + kInputBufferBase;
     input[0] = 7.0f;
     EXPECT_FALSE(manager->FeedInputSample());
@@ -172,8 +156,7 @@ TEST(InputSample, ReplacingTheSampleWhileTheAudioThreadFeedsIsSafe) {
     TempDir dir;
     ASSERT_TRUE(WriteOgg(dir.File("a.ogg"), 1, 96000, 300, Sine(96000, {1000.0})));
     ASSERT_TRUE(WriteOgg(dir.File("b.ogg"), 2, 48000, 3000, Sine(48000, {800.0, 900.0})));
-    logging::NullChannel log;
-    auto manager = std::make_unique<SampleManager>(&log);
+    auto manager = std::make_unique<brl::testing::DevicelessManager>();
     std::atomic<bool> stop{false};
     std::thread audio([&] {
         while (!stop.load()) {

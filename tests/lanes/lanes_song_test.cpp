@@ -28,11 +28,6 @@ using namespace brl::Korvax;
 using brl::vergl::CNode;
 using brl::vergl::CVergl;
 
-class QuietLog : public brl::Logging::Channel {
-public:
-    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
-};
-
 constexpr int kSongChannels = 4;
 constexpr int kBusLeft = 0;
 constexpr int kBusRight = 1;
@@ -244,7 +239,7 @@ std::vector<float> WaveSamples(const std::string& bytes) {
 }
 
 TEST(LaneSongs, RandomPatchSetsWithSongsRenderTheSameWaveFilesWithAndWithoutLanes) {
-    QuietLog log;
+    brl::Logging::NullChannel log;
     brl::testing::TempDir dir;
     ASSERT_FALSE(dir.Path().empty());
     int laneChannels = 0;

@@ -206,7 +206,7 @@ TEST(ConfigFrontend, WritesGoToEveryWriteProviderAndRefusalsAreLogged) {
     EXPECT_TRUE(log.Has(7, L"deleting 'A.B'"));
 }
 
-TEST(ConfigSetting, SettingsOfOneKeyShareTheirValue) {
+TEST(ConfigSetting, SettingsOfOneKeyShareTheirValueAndAFailedWriteChangesNothing) {
     MemoryProvider store;
     brl::Config::Frontend frontend;
     frontend.AddBase(&store);
@@ -222,6 +222,14 @@ TEST(ConfigSetting, SettingsOfOneKeyShareTheirValue) {
     // The same key read as another type.
     brl::Config::Setting<String> text(frontend, "Audio/Rate", L"");
     EXPECT_EQ(text.Get(), L"48000");
+
+    // A failed write keeps the old value and notifies nobody.
+    store.refuse = true;
+    int changes = 0;
+    brl::Config::ChangeListener listener(frontend, [&changes] { ++changes; });
+    EXPECT_FALSE(first.Set(6));
+    EXPECT_EQ(first.Get(), 48000);
+    EXPECT_EQ(changes, 0);
 }
 
 TEST(ConfigSetting, EveryTypeRoundTripsThroughAnIniStore) {
@@ -251,21 +259,7 @@ TEST(ConfigSetting, EveryTypeRoundTripsThroughAnIniStore) {
     EXPECT_EQ(list.Get(), (std::vector<String>{L"alsa", L"jack"}));
 }
 
-TEST(ConfigSetting, AFailedWriteKeepsTheOldValueAndNotifiesNobody) {
-    MemoryProvider store;
-    store.refuse = true;
-    brl::Config::Frontend frontend;
-    frontend.AddBase(&store);
-    frontend.AddWrite(&store);
-    int changes = 0;
-    brl::Config::ChangeListener listener(frontend, [&changes] { ++changes; });
-    brl::Config::Setting<int> setting(frontend, "A", 5);
-    EXPECT_FALSE(setting.Set(6));
-    EXPECT_EQ(setting.Get(), 5);
-    EXPECT_EQ(changes, 0);
-}
-
-TEST(ConfigChange, ListenersHearEveryChangeUntilTheyAreGone) {
+TEST(ConfigChange, ListenersHearEveryChangeUntilTheyAreGoneAndDeleteResetsToTheDefault) {
     MemoryProvider store;
     brl::Config::Frontend frontend;
     frontend.AddBase(&store);
@@ -284,6 +278,23 @@ TEST(ConfigChange, ListenersHearEveryChangeUntilTheyAreGone) {
     b.Reload();
     EXPECT_EQ(first, 4);
     EXPECT_EQ(second, 2);
+
+    // Delete resets to the default and notifies.
+    brl::Config::Setting<int> setting(frontend, "Ui/Size", 10);
+    ASSERT_TRUE(setting.Set(20));
+    int changes = 0;
+    brl::Config::ChangeListener deleted(frontend, [&] {
+        ++changes;
+        EXPECT_EQ(setting.Get(), 10);
+    });
+    EXPECT_TRUE(frontend.Delete("Ui.Size"));
+    EXPECT_EQ(setting.Get(), 10);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(store.values.count(L"Ui.Size"), 0u);
+    // A key no setting names is still removed from the store.
+    store.values[L"Other"] = L"1";
+    EXPECT_TRUE(frontend.Delete("Other"));
+    EXPECT_EQ(store.values.count(L"Other"), 0u);
 }
 
 TEST(ConfigChange, ACallbackMayRemoveAnotherListener) {
@@ -307,28 +318,6 @@ TEST(ConfigChange, ACallbackMayRemoveAnotherListener) {
     EXPECT_TRUE((first == nullptr) != (second == nullptr));
     frontend.NotifyAll();
     EXPECT_EQ(calls, 2);
-}
-
-TEST(ConfigChange, DeleteResetsToTheDefaultAndNotifies) {
-    MemoryProvider store;
-    brl::Config::Frontend frontend;
-    frontend.AddBase(&store);
-    frontend.AddWrite(&store);
-    brl::Config::Setting<int> setting(frontend, "Ui/Size", 10);
-    ASSERT_TRUE(setting.Set(20));
-    int changes = 0;
-    brl::Config::ChangeListener listener(frontend, [&] {
-        ++changes;
-        EXPECT_EQ(setting.Get(), 10);
-    });
-    EXPECT_TRUE(frontend.Delete("Ui.Size"));
-    EXPECT_EQ(setting.Get(), 10);
-    EXPECT_EQ(changes, 1);
-    EXPECT_TRUE(store.values.empty());
-    // A key no setting names is still removed from the store.
-    store.values[L"Other"] = L"1";
-    EXPECT_TRUE(frontend.Delete("Other"));
-    EXPECT_TRUE(store.values.empty());
 }
 
 TEST(ConfigStack, StandardStackReadsAndWritesTheXdgFiles) {

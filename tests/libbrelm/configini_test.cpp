@@ -27,7 +27,7 @@ brl::String ReadText(IniProvider& ini, const Key& key) {
 
 } // namespace
 
-TEST(IniLoading, ReadsSectionsEntriesQuotesAndComments) {
+TEST(IniLoading, ReadsSectionsEntriesQuotesCommentsAndEscapes) {
     LogCapture log;
     IniProvider ini(L"/nonexistent/test.ini", false);
     const int errors = ini.Parse("top = level\n"
@@ -55,16 +55,14 @@ TEST(IniLoading, ReadsSectionsEntriesQuotesAndComments) {
     EXPECT_EQ(ini.KeyToString("Audio/Device/ID"), L"[Audio.Device]ID");
     EXPECT_EQ(ini.Name(), L"ini(/nonexistent/test.ini)");
     EXPECT_TRUE(log.Find(L"parse error").empty());
-}
 
-TEST(IniLoading, DecodesEveryEscape) {
-    IniProvider ini(L"/nonexistent/test.ini", false);
+    // Every escape.
     ASSERT_EQ(ini.Parse("[S\\;x]\nk\\=ey = \\\"\\#\\0\\:\\;\\=\\\\\\a\\b\\n\\r\\t\\q\n"), 0);
     const brl::String expected{L'"', L'#', 0, L':', L';', L'=', L'\\', 7, 8, 10, 13, 9, L'q'};
     EXPECT_EQ(ReadText(ini, Key(std::vector<brl::String>{L"S;x", L"k=ey"})), expected);
 }
 
-TEST(IniLoading, ReportsMalformedLinesAndKeepsGoing) {
+TEST(IniLoading, ReportsMalformedLinesAndDuplicatesAndKeepsGoing) {
     LogCapture log;
     IniProvider ini(L"/p/x.ini", false);
     const int errors = ini.Parse("a = 1\n"
@@ -85,22 +83,11 @@ TEST(IniLoading, ReportsMalformedLinesAndKeepsGoing) {
     EXPECT_TRUE(log.Has(4, L"parse error /p/x.ini(4): 'b = \"unterminated'"));
     EXPECT_TRUE(log.Has(4, L"parse error /p/x.ini(5): 'c = \"x\" junk'"));
     EXPECT_TRUE(log.Has(4, L"parse error /p/x.ini(6): 'd = trailing\\'"));
-}
 
-TEST(IniLoading, DuplicateEntryIsReportedAndTheLaterOneWins) {
-    LogCapture log;
-    IniProvider ini(L"/p/x.ini", false);
+    // A duplicate entry is reported and the later one wins.
     EXPECT_EQ(ini.Parse("[S]\nname = x\nname = y\n"), 0);
     EXPECT_EQ(ReadText(ini, "S/name"), L"y");
     EXPECT_TRUE(log.Has(5, L"duplicate entry/p/x.ini(3): 'name = y'"));
-}
-
-TEST(IniLoading, MissingFileIsAnEmptyTableAndLoadingIsLogged) {
-    LogCapture log;
-    TempDir dir;
-    IniProvider ini(dir.WideFile("absent.ini"), true);
-    EXPECT_EQ(ini.Serialize(), "");
-    EXPECT_TRUE(log.Has(7, L"loading ini file:  " + dir.WideFile("absent.ini")));
 }
 
 TEST(IniSaving, ChangingValuesRewritesOnlyTheirLines) {
@@ -209,16 +196,7 @@ TEST(IniLoading, APathThatIsNoRegularFileReadsAsEmptyWithAWarning) {
     }
 }
 
-TEST(IniSaving, QuotesBlankEdgesAndEscapesSpecialCharacters) {
-    TempDir dir;
-    IniProvider ini(dir.WideFile("x.ini"), true);
-    ASSERT_TRUE(ini.Write("S/lead", Value(L" x")));
-    ASSERT_TRUE(ini.Write("S/eq", Value(L"a=b")));
-    ASSERT_TRUE(ini.Write("S/tab", Value(L"a\tb")));
-    EXPECT_EQ(ini.Serialize(), "[S]\neq = a\\=b\nlead = \" x\"\ntab = a\\tb\n");
-}
-
-TEST(IniSaving, AnyKeysAndValuesReadBackUnchanged) {
+TEST(IniSaving, QuotesAndEscapesSoAnyKeysAndValuesReadBackUnchanged) {
     std::mt19937 random(20261206);
     const std::wstring alphabet = L"ab .=;\"#:[]\\\t\r\n\x7\x8 \u00e4\u20ac";
     const auto randomText = [&](size_t maxLength) {
@@ -231,6 +209,11 @@ TEST(IniSaving, AnyKeysAndValuesReadBackUnchanged) {
     };
     TempDir dir;
     IniProvider written(dir.WideFile("x.ini"), true);
+    // Blank edges are quoted and special characters escaped.
+    ASSERT_TRUE(written.Write("S/lead", Value(L" x")));
+    ASSERT_TRUE(written.Write("S/eq", Value(L"a=b")));
+    ASSERT_TRUE(written.Write("S/tab", Value(L"a\tb")));
+    EXPECT_EQ(written.Serialize(), "[S]\neq = a\\=b\nlead = \" x\"\ntab = a\\tb\n");
     for (int round = 0; round < 200; ++round) {
         written.Parse("");
         std::map<Key, brl::String> expected;
@@ -257,12 +240,15 @@ TEST(IniSaving, AnyKeysAndValuesReadBackUnchanged) {
     }
 }
 
-TEST(IniSaving, WritesTheFileOnDestructionThroughATemporaryFile) {
+TEST(IniSaving, AMissingFileIsEmptyAndIsWrittenOnDestructionThroughATemporaryFile) {
     LogCapture log;
     TempDir dir;
     const std::string path = dir.File("sub/dir/app.ini");
     {
+        // A missing file is an empty table.
         IniProvider ini(brl::FromUtf8(path), true);
+        EXPECT_EQ(ini.Serialize(), "");
+        EXPECT_TRUE(log.Has(7, L"loading ini file:  " + brl::FromUtf8(path)));
         EXPECT_FALSE(ini.IsDirty());
         ASSERT_TRUE(ini.Write("Audio/Rate", Value(48000)));
         EXPECT_TRUE(ini.IsDirty());

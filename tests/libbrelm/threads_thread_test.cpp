@@ -48,7 +48,7 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 } // namespace
 
-TEST(ThreadStart, ReturnsOnlyOnceTheThreadIsRunning) {
+TEST(ThreadStart, ReturnsOnlyOnceTheThreadIsRunningAndRefusesASecondStartWhileRunning) {
     GatedWork work;
     brl::Threads::ManagedThread thread(work);
     EXPECT_FALSE(thread.IsRunning());
@@ -58,20 +58,12 @@ TEST(ThreadStart, ReturnsOnlyOnceTheThreadIsRunning) {
     EXPECT_NE(thread.Id(), 0u);
     EXPECT_NE(thread.Id(), CurrentThreadOps::Id());
     EXPECT_FALSE(thread.IsCurrent());
+    EXPECT_FALSE(thread.Start());
+    EXPECT_FALSE(thread.Start());
     work.Release();
     thread.Join();
     EXPECT_FALSE(thread.IsRunning());
     EXPECT_EQ(work.runningOn.load(), thread.Id());
-}
-
-TEST(ThreadStart, RefusesASecondStartWhileRunning) {
-    GatedWork work;
-    brl::Threads::ManagedThread thread(work);
-    ASSERT_TRUE(thread.Start());
-    EXPECT_FALSE(thread.Start());
-    EXPECT_FALSE(thread.Start());
-    work.Release();
-    thread.Join();
     EXPECT_EQ(work.runs.load(), 1);
 }
 
@@ -116,7 +108,7 @@ TEST(ThreadStart, ConcurrentStartsOfOneThreadRunItOnce) {
     }
 }
 
-TEST(ThreadJoin, IsHarmlessWithoutAStartAndFromTheThreadItself) {
+TEST(ThreadJoin, IsHarmlessWithoutAStartAndFromTheThreadItselfAndSurvivesAThrowingWork) {
     std::atomic<bool> joinedSelf{false};
     brl::Threads::Thread* self = nullptr;
     brl::Threads::Thread thread([&] {
@@ -128,13 +120,12 @@ TEST(ThreadJoin, IsHarmlessWithoutAStartAndFromTheThreadItself) {
     ASSERT_TRUE(thread.Start());
     thread.Join();
     EXPECT_TRUE(joinedSelf.load());
-}
 
-TEST(ThreadJoin, AnExceptionFromTheWorkEndsOnlyThatThread) {
-    brl::Threads::Thread thread([] { throw std::runtime_error("boom"); });
-    ASSERT_TRUE(thread.Start());
-    thread.Join();
-    EXPECT_FALSE(thread.IsRunning());
+    // An exception from the work ends only that thread.
+    brl::Threads::Thread throwing([] { throw std::runtime_error("boom"); });
+    ASSERT_TRUE(throwing.Start());
+    throwing.Join();
+    EXPECT_FALSE(throwing.IsRunning());
 }
 
 TEST(ThreadPriority, MapsEveryStepAndBack) {

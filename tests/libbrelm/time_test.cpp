@@ -43,11 +43,17 @@ std::vector<std::unique_ptr<ClockImpl>> Candidates(bool first, bool second) {
 
 } // namespace
 
-TEST(ClockFallback, TakesTheFirstAvailableCandidateInOrder) {
+TEST(ClockFallback, TakesTheFirstAvailableCandidateInOrderAndAlwaysGivesAClock) {
     EXPECT_EQ(brl::Time::ClockHighres(Candidates(true, true)).Name(), L"first");
     EXPECT_EQ(brl::Time::ClockHighres(Candidates(false, true)).Name(), L"second");
     EXPECT_EQ(brl::Time::ClockCPU(Candidates(false, true)).Name(), L"second");
     EXPECT_EQ(brl::Time::ClockHighres(Candidates(false, false)).Name(), L"GetTickCount");
+    // With nothing available the last candidate, and without candidates the tick count.
+    std::vector<std::unique_ptr<ClockImpl>> list;
+    list.push_back(std::make_unique<FakeClock>(false, L"a"));
+    list.push_back(std::make_unique<FakeClock>(false, L"b"));
+    EXPECT_EQ(brl::Time::ChooseClock(std::move(list))->Name(), L"b");
+    EXPECT_EQ(brl::Time::ChooseClock({})->Name(), L"GetTickCount");
 }
 
 TEST(ClockFallback, HighresWithoutCounterOrMultimediaTimerUsesTickCount) {
@@ -60,14 +66,6 @@ TEST(ClockFallback, HighresWithoutCounterOrMultimediaTimerUsesTickCount) {
     brl::Time::ClockHighres clock(std::move(list));
     EXPECT_EQ(clock.Name(), L"GetTickCount");
     EXPECT_EQ(clock.Frequency(), 1000ull << 32);
-}
-
-TEST(ClockFallback, NothingAvailableStillGivesAWorkingClock) {
-    std::vector<std::unique_ptr<ClockImpl>> list;
-    list.push_back(std::make_unique<FakeClock>(false, L"a"));
-    list.push_back(std::make_unique<FakeClock>(false, L"b"));
-    EXPECT_EQ(brl::Time::ChooseClock(std::move(list))->Name(), L"b");
-    EXPECT_EQ(brl::Time::ChooseClock({})->Name(), L"GetTickCount");
 }
 
 TEST(ClockDefaults, HighresIsThePerformanceCounterInNanoseconds) {

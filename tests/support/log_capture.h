@@ -4,7 +4,9 @@
 #include "libbrelm/logging.h"
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,33 @@ public:
         const auto records = Records();
         return std::any_of(records.begin(), records.end(),
                            [&](const Record& r) { return r.level == level && r.message == message; });
+    }
+
+    // Whether a record of the level starts with the prefix.
+    bool HasPrefix(int level, const String& prefix) const {
+        const auto records = Records();
+        return std::any_of(records.begin(), records.end(), [&](const Record& r) {
+            return r.level == level && r.message.rfind(prefix, 0) == 0;
+        });
+    }
+
+    // Records of the level, with the message if one is given.
+    int Count(int level, const std::optional<String>& message = std::nullopt) const {
+        const auto records = Records();
+        return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const Record& r) {
+            return r.level == level && (!message || r.message == *message);
+        }));
+    }
+
+    // The messages of the level and the more severe ones (all by default), in order.
+    std::vector<String> Messages(int level = std::numeric_limits<int>::max()) const {
+        std::vector<String> messages;
+        for (const Record& record : Records()) {
+            if (record.level <= level) {
+                messages.push_back(record.message);
+            }
+        }
+        return messages;
     }
 
     void Clear() {

@@ -116,7 +116,7 @@ TEST_F(Graph, ClearingAndDestroyingReleaseAllUserDataWithoutReports) {
     EXPECT_EQ(recorder.live, 0);
     EXPECT_TRUE(graph.Nodes().Empty());
     EXPECT_EQ(graph.NextId(), 5u);
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.Messages(brl::Logging::Critical).empty());
 }
 
 TEST(GraphWithoutHandler, DestroyingAnEntityThatStillHasUserDataReportsABug) {
@@ -126,5 +126,5 @@ TEST(GraphWithoutHandler, DestroyingAnEntityThatStillHasUserDataReportsABug) {
     CNode* node = graph.CreateNode();
     node->SetUserData(&record);
     graph.DestroyNode(node);
-    EXPECT_EQ(log.lines, std::vector<brl::String>{L"BUG GetUserData()"});
+    EXPECT_EQ(log.Messages(brl::Logging::Critical), std::vector<brl::String>{L"BUG GetUserData()"});
 }

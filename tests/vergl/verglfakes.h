@@ -1,6 +1,7 @@
 #pragma once
 
 #include "libbrelm/debug.h"
+#include "support/log_capture.h"
 #include "vergl/vergl.h"
 
 #include <gtest/gtest.h>
@@ -59,19 +60,7 @@ private:
     }
 };
 
-// Takes the process log while it lives and keeps its critical lines.
-class CriticalLog : public brl::Logging::Channel {
-public:
-    CriticalLog() { brl::Debug::SetProcessLogChannel(this); }
-    ~CriticalLog() override { brl::Debug::SetProcessLogChannel(nullptr); }
-    void Log(int level, const brl::Logging::SourceLocation&, const brl::String&,
-             const brl::String& message) override {
-        if (level == brl::Logging::Critical) {
-            lines.push_back(message);
-        }
-    }
-    std::vector<brl::String> lines;
-};
+using CriticalLog = brl::testing::LogCapture;
 
 inline std::string SaveText(const CVergl& graph, bool withStyle = false) {
     pugi::xml_document doc;

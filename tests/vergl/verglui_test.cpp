@@ -86,18 +86,13 @@ TEST_F(LinkHitting, PlainLinksAreHitNearTheStraightLineBetweenTheirPinsOnly) {
     const float lineY = 39.0f + (bulge.x + 6.0f) * 122.0f / 200.0f;
     ASSERT_GT(std::fabs(bulge.y - lineY), 10.0f);
     EXPECT_FALSE(view.LinkHit(link, static_cast<int32_t>(bulge.x), static_cast<int32_t>(bulge.y)));
-}
 
-TEST_F(LinkHitting, TheDistanceToTheLineMustBeStrictlyBelowTheClickDistance) {
-    Theme theme;
-    theme.steppedLinks = false;
-    view.SetTheme(theme);
-    CNode* a = Node(0, 0, 0, 1);
-    CNode* b = Node(0, 200, 1, 0);
-    CLink* link = graph.Link(Out(a, 0), In(b, 0));
-    EXPECT_TRUE(view.LinkHit(link, -3, 100));
-    EXPECT_FALSE(view.LinkHit(link, -2, 100));
-    EXPECT_EQ(view.HitTest(-9, 100), link);
+    // The distance to the line must be strictly below the click distance.
+    CNode* c = Node(0, 200, 1, 0);
+    CLink* down = graph.Link(Out(a, 0), In(c, 0));
+    EXPECT_TRUE(view.LinkHit(down, -3, 100));
+    EXPECT_FALSE(view.LinkHit(down, -2, 100));
+    EXPECT_EQ(view.HitTest(-9, 100), down);
 }
 
 TEST_F(LinkHitting, RoundedStepsAreHitAlongTheirArcsNotAtTheSharpCorner) {
@@ -123,17 +118,12 @@ TEST_F(LinkHitting, RoundedStepsAreHitAlongTheirArcsNotAtTheSharpCorner) {
 
 class SteppedRouting : public ViewFixture {};
 
-TEST_F(SteppedRouting, ATargetFarEnoughBelowGetsFourPoints) {
+TEST_F(SteppedRouting, ATargetBelowGetsFourPointsAndOneAboveGoesRoundBetweenTheFacingNodeEdges) {
     CNode* a = Node(0, 0, 0, 1);
     CNode* b = Node(60, 100, 1, 0);
     CLink* link = graph.Link(Out(a, 0), In(b, 0));
     EXPECT_EQ(view.SteppedLinkPoints(link), (brl::gui::PointList{{-6, 24}, {-6, 30}, {54, 30}, {54, 76}}));
-}
-
-TEST_F(SteppedRouting, ATargetAboveGoesRoundBetweenTheFacingNodeEdges) {
-    CNode* a = Node(0, 0, 0, 1);
-    CNode* b = Node(60, -100, 1, 0);
-    CLink* link = graph.Link(Out(a, 0), In(b, 0));
+    b->SetPosition(60, -100);
     // The middle column lies between a's right edge (12) and b's left edge (48).
     EXPECT_EQ(view.SteppedLinkPoints(link),
               (brl::gui::PointList{{-6, 24}, {-6, 30}, {30, 30}, {30, -130}, {54, -130}, {54, -124}}));
@@ -398,7 +388,7 @@ TEST_F(Selecting, DoubleClickCentresAndCenterObjectRefusesOtherEntities) {
 
 class HoverAndHighlight : public ViewFixture {};
 
-TEST_F(HoverAndHighlight, HoverCollectsEverythingUnderTheMouseAndRedrawsOnlyOnChange) {
+TEST_F(HoverAndHighlight, HoverRedrawsOnlyOnChangeAndHighlightsClearAfterTheirTimeout) {
     CNode* a = Node(0, 0, 1, 0);
     CNode* b = Node(6, 6, 0, 0);
     Move(3, 3);
@@ -417,10 +407,8 @@ TEST_F(HoverAndHighlight, HoverCollectsEverythingUnderTheMouseAndRedrawsOnlyOnCh
     const int quiet = view.redraws;
     Move(3, 3);
     EXPECT_EQ(view.redraws, quiet);
-}
 
-TEST_F(HoverAndHighlight, HighlightsClearOnlyAfterTheirTimeout) {
-    CNode* a = Node(0, 0, 0, 0);
+    // Highlights clear only after their timeout.
     view.SetHighlight({a});
     view.now += 500;
     view.UpdateHighlights();
@@ -495,7 +483,7 @@ std::unique_ptr<brl::Config::CommandlineProvider> Options(std::vector<brl::Strin
     return std::make_unique<brl::Config::CommandlineProvider>(std::move(arguments));
 }
 
-TEST(ViewSettings, TheDarkPresetIsTheDefaultAndEveryKeyOverridesThePreset) {
+TEST(ViewSettings, TheDarkPresetIsTheDefaultEveryKeyOverridesAPresetAndTheLightOneKeepsTheBase) {
     brl::Config::Frontend config;
     auto options = Options({L"--Vergl-Theme-GridSize", L"20", L"--Vergl-Theme-LinkColor", L"#FF0000,80",
                             L"--Vergl-Theme-FontColor", L"#ff0000,8", L"--Vergl-Theme-LinkHoudiniStyle", L"0",
@@ -511,18 +499,17 @@ TEST(ViewSettings, TheDarkPresetIsTheDefaultAndEveryKeyOverridesThePreset) {
     EXPECT_FALSE(theme.steppedLinks);
     EXPECT_EQ(theme.fontName, L"Serif");
     EXPECT_EQ(theme.pinSize, 12);
-}
 
-TEST(ViewSettings, TheLightPresetKeepsTheBaseWhereItSaysNothing) {
-    brl::Config::Frontend config;
-    auto options = Options({L"--Ui-Theme-Dark", L"0"});
-    config.AddBase(options.get());
-    const Theme theme = ReadTheme(config);
-    EXPECT_EQ(theme.backgroundColor, Colour::Rgba(0xff, 0xff, 0xff));
-    EXPECT_EQ(theme.highlightFillColor, Colour::Rgba(0, 0, 0xcc, 0x80));
-    EXPECT_EQ(theme.linkWidth, 1.5f);
-    EXPECT_EQ(theme.hoverColor, Colour::Rgba(0xcc, 0xcc, 0xff));
-    EXPECT_EQ(theme.hoverFillColor, Colour(0));
+    // The light preset keeps the base where it says nothing.
+    brl::Config::Frontend lightConfig;
+    auto light = Options({L"--Ui-Theme-Dark", L"0"});
+    lightConfig.AddBase(light.get());
+    const Theme lightTheme = ReadTheme(lightConfig);
+    EXPECT_EQ(lightTheme.backgroundColor, Colour::Rgba(0xff, 0xff, 0xff));
+    EXPECT_EQ(lightTheme.highlightFillColor, Colour::Rgba(0, 0, 0xcc, 0x80));
+    EXPECT_EQ(lightTheme.linkWidth, 1.5f);
+    EXPECT_EQ(lightTheme.hoverColor, Colour::Rgba(0xcc, 0xcc, 0xff));
+    EXPECT_EQ(lightTheme.hoverFillColor, Colour(0));
 }
 
 TEST(ViewSettings, TheEditorsSettingsOverrideAlignToGridAndShowHover) {

@@ -4,6 +4,7 @@
 
 #include "korvax/korvaxmanager.h"
 #include "libbrelm/configini.h"
+#include "support/deviceless_manager.h"
 #include "support/temp_dir.h"
 #include "synthesizer/ppmdisplay.h"
 #include "synthesizer/schiebebank.h"
@@ -31,15 +32,7 @@ namespace Config = brl::Config;
 namespace Korvax = brl::Korvax;
 using namespace std::chrono_literals;
 
-class TestManager : public Korvax::Manager {
-public:
-    TestManager() : Manager(nullptr) {}
-    int64_t GetPosition() const override { return 0; }
-    int64_t GetSampleRate() const override { return 96000; }
-    int64_t GetInputLatency() const override { return 0; }
-    int64_t GetOutputLatency() const override { return 0; }
-    bool IsDeviceless() const override { return true; }
-};
+using TestManager = brl::testing::DevicelessManager;
 
 struct Settings {
     brl::testing::TempDir dir;
@@ -154,7 +147,7 @@ TEST_P(SliderBankLabels, ShowTheNamesOfTheCurrentProgramInSixtyRowsOfFour) {
 
 INSTANTIATE_TEST_SUITE_P(NamedControllers, SliderBankLabels, ::testing::Values(0, 1, 12, 240));
 
-TEST(SliderBank, RenamingOutsideTheShownControllersChangesNoWidget) {
+TEST(SliderBank, FollowsRenamesOfTheShownProgramOnlyProgramChangesAndRefreshesAndHidesOnClose) {
     Bank b;
     b.Open();
     const uint64_t before = b.bank->RelabelCount();
@@ -169,11 +162,8 @@ TEST(SliderBank, RenamingOutsideTheShownControllersChangesNoWidget) {
     EXPECT_EQ(b.LabelOf(5), L"cutoff");
     b.manager->SetControllerName(0, 239, L"last");
     EXPECT_EQ(b.LabelOf(239), L"last");
-}
 
-TEST(SliderBank, SelectingAProgramShowsItsNamesAndValues) {
-    Bank b;
-    b.Open();
+    // Selecting a program shows its names and values.
     b.manager->SetControllerName(2, 9, L"channel two");
     b.manager->SetControllerValue(2, 9, 0.5f);
     EXPECT_EQ(b.LabelOf(9), L"9");
@@ -187,6 +177,18 @@ TEST(SliderBank, SelectingAProgramShowsItsNamesAndValues) {
     b.manager->SetControllerName(0, 11, L"eleven");
     EXPECT_EQ(b.LabelOf(10), L"ten");
     EXPECT_EQ(b.LabelOf(11), L"11");
+
+    // A refresh shows values set elsewhere; closing hides the bank.
+    b.manager->SetControllerValue(2, 7, 0.25f);
+    b.manager->Update();
+    EXPECT_EQ(static_cast<Slider&>(b.bank->Widget(7)).Widget()->GetValue(), 32);
+
+    b.bank->SetSize(200, 150, 700, 400);
+    guitest::Pump(50ms);
+    EXPECT_FALSE(b.bank->Close(false)); // vetoed: hidden, not destroyed
+    EXPECT_FALSE(b.bank->IsShown());
+    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Width", 0).Get(), 700);
+    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Height", 0).Get(), 400);
 }
 
 TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
@@ -228,21 +230,6 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     EXPECT_EQ(ComboSelection(Slot(reloaded, 0, used.combo), 8), 2);
     echo.reset();
     guitest::DestroyNow(other);
-}
-
-TEST(SliderBank, RefreshShowsValuesSetElsewhereAndClosingHidesIt) {
-    Bank b;
-    b.Open();
-    b.manager->SetControllerValue(0, 7, 0.25f);
-    b.manager->Update();
-    EXPECT_EQ(static_cast<Slider&>(b.bank->Widget(7)).Widget()->GetValue(), 32);
-
-    b.bank->SetSize(200, 150, 700, 400);
-    guitest::Pump(50ms);
-    EXPECT_FALSE(b.bank->Close(false)); // vetoed: hidden, not destroyed
-    EXPECT_FALSE(b.bank->IsShown());
-    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Width", 0).Get(), 700);
-    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Height", 0).Get(), 400);
 }
 
 TEST(SliderBank, ShowsTheDemo) {
