@@ -4,6 +4,7 @@
 // buffers back to back the way an audio device asks for them.
 
 #include "korvax/korvaxmanager.h"
+#include "support/deviceless_manager.h"
 
 #include <benchmark/benchmark.h>
 
@@ -38,14 +39,9 @@ double ThreadMilliseconds() noexcept {
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) * 1e-6;
 }
 
-class BenchManager : public Manager {
+class BenchManager : public brl::testing::DevicelessManager {
 public:
-    using Manager::Manager;
-    int64_t GetPosition() const override { return 0; }
-    int64_t GetSampleRate() const override { return 96000; }
-    int64_t GetInputLatency() const override { return 0; }
-    int64_t GetOutputLatency() const override { return 0; }
-    bool IsDeviceless() const override { return true; }
+    using DevicelessManager::DevicelessManager;
 
     // The program of the last buffer that was finished.
     const NodeProgram* Rendered() const noexcept { return rendered.load(std::memory_order_acquire); }

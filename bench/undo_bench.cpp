@@ -4,6 +4,7 @@
 
 #include "korvax/korvaxmanager.h"
 #include "korvax/korvaxundo.h"
+#include "support/deviceless_manager.h"
 
 #include <benchmark/benchmark.h>
 
@@ -13,19 +14,10 @@ namespace {
 
 using namespace brl::Korvax;
 
-class BenchManager : public Manager {
-public:
-    using Manager::Manager;
-    int64_t GetPosition() const override { return 0; }
-    int64_t GetSampleRate() const override { return 96000; }
-    int64_t GetInputLatency() const override { return 0; }
-    int64_t GetOutputLatency() const override { return 0; }
-    bool IsDeviceless() const override { return true; }
-};
-
 struct Demo {
     brl::Logging::NullChannel log;
-    std::unique_ptr<BenchManager> manager = std::make_unique<BenchManager>(&log);
+    std::unique_ptr<brl::testing::DevicelessManager> manager =
+        std::make_unique<brl::testing::DevicelessManager>(&log);
     EditHistory history{*manager};
 
     bool Load() { return manager->LoadState(brl::FromUtf8(KORVAX_DEMO_PATCH)); }

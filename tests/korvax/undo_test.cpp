@@ -1,6 +1,7 @@
 #include "korvax/korvaxfileio.h"
 #include "korvax/korvaxmanager.h"
 #include "korvax/korvaxundo.h"
+#include "support/deviceless_manager.h"
 
 #include "support/sample_graph.h"
 #include "support/temp_dir.h"
@@ -16,20 +17,10 @@ namespace {
 
 using namespace brl::Korvax;
 using brl::String;
+using brl::testing::DevicelessManager;
 using brl::testing::SampleVoice;
 using brl::vergl::CNode;
 using brl::vergl::CVergl;
-
-// A manager without an audio device: events apply at once, nothing renders.
-class DevicelessManager : public Manager {
-public:
-    using Manager::Manager;
-    int64_t GetPosition() const override { return 0; }
-    int64_t GetSampleRate() const override { return 96000; }
-    int64_t GetInputLatency() const override { return 0; }
-    int64_t GetOutputLatency() const override { return 0; }
-    bool IsDeviceless() const override { return true; }
-};
 
 // Writes down what the manager tells its listeners, in order.
 class Heard : public Listener {
