@@ -1,0 +1,287 @@
+// The main window's decisions without a window: texts, autosave naming, key
+// routing and the file commands with scripted answers to their prompts.
+#include "synthesizer/graphlogic.h"
+
+#include "libbrelm/configini.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+
+namespace {
+
+using brl::FromUtf8;
+using brl::String;
+using namespace brl::Synth::Gui;
+namespace Config = brl::Config;
+namespace Korvax = brl::Korvax;
+
+class TestManager : public Korvax::Manager {
+public:
+    TestManager() : Manager(nullptr) {}
+    int64_t GetPosition() const override { return position; }
+    int64_t GetSampleRate() const override { return rate; }
+    int64_t GetInputLatency() const override { return 480; }
+    int64_t GetOutputLatency() const override { return 960; }
+    bool IsDeviceless() const override { return deviceless; }
+    int64_t position = 0;
+    int64_t rate = 48000;
+    bool deviceless = false;
+};
+
+// Answers the prompts from a script and records what was asked.
+class ScriptedPrompts : public Prompts {
+public:
+    Answer Ask(const String& question, bool) override {
+        questions.push_back(question);
+        if (answers.empty()) {
+            ADD_FAILURE() << "unexpected question";
+            return Answer::Cancel;
+        }
+        const Answer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    bool ChooseFile(FileKind kind, const String& directory, String& path) override {
+        kinds.push_back(kind);
+        directories.push_back(directory);
+        if (files.empty()) {
+            return false;
+        }
+        path = files.front();
+        files.pop_front();
+        return true;
+    }
+    void ShowError(const String& text) override { errors.push_back(text); }
+
+    std::deque<Answer> answers;
+    std::deque<String> files;
+    std::vector<String> questions;
+    std::vector<FileKind> kinds;
+    std::vector<String> directories;
+    std::vector<String> errors;
+};
+
+struct GraphCommandsTest : ::testing::Test {
+    brl::testing::TempDir dir;
+    Config::IniProvider ini{dir.WideFile("config.ini"), true};
+    Config::Frontend config;
+    TestManager manager;
+    ScriptedPrompts prompts;
+    brl::Logging::Logger log{nullptr, L"test"};
+    brl::ApplicationInfo app;
+    std::unique_ptr<GraphCommands> commands;
+    int before = 0;
+    int after = 0;
+    int renamed = 0;
+
+    GraphCommandsTest() {
+        config.AddBase(&ini);
+        config.AddWrite(&ini);
+        app.applicationLongName = L"korvax";
+        commands = std::make_unique<GraphCommands>(manager, config, prompts, app, L"core v19", log);
+        commands->beforeStateChange = [this] { ++before; };
+        commands->afterStateChange = [this] {
+            // The window rebuilds its views only after it let go of them.
+            EXPECT_EQ(before, after + 1);
+            ++after;
+        };
+        commands->fileNameChanged = [this] { ++renamed; };
+    }
+    void AddNode() { ASSERT_NE(manager.CreateNode(manager.Patches().Voice(0), 1, 0), nullptr); }
+    size_t Nodes() { return manager.Patches().Voice(0).Nodes().Count(); }
+    bool Exists(const String& path) { return std::filesystem::exists(std::filesystem::path(path)); }
+};
+
+TEST(GraphTexts, TitleNamesVersionAndFileOnlyWhenPresent) {
+    brl::ApplicationInfo app;
+    app.applicationLongName = L"korvax";
+    EXPECT_EQ(WindowTitle(app, L"core v19", L""), L"korvax");
+    EXPECT_EQ(WindowTitle(app, L"core v19", L"/s/a.korvax"), L"korvax - /s/a.korvax");
+    app.version = L"1.2";
+    EXPECT_EQ(WindowTitle(app, L"core v19", L"a.korvax"), L"korvax [1.2 - core v19] - a.korvax");
+}
+
+TEST(GraphTexts, ChannelEntriesAndPatchNames) {
+    EXPECT_EQ(ChannelEntryText(7, L"bass"), L"07: bass");
+    EXPECT_EQ(ChannelEntryText(31, L""), L"31: ");
+    EXPECT_EQ(WithPatchExtension(L"song"), L"song.korvax");
+    EXPECT_EQ(WithPatchExtension(L"song.korvax"), L"song.korvax");
+    EXPECT_EQ(WithPatchExtension(L"song.korvax.old"), L"song.korvax.old.korvax");
+    EXPECT_EQ(AutosavePath(L"a.korvax", 1700000000), L"a.korvax.autosave-1700000000.korvax.bak");
+}
+
+TEST(GraphTexts, PaneLayoutOnlyOfTheCurrentVersion) {
+    EXPECT_TRUE(PaneLayoutUsable(24));
+    EXPECT_FALSE(PaneLayoutUsable(23));
+    EXPECT_FALSE(PaneLayoutUsable(0));
+}
+
+TEST(GraphTexts, StatusBarShowsTimingOnlyWhenAsked) {
+    TestManager manager;
+    manager.rate = 1000;
+    manager.position = 3723004;
+    const StatusTexts off = StatusFields(manager, false);
+    for (const String& field : off) {
+        EXPECT_TRUE(field.empty());
+    }
+    const StatusTexts on = StatusFields(manager, true);
+    EXPECT_TRUE(on[0].empty());
+    EXPECT_TRUE(on[1].empty());
+    EXPECT_EQ(on[2], L"480ms");
+    EXPECT_EQ(on[3], L"960ms");
+    EXPECT_EQ(on[4], L" 1:02:03.004");
+}
+
+TEST(GraphKeys, ModifiedKeysGoToMenusAndTextFieldsKeepAll) {
+    EXPECT_EQ(RouteKey(false, false, false), KeyRoute::Keyboard);
+    EXPECT_EQ(RouteKey(true, false, false), KeyRoute::Menus);
+    EXPECT_EQ(RouteKey(false, true, false), KeyRoute::Menus);
+    EXPECT_EQ(RouteKey(false, false, true), KeyRoute::Window);
+    EXPECT_EQ(RouteKey(true, false, true), KeyRoute::Window);
+}
+
+TEST(GraphKeys, RepeatsOfAHeldKeyAreNotFirstPresses) {
+    HeldKeys keys;
+    EXPECT_TRUE(keys.Press(24));
+    EXPECT_FALSE(keys.Press(24));
+    EXPECT_TRUE(keys.Press(25));
+    keys.Release(24);
+    EXPECT_TRUE(keys.Press(24));
+    keys.Clear();
+    EXPECT_TRUE(keys.Empty());
+    EXPECT_TRUE(keys.Press(25));
+}
+
+TEST_F(GraphCommandsTest, SaveWithoutFileNameSavesAsAndAppendsTheExtension) {
+    AddNode();
+    prompts.files = {FromUtf8(dir.File("song"))};
+    ASSERT_TRUE(commands->Save());
+    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("song.korvax")));
+    EXPECT_TRUE(Exists(commands->FileName()));
+    EXPECT_EQ(renamed, 1);
+    // The folder of the chosen file becomes the next dialog's start.
+    EXPECT_EQ(Config::Setting<String>(config, "Ui/DataDirectory", String()).Get(), dir.WidePath());
+    // A second save goes to the same file without a dialog.
+    ASSERT_TRUE(commands->Save());
+    EXPECT_EQ(prompts.kinds.size(), 1u);
+}
+
+TEST_F(GraphCommandsTest, FailedOrCancelledSaveKeepsTheFileName) {
+    prompts.files = {FromUtf8(dir.File("a.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    // Cancelled dialog.
+    EXPECT_FALSE(commands->SaveAs());
+    // A folder that does not exist.
+    prompts.files = {FromUtf8(dir.File("missing/b"))};
+    EXPECT_FALSE(commands->SaveAs());
+    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("a.korvax")));
+}
+
+TEST_F(GraphCommandsTest, NewAsksToSaveAndCancelKeepsEverything) {
+    prompts.files = {FromUtf8(dir.File("a.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    AddNode();
+
+    prompts.answers = {Answer::Cancel};
+    EXPECT_FALSE(commands->New());
+    EXPECT_EQ(Nodes(), 1u);
+    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("a.korvax")));
+    EXPECT_EQ(prompts.questions.back(), L"save old shit?");
+
+    // Yes whose save as is cancelled stops as well.
+    prompts.answers = {Answer::Yes};
+    EXPECT_FALSE(commands->New());
+    EXPECT_EQ(Nodes(), 1u);
+
+    prompts.answers = {Answer::No};
+    EXPECT_TRUE(commands->New());
+    EXPECT_EQ(Nodes(), 0u);
+    EXPECT_TRUE(commands->FileName().empty());
+    EXPECT_EQ(before, 1);
+    EXPECT_EQ(after, 1);
+}
+
+TEST_F(GraphCommandsTest, OpenLoadsOrLeavesAnEmptyPatchSet) {
+    AddNode();
+    prompts.files = {FromUtf8(dir.File("saved.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    prompts.answers = {Answer::No};
+    ASSERT_TRUE(commands->New());
+    ASSERT_EQ(Nodes(), 0u);
+
+    prompts.files = {FromUtf8(dir.File("saved.korvax"))};
+    ASSERT_TRUE(commands->Open());
+    EXPECT_EQ(Nodes(), 1u);
+    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("saved.korvax")));
+    EXPECT_EQ(prompts.kinds.back(), FileKind::OpenPatch);
+
+    std::FILE* broken = std::fopen(dir.File("broken.korvax").c_str(), "w");
+    std::fputs("<korvax version=\"19\"><graph>", broken);
+    std::fclose(broken);
+    prompts.files = {FromUtf8(dir.File("broken.korvax"))};
+    EXPECT_FALSE(commands->Open());
+    EXPECT_EQ(Nodes(), 0u);
+    EXPECT_TRUE(commands->FileName().empty());
+}
+
+TEST_F(GraphCommandsTest, ReloadReadsTheFileAgainAfterAsking) {
+    AddNode();
+    prompts.files = {FromUtf8(dir.File("r.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    AddNode();
+    ASSERT_EQ(Nodes(), 2u);
+    prompts.answers = {Answer::No};
+    ASSERT_TRUE(commands->Reload());
+    EXPECT_EQ(Nodes(), 1u);
+    prompts.answers = {Answer::Cancel};
+    AddNode();
+    EXPECT_FALSE(commands->Reload());
+    EXPECT_EQ(Nodes(), 2u);
+}
+
+TEST_F(GraphCommandsTest, AFailedStartLoadLeavesAnEmptyEditorAndSaysWhy) {
+    EXPECT_FALSE(commands->LoadInitial(FromUtf8(dir.File("nothing.korvax"))));
+    ASSERT_EQ(prompts.errors.size(), 1u);
+    EXPECT_NE(prompts.errors[0].find(L"nothing.korvax"), String::npos);
+    EXPECT_TRUE(commands->FileName().empty());
+    EXPECT_EQ(Nodes(), 0u);
+}
+
+TEST_F(GraphCommandsTest, ClosingAsksUnlessDeviceless) {
+    prompts.answers = {Answer::Cancel};
+    EXPECT_FALSE(commands->MayClose(true));
+    EXPECT_EQ(prompts.questions.back(), L"save that shit?");
+    prompts.answers = {Answer::No};
+    EXPECT_TRUE(commands->MayClose(true));
+    // Yes with a save that does not happen: vetoed only where a veto is possible.
+    prompts.answers = {Answer::Yes, Answer::Yes};
+    EXPECT_FALSE(commands->MayClose(true));
+    EXPECT_TRUE(commands->MayClose(false));
+    prompts.answers = {Answer::Yes};
+    prompts.files = {FromUtf8(dir.File("closing"))};
+    EXPECT_TRUE(commands->MayClose(true));
+    EXPECT_TRUE(Exists(FromUtf8(dir.File("closing.korvax"))));
+
+    manager.deviceless = true;
+    const size_t asked = prompts.questions.size();
+    EXPECT_TRUE(commands->MayClose(true));
+    EXPECT_EQ(prompts.questions.size(), asked);
+}
+
+TEST_F(GraphCommandsTest, AutosaveWritesBesideTheFileOnlyWithAFileName) {
+    EXPECT_FALSE(commands->Autosave(1700000000));
+    prompts.files = {FromUtf8(dir.File("a.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(commands->Autosave(1700000000));
+    EXPECT_TRUE(Exists(FromUtf8(dir.File("a.korvax.autosave-1700000000.korvax.bak"))));
+    EXPECT_EQ(commands->AutosaveIntervalMs(), 5 * 60000);
+    Config::Setting<int>(config, "Ui/AutosaveTimerMinutes", 0).Set(0);
+    EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
+    Config::Setting<int>(config, "Ui/AutosaveTimerMinutes", 0).Set(-3);
+    EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
+}
+
+} // namespace
