@@ -113,15 +113,19 @@ bool GraphCommands::LoadInitial(const String& path) {
         manager.ClearState();
     }
     After();
+    AdoptInitialLoad(path, loaded);
+    return loaded;
+}
+
+void GraphCommands::AdoptInitialLoad(const String& path, bool loaded) {
     if (loaded) {
         SetFileName(path);
-        return true;
+        return;
     }
     BRL_LOG_ERROR(log, "could not load '", path, "'; starting with an empty patch set");
     prompts.ShowError(L"Could not load '" + path +
                       L"'.\nThe file is missing or is no korvax patch set; see the log for details.\n"
                       L"The editor starts with an empty patch set.");
-    return false;
 }
 
 bool GraphCommands::Choose(FileKind kind, String& path) {

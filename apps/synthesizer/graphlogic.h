@@ -74,6 +74,9 @@ public:
     virtual Answer Ask(const String& question, bool withCancel) = 0;
     // A file dialog of that kind starting in `directory`; false when cancelled.
     virtual bool ChooseFile(FileKind kind, const String& directory, String& path) = 0;
+    // A text entry dialog titled and labelled `title`, showing `value`;
+    // false when cancelled.
+    virtual bool AskText(const String& title, const String& value, String& result) = 0;
     // A message box with an error.
     virtual void ShowError(const String& text) = 0;
 };
@@ -95,6 +98,9 @@ public:
     // The load from the command line: on failure the manager is left empty,
     // the file name stays empty and the user is told why; returns the load's result.
     bool LoadInitial(const String& path);
+    // Takes over a load that happened before the window existed (its state
+    // already emptied on failure): sets the file name, or tells the user why not.
+    void AdoptInitialLoad(const String& path, bool loaded);
 
     // "new", "open", "reload", "save", "save as". Each returns whether it did
     // what was asked (false when cancelled or failed).

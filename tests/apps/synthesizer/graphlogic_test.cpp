@@ -54,6 +54,7 @@ public:
         files.pop_front();
         return true;
     }
+    bool AskText(const String&, const String&, String&) override { return false; }
     void ShowError(const String& text) override { errors.push_back(text); }
 
     std::deque<Answer> answers;
