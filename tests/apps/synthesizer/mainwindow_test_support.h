@@ -42,7 +42,7 @@ struct Settings {
 
 class TestManager : public brl::Korvax::Manager {
 public:
-    TestManager() : Manager(nullptr) {}
+    explicit TestManager(brl::Logging::Channel* log = nullptr) : Manager(log) {}
     int64_t GetPosition() const override { return position; }
     int64_t GetSampleRate() const override { return 96000; }
     int64_t GetInputLatency() const override { return 480; }
