@@ -28,6 +28,7 @@
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
 
+#include <chrono>
 #include <map>
 
 namespace brl::Synth::Gui {
@@ -270,8 +271,24 @@ void Graph::BuildPanes() {
     bufferSpin = new wxSpinCtrl(channelPanel, wxID_ANY, "", wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS,
                                 0, 127, 0);
     bufferSpin->Enable(false);
+    // The controller of the selected value input: where it lives, and its name.
+    controllerChannelSpin = new wxSpinCtrl(channelPanel, wxID_ANY, "", wxDefaultPosition, wxDefaultSize,
+                                           wxSP_ARROW_KEYS, 0, Korvax::kChannels - 1, 0);
+    controllerNumberSpin = new wxSpinCtrl(channelPanel, wxID_ANY, "", wxDefaultPosition, wxDefaultSize,
+                                          wxSP_ARROW_KEYS, 0, Korvax::kControllersPerChannel - 1, 0);
+    controllerChannelSpin->Enable(false);
+    controllerNumberSpin->Enable(false);
+    controllerName =
+        new wxTextCtrl(channelPanel, wxID_ANY, "", wxDefaultPosition, wxDefaultSize, wxTE_PROCESS_ENTER);
+    controllerName->Enable(false);
     controls->Add(new wxStaticText(channelPanel, wxID_ANY, "program"), 0, wxALIGN_CENTER_VERTICAL);
     controls->Add(programSpin, 1, wxEXPAND);
+    controls->Add(new wxStaticText(channelPanel, wxID_ANY, "channel"), 0, wxALIGN_CENTER_VERTICAL);
+    controls->Add(controllerChannelSpin, 1, wxEXPAND);
+    controls->Add(new wxStaticText(channelPanel, wxID_ANY, "name"), 0, wxALIGN_CENTER_VERTICAL);
+    controls->Add(controllerName, 1, wxEXPAND);
+    controls->Add(new wxStaticText(channelPanel, wxID_ANY, "number"), 0, wxALIGN_CENTER_VERTICAL);
+    controls->Add(controllerNumberSpin, 1, wxEXPAND);
     controls->Add(new wxStaticText(channelPanel, wxID_ANY, "buffer"), 0, wxALIGN_CENTER_VERTICAL);
     controls->Add(bufferSpin, 1, wxEXPAND);
     channelSizer->Add(controls, 0, wxEXPAND | wxALL, 2);
@@ -320,6 +337,7 @@ void Graph::BindCommands() {
     channelList->Bind(wxEVT_LISTBOX_DCLICK,
                       [this](wxCommandEvent& event) { RenameChannel(event.GetSelection()); });
     programSpin->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& event) { SelectChannel(event.GetPosition()); });
+    controllerName->Bind(wxEVT_TEXT_ENTER, [this](wxCommandEvent&) { RenameController(); });
     bufferSpin->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& event) {
         vergl::CEntity* focus = CurrentView()->Focus();
         if (focus != nullptr && focus->Type() == vergl::kTypeNode &&
@@ -327,6 +345,24 @@ void Graph::BindCommands() {
             CompileIfAuto();
         }
     });
+    // The time from the window's construction to its first painted graph frame.
+    for (vergl::CUiWxw* view : views) {
+        view->Bind(wxEVT_PAINT, [this](wxPaintEvent& event) {
+            event.Skip();
+            if (!firstFramePainted) {
+                firstFramePainted = true;
+                CallAfter([this] {
+                    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - created);
+                    BRL_LOG_INFO(log, "first frame painted ", ms.count(),
+                                 " ms after the main window was made");
+                    if (sliderBankPending) {
+                        CreateSliderBank();
+                    }
+                });
+            }
+        });
+    }
     exitPollTimer.Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
         if (::brl::Gui::GuiSupport::QuitRequested()) {
             Close(true);
@@ -519,7 +555,36 @@ void Graph::Redraw() {
 
 // The selected node's help and parameters ------------------------------------
 
+void Graph::UpdateControllerFields() {
+    vergl::CEntity* focus = CurrentView()->Focus();
+    const Korvax::PinRecord* record =
+        focus != nullptr && focus->Type() == vergl::kTypePin ? Korvax::GetPinRecord(focus->AsPin()) : nullptr;
+    const bool bound =
+        record != nullptr && record->value && focus->AsPin()->Location() == vergl::kLocationInput;
+    controllerName->Enable(bound);
+    if (!bound) {
+        controllerName->ChangeValue("");
+        return;
+    }
+    controllerChannelSpin->SetValue(record->controllerChannel);
+    controllerNumberSpin->SetValue(record->controllerNumber);
+    controllerName->ChangeValue(
+        wxString(synth.ControllerName(record->controllerChannel, record->controllerNumber)));
+}
+
+void Graph::RenameController() {
+    vergl::CEntity* focus = CurrentView()->Focus();
+    const Korvax::PinRecord* record =
+        focus != nullptr && focus->Type() == vergl::kTypePin ? Korvax::GetPinRecord(focus->AsPin()) : nullptr;
+    if (record == nullptr || !record->value) {
+        return;
+    }
+    synth.SetControllerName(record->controllerChannel, record->controllerNumber,
+                            controllerName->GetValue().ToStdWstring());
+}
+
 void Graph::UpdateHelp() {
+    UpdateControllerFields();
     vergl::CEntity* focus = CurrentView()->Focus();
     const Korvax::NodeRecord* record = focus != nullptr && focus->Type() == vergl::kTypeNode
                                            ? Korvax::GetNodeRecord(focus->AsNode())
@@ -832,7 +897,16 @@ void Graph::ShowToolWindow(int command) {
     (*slot)->Raise();
 }
 
+void Graph::CreateSliderBankLater() {
+    if (firstFramePainted) {
+        CreateSliderBank();
+    } else {
+        sliderBankPending = true;
+    }
+}
+
 void Graph::CreateSliderBank() {
+    sliderBankPending = false;
     if (schiebebank.get() == nullptr) {
         schiebebank = new Schiebebank(this, synth, config);
     }

@@ -14,6 +14,7 @@
 #include <wx/weakref.h>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -112,13 +113,18 @@ public:
     wxNotebook* Notebook() const { return notebook; }
     wxListBox* ChannelList() const { return channelList; }
     wxTextCtrl* HelpText() const { return helpText; }
+    // The name of the selected pin's controller; Enter renames it.
+    wxTextCtrl* ControllerNameField() const { return controllerName; }
     gui::LogPanelWx* LogPane() const { return logPane; }
     PPM_Display2* Meters() const { return meters; }
     wxAuiManager& Panes() { return panes; }
     wxMenu* BuildModuleMenu();
     wxWindow* ToolWindow(int command) const;
-    // Makes the slider bank window, hidden until asked for.
+    // Makes the slider bank window, hidden until asked for. Its many controls
+    // take a while to build, so the program makes it once the first frame
+    // shows (CreateSliderBankLater); asking for it before makes it at once.
     void CreateSliderBank();
+    void CreateSliderBankLater();
     // Selects channel list entry `index` as a user's click does.
     void SelectChannel(int index);
     // Opens the "rename channel" dialog of entry `index` as a double click does.
@@ -169,6 +175,8 @@ private:
     void AddNode(const std::function<vergl::CNode*(vergl::CVergl&)>& create);
     void ShowPopup(wxMenu& menu);
     void UpdateHelp();
+    void UpdateControllerFields();
+    void RenameController();
     void UpdateParameters();
     void ShowToolWindow(int command);
 
@@ -201,12 +209,18 @@ private:
     std::unique_ptr<KeyFilter> keyFilter;
     std::unique_ptr<Config::ChangeListener> configListener;
     bool ready = false;
+    bool firstFramePainted = false;
+    bool sliderBankPending = false;
+    std::chrono::steady_clock::time_point created = std::chrono::steady_clock::now();
 
     wxAuiManager panes;
     wxNotebook* notebook = nullptr;
     std::array<vergl::CUiWxw*, kPageCount> views{};
     wxListBox* channelList = nullptr;
     wxSpinCtrl* programSpin = nullptr;
+    wxSpinCtrl* controllerChannelSpin = nullptr;
+    wxTextCtrl* controllerName = nullptr;
+    wxSpinCtrl* controllerNumberSpin = nullptr;
     wxSpinCtrl* bufferSpin = nullptr;
     wxTextCtrl* helpText = nullptr;
     wxScrolledWindow* parameters = nullptr;

@@ -20,7 +20,7 @@ SynthWxGui::SynthWxGui(Korvax::Manager& synth, NativeManager* device, Config::Fr
     graph = new Graph(manager, config, application, build, logTarget, logBuffer);
     graph->Show();
     OpenDevices();
-    graph->CreateSliderBank();
+    graph->CreateSliderBankLater();
 }
 
 SynthWxGui::~SynthWxGui() {

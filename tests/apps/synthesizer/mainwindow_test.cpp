@@ -251,6 +251,30 @@ TEST_F(MainWindowTest, DeletingALinkGivesTheInputItsDefaultValueBack) {
                     Korvax::InitialParameterValue(*spec));
 }
 
+TEST_F(MainWindowTest, SelectingAValueInputShowsItsControllerAndEnterRenamesIt) {
+    vergl::CNode* node = manager.CreateNode(Voice(0), 13, 0);
+    ASSERT_NE(node, nullptr);
+    vergl::CPin* input = *node->Inputs().begin();
+    const Korvax::PinRecord* record = Korvax::GetPinRecord(input);
+    window->SelectPage(kPageVoice);
+    window->View(kPageVoice)->SelectOnly(input);
+    wxTextCtrl* name = window->ControllerNameField();
+    EXPECT_TRUE(name->IsEnabled());
+    EXPECT_EQ(name->GetValue(),
+              wxString(manager.ControllerName(record->controllerChannel, record->controllerNumber)));
+    name->ChangeValue("cutoff");
+    wxCommandEvent enter(wxEVT_TEXT_ENTER, name->GetId());
+    enter.SetEventObject(name);
+    name->GetEventHandler()->ProcessEvent(enter);
+    EXPECT_EQ(manager.ControllerName(record->controllerChannel, record->controllerNumber), L"cutoff");
+    // A node selected: no controller to name.
+    window->View(kPageVoice)->SelectOnly(node);
+    EXPECT_FALSE(name->IsEnabled());
+    // The help pane describes the module with its pins.
+    EXPECT_NE(window->HelpText()->GetValue().Find("inputs:\n"), wxNOT_FOUND);
+    EXPECT_NE(window->HelpText()->GetValue().Find("outputs:\n"), wxNOT_FOUND);
+}
+
 TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayout) {
     prompts.answers = {Answer::Cancel};
     EXPECT_FALSE(window->Close());
