@@ -65,9 +65,10 @@ headless)
 sanitize)
     # Unit tests under AddressSanitizer+UBSan. The "apps" tests drive whole
     # programs over long renders and the "gui" tests real windows (the toolkit
-    # leaks at exit); both run in the plain build only.
+    # leaks at exit); both run in the plain build only, so the toolkit is left
+    # out of this build (the window-less view and drawing logic is built all the same).
     install_deps
-    configure_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=address
+    configure_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAX_SANITIZE=address -DKORVAX_GUI=OFF
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --output-on-failure -j "$JOBS" -LE 'apps|gui')
     # Threading tests under ThreadSanitizer: only their programs are built.

@@ -23,9 +23,15 @@ inline bool Separate(const float* a, const float* b) noexcept {
 // Per-sample loops over blocks. Arguments of one node may name the same or
 // overlapping slots (two unconnected inputs both read the zero buffer, a hand-
 // made program may write where it reads), and the result must then equal the
-// sample-by-sample definition. So each loop runs in one of two forms: with the
-// output apart from every input the compiler may treat the blocks as distinct
-// and vectorise; otherwise the plain sequential loop runs.
+// sample-by-sample definition. Sample i reads only element i of each input, so
+// a block that is exactly the output (a node working in place, as a bus summed
+// into itself) is as safe as a separate one; those loops run in a form the
+// compiler may vectorise. Only blocks that partly overlap take the plain
+// sequential loop.
+inline bool InPlaceOrSeparate(const float* out, const float* in) noexcept {
+    return out == in || Separate(out, in);
+}
+
 template <class F>
 [[gnu::always_inline]] inline void MapApart(float* __restrict out, const float* __restrict a, F f) noexcept {
     for (int i = 0; i < N; ++i) {
@@ -33,8 +39,16 @@ template <class F>
     }
 }
 
+template <class F> [[gnu::always_inline]] inline void MapInPlace(float* out, F f) noexcept {
+    for (int i = 0; i < N; ++i) {
+        out[i] = f(out[i]);
+    }
+}
+
 template <class F> void Map(float* out, const float* a, F f) noexcept {
-    if (!kCompact && Separate(out, a)) {
+    if (!kCompact && out == a) {
+        MapInPlace(out, f);
+    } else if (!kCompact && Separate(out, a)) {
         MapApart(out, a, f);
     } else {
         for (int i = 0; i < N; ++i) {
@@ -51,9 +65,26 @@ template <class F>
     }
 }
 
+// Map2 with the output being the first input (`first` true) or the second.
+template <bool first, class F>
+[[gnu::always_inline]] inline void Map2InPlace(float* __restrict out, const float* __restrict other,
+                                               F f) noexcept {
+    for (int i = 0; i < N; ++i) {
+        out[i] = first ? f(out[i], other[i]) : f(other[i], out[i]);
+    }
+}
+
 template <class F> void Map2(float* out, const float* a, const float* b, F f) noexcept {
-    if (!kCompact && Separate(out, a) && Separate(out, b)) {
-        Map2Apart(out, a, b, f);
+    if (!kCompact && InPlaceOrSeparate(out, a) && InPlaceOrSeparate(out, b)) {
+        if (out == a && out == b) {
+            MapInPlace(out, [f](float x) { return f(x, x); });
+        } else if (out == a) {
+            Map2InPlace<true>(out, b, f);
+        } else if (out == b) {
+            Map2InPlace<false>(out, a, f);
+        } else {
+            Map2Apart(out, a, b, f);
+        }
     } else {
         for (int i = 0; i < N; ++i) {
             out[i] = f(a[i], b[i]);
@@ -70,7 +101,9 @@ template <class F> void Map2(float* out, const float* a, const float* b, F f) no
 
 // out[i] += in[i]
 inline void Accumulate(float* out, const float* in) noexcept {
-    if (!kCompact && Separate(out, in)) {
+    if (!kCompact && out == in) {
+        MapInPlace(out, [](float x) { return x + x; });
+    } else if (!kCompact && Separate(out, in)) {
         AccumulateApart(out, in);
     } else {
         for (int i = 0; i < N; ++i) {

@@ -114,8 +114,17 @@ TEST(ToolArithmetic, InPlaceAndOverlappingArgumentsFollowTheSampleOrder) {
     rig.Fill(0, Ramp);
     rig.Fill(1, Wave);
     rig.Run(ModuleId::Add, {Global(0), Global(0), Global(1)}); // in place: src1 += src2
+    rig.Fill(4, Ramp);
+    rig.Run(ModuleId::Mul, {Global(4), Global(1), Global(4)}); // in place on the second input
+    rig.Fill(5, Wave);
+    rig.Run(ModuleId::Add, {Global(5), Global(5), Global(5)}); // output and both inputs one block
+    rig.Fill(6, Wave);
+    rig.Run(ModuleId::Invert, {Global(6), Global(6)});
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         EXPECT_EQ(rig.Buffer(0)[i], Ramp(i) + Wave(i));
+        EXPECT_EQ(rig.Buffer(4)[i], Wave(i) * Ramp(i));
+        EXPECT_EQ(rig.Buffer(5)[i], Wave(i) + Wave(i));
+        EXPECT_EQ(rig.Buffer(6)[i], -Wave(i));
     }
     // Output one slot behind the input: each sample reads the input before it is overwritten.
     rig.Fill(2, Ramp);

@@ -177,12 +177,12 @@ std::vector<Lanes::ModuleRuns> ExpectSameAsScalar(const ByteCode& code, uint32_t
 // output area voice by voice.
 ByteCode ModuleVoice(int module, bool valuesPerVoice) {
     ByteCode code;
-    const ModuleSpec& spec = FindModule(module);
+    const ModuleSpec& entry = FindModule(module);
     std::vector<uint16_t> operands;
     int cell = 0x200;
     std::vector<std::pair<uint16_t, bool>> outputs; // operand, is a buffer
-    for (int pin = 0; pin < PinCount(spec); ++pin) {
-        const PinSpec& p = spec.pins[pin];
+    for (int pin = 0; pin < PinCount(entry); ++pin) {
+        const PinSpec& p = entry.pins[pin];
         const bool buffer = p.dataType == PinDataType::Buffer;
         if (p.direction == PinDirection::Output) {
             const uint16_t at = Dynamic(buffer ? cell : 0x100 + pin);

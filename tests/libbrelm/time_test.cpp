@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <thread>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -80,9 +79,16 @@ TEST(ClockDefaults, HighresIsThePerformanceCounterInNanoseconds) {
 
 TEST(ClockDefaults, UtcReadingInSecondsIsUnixTime) {
     brl::Time::ClockUTC clock;
-    const auto before = static_cast<uint64_t>(std::time(nullptr));
+    // std::time() reads a coarse clock that may lag the precise one by a tick,
+    // so the bounds come from the precise system clock as well.
+    const auto unixSeconds = [] {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
+    };
+    const uint64_t before = unixSeconds();
     const uint64_t seconds = clock.Now() / clock.Frequency();
-    const auto after = static_cast<uint64_t>(std::time(nullptr));
+    const uint64_t after = unixSeconds();
     EXPECT_GE(seconds, before);
     EXPECT_LE(seconds, after);
     EXPECT_EQ(clock.Resolution(), 100u);
