@@ -100,9 +100,40 @@ void GraphCommands::Before() {
 }
 
 void GraphCommands::After() {
+    // A loaded or emptied patch set starts a new history.
+    if (history != nullptr) {
+        history->Clear();
+    }
     if (afterStateChange) {
         afterStateChange();
     }
+}
+
+void GraphCommands::Remember(const String& path) {
+    if (recent == nullptr) {
+        return;
+    }
+    recent->Add(path);
+    recent->Save();
+    if (recentFilesChanged) {
+        recentFilesChanged();
+    }
+}
+
+bool GraphCommands::OpenRecent(size_t index) {
+    if (recent == nullptr || index >= recent->Files().size()) {
+        return false;
+    }
+    const String path = recent->Files()[index];
+    if (OpenPath(path)) {
+        return true;
+    }
+    recent->Remove(path);
+    recent->Save();
+    if (recentFilesChanged) {
+        recentFilesChanged();
+    }
+    return false;
 }
 
 bool GraphCommands::LoadInitial(const String& path) {
@@ -120,6 +151,7 @@ bool GraphCommands::LoadInitial(const String& path) {
 void GraphCommands::AdoptInitialLoad(const String& path, bool loaded) {
     if (loaded) {
         SetFileName(path);
+        Remember(path);
         return;
     }
     BRL_LOG_ERROR(log, "could not load '", path, "'; starting with an empty patch set");
@@ -176,6 +208,9 @@ bool GraphCommands::OpenPath(const String& path) {
     }
     After();
     SetFileName(loaded ? path : String());
+    if (loaded) {
+        Remember(path);
+    }
     return loaded;
 }
 
@@ -217,6 +252,7 @@ bool GraphCommands::SaveAs() {
         return false;
     }
     SetFileName(path);
+    Remember(path);
     return true;
 }
 

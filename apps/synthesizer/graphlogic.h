@@ -1,6 +1,8 @@
 #pragma once
 
+#include "gui/recentfiles.h"
 #include "korvax/korvaxmanager.h"
+#include "korvax/korvaxundo.h"
 #include "libbrelm/application.h"
 #include "libbrelm/config.h"
 #include "libbrelm/logging.h"
@@ -93,6 +95,13 @@ public:
     std::function<void()> beforeStateChange;
     std::function<void()> afterStateChange;
     std::function<void()> fileNameChanged;
+    // Told when the recent-files list changed.
+    std::function<void()> recentFilesChanged;
+
+    // The edit history that loading and clearing forget, and the list of files
+    // opened and saved (both optional, not owned).
+    void SetHistory(Korvax::EditHistory* editHistory) { history = editHistory; }
+    void SetRecentFiles(gui::RecentFiles* files) { recent = files; }
 
     const String& FileName() const { return fileName; }
     // The load from the command line: on failure the manager is left empty,
@@ -110,6 +119,9 @@ public:
     bool Reload();
     bool Save();
     bool SaveAs();
+    // Opens entry `index` of the recent-files list; a file that does not open
+    // leaves the list.
+    bool OpenRecent(size_t index);
     // "load ogg" and "import midi".
     bool LoadOgg();
     bool ImportMidi();
@@ -128,6 +140,7 @@ private:
     void SetFileName(const String& name);
     void Before();
     void After();
+    void Remember(const String& path);
 
     Korvax::Manager& manager;
     Config::Frontend& config;
@@ -136,6 +149,8 @@ private:
     String build;
     String fileName;
     Logging::Logger& log;
+    Korvax::EditHistory* history = nullptr;
+    gui::RecentFiles* recent = nullptr;
 };
 
 } // namespace brl::Synth::Gui

@@ -99,7 +99,12 @@ Graph::Graph(Korvax::Manager& manager, Config::Frontend& configuration, const Ap
       statusTiming(configuration, "Korvax/Ui/Statusbar/Timing", false),
       autoCompile(configuration, "Editor/AutoCompile", true),
       confirmDeleteNode(configuration, "Editor/ConfirmDeleteNode", true), log(logTarget, L"korvaxgui"),
+      history(manager), recentFiles(configuration),
       commands(manager, configuration, *this, app, buildText, log) {
+    commands.SetHistory(&history);
+    commands.SetRecentFiles(&recentFiles);
+    commands.recentFilesChanged = [this] { RebuildRecentMenu(); };
+    recentFiles.Load();
     commands.beforeStateChange = [this] { DetachViews(); };
     commands.afterStateChange = [this] {
         AttachViews();
@@ -163,15 +168,14 @@ void Graph::BuildMenus() {
     file->Append(wxID_SAVE);
     file->Append(wxID_SAVEAS);
     file->AppendSeparator();
-    auto* recent = new wxMenu;
-    recent->Append(kIdRecentFirst, "(none)")->Enable(false);
-    file->AppendSubMenu(recent, "recent files");
+    recentMenu = new wxMenu;
+    file->AppendSubMenu(recentMenu, "recent files");
     file->AppendSeparator();
     file->Append(wxID_EXIT);
 
     auto* edit = new wxMenu;
-    edit->Append(kIdUndo, "&undo\tCtrl-Z")->Enable(false);
-    edit->Append(kIdRedo, "&redo\tCtrl-Y")->Enable(false);
+    edit->Append(kIdUndo, "&undo\tCtrl-Z");
+    edit->Append(kIdRedo, "&redo\tCtrl-Y");
     edit->AppendSeparator();
     edit->Append(wxID_CUT, "cu&t\tCtrl-X");
     edit->Append(wxID_COPY, "&copy\tCtrl-C");
@@ -213,6 +217,11 @@ void Graph::BuildMenus() {
     bar->Append(control, "c&ontrol");
     bar->Append(help, "&help");
     SetMenuBar(bar);
+    RebuildRecentMenu();
+    // Redo has a second shortcut.
+    wxAcceleratorEntry redo(wxACCEL_CTRL | wxACCEL_SHIFT, 'Z', kIdRedo);
+    SetAcceleratorTable(wxAcceleratorTable(1, &redo));
+    Bind(wxEVT_UPDATE_UI, &Graph::OnUpdateUndo, this, kIdUndo, kIdRedo);
 }
 
 void Graph::BuildToolBars() {
@@ -340,8 +349,11 @@ void Graph::BindCommands() {
     controllerName->Bind(wxEVT_TEXT_ENTER, [this](wxCommandEvent&) { RenameController(); });
     bufferSpin->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& event) {
         vergl::CEntity* focus = CurrentView()->Focus();
-        if (focus != nullptr && focus->Type() == vergl::kTypeNode &&
-            synth.SetBufferNumber(focus->AsNode(), event.GetPosition())) {
+        if (focus == nullptr || focus->Type() != vergl::kTypeNode) {
+            return;
+        }
+        history.Record(L"buffer number");
+        if (synth.SetBufferNumber(focus->AsNode(), event.GetPosition())) {
             CompileIfAuto();
         }
     });
@@ -531,6 +543,7 @@ void Graph::RenameChannel(int index) {
     if (!AskText(L"rename channel", name, newName)) {
         return;
     }
+    history.Record(L"rename channel");
     name = newName;
     channelList->SetString(static_cast<unsigned>(index), wxString(ChannelEntryText(index, name)));
 }
@@ -579,6 +592,7 @@ void Graph::RenameController() {
     if (record == nullptr || !record->value) {
         return;
     }
+    history.Record(L"rename controller");
     synth.SetControllerName(record->controllerChannel, record->controllerNumber,
                             controllerName->GetValue().ToStdWstring());
 }
@@ -628,6 +642,19 @@ void Graph::UpdateParameters() {
                     const Korvax::PinSpec* spec =
                         Korvax::InputPin(Korvax::FindModule(record->number), int(k));
                     widget->SetLabel(spec != nullptr ? FromUtf8(spec->name) : String());
+                    // A value change starts with a click or a key in the control: the state
+                    // before it is the step undo goes back to (a click that changes
+                    // nothing only relabels that step).
+                    for (const wxEventTypeTag<wxMouseEvent>& type : {wxEVT_LEFT_DOWN, wxEVT_MOUSEWHEEL}) {
+                        widget->Control()->Bind(type, [this](wxMouseEvent& event) {
+                            event.Skip();
+                            history.Record(L"change value");
+                        });
+                    }
+                    widget->Control()->Bind(wxEVT_KEY_DOWN, [this](wxKeyEvent& event) {
+                        event.Skip();
+                        history.Record(L"change value");
+                    });
                     parameters->GetSizer()->Add(widget->Label(), 0, wxALIGN_CENTER_VERTICAL);
                     parameters->GetSizer()->Add(widget->Control(), 1, wxEXPAND);
                     parameters->GetSizer()->Add(widget->ValueLabel(), 0, wxALIGN_CENTER_VERTICAL);
@@ -660,7 +687,9 @@ bool Graph::ConnectRequested(vergl::CPin* pinA, vergl::CPin* pinB) {
     if (pinA == nullptr || pinB == nullptr || pinA->Graph() == nullptr) {
         return false;
     }
+    history.Record(L"link");
     if (!synth.CreateConnection(*pinA->Graph(), pinA, pinB)) {
+        history.DropLastRecord();
         return false;
     }
     CompileIfAuto();
@@ -675,6 +704,7 @@ bool Graph::DeleteLinkRequested(vergl::CLink* link) {
     vergl::CPin* input = link->Pin1()->Location() == vergl::kLocationInput ? link->Pin1() : link->Pin2();
     const Korvax::PinRecord* pinRecord = Korvax::GetPinRecord(input);
     const Korvax::NodeRecord* nodeRecord = Korvax::GetNodeRecord(input->Node());
+    history.Record(L"delete link");
     link->Graph()->DestroyLink(link);
     if (pinRecord != nullptr && pinRecord->value && nodeRecord != nullptr && nodeRecord->module) {
         const Korvax::PinSpec* spec =
@@ -696,6 +726,7 @@ bool Graph::DeleteNodeRequested(vergl::CNode* node) {
     if (confirmDeleteNode.Get() && Ask(L"delete node?", false) != Answer::Yes) {
         return false;
     }
+    history.Record(L"delete node");
     node->Graph()->DestroyNode(node);
     CompileIfAuto();
     return true;
@@ -758,8 +789,10 @@ void Graph::AddNode(const std::function<vergl::CNode*(vergl::CVergl&)>& create) 
     if (graph == nullptr) {
         return;
     }
+    history.Record(L"add node");
     vergl::CNode* node = create(*graph);
     if (node == nullptr) {
+        history.DropLastRecord();
         return;
     }
     int32_t x = view->MouseX();
@@ -806,10 +839,59 @@ void Graph::OnObjectDelete() {
         return;
     }
     if (focus->Type() == vergl::kTypeNode) {
+        history.Record(L"delete node");
         focus->Graph()->DestroyNode(focus->AsNode());
         CompileIfAuto();
     } else if (focus->Type() == vergl::kTypeLink) {
         DeleteLinkRequested(focus->AsLink());
+    }
+}
+
+void Graph::NodesMoved(const std::vector<vergl::NodeMove>& moves) {
+    // The drag has moved the nodes already: the state before it is made again
+    // for a moment so that undo can go back to it.
+    for (const vergl::NodeMove& move : moves) {
+        move.node->SetPosition(move.fromX, move.fromY);
+    }
+    history.Record(L"move");
+    for (const vergl::NodeMove& move : moves) {
+        move.node->SetPosition(move.toX, move.toY);
+    }
+}
+
+// Undo, redo and the recent files ----------------------------------------------
+
+void Graph::UndoOrRedo(bool undo) {
+    DetachViews();
+    const bool done = undo ? history.Undo(autoCompile.Get()) : history.Redo(autoCompile.Get());
+    AttachViews();
+    if (done) {
+        RebuildChannelList();
+        UpdateHelp();
+        UpdateParameters();
+    }
+}
+
+void Graph::OnUpdateUndo(wxUpdateUIEvent& event) {
+    const bool undo = event.GetId() == kIdUndo;
+    const String label = undo ? history.UndoLabel() : history.RedoLabel();
+    event.Enable(undo ? history.CanUndo() : history.CanRedo());
+    const wxString text =
+        wxString(undo ? "&undo" : "&redo") + (label.empty() ? wxString() : " " + wxString(label));
+    event.SetText(text + (undo ? "\tCtrl-Z" : "\tCtrl-Y"));
+}
+
+void Graph::RebuildRecentMenu() {
+    while (recentMenu->GetMenuItemCount() > 0) {
+        recentMenu->Destroy(recentMenu->FindItemByPosition(0));
+    }
+    const std::vector<String>& files = recentFiles.Files();
+    for (size_t i = 0; i < files.size() && kIdRecentFirst + static_cast<int>(i) <= kIdRecentLast; ++i) {
+        recentMenu->Append(kIdRecentFirst + static_cast<int>(i),
+                           wxString(gui::RecentFiles::MenuLabel(i, files[i])), wxString(files[i]));
+    }
+    if (files.empty()) {
+        recentMenu->Append(kIdRecentFirst, "(none)")->Enable(false);
     }
 }
 
@@ -839,6 +921,7 @@ void Graph::OnCut(bool remove) {
         wxTheClipboard->Close();
     }
     if (remove) {
+        history.Record(L"cut");
         for (vergl::CNode* node : nodes) {
             node->Graph()->DestroyNode(node);
         }
@@ -859,8 +942,10 @@ void Graph::OnPaste() {
     }
     std::vector<vergl::CNode*> inserted;
     const wxScopedCharBuffer text = data.GetText().utf8_str();
+    history.Record(L"paste");
     if (!Korvax::SynthFileIo(synth).LoadGraphFromString(std::string_view(text.data(), text.length()),
                                                         *view->Graph(), PageChannel(), &inserted)) {
+        history.DropLastRecord();
         return;
     }
     std::vector<vergl::CEntity*> selection;
@@ -927,6 +1012,10 @@ wxWindow* Graph::ToolWindow(int command) const {
 
 void Graph::OnCommand(wxCommandEvent& event) {
     const int id = event.GetId();
+    if (id >= kIdRecentFirst && id <= kIdRecentLast) {
+        commands.OpenRecent(static_cast<size_t>(id - kIdRecentFirst));
+        return;
+    }
     if (id >= kIdViewFirst && id <= kIdViewLast) {
         panes.GetPane(kViewPanes[static_cast<size_t>(id - kIdViewFirst)].name).Show();
         panes.Update();
@@ -965,6 +1054,10 @@ void Graph::OnCommand(wxCommandEvent& event) {
         break;
     case kIdCompile:
         synth.Compile();
+        break;
+    case kIdUndo:
+    case kIdRedo:
+        UndoOrRedo(id == kIdUndo);
         break;
     case kIdLoadOgg:
         commands.LoadOgg();

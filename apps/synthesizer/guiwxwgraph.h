@@ -1,6 +1,8 @@
 #pragma once
 
+#include "gui/recentfiles.h"
 #include "korvax/korvaxmanager.h"
+#include "korvax/korvaxundo.h"
 #include "libbrelm/application.h"
 #include "libbrelm/config.h"
 #include "libbrelm/logging.h"
@@ -101,6 +103,9 @@ public:
     std::function<void()> resetMeters;
 
     GraphCommands& Commands() { return commands; }
+    Korvax::EditHistory& History() { return history; }
+    gui::RecentFiles& Recent() { return recentFiles; }
+    wxMenu* RecentMenu() const { return recentMenu; }
     const String& FileName() const { return commands.FileName(); }
     // See GraphCommands::AdoptInitialLoad.
     void AdoptInitialLoad(const String& path, bool loaded);
@@ -142,6 +147,7 @@ public:
     bool DeleteLinkRequested(vergl::CLink* link) override;
     bool DeleteNodeRequested(vergl::CNode* node) override;
     void ContextRequested() override;
+    void NodesMoved(const std::vector<vergl::NodeMove>& moves) override;
 
     // Korvax::Listener.
     void ProgramSelected() override;
@@ -179,6 +185,9 @@ private:
     void RenameController();
     void UpdateParameters();
     void ShowToolWindow(int command);
+    void RebuildRecentMenu();
+    void UndoOrRedo(bool undo);
+    void OnUpdateUndo(wxUpdateUIEvent& event);
 
     void OnCommand(wxCommandEvent& event);
     void OnModule(wxCommandEvent& event);
@@ -201,6 +210,8 @@ private:
     Config::Setting<bool> autoCompile;
     Config::Setting<bool> confirmDeleteNode;
     Logging::Logger log;
+    Korvax::EditHistory history;
+    gui::RecentFiles recentFiles;
     GraphCommands commands;
     Prompts* promptHook = nullptr;
     std::function<int(wxMenu&)> popupHook;
@@ -228,6 +239,7 @@ private:
     gui::LogPanelWx* logPane = nullptr;
     PPM_Display2* meters = nullptr;
     wxAuiToolBar* toolsBar = nullptr;
+    wxMenu* recentMenu = nullptr;
     Logging::ChannelBuffer ownBuffer;
 
     wxWeakRef<wxFrame> schiebebank;

@@ -285,4 +285,46 @@ TEST_F(GraphCommandsTest, AutosaveWritesBesideTheFileOnlyWithAFileName) {
     EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
 }
 
+TEST_F(GraphCommandsTest, OpenedAndSavedFilesAreRememberedAndUnopenableOnesForgotten) {
+    brl::gui::RecentFiles recent(config);
+    commands->SetRecentFiles(&recent);
+    int changes = 0;
+    commands->recentFilesChanged = [&] { ++changes; };
+    const String a = FromUtf8(dir.File("a.korvax"));
+    const String b = FromUtf8(dir.File("b.korvax"));
+    prompts.files = {a, b};
+    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(commands->SaveAs());
+    prompts.files = {a};
+    ASSERT_TRUE(commands->Open());
+    EXPECT_EQ(recent.Files(), (std::vector<String>{a, b}));
+    EXPECT_EQ(changes, 3);
+
+    std::filesystem::remove(std::filesystem::path(b));
+    AddNode();
+    EXPECT_FALSE(commands->OpenRecent(1));
+    EXPECT_EQ(recent.Files(), (std::vector<String>{a}));
+    EXPECT_EQ(Nodes(), 0u);
+    // The list is kept in the settings.
+    brl::gui::RecentFiles again(config);
+    again.Load();
+    EXPECT_EQ(again.Files(), (std::vector<String>{a}));
+    EXPECT_TRUE(commands->OpenRecent(0));
+    EXPECT_FALSE(commands->OpenRecent(5));
+}
+
+TEST_F(GraphCommandsTest, LoadingAndClearingForgetTheEditHistory) {
+    Korvax::EditHistory history(manager);
+    commands->SetHistory(&history);
+    history.Record(L"add node");
+    AddNode();
+    ASSERT_TRUE(history.CanUndo());
+    prompts.answers = {Answer::Cancel};
+    EXPECT_FALSE(commands->New());
+    EXPECT_TRUE(history.CanUndo());
+    prompts.answers = {Answer::No};
+    EXPECT_TRUE(commands->New());
+    EXPECT_FALSE(history.CanUndo());
+}
+
 } // namespace

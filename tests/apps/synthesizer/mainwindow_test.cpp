@@ -6,6 +6,7 @@
 
 #include "gui/logpanelwx.h"
 #include "korvax/korvaxcatalogue.h"
+#include "korvax/korvaxfileio.h"
 #include "midi/midiiokeyboard.h"
 #include "support/log_capture.h"
 #include "synthesizer/guimanager.h"
@@ -273,6 +274,86 @@ TEST_F(MainWindowTest, SelectingAValueInputShowsItsControllerAndEnterRenamesIt) 
     // The help pane describes the module with its pins.
     EXPECT_NE(window->HelpText()->GetValue().Find("inputs:\n"), wxNOT_FOUND);
     EXPECT_NE(window->HelpText()->GetValue().Find("outputs:\n"), wxNOT_FOUND);
+}
+
+TEST_F(MainWindowTest, UndoAndRedoTakeBackEditsToTheSavedBytes) {
+    auto text = [&] { return Korvax::SynthFileIo(manager).SavePatchesToText(L"core v19"); };
+    window->SelectPage(kPageVoice);
+    vergl::CUiWxw* view = window->View(kPageVoice);
+    const std::string empty = text();
+
+    // A node from the module menu, a second one, a link between them, a move
+    // by dragging, a channel name.
+    window->SetPopupHook([](wxMenu&) { return ModuleCommand(13); });
+    Click(view, wxEVT_MOTION, 100, 100);
+    Click(view, wxEVT_RIGHT_UP, 100, 100);
+    const std::string oneNode = text();
+    Click(view, wxEVT_MOTION, 100, 300);
+    Click(view, wxEVT_RIGHT_UP, 100, 300);
+    ASSERT_EQ(Voice(0).Nodes().Count(), 2u);
+    vergl::CNode* first = *Voice(0).Nodes().begin();
+    vergl::CNode* second = nullptr;
+    for (vergl::CNode* node : Voice(0).Nodes()) {
+        second = node;
+    }
+    const std::string twoNodes = text();
+    ASSERT_TRUE(window->ConnectRequested(*first->Outputs().begin(), *second->Inputs().begin()));
+    const std::string linked = text();
+    const vergl::NodeRect bounds = view->NodeBounds(second);
+    const wxPoint grab((bounds.left + bounds.right) / 2 - static_cast<int>(view->ScrollX()),
+                       (bounds.top + bounds.bottom) / 2 - static_cast<int>(view->ScrollY()));
+    view->SelectOnly(second);
+    Click(view, wxEVT_LEFT_DOWN, grab.x, grab.y);
+    Click(view, wxEVT_MOTION, grab.x + 60, grab.y + 36);
+    Click(view, wxEVT_LEFT_UP, grab.x + 60, grab.y + 36);
+    const std::string moved = text();
+    ASSERT_NE(moved, linked) << "the drag did not move the node";
+    prompts.texts = {L"lead"};
+    window->RenameChannel(0);
+    const std::string renamed = text();
+
+    const std::vector<std::string> states{empty, oneNode, twoNodes, linked, moved, renamed};
+    for (size_t i = states.size() - 1; i > 0; --i) {
+        Command(kIdUndo);
+        EXPECT_EQ(text(), states[i - 1]) << "undo " << i;
+    }
+    EXPECT_FALSE(window->History().CanUndo());
+    EXPECT_EQ(window->ChannelList()->GetString(0), "00: ");
+    for (size_t i = 1; i < states.size(); ++i) {
+        Command(kIdRedo);
+        EXPECT_EQ(text(), states[i]) << "redo " << i;
+    }
+    EXPECT_EQ(window->ChannelList()->GetString(0), "00: lead");
+    // The views show the restored graphs.
+    EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(0));
+    EXPECT_EQ(Voice(0).Links().Count(), 1u);
+
+    // A refused link leaves no step behind (undo made every entity anew).
+    first = *Voice(0).Nodes().begin();
+    for (vergl::CNode* node : Voice(0).Nodes()) {
+        second = node;
+    }
+    const size_t steps = window->History().UndoCount();
+    EXPECT_FALSE(window->ConnectRequested(*first->Inputs().begin(), *second->Inputs().begin()));
+    EXPECT_EQ(window->History().UndoCount(), steps);
+    // Loading forgets the history.
+    prompts.answers = {Answer::No};
+    Command(wxID_NEW);
+    EXPECT_FALSE(window->History().CanUndo());
+}
+
+TEST_F(MainWindowTest, RecentFilesMenuListsSavedFilesAndOpensThem) {
+    EXPECT_FALSE(window->RecentMenu()->FindItemByPosition(0)->IsEnabled());
+    ASSERT_NE(manager.CreateNode(Voice(0), 1, 0), nullptr);
+    prompts.files = {FromUtf8(settings.dir.File("first"))};
+    Command(wxID_SAVEAS);
+    prompts.answers = {Answer::No};
+    Command(wxID_NEW);
+    ASSERT_EQ(window->RecentMenu()->GetMenuItemCount(), 1u);
+    EXPECT_EQ(window->RecentMenu()->FindItemByPosition(0)->GetItemLabelText(), "1 first.korvax");
+    Command(kIdRecentFirst);
+    EXPECT_EQ(Voice(0).Nodes().Count(), 1u);
+    EXPECT_EQ(window->FileName(), FromUtf8(settings.dir.File("first.korvax")));
 }
 
 TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayout) {

@@ -140,7 +140,8 @@ TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
         ASSERT_NE(window->Keyboard(), nullptr) << "the keyboard input is not started";
         ASSERT_TRUE(guitest::PumpUntil([&] { return speaker.Frames() > 4800; }))
             << "no audio from the device";
-        EXPECT_NE(root.SliderBank(), nullptr);
+        // The slider bank is made once the first frame shows.
+        EXPECT_TRUE(guitest::PumpUntil([&] { return root.SliderBank() != nullptr; }));
 
         // Add a "Map note" node on the bass voice from the module menu.
         window->SelectChannel(0);
