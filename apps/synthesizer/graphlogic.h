@@ -54,7 +54,8 @@ class HeldKeys {
 public:
     // True for the first press of a key, false for a repeat.
     bool Press(uint32_t rawKeyCode) { return held.insert(rawKeyCode).second; }
-    void Release(uint32_t rawKeyCode) { held.erase(rawKeyCode); }
+    // True when the key was held.
+    bool Release(uint32_t rawKeyCode) { return held.erase(rawKeyCode) != 0; }
     void Clear() { held.clear(); }
     bool Empty() const { return held.empty(); }
 

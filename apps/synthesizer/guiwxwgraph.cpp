@@ -1134,9 +1134,11 @@ int Graph::FilterKey(wxKeyEvent& event) {
     const auto* window = wxDynamicCast(event.GetEventObject(), wxWindow);
     const auto raw = static_cast<uint32_t>(event.GetRawKeyFlags());
     if (event.GetEventType() == wxEVT_KEY_UP) {
-        heldKeys.Release(raw);
-        return keyboard != nullptr && keyboard->KeyUp(raw) ? wxEventFilter::Event_Processed
-                                                           : wxEventFilter::Event_Skip;
+        // Only keys whose press played are released here; a text field keeps the others.
+        if (!heldKeys.Release(raw) || keyboard == nullptr) {
+            return wxEventFilter::Event_Skip;
+        }
+        return keyboard->KeyUp(raw) ? wxEventFilter::Event_Processed : wxEventFilter::Event_Skip;
     }
     if (RouteKey(event.RawControlDown() || event.ControlDown(), event.AltDown(), IsTextField(window)) !=
             KeyRoute::Keyboard ||

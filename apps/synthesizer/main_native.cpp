@@ -20,11 +20,17 @@ namespace brl::Korvax {
 namespace {
 
 void PrintUsage() {
+#if defined(KORVAX_WITH_GUI)
     std::printf("usage: korvax [PATCH] [--Section-Key value ...]\n"
                 "       korvax --render PATCH [--Section-Key value ...]\n"
                 "       korvax --help | --version\n\n"
-                "  PATCH            opens the editor on PATCH (without it, on an empty patch set)\n"
-                "  --render PATCH   renders PATCH with its song to PATCH.wav (32-bit float stereo,\n"
+                "  PATCH            opens the editor on PATCH (without it, on an empty patch set)\n");
+#else
+    std::printf("usage: korvax --render PATCH [--Section-Key value ...]\n"
+                "       korvax --help | --version\n\n"
+                "  (this build has no editor)\n");
+#endif
+    std::printf("  --render PATCH   renders PATCH with its song to PATCH.wav (32-bit float stereo,\n"
                 "                   96000 Hz, the song and a tail of 30 seconds) and exits\n"
                 "  --help           prints this text\n"
                 "  --version        prints the version\n\n"

@@ -1,74 +1,23 @@
 // The main window's decisions without a window: texts, autosave naming, key
 // routing and the file commands with scripted answers to their prompts.
-#include "synthesizer/graphlogic.h"
-
-#include "libbrelm/configini.h"
-#include "support/temp_dir.h"
+#include "graph_test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <filesystem>
 
 namespace {
 
+using namespace mainwintest;
 using brl::FromUtf8;
-using brl::String;
 using namespace brl::Synth::Gui;
 namespace Config = brl::Config;
 namespace Korvax = brl::Korvax;
 
-class TestManager : public Korvax::Manager {
-public:
-    TestManager() : Manager(nullptr) {}
-    int64_t GetPosition() const override { return position; }
-    int64_t GetSampleRate() const override { return rate; }
-    int64_t GetInputLatency() const override { return 480; }
-    int64_t GetOutputLatency() const override { return 960; }
-    bool IsDeviceless() const override { return deviceless; }
-    int64_t position = 0;
-    int64_t rate = 48000;
-    bool deviceless = false;
-};
-
-// Answers the prompts from a script and records what was asked.
-class ScriptedPrompts : public Prompts {
-public:
-    Answer Ask(const String& question, bool) override {
-        questions.push_back(question);
-        if (answers.empty()) {
-            ADD_FAILURE() << "unexpected question";
-            return Answer::Cancel;
-        }
-        const Answer answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-    bool ChooseFile(FileKind kind, const String& directory, String& path) override {
-        kinds.push_back(kind);
-        directories.push_back(directory);
-        if (files.empty()) {
-            return false;
-        }
-        path = files.front();
-        files.pop_front();
-        return true;
-    }
-    bool AskText(const String&, const String&, String&) override { return false; }
-    void ShowError(const String& text) override { errors.push_back(text); }
-
-    std::deque<Answer> answers;
-    std::deque<String> files;
-    std::vector<String> questions;
-    std::vector<FileKind> kinds;
-    std::vector<String> directories;
-    std::vector<String> errors;
-};
-
 struct GraphCommandsTest : ::testing::Test {
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
-    Config::Frontend config;
+    Settings settings;
+    brl::testing::TempDir& dir = settings.dir;
+    Config::Frontend& config = settings.config;
     TestManager manager;
     ScriptedPrompts prompts;
     brl::Logging::Logger log{nullptr, L"test"};
@@ -79,8 +28,6 @@ struct GraphCommandsTest : ::testing::Test {
     int renamed = 0;
 
     GraphCommandsTest() {
-        config.AddBase(&ini);
-        config.AddWrite(&ini);
         app.applicationLongName = L"korvax";
         commands = std::make_unique<GraphCommands>(manager, config, prompts, app, L"core v19", log);
         commands->beforeStateChange = [this] { ++before; };
@@ -120,22 +67,6 @@ TEST(GraphTexts, PaneLayoutOnlyOfTheCurrentVersion) {
     EXPECT_FALSE(PaneLayoutUsable(0));
 }
 
-TEST(GraphTexts, StatusBarShowsTimingOnlyWhenAsked) {
-    TestManager manager;
-    manager.rate = 1000;
-    manager.position = 3723004;
-    const StatusTexts off = StatusFields(manager, false);
-    for (const String& field : off) {
-        EXPECT_TRUE(field.empty());
-    }
-    const StatusTexts on = StatusFields(manager, true);
-    EXPECT_TRUE(on[0].empty());
-    EXPECT_TRUE(on[1].empty());
-    EXPECT_EQ(on[2], L"480ms");
-    EXPECT_EQ(on[3], L"960ms");
-    EXPECT_EQ(on[4], L" 1:02:03.004");
-}
-
 TEST(GraphKeys, ModifiedKeysGoToMenusAndTextFieldsKeepAll) {
     EXPECT_EQ(RouteKey(false, false, false), KeyRoute::Keyboard);
     EXPECT_EQ(RouteKey(true, false, false), KeyRoute::Menus);
@@ -149,7 +80,8 @@ TEST(GraphKeys, RepeatsOfAHeldKeyAreNotFirstPresses) {
     EXPECT_TRUE(keys.Press(24));
     EXPECT_FALSE(keys.Press(24));
     EXPECT_TRUE(keys.Press(25));
-    keys.Release(24);
+    EXPECT_TRUE(keys.Release(24));
+    EXPECT_FALSE(keys.Release(24));
     EXPECT_TRUE(keys.Press(24));
     keys.Clear();
     EXPECT_TRUE(keys.Empty());
