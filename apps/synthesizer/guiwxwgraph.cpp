@@ -421,6 +421,8 @@ void Graph::ApplySettings() {
         view->SetBehaviours(behaviours);
     }
     meters->ReloadSettings();
+    logPane->ApplyTheme();
+    logPane->Refresh();
     synth.SetUseMidiChannel(Config::Setting<int>(config, "Korvax/Midi/ChannelMapping", 0).Get() != 0);
     synth.SetLogTimingClock(
         Config::Setting<bool>(config, "Korvax/Ui/Log/Midi/RealtimeTimingClock", true).Get());
