@@ -81,14 +81,23 @@ public:
         if (type != wxEVT_KEY_DOWN && type != wxEVT_KEY_UP) {
             return Event_Skip;
         }
-        const auto* window = wxDynamicCast(event.GetEventObject(), wxWindow);
-        if (window == nullptr || wxGetTopLevelParent(const_cast<wxWindow*>(window)) != &owner) {
+        auto* window = wxDynamicCast(event.GetEventObject(), wxWindow);
+        if (window == nullptr || !InsideOwner(window)) {
             return Event_Skip;
         }
         return owner.FilterKey(static_cast<wxKeyEvent&>(event));
     }
 
 private:
+    // In the frame, or in one of its panes floating in a frame of its own.
+    bool InsideOwner(wxWindow* window) const {
+        wxWindow* top = wxGetTopLevelParent(window);
+        while (top != nullptr && top != &owner && wxDynamicCast(top, wxAuiFloatingFrame) != nullptr) {
+            top = top->GetParent() != nullptr ? wxGetTopLevelParent(top->GetParent()) : nullptr;
+        }
+        return top == &owner;
+    }
+
     Graph& owner;
 };
 

@@ -482,4 +482,15 @@ TEST_F(KeyboardTest, CtrlAndTextFieldsKeepTheirKeysAndFocusLossReleases) {
     EXPECT_EQ(handler.Take(2).size(), 2u);
 }
 
+TEST_F(KeyboardTest, APaneFloatingInItsOwnFrameStillPlays) {
+    window->Panes().GetPane("helppane").Float();
+    window->Panes().Update();
+    guitest::Pump(50ms);
+    ASSERT_NE(wxGetTopLevelParent(window->HelpText()), window);
+    EXPECT_TRUE(Key(window->HelpText(), wxEVT_KEY_DOWN, kRawQ));
+    EXPECT_EQ(handler.Take(2).size(), 2u);
+    EXPECT_TRUE(Key(window->HelpText(), wxEVT_KEY_UP, kRawQ));
+    EXPECT_EQ(handler.Take(2).size(), 2u);
+}
+
 } // namespace
