@@ -385,6 +385,21 @@ TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayout) {
     EXPECT_TRUE(window->Panes().GetPane("helppane").IsShown());
 }
 
+TEST_F(MainWindowTest, PanicCutsAllSoundsAndResetsTheMeters) {
+    TestManager logged(&capture);
+    CloseWindow();
+    window = new Graph(logged, settings.config, Identity(), L"core v19", &capture, nullptr);
+    window->SetPromptHook(&prompts);
+    int resets = 0;
+    window->resetMeters = [&] { ++resets; };
+    Command(kIdPanic);
+    EXPECT_FALSE(capture.Find(L"PANIC pressed, switching off all sounds").empty());
+    EXPECT_EQ(resets, 1);
+    window->SetPromptHook(nullptr);
+    guitest::DestroyNow(window);
+    window = nullptr;
+}
+
 TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
     Command(kIdSynthState);
     wxWindow* state = window->ToolWindow(kIdSynthState);
