@@ -19,8 +19,9 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           # The editor: the toolkit, OpenGL, and Cairo with Pango, which the
           # toolkit canvas draws on directly; a font for legible text.
           libwxgtk3.2-dev libgl1-mesa-dev libcairo2-dev libpango1.0-dev fonts-dejavu-core
-          # Real sound servers and a virtual display for the tests.
-          jackd2 pulseaudio xvfb xauth xdotool imagemagick)
+          # Real sound servers and a virtual display for the tests; xdpyinfo
+          # tells the main job whether a display is there.
+          jackd2 pulseaudio xvfb xauth xdotool imagemagick x11-utils)
 
 install_deps() {
     local missing=()

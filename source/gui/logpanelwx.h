@@ -40,6 +40,9 @@ public:
     ~LogPanelWx() override;
 
     void UpdateLogDisplay();
+    // Takes the theme, colours and font from the settings again (the owner
+    // calls it on a configuration change); lines shown keep their colours.
+    void ApplyTheme();
 
     // The colour a level is shown in (levels outside 0..19 clamped).
     wxColour LevelColour(int level) const;
@@ -63,7 +66,6 @@ private:
     };
 
     void Enqueue(int level, uint64_t time, const String& message);
-    void ApplyTheme();
     void Trim(int maxLines);
 
     Logging::ChannelBuffer* buffer;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cwchar>
 #include <limits>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -64,8 +66,19 @@ float Larger(float a, float b) noexcept {
 
 } // namespace
 
-PpmMeter::PpmMeter()
-    : squaresRing(std::make_unique<int32_t[]>(kRingSize)), dcRing(std::make_unique<int32_t[]>(kRingSize)) {}
+void PpmMeter::FreeRing::operator()(int32_t* ring) const noexcept {
+    std::free(ring);
+}
+
+PpmMeter::Ring PpmMeter::ZeroedRing() {
+    auto* ring = static_cast<int32_t*>(std::calloc(kRingSize, sizeof(int32_t)));
+    if (ring == nullptr) {
+        throw std::bad_alloc();
+    }
+    return Ring(ring);
+}
+
+PpmMeter::PpmMeter() : squaresRing(ZeroedRing()), dcRing(ZeroedRing()) {}
 
 bool PpmMeter::Configure(double sampleRate, const PpmSettings& settings) {
     if (!(sampleRate > 0.0) || !std::isfinite(sampleRate)) {

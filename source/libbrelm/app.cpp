@@ -114,6 +114,9 @@ Logging::Channel& App::LogRoot() {
 Logging::Logger& App::Log() {
     return *impl_->logger;
 }
+Logging::ChannelBuffer* App::LogBuffer() {
+    return impl_->wtf != nullptr ? impl_->wtf->Buffer() : nullptr;
+}
 
 StandaloneApp::StandaloneApp(const ApplicationInfo& info, const String& build, ArgumentList arguments,
                              const AppOptions& options)

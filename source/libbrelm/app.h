@@ -78,6 +78,8 @@ public:
     // The channel every component logs into, and the application's own logger.
     Logging::Channel& LogRoot();
     Logging::Logger& Log();
+    // The records kept for a log window (AppOptions::wantBuffer), or nullptr.
+    Logging::ChannelBuffer* LogBuffer();
 
 protected:
     explicit App(std::unique_ptr<AppImpl> impl);

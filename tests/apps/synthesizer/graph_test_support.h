@@ -1,0 +1,98 @@
+#pragma once
+
+// Shared by the main window's tests, with and without a window: settings in a
+// temporary INI file, a state manager without devices and prompts answered
+// from a script.
+#include "korvax/korvaxmanager.h"
+#include "libbrelm/configini.h"
+#include "support/temp_dir.h"
+#include "synthesizer/graphlogic.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+namespace mainwintest {
+
+using brl::String;
+using brl::Synth::Gui::Answer;
+using brl::Synth::Gui::FileKind;
+
+struct Settings {
+    brl::testing::TempDir dir;
+    brl::Config::IniProvider ini{dir.WideFile("config.ini"), true};
+    brl::Config::Frontend config;
+    Settings() {
+        config.AddBase(&ini);
+        config.AddWrite(&ini);
+    }
+};
+
+class TestManager : public brl::Korvax::Manager {
+public:
+    explicit TestManager(brl::Logging::Channel* log = nullptr) : Manager(log) {}
+    int64_t GetPosition() const override { return position; }
+    int64_t GetSampleRate() const override { return rate; }
+    int64_t GetInputLatency() const override { return 480; }
+    int64_t GetOutputLatency() const override { return 960; }
+    bool IsDeviceless() const override { return deviceless; }
+    int64_t position = 0;
+    int64_t rate = 96000;
+    bool deviceless = false;
+};
+
+inline brl::ApplicationInfo Identity() {
+    brl::ApplicationInfo info;
+    info.vendorLongName = L"Brelm";
+    info.applicationShortName = L"korvax";
+    info.applicationLongName = L"korvax";
+    return info;
+}
+
+class ScriptedPrompts : public brl::Synth::Gui::Prompts {
+public:
+    Answer Ask(const String& question, bool) override {
+        questions.push_back(question);
+        if (answers.empty()) {
+            ADD_FAILURE() << "unexpected question";
+            return Answer::Cancel;
+        }
+        const Answer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    bool ChooseFile(FileKind kind, const String& directory, String& path) override {
+        kinds.push_back(kind);
+        directories.push_back(directory);
+        if (files.empty()) {
+            return false;
+        }
+        path = files.front();
+        files.pop_front();
+        return true;
+    }
+    bool AskText(const String& title, const String& value, String& result) override {
+        textTitles.push_back(title);
+        textValues.push_back(value);
+        if (texts.empty()) {
+            return false;
+        }
+        result = texts.front();
+        texts.pop_front();
+        return true;
+    }
+    void ShowError(const String& text) override { errors.push_back(text); }
+
+    std::deque<Answer> answers;
+    std::deque<String> files;
+    std::deque<String> texts;
+    std::vector<String> questions;
+    std::vector<FileKind> kinds;
+    std::vector<String> directories;
+    std::vector<String> textTitles;
+    std::vector<String> textValues;
+    std::vector<String> errors;
+};
+
+} // namespace mainwintest

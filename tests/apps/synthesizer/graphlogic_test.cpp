@@ -1,0 +1,262 @@
+// The main window's decisions without a window: texts, autosave naming, key
+// routing and the file commands with scripted answers to their prompts.
+#include "graph_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+using namespace mainwintest;
+using brl::FromUtf8;
+using namespace brl::Synth::Gui;
+namespace Config = brl::Config;
+namespace Korvax = brl::Korvax;
+
+struct GraphCommandsTest : ::testing::Test {
+    Settings settings;
+    brl::testing::TempDir& dir = settings.dir;
+    Config::Frontend& config = settings.config;
+    TestManager manager;
+    ScriptedPrompts prompts;
+    brl::Logging::Logger log{nullptr, L"test"};
+    brl::ApplicationInfo app;
+    std::unique_ptr<GraphCommands> commands;
+    int before = 0;
+    int after = 0;
+    int renamed = 0;
+
+    GraphCommandsTest() {
+        app.applicationLongName = L"korvax";
+        commands = std::make_unique<GraphCommands>(manager, config, prompts, app, L"core v19", log);
+        commands->beforeStateChange = [this] { ++before; };
+        commands->afterStateChange = [this] {
+            // The window rebuilds its views only after it let go of them.
+            EXPECT_EQ(before, after + 1);
+            ++after;
+        };
+        commands->fileNameChanged = [this] { ++renamed; };
+    }
+    void AddNode() { ASSERT_NE(manager.CreateNode(manager.Patches().Voice(0), 1, 0), nullptr); }
+    size_t Nodes() { return manager.Patches().Voice(0).Nodes().Count(); }
+    bool Exists(const String& path) { return std::filesystem::exists(std::filesystem::path(path)); }
+};
+
+TEST(GraphTexts, TitleNamesVersionAndFileOnlyWhenPresent) {
+    brl::ApplicationInfo app;
+    app.applicationLongName = L"korvax";
+    EXPECT_EQ(WindowTitle(app, L"core v19", L""), L"korvax");
+    EXPECT_EQ(WindowTitle(app, L"core v19", L"/s/a.korvax"), L"korvax - /s/a.korvax");
+    app.version = L"1.2";
+    EXPECT_EQ(WindowTitle(app, L"core v19", L"a.korvax"), L"korvax [1.2 - core v19] - a.korvax");
+}
+
+TEST(GraphTexts, ChannelEntriesAndPatchNames) {
+    EXPECT_EQ(ChannelEntryText(7, L"bass"), L"07: bass");
+    EXPECT_EQ(ChannelEntryText(31, L""), L"31: ");
+    EXPECT_EQ(WithPatchExtension(L"song"), L"song.korvax");
+    EXPECT_EQ(WithPatchExtension(L"song.korvax"), L"song.korvax");
+    EXPECT_EQ(WithPatchExtension(L"song.korvax.old"), L"song.korvax.old.korvax");
+    EXPECT_EQ(AutosavePath(L"a.korvax", 1700000000), L"a.korvax.autosave-1700000000.korvax.bak");
+}
+
+TEST(GraphTexts, PaneLayoutOnlyOfTheCurrentVersion) {
+    EXPECT_TRUE(PaneLayoutUsable(24));
+    EXPECT_FALSE(PaneLayoutUsable(23));
+    EXPECT_FALSE(PaneLayoutUsable(0));
+}
+
+TEST(GraphKeys, ModifiedKeysGoToMenusAndTextFieldsKeepAll) {
+    EXPECT_EQ(RouteKey(false, false, false), KeyRoute::Keyboard);
+    EXPECT_EQ(RouteKey(true, false, false), KeyRoute::Menus);
+    EXPECT_EQ(RouteKey(false, true, false), KeyRoute::Menus);
+    EXPECT_EQ(RouteKey(false, false, true), KeyRoute::Window);
+    EXPECT_EQ(RouteKey(true, false, true), KeyRoute::Window);
+}
+
+TEST(GraphKeys, RepeatsOfAHeldKeyAreNotFirstPresses) {
+    HeldKeys keys;
+    EXPECT_TRUE(keys.Press(24));
+    EXPECT_FALSE(keys.Press(24));
+    EXPECT_TRUE(keys.Press(25));
+    EXPECT_TRUE(keys.Release(24));
+    EXPECT_FALSE(keys.Release(24));
+    EXPECT_TRUE(keys.Press(24));
+    keys.Clear();
+    EXPECT_TRUE(keys.Empty());
+    EXPECT_TRUE(keys.Press(25));
+}
+
+TEST_F(GraphCommandsTest, SaveWithoutFileNameSavesAsAndAppendsTheExtension) {
+    AddNode();
+    prompts.files = {FromUtf8(dir.File("song"))};
+    ASSERT_TRUE(commands->Save());
+    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("song.korvax")));
+    EXPECT_TRUE(Exists(commands->FileName()));
+    EXPECT_EQ(renamed, 1);
+    // The folder of the chosen file becomes the next dialog's start.
+    EXPECT_EQ(Config::Setting<String>(config, "Ui/DataDirectory", String()).Get(), dir.WidePath());
+    // A second save goes to the same file without a dialog.
+    ASSERT_TRUE(commands->Save());
+    EXPECT_EQ(prompts.kinds.size(), 1u);
+}
+
+TEST_F(GraphCommandsTest, FailedOrCancelledSaveKeepsTheFileName) {
+    prompts.files = {FromUtf8(dir.File("a.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    // Cancelled dialog.
+    EXPECT_FALSE(commands->SaveAs());
+    // A folder that does not exist.
+    prompts.files = {FromUtf8(dir.File("missing/b"))};
+    EXPECT_FALSE(commands->SaveAs());
+    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("a.korvax")));
+}
+
+TEST_F(GraphCommandsTest, NewAsksToSaveAndCancelKeepsEverything) {
+    prompts.files = {FromUtf8(dir.File("a.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    AddNode();
+
+    prompts.answers = {Answer::Cancel};
+    EXPECT_FALSE(commands->New());
+    EXPECT_EQ(Nodes(), 1u);
+    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("a.korvax")));
+    EXPECT_EQ(prompts.questions.back(), L"save old shit?");
+
+    // Yes whose save as is cancelled stops as well.
+    prompts.answers = {Answer::Yes};
+    EXPECT_FALSE(commands->New());
+    EXPECT_EQ(Nodes(), 1u);
+
+    prompts.answers = {Answer::No};
+    EXPECT_TRUE(commands->New());
+    EXPECT_EQ(Nodes(), 0u);
+    EXPECT_TRUE(commands->FileName().empty());
+    EXPECT_EQ(before, 1);
+    EXPECT_EQ(after, 1);
+}
+
+TEST_F(GraphCommandsTest, OpenLoadsOrLeavesAnEmptyPatchSet) {
+    AddNode();
+    prompts.files = {FromUtf8(dir.File("saved.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    prompts.answers = {Answer::No};
+    ASSERT_TRUE(commands->New());
+    ASSERT_EQ(Nodes(), 0u);
+
+    prompts.files = {FromUtf8(dir.File("saved.korvax"))};
+    ASSERT_TRUE(commands->Open());
+    EXPECT_EQ(Nodes(), 1u);
+    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("saved.korvax")));
+    EXPECT_EQ(prompts.kinds.back(), FileKind::OpenPatch);
+
+    std::FILE* broken = std::fopen(dir.File("broken.korvax").c_str(), "w");
+    std::fputs("<korvax version=\"19\"><graph>", broken);
+    std::fclose(broken);
+    prompts.files = {FromUtf8(dir.File("broken.korvax"))};
+    EXPECT_FALSE(commands->Open());
+    EXPECT_EQ(Nodes(), 0u);
+    EXPECT_TRUE(commands->FileName().empty());
+}
+
+TEST_F(GraphCommandsTest, ReloadReadsTheFileAgainAfterAsking) {
+    AddNode();
+    prompts.files = {FromUtf8(dir.File("r.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    AddNode();
+    ASSERT_EQ(Nodes(), 2u);
+    prompts.answers = {Answer::No};
+    ASSERT_TRUE(commands->Reload());
+    EXPECT_EQ(Nodes(), 1u);
+    prompts.answers = {Answer::Cancel};
+    AddNode();
+    EXPECT_FALSE(commands->Reload());
+    EXPECT_EQ(Nodes(), 2u);
+}
+
+TEST_F(GraphCommandsTest, AFailedStartLoadLeavesAnEmptyEditorAndSaysWhy) {
+    EXPECT_FALSE(commands->LoadInitial(FromUtf8(dir.File("nothing.korvax"))));
+    ASSERT_EQ(prompts.errors.size(), 1u);
+    EXPECT_NE(prompts.errors[0].find(L"nothing.korvax"), String::npos);
+    EXPECT_TRUE(commands->FileName().empty());
+    EXPECT_EQ(Nodes(), 0u);
+}
+
+TEST_F(GraphCommandsTest, ClosingAsksUnlessDeviceless) {
+    prompts.answers = {Answer::Cancel};
+    EXPECT_FALSE(commands->MayClose(true));
+    EXPECT_EQ(prompts.questions.back(), L"save that shit?");
+    prompts.answers = {Answer::No};
+    EXPECT_TRUE(commands->MayClose(true));
+    // Yes with a save that does not happen: vetoed only where a veto is possible.
+    prompts.answers = {Answer::Yes, Answer::Yes};
+    EXPECT_FALSE(commands->MayClose(true));
+    EXPECT_TRUE(commands->MayClose(false));
+    prompts.answers = {Answer::Yes};
+    prompts.files = {FromUtf8(dir.File("closing"))};
+    EXPECT_TRUE(commands->MayClose(true));
+    EXPECT_TRUE(Exists(FromUtf8(dir.File("closing.korvax"))));
+
+    manager.deviceless = true;
+    const size_t asked = prompts.questions.size();
+    EXPECT_TRUE(commands->MayClose(true));
+    EXPECT_EQ(prompts.questions.size(), asked);
+}
+
+TEST_F(GraphCommandsTest, AutosaveWritesBesideTheFileOnlyWithAFileName) {
+    EXPECT_FALSE(commands->Autosave(1700000000));
+    prompts.files = {FromUtf8(dir.File("a.korvax"))};
+    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(commands->Autosave(1700000000));
+    EXPECT_TRUE(Exists(FromUtf8(dir.File("a.korvax.autosave-1700000000.korvax.bak"))));
+    EXPECT_EQ(commands->AutosaveIntervalMs(), 5 * 60000);
+    Config::Setting<int>(config, "Ui/AutosaveTimerMinutes", 0).Set(0);
+    EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
+    Config::Setting<int>(config, "Ui/AutosaveTimerMinutes", 0).Set(-3);
+    EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
+}
+
+TEST_F(GraphCommandsTest, OpenedAndSavedFilesAreRememberedAndUnopenableOnesForgotten) {
+    brl::gui::RecentFiles recent(config);
+    commands->SetRecentFiles(&recent);
+    int changes = 0;
+    commands->recentFilesChanged = [&] { ++changes; };
+    const String a = FromUtf8(dir.File("a.korvax"));
+    const String b = FromUtf8(dir.File("b.korvax"));
+    prompts.files = {a, b};
+    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(commands->SaveAs());
+    prompts.files = {a};
+    ASSERT_TRUE(commands->Open());
+    EXPECT_EQ(recent.Files(), (std::vector<String>{a, b}));
+    EXPECT_EQ(changes, 3);
+
+    std::filesystem::remove(std::filesystem::path(b));
+    AddNode();
+    EXPECT_FALSE(commands->OpenRecent(1));
+    EXPECT_EQ(recent.Files(), (std::vector<String>{a}));
+    EXPECT_EQ(Nodes(), 0u);
+    // The list is kept in the settings.
+    brl::gui::RecentFiles again(config);
+    again.Load();
+    EXPECT_EQ(again.Files(), (std::vector<String>{a}));
+    EXPECT_TRUE(commands->OpenRecent(0));
+    EXPECT_FALSE(commands->OpenRecent(5));
+}
+
+TEST_F(GraphCommandsTest, LoadingAndClearingForgetTheEditHistory) {
+    Korvax::EditHistory history(manager);
+    commands->SetHistory(&history);
+    history.Record(L"add node");
+    AddNode();
+    ASSERT_TRUE(history.CanUndo());
+    prompts.answers = {Answer::Cancel};
+    EXPECT_FALSE(commands->New());
+    EXPECT_TRUE(history.CanUndo());
+    prompts.answers = {Answer::No};
+    EXPECT_TRUE(commands->New());
+    EXPECT_FALSE(history.CanUndo());
+}
+
+} // namespace

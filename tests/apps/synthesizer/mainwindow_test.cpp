@@ -1,0 +1,511 @@
+// The main window in a real window: its commands with prompts answered by a
+// hook, the title, status bar and channel list, the module and object menus,
+// the close rules and the computer keyboard.
+#include "gui/gui_test_support.h"
+#include "mainwindow_test_support.h"
+
+#include "gui/logpanelwx.h"
+#include "korvax/korvaxcatalogue.h"
+#include "korvax/korvaxfileio.h"
+#include "midi/midiiokeyboard.h"
+#include "support/log_capture.h"
+#include "synthesizer/guimanager.h"
+#include "synthesizer/guiwxwgraph.h"
+
+#include <gtest/gtest.h>
+
+#include <wx/listbox.h>
+#include <wx/menu.h>
+#include <wx/spinctrl.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
+
+#include <mutex>
+#include <stdexcept>
+
+namespace {
+
+using namespace mainwintest;
+using brl::FromUtf8;
+using brl::String;
+using namespace brl::Synth::Gui;
+namespace Config = brl::Config;
+namespace Korvax = brl::Korvax;
+namespace Midi = brl::Midi;
+namespace vergl = brl::vergl;
+using namespace std::chrono_literals;
+
+struct MainWindowTest : ::testing::Test {
+    Settings settings;
+    brl::testing::LogCapture capture;
+    TestManager manager;
+    ScriptedPrompts prompts;
+    Graph* window = nullptr;
+
+    MainWindowTest() { MakeWindow(); }
+    ~MainWindowTest() override { CloseWindow(); }
+
+    void MakeWindow() {
+        window = new Graph(manager, settings.config, Identity(), L"core v19", &capture, nullptr);
+        window->SetPromptHook(&prompts);
+        window->Show();
+        guitest::Pump(50ms);
+    }
+    void CloseWindow() {
+        if (window != nullptr) {
+            window->SetPromptHook(nullptr);
+            guitest::DestroyNow(window);
+            window = nullptr;
+        }
+    }
+    void Command(int id, bool checked = false) {
+        wxCommandEvent event(wxEVT_MENU, id);
+        event.SetInt(checked ? 1 : 0);
+        event.SetEventObject(window);
+        window->GetEventHandler()->ProcessEvent(event);
+    }
+    vergl::CVergl& Voice(int channel) { return manager.Patches().Voice(channel); }
+};
+
+TEST_F(MainWindowTest, SaveNewAndOpenGoThroughPromptsAndKeepTheTitle) {
+    EXPECT_EQ(window->GetTitle(), "korvax");
+    ASSERT_NE(manager.CreateNode(Voice(0), 1, 0), nullptr);
+    prompts.files = {FromUtf8(settings.dir.File("song"))};
+    Command(wxID_SAVE);
+    const String saved = FromUtf8(settings.dir.File("song.korvax"));
+    EXPECT_EQ(window->FileName(), saved);
+    EXPECT_EQ(window->GetTitle(), wxString(L"korvax - " + saved));
+
+    // "new" cancelled leaves everything; answered No it empties the editor.
+    prompts.answers = {Answer::Cancel};
+    Command(wxID_NEW);
+    EXPECT_EQ(Voice(0).Nodes().Count(), 1u);
+    prompts.answers = {Answer::No};
+    Command(wxID_NEW);
+    EXPECT_EQ(Voice(0).Nodes().Count(), 0u);
+    EXPECT_EQ(window->GetTitle(), "korvax");
+    // The views let go of the old graphs and show the new ones.
+    EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(0));
+
+    prompts.files = {saved};
+    Command(wxID_OPEN);
+    EXPECT_EQ(Voice(0).Nodes().Count(), 1u);
+    EXPECT_EQ(window->FileName(), saved);
+}
+
+TEST_F(MainWindowTest, AFailedSaveIsLoggedUnderItsCommand) {
+    prompts.files = {FromUtf8(settings.dir.File("missing/song"))};
+    Command(wxID_SAVE);
+    const auto failed = capture.Find(L"saving file failed");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].function, "brl::Synth::Gui::Graph::OnMenuFileSave");
+    EXPECT_TRUE(window->FileName().empty());
+}
+
+TEST_F(MainWindowTest, AStartFileThatDoesNotLoadIsReportedInTheLogPaneAndABox) {
+    window->AdoptInitialLoad(L"/nonexistent/x.korvax", false);
+    ASSERT_EQ(prompts.errors.size(), 1u);
+    EXPECT_NE(prompts.errors[0].find(L"/nonexistent/x.korvax"), String::npos);
+    EXPECT_FALSE(capture.Find(L"could not load '/nonexistent/x.korvax'").empty());
+    EXPECT_EQ(window->GetTitle(), "korvax");
+}
+
+TEST_F(MainWindowTest, StatusBarShowsTimingFieldsOnlyWhileSwitchedOn) {
+    manager.position = 96000 * 61;
+    window->Redraw();
+    EXPECT_TRUE(window->GetStatusBar()->GetStatusText(4).empty());
+    Config::Setting<bool>(settings.config, "Korvax/Ui/Statusbar/Timing", false).Set(true);
+    window->Redraw();
+    EXPECT_EQ(window->GetStatusBar()->GetStatusText(2), "5ms");
+    EXPECT_EQ(window->GetStatusBar()->GetStatusText(3), "10ms");
+    EXPECT_EQ(window->GetStatusBar()->GetStatusText(4), " 0:01:01.000");
+    Config::Setting<bool>(settings.config, "Korvax/Ui/Statusbar/Timing", false).Set(false);
+    window->Redraw();
+    EXPECT_TRUE(window->GetStatusBar()->GetStatusText(2).empty());
+    EXPECT_TRUE(window->GetStatusBar()->GetStatusText(4).empty());
+}
+
+TEST_F(MainWindowTest, ChannelListSelectsRenamesAndFollowsTheForcedProgram) {
+    manager.Patches().channelNames[7] = L"bass";
+    window->RebuildChannelList();
+    wxListBox* list = window->ChannelList();
+    ASSERT_EQ(list->GetCount(), 32u);
+    EXPECT_EQ(list->GetString(7), "07: bass");
+    EXPECT_EQ(list->GetString(31), "31: ");
+
+    window->SelectChannel(7);
+    EXPECT_EQ(manager.GetCurrentProgram(), 7);
+    EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(7));
+    EXPECT_EQ(window->View(kPageChannelPre)->Graph(), &manager.Patches().ChannelPre(7));
+    EXPECT_EQ(window->View(kPageMix)->Graph(), &manager.Patches().Mix());
+
+    prompts.texts = {L"drums"};
+    window->RenameChannel(7);
+    EXPECT_EQ(prompts.textTitles.back(), L"rename channel");
+    EXPECT_EQ(prompts.textValues.back(), L"bass");
+    EXPECT_EQ(list->GetString(7), "07: drums");
+    EXPECT_EQ(manager.Patches().channelNames[7], L"drums");
+    // Cancelled: nothing changes.
+    window->RenameChannel(7);
+    EXPECT_EQ(manager.Patches().channelNames[7], L"drums");
+
+    Command(kIdForceMidiProgramToggle, true);
+    EXPECT_EQ(manager.GetForcedChannel(), 7);
+    // The tool bar keeps the toggle's state; selecting moves the forced program.
+    auto* toggle = dynamic_cast<wxAuiToolBar*>(window->Panes().GetPane("toolsbarpane").window);
+    ASSERT_NE(toggle, nullptr);
+    toggle->ToggleTool(kIdForceMidiProgramToggle, true);
+    window->SelectChannel(3);
+    EXPECT_EQ(manager.GetForcedChannel(), 3);
+    toggle->ToggleTool(kIdForceMidiProgramToggle, false);
+    Command(kIdForceMidiProgramToggle, false);
+    EXPECT_EQ(manager.GetForcedChannel(), -1);
+}
+
+TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInSongGraphs) {
+    window->SelectPage(kPageVoice);
+    std::unique_ptr<wxMenu> menu(window->BuildModuleMenu());
+    const wxMenuItem* voice = menu->FindItemByPosition(0);
+    EXPECT_EQ(voice->GetItemLabelText(), "voice");
+    EXPECT_TRUE(voice->IsEnabled());
+    EXPECT_EQ(menu->FindItemByPosition(1)->GetItemLabelText(), "buffer");
+    EXPECT_EQ(menu->GetMenuItemCount(), 2u + 5u); // voice, buffer and the five categories
+    EXPECT_EQ(menu->FindItemByPosition(2)->GetItemLabelText(), "effects");
+
+    // A right click on empty space asks for the module menu; the hook picks "Oscillator".
+    vergl::CUiWxw* view = window->View(kPageVoice);
+    int chosen = ModuleCommand(1);
+    window->SetPopupHook([&](wxMenu& shown) {
+        EXPECT_NE(shown.FindItem(chosen), nullptr);
+        return chosen;
+    });
+    Click(view, wxEVT_RIGHT_UP, 137, 95);
+    ASSERT_EQ(Voice(0).Nodes().Count(), 1u);
+    const vergl::CNode* node = *Voice(0).Nodes().begin();
+    // Its corner snapped to the grid of 12, near the mouse.
+    const vergl::NodeRect bounds = view->NodeBounds(node);
+    EXPECT_EQ(bounds.left % 12, 0);
+    EXPECT_EQ(bounds.top % 12, 0);
+    EXPECT_NEAR(node->X(), view->GraphX(137), 12 + bounds.Width());
+    EXPECT_TRUE(view->IsSelected(node));
+    // Compiled at once.
+    EXPECT_FALSE(manager.LastProgram().operands.empty());
+
+    window->SelectPage(kPageMix);
+    std::unique_ptr<wxMenu> mixMenu(window->BuildModuleMenu());
+    EXPECT_FALSE(mixMenu->FindItemByPosition(0)->IsEnabled());
+    Command(kIdVoiceParamsSource);
+    const auto refused = capture.Find(L"Invalid in Songmode");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].function, "brl::Synth::Gui::Graph::OnAddVoiceParamsOutput");
+    EXPECT_EQ(manager.Patches().Mix().Nodes().Count(), 0u);
+    Command(kIdBufferLoad);
+    EXPECT_EQ(manager.Patches().Mix().Nodes().Count(), 1u);
+}
+
+TEST_F(MainWindowTest, DeletingANodeAsksUnlessSwitchedOffAndTheObjectMenuDoesNot) {
+    vergl::CNode* a = manager.CreateNode(Voice(0), 1, 0);
+    vergl::CNode* b = manager.CreateNode(Voice(0), 1, 0);
+    vergl::CNode* c = manager.CreateNode(Voice(0), 1, 0);
+    ASSERT_TRUE(a && b && c);
+    prompts.answers = {Answer::No};
+    EXPECT_FALSE(window->DeleteNodeRequested(a));
+    EXPECT_EQ(prompts.questions.back(), L"delete node?");
+    EXPECT_EQ(Voice(0).Nodes().Count(), 3u);
+    prompts.answers = {Answer::Yes};
+    EXPECT_TRUE(window->DeleteNodeRequested(a));
+    EXPECT_EQ(Voice(0).Nodes().Count(), 2u);
+
+    Config::Setting<bool>(settings.config, "Editor/ConfirmDeleteNode", true).Set(false);
+    const size_t asked = prompts.questions.size();
+    EXPECT_TRUE(window->DeleteNodeRequested(b));
+    EXPECT_EQ(prompts.questions.size(), asked);
+
+    // The object menu on the selected node deletes without asking.
+    Config::Setting<bool>(settings.config, "Editor/ConfirmDeleteNode", true).Set(true);
+    window->SelectPage(kPageVoice);
+    window->View(kPageVoice)->SelectOnly(c);
+    window->SetPopupHook([](wxMenu& shown) {
+        EXPECT_EQ(shown.GetMenuItemCount(), 1u);
+        return shown.FindItem("delete");
+    });
+    window->ContextRequested();
+    EXPECT_EQ(Voice(0).Nodes().Count(), 0u);
+    EXPECT_EQ(prompts.questions.size(), asked);
+}
+
+TEST_F(MainWindowTest, DeletingALinkGivesTheInputItsDefaultValueBack) {
+    // Two "Map note" nodes: the second's note input is a value input with a controller.
+    vergl::CNode* from = manager.CreateNode(Voice(0), 13, 0);
+    vergl::CNode* to = manager.CreateNode(Voice(0), 13, 0);
+    ASSERT_TRUE(from && to);
+    vergl::CPin* input = *to->Inputs().begin();
+    const Korvax::PinRecord* record = Korvax::GetPinRecord(input);
+    ASSERT_TRUE(record != nullptr && record->value);
+    ASSERT_TRUE(window->ConnectRequested(*from->Outputs().begin(), input));
+    ASSERT_EQ(Voice(0).Links().Count(), 1u);
+    manager.SetControllerValue(record->controllerChannel, record->controllerNumber, 0.75f);
+    ASSERT_TRUE(window->DeleteLinkRequested(*Voice(0).Links().begin()));
+    EXPECT_EQ(Voice(0).Links().Count(), 0u);
+    const Korvax::PinSpec* spec = Korvax::InputPin(Korvax::FindModule(13), 0);
+    EXPECT_FLOAT_EQ(manager.Memory()[record->controllerChannel * 256 + record->controllerNumber],
+                    Korvax::InitialParameterValue(*spec));
+}
+
+TEST_F(MainWindowTest, SelectingAValueInputShowsItsControllerAndEnterRenamesIt) {
+    vergl::CNode* node = manager.CreateNode(Voice(0), 13, 0);
+    ASSERT_NE(node, nullptr);
+    vergl::CPin* input = *node->Inputs().begin();
+    const Korvax::PinRecord* record = Korvax::GetPinRecord(input);
+    window->SelectPage(kPageVoice);
+    window->View(kPageVoice)->SelectOnly(input);
+    wxTextCtrl* name = window->ControllerNameField();
+    EXPECT_TRUE(name->IsEnabled());
+    EXPECT_EQ(name->GetValue(),
+              wxString(manager.ControllerName(record->controllerChannel, record->controllerNumber)));
+    name->ChangeValue("cutoff");
+    wxCommandEvent enter(wxEVT_TEXT_ENTER, name->GetId());
+    enter.SetEventObject(name);
+    name->GetEventHandler()->ProcessEvent(enter);
+    EXPECT_EQ(manager.ControllerName(record->controllerChannel, record->controllerNumber), L"cutoff");
+    // A node selected: no controller to name.
+    window->View(kPageVoice)->SelectOnly(node);
+    EXPECT_FALSE(name->IsEnabled());
+    // The help pane describes the module with its pins.
+    EXPECT_NE(window->HelpText()->GetValue().Find("inputs:\n"), wxNOT_FOUND);
+    EXPECT_NE(window->HelpText()->GetValue().Find("outputs:\n"), wxNOT_FOUND);
+}
+
+TEST_F(MainWindowTest, UndoAndRedoTakeBackEditsToTheSavedBytes) {
+    auto text = [&] { return Korvax::SynthFileIo(manager).SavePatchesToText(L"core v19"); };
+    window->SelectPage(kPageVoice);
+    vergl::CUiWxw* view = window->View(kPageVoice);
+    const std::string empty = text();
+
+    // A node from the module menu, a second one, a link between them, a move
+    // by dragging, a channel name.
+    window->SetPopupHook([](wxMenu&) { return ModuleCommand(13); });
+    Click(view, wxEVT_MOTION, 100, 100);
+    Click(view, wxEVT_RIGHT_UP, 100, 100);
+    const std::string oneNode = text();
+    Click(view, wxEVT_MOTION, 100, 300);
+    Click(view, wxEVT_RIGHT_UP, 100, 300);
+    ASSERT_EQ(Voice(0).Nodes().Count(), 2u);
+    vergl::CNode* first = *Voice(0).Nodes().begin();
+    vergl::CNode* second = nullptr;
+    for (vergl::CNode* node : Voice(0).Nodes()) {
+        second = node;
+    }
+    const std::string twoNodes = text();
+    ASSERT_TRUE(window->ConnectRequested(*first->Outputs().begin(), *second->Inputs().begin()));
+    const std::string linked = text();
+    const vergl::NodeRect bounds = view->NodeBounds(second);
+    const wxPoint grab((bounds.left + bounds.right) / 2 - static_cast<int>(view->ScrollX()),
+                       (bounds.top + bounds.bottom) / 2 - static_cast<int>(view->ScrollY()));
+    view->SelectOnly(second);
+    Click(view, wxEVT_LEFT_DOWN, grab.x, grab.y);
+    Click(view, wxEVT_MOTION, grab.x + 60, grab.y + 36);
+    Click(view, wxEVT_LEFT_UP, grab.x + 60, grab.y + 36);
+    const std::string moved = text();
+    ASSERT_NE(moved, linked) << "the drag did not move the node";
+    prompts.texts = {L"lead"};
+    window->RenameChannel(0);
+    const std::string renamed = text();
+
+    const std::vector<std::string> states{empty, oneNode, twoNodes, linked, moved, renamed};
+    for (size_t i = states.size() - 1; i > 0; --i) {
+        Command(kIdUndo);
+        EXPECT_EQ(text(), states[i - 1]) << "undo " << i;
+    }
+    EXPECT_FALSE(window->History().CanUndo());
+    EXPECT_EQ(window->ChannelList()->GetString(0), "00: ");
+    for (size_t i = 1; i < states.size(); ++i) {
+        Command(kIdRedo);
+        EXPECT_EQ(text(), states[i]) << "redo " << i;
+    }
+    EXPECT_EQ(window->ChannelList()->GetString(0), "00: lead");
+    // The views show the restored graphs.
+    EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(0));
+    EXPECT_EQ(Voice(0).Links().Count(), 1u);
+
+    // A refused link leaves no step behind (undo made every entity anew).
+    first = *Voice(0).Nodes().begin();
+    for (vergl::CNode* node : Voice(0).Nodes()) {
+        second = node;
+    }
+    const size_t steps = window->History().UndoCount();
+    EXPECT_FALSE(window->ConnectRequested(*first->Inputs().begin(), *second->Inputs().begin()));
+    EXPECT_EQ(window->History().UndoCount(), steps);
+    // Loading forgets the history.
+    prompts.answers = {Answer::No};
+    Command(wxID_NEW);
+    EXPECT_FALSE(window->History().CanUndo());
+}
+
+TEST_F(MainWindowTest, RecentFilesMenuListsSavedFilesAndOpensThem) {
+    EXPECT_FALSE(window->RecentMenu()->FindItemByPosition(0)->IsEnabled());
+    ASSERT_NE(manager.CreateNode(Voice(0), 1, 0), nullptr);
+    prompts.files = {FromUtf8(settings.dir.File("first"))};
+    Command(wxID_SAVEAS);
+    prompts.answers = {Answer::No};
+    Command(wxID_NEW);
+    ASSERT_EQ(window->RecentMenu()->GetMenuItemCount(), 1u);
+    EXPECT_EQ(window->RecentMenu()->FindItemByPosition(0)->GetItemLabelText(), "1 first.korvax");
+    Command(kIdRecentFirst);
+    EXPECT_EQ(Voice(0).Nodes().Count(), 1u);
+    EXPECT_EQ(window->FileName(), FromUtf8(settings.dir.File("first.korvax")));
+}
+
+TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayout) {
+    prompts.answers = {Answer::Cancel};
+    EXPECT_FALSE(window->Close());
+    EXPECT_EQ(prompts.questions.back(), L"save that shit?");
+    EXPECT_FALSE(window->IsBeingDeleted());
+
+    window->Panes().GetPane("logpane").Hide();
+    window->Panes().Update();
+    prompts.answers = {Answer::No};
+    EXPECT_TRUE(window->Close());
+    guitest::Pump(20ms);
+    window = nullptr;
+    EXPECT_EQ(Config::Setting<int>(settings.config, "Ui/Graph/PanesLayoutVersion", 0).Get(), 24);
+
+    // The stored layout is applied again: the log pane stays hidden.
+    MakeWindow();
+    EXPECT_FALSE(window->Panes().GetPane("logpane").IsShown());
+    CloseWindow();
+    // A layout of another version is ignored.
+    Config::Setting<int>(settings.config, "Ui/Graph/PanesLayoutVersion", 0).Set(23);
+    MakeWindow();
+    EXPECT_TRUE(window->Panes().GetPane("logpane").IsShown());
+    // The view menu shows a hidden pane again.
+    window->Panes().GetPane("helppane").Hide();
+    window->Panes().Update();
+    Command(kIdViewFirst + 7);
+    EXPECT_TRUE(window->Panes().GetPane("helppane").IsShown());
+}
+
+TEST_F(MainWindowTest, PanicCutsAllSoundsAndResetsTheMeters) {
+    TestManager logged(&capture);
+    CloseWindow();
+    window = new Graph(logged, settings.config, Identity(), L"core v19", &capture, nullptr);
+    window->SetPromptHook(&prompts);
+    int resets = 0;
+    window->resetMeters = [&] { ++resets; };
+    Command(kIdPanic);
+    EXPECT_FALSE(capture.Find(L"PANIC pressed, switching off all sounds").empty());
+    EXPECT_EQ(resets, 1);
+    window->SetPromptHook(nullptr);
+    guitest::DestroyNow(window);
+    window = nullptr;
+}
+
+TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
+    Command(kIdSynthState);
+    wxWindow* state = window->ToolWindow(kIdSynthState);
+    ASSERT_NE(state, nullptr);
+    EXPECT_TRUE(state->IsShown());
+    state->Hide();
+    Command(kIdSynthState);
+    EXPECT_EQ(window->ToolWindow(kIdSynthState), state);
+    EXPECT_TRUE(state->IsShown());
+
+    Command(kIdSettings);
+    ASSERT_EQ(prompts.errors.size(), 1u);
+    EXPECT_NE(prompts.errors[0].find(L"not built yet"), String::npos);
+}
+
+TEST(GuiExceptions, AreDescribedForTheLog) {
+    EXPECT_EQ(brl::Gui::DescribeException(std::make_exception_ptr(std::runtime_error("boom"))),
+              L"exception in a GUI callback: boom");
+    EXPECT_EQ(brl::Gui::DescribeException(std::make_exception_ptr(42)),
+              L"exception of unknown type in a GUI callback");
+}
+
+// The computer keyboard ------------------------------------------------------
+
+class RecordingHandler : public Midi::InputHandler {
+public:
+    void OnMidiEvent(Midi::Stream&, const Midi::Event& event) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        bytes.push_back({event.status, event.data1, event.data2});
+    }
+    std::vector<std::array<uint8_t, 3>> Take(size_t count) {
+        guitest::PumpUntil([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return bytes.size() >= count;
+        });
+        guitest::Pump(30ms);
+        std::lock_guard<std::mutex> lock(mutex);
+        auto taken = std::move(bytes);
+        bytes.clear();
+        return taken;
+    }
+    std::mutex mutex;
+    std::vector<std::array<uint8_t, 3>> bytes;
+};
+
+using Bytes = std::vector<std::array<uint8_t, 3>>;
+
+struct KeyboardTest : MainWindowTest {
+    brl::Logging::Logger logger{nullptr, L"keyboard"};
+    Midi::KeyboardStream stream{logger};
+    RecordingHandler handler;
+
+    KeyboardTest() {
+        EXPECT_TRUE(stream.Start(&handler));
+        window->SetKeyboard(&stream);
+    }
+    ~KeyboardTest() override {
+        window->SetKeyboard(nullptr);
+        stream.Stop();
+    }
+};
+
+TEST_F(KeyboardTest, F5ThenQPlaysMiddleCAndTheReleaseStopsIt) {
+    wxWindow* view = window->View(kPageVoice);
+    EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawF5));
+    EXPECT_TRUE(Key(view, wxEVT_KEY_UP, kRawF5));
+    EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawQ));
+    EXPECT_EQ(handler.Take(2), (Bytes{{0xC0, 0x00, 0x00}, {0x90, 0x3C, 0x7F}}));
+    // Auto-repeat plays nothing more.
+    EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawQ));
+    EXPECT_TRUE(Key(view, wxEVT_KEY_UP, kRawQ));
+    EXPECT_EQ(handler.Take(2), (Bytes{{0xC0, 0x00, 0x00}, {0x80, 0x3C, 0x7F}}));
+}
+
+TEST_F(KeyboardTest, CtrlAndTextFieldsKeepTheirKeysAndFocusLossReleases) {
+    wxWindow* view = window->View(kPageVoice);
+    EXPECT_FALSE(Key(view, wxEVT_KEY_DOWN, kRawZ, wxMOD_CONTROL));
+    EXPECT_FALSE(Key(view, wxEVT_KEY_DOWN, kRawQ, wxMOD_ALT));
+    wxTextCtrl editable(window, wxID_ANY, "");
+    EXPECT_FALSE(Key(&editable, wxEVT_KEY_DOWN, kRawQ));
+    // A key that plays no note is left to the window.
+    EXPECT_FALSE(Key(view, wxEVT_KEY_DOWN, kRawEscape));
+    EXPECT_TRUE(handler.Take(0).empty());
+
+    EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawW));
+    EXPECT_EQ(handler.Take(2).size(), 2u);
+    wxActivateEvent deactivated(wxEVT_ACTIVATE, false);
+    deactivated.SetEventObject(window);
+    window->GetEventHandler()->ProcessEvent(deactivated);
+    const Bytes released = handler.Take(2);
+    ASSERT_EQ(released.size(), 2u);
+    EXPECT_EQ(released[1][0], 0x80);
+    // After the release the same key plays again at once.
+    EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawW));
+    EXPECT_EQ(handler.Take(2).size(), 2u);
+}
+
+TEST_F(KeyboardTest, APaneFloatingInItsOwnFrameStillPlays) {
+    window->Panes().GetPane("helppane").Float();
+    window->Panes().Update();
+    guitest::Pump(50ms);
+    ASSERT_NE(wxGetTopLevelParent(window->HelpText()), window);
+    EXPECT_TRUE(Key(window->HelpText(), wxEVT_KEY_DOWN, kRawQ));
+    EXPECT_EQ(handler.Take(2).size(), 2u);
+    EXPECT_TRUE(Key(window->HelpText(), wxEVT_KEY_UP, kRawQ));
+    EXPECT_EQ(handler.Take(2).size(), 2u);
+}
+
+} // namespace
