@@ -84,6 +84,22 @@ void LogPanelWx::ApplyTheme() {
             SetFont(font);
         }
     }
+    // Lines already shown carry the colours they were written in: write them
+    // again in the new ones.
+    if (!shownLines.empty()) {
+        Freeze();
+        Clear();
+        for (const auto& [lineLevel, text] : shownLines) {
+            AppendLine(lineLevel, text);
+        }
+        Thaw();
+        ShowPosition(GetLastPosition());
+    }
+}
+
+void LogPanelWx::AppendLine(int lineLevel, const String& text) {
+    SetDefaultStyle(wxTextAttr(LevelColour(lineLevel), GetBackgroundColour()));
+    AppendText(wxString(L"\n" + text));
 }
 
 wxColour LogPanelWx::LevelColour(int recordLevel) const {
@@ -142,8 +158,11 @@ void LogPanelWx::UpdateLogDisplay() {
                 statusBar->SetStatusText(wxString(line));
             }
             if (record.level <= shown) {
-                SetDefaultStyle(wxTextAttr(LevelColour(record.level)));
-                AppendText(wxString(L"\n" + stamp + line));
+                AppendLine(record.level, stamp + line);
+                shownLines.emplace_back(record.level, stamp + line);
+                while (shownLines.size() > static_cast<size_t>(limit)) {
+                    shownLines.pop_front();
+                }
             }
         }
     }

@@ -10,6 +10,7 @@
 #include <array>
 #include <deque>
 #include <mutex>
+#include <utility>
 
 // The log pane: a read-only text control fed from the log channel buffer.
 // Records arrive on any thread and wait in a queue; UpdateLogDisplay, called
@@ -41,7 +42,7 @@ public:
 
     void UpdateLogDisplay();
     // Takes the theme, colours and font from the settings again (the owner
-    // calls it on a configuration change); lines shown keep their colours.
+    // calls it on a configuration change); lines shown take the new colours.
     void ApplyTheme();
 
     // The colour a level is shown in (levels outside 0..19 clamped).
@@ -67,6 +68,7 @@ private:
 
     void Enqueue(int level, uint64_t time, const String& message);
     void Trim(int maxLines);
+    void AppendLine(int level, const String& text);
 
     Logging::ChannelBuffer* buffer;
     Config::Frontend& config;
@@ -77,6 +79,9 @@ private:
     std::array<wxColour, kLevelColours> colours;
     std::mutex mutex;
     std::deque<Pending> queue;
+    // The lines shown, with their levels, so that a theme change can colour
+    // them anew (GUI thread only).
+    std::deque<std::pair<int, String>> shownLines;
     Sink sink;
 };
 

@@ -4,6 +4,9 @@
 #include "gui/logpanelwx.h"
 #include "libbrelm/configproviders.h"
 
+#include "libbrelm/configini.h"
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <wx/frame.h>
@@ -126,6 +129,27 @@ TEST_F(LogPane, TheLightThemeColoursCanBeOverriddenAndTimesLeftAway) {
     EXPECT_EQ(ColourOf("plain info"), Named("BLUE"));
     EXPECT_EQ(pane->GetBackgroundColour(), wxColour(255, 255, 255));
     EXPECT_EQ(frame->GetStatusBar()->GetStatusText(), "plain info");
+}
+
+TEST_F(LogPane, AThemeChangeWritesTheLinesShownInTheNewColours) {
+    brl::testing::TempDir dir;
+    brl::Config::IniProvider ini{dir.WideFile("config.ini"), true};
+    config.AddOverride(&ini);
+    config.AddWrite(&ini);
+    Open({L"--Ui-Log-ShowTime", L"0"});
+    BRL_LOG_ERROR(log, "failed");
+    BRL_LOG_INFO(log, "done");
+    pane->UpdateLogDisplay();
+    ASSERT_EQ(ColourOf("done"), Named("GREEN"));
+
+    brl::Config::Setting<bool>(config, "Ui/Theme/Dark", true).Set(false);
+    pane->ApplyTheme();
+    EXPECT_EQ(Lines(), (std::vector<std::string>{"", "failed", "done"}));
+    EXPECT_EQ(ColourOf("failed"), Named("RED"));
+    EXPECT_EQ(ColourOf("done"), Named("BLUE"));
+    wxTextAttr style;
+    ASSERT_TRUE(pane->GetStyle(pane->GetValue().Find("done"), style));
+    EXPECT_TRUE(!style.HasBackgroundColour() || style.GetBackgroundColour() == wxColour(255, 255, 255));
 }
 
 TEST_F(LogPane, OldLinesGiveWayBeyondTheLineLimit) {
