@@ -13,14 +13,17 @@
 
 #include <wx/choice.h>
 #include <wx/frame.h>
+#include <wx/menu.h>
 #include <wx/scrolwin.h>
 #include <wx/sizer.h>
 #include <wx/slider.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
+#include <wx/tooltip.h>
 
 #include <cmath>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -340,6 +343,57 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     guitest::Pump(50ms);
     guitest::SaveScreenshot(frame, "controller-widgets.png");
     widgets.clear();
+    guitest::DestroyNow(frame);
+}
+
+TEST(ControllerWidgets, LearnMenuAssignsTheNextCcAndTheTooltipNamesIt) {
+    TestManager manager;
+    auto* frame = new wxFrame(nullptr, wxID_ANY, L"learn", wxPoint(30, 30), wxSize(400, 120));
+    auto* panel = new wxPanel(frame);
+    auto widget = ControllerWidget::Create(panel, manager, 2, 9, PinKind::Gain);
+    auto other = ControllerWidget::Create(panel, manager, 2, 10, PinKind::DiscretFilter);
+    frame->Show();
+    guitest::Pump(50ms);
+    auto tip = [](const ControllerWidget& w) {
+        const wxToolTip* t = w.Control()->GetToolTip();
+        return t != nullptr ? t->GetTip().ToStdWstring() : String();
+    };
+    auto forgetEnabled = [](const ControllerWidget& w) {
+        return w.MakeLearnMenu()->IsEnabled(ControllerWidget::kMenuForget);
+    };
+
+    EXPECT_EQ(tip(*widget), L"");
+    EXPECT_FALSE(forgetEnabled(*widget));
+    ASSERT_TRUE(widget->OnLearnMenu(ControllerWidget::kMenuLearn));
+    EXPECT_EQ(tip(*widget), L"MIDI learn: move a controller");
+
+    // The CC arrives on a MIDI input thread; the next update shows it.
+    std::thread midi([&] { manager.QueueMidiEvent(brl::Midi::Event(0xB3, 21, 96)); });
+    midi.join();
+    manager.SettleEvents();
+    manager.Update();
+    EXPECT_EQ(tip(*widget), L"MIDI channel 4, CC 21");
+    EXPECT_EQ(tip(*other), L"");
+    EXPECT_TRUE(forgetEnabled(*widget));
+    EXPECT_EQ(Slot(manager, 2, 9), 0.75f);
+    EXPECT_EQ(static_cast<Slider&>(*widget).Widget()->GetValue(), 96);
+
+    // Learning the same CC for another controller takes it away from the first.
+    ASSERT_TRUE(other->OnLearnMenu(ControllerWidget::kMenuLearn));
+    manager.QueueMidiEvent(brl::Midi::Event(0xB3, 21, 127));
+    manager.SettleEvents();
+    manager.Update();
+    EXPECT_EQ(tip(*widget), L"");
+    EXPECT_EQ(tip(*other), L"MIDI channel 4, CC 21");
+    EXPECT_EQ(Slot(manager, 2, 10), (5 * 16 + 8) / 128.0f);
+    EXPECT_EQ(static_cast<ComboBox&>(*other).Widget()->GetStringSelection(), L"peak");
+
+    ASSERT_TRUE(other->OnLearnMenu(ControllerWidget::kMenuForget));
+    EXPECT_EQ(tip(*other), L"");
+    EXPECT_FALSE(forgetEnabled(*other));
+    EXPECT_FALSE(other->OnLearnMenu(0));
+    widget.reset();
+    other.reset();
     guitest::DestroyNow(frame);
 }
 
