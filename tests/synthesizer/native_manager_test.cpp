@@ -8,6 +8,7 @@
 #include "support/log_capture.h"
 #include "support/ogg_writer.h"
 #include "support/temp_dir.h"
+#include "synthesizer/cpumeter.h"
 
 #include <gtest/gtest.h>
 
@@ -338,6 +339,48 @@ TEST(NativeLiveSong, EndsAfterItsLastTickAndCanStartAgain) {
     ASSERT_TRUE(manager->StartLiveSong());
     EXPECT_EQ(manager->GetLiveSongPosition(), 0u);
     EXPECT_TRUE(manager->IsLiveSongPlaying());
+}
+
+} // namespace
+
+namespace {
+
+// The median of the CPU meter's current share over calls of `frames` frames
+// while each rendered block burns `spin`.
+float MedianShare(ScriptedManager& manager, brl::Synth::Gui::CpuMeter& meter, uint32_t frames, int calls) {
+    TestDevice device;
+    std::vector<float> shares;
+    for (int call = 0; call < calls; ++call) {
+        device.Run(manager, frames);
+        const NativeManager::CallbackLoad load = manager.GetCallbackLoad();
+        meter.Update(load.current, load.peak);
+        shares.push_back(meter.Current());
+    }
+    std::sort(shares.begin(), shares.end());
+    return shares[shares.size() / 2];
+}
+
+TEST(CpuMeterFigures, ReadTheShareOfThePeriodThatTheHandlerBurns) {
+    brl::Logging::NullChannel log;
+    auto manager = std::make_unique<ScriptedManager>(&log);
+    brl::Synth::Gui::CpuMeter meter;
+    // 400 us of work per block of 128 frames, whose period at 96 kHz is 1333 us: 30 %,
+    // whether a callback asks for one block or three.
+    manager->spin = std::chrono::microseconds(400);
+    for (uint32_t frames : {128u, 384u}) {
+        const float share = MedianShare(*manager, meter, frames, 150);
+        EXPECT_GE(share, 0.30f) << frames;
+        EXPECT_LT(share, 0.40f) << frames;
+        EXPECT_EQ(brl::Synth::Gui::CpuMeter::LevelOf(share), brl::Synth::Gui::CpuMeter::Level::Low);
+    }
+    // One callback that takes 1.2 of its 1.33 ms stays as the peak while light ones follow.
+    manager->spin = std::chrono::microseconds(1200);
+    MedianShare(*manager, meter, 128, 1);
+    manager->spin = std::chrono::microseconds(0);
+    const float light = MedianShare(*manager, meter, 128, 100);
+    EXPECT_LT(light, 0.2f);
+    EXPECT_GE(meter.Peak(), 0.9f);
+    EXPECT_EQ(brl::Synth::Gui::CpuMeter::LevelOf(meter.Peak()), brl::Synth::Gui::CpuMeter::Level::Over);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "korvax/korvaxmanager.h"
 #include "libbrelm/configini.h"
 #include "support/temp_dir.h"
+#include "synthesizer/cpumeterdisplay.h"
 #include "synthesizer/ppmdisplay.h"
 #include "synthesizer/schiebebank.h"
 #include "synthesizer/synthstatewindow.h"
@@ -440,6 +441,35 @@ TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->PaintCount() > paints; }));
     Config::Setting<double>(s.config, "Ui/PPMDisplay/dBPerSegment", 2.0).Set(3.0);
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->DisplaySettings().Segments() == 20; }));
+    guitest::DestroyNow(frame);
+}
+
+TEST(CpuMeterWindows, ShowTheirSourceOnEachUpdate) {
+    Settings s;
+    auto* frame = new wxFrame(nullptr, wxID_ANY, L"cpu meter", wxPoint(30, 30), wxSize(260, 110));
+    auto* panel = new wxPanel(frame);
+    std::pair<float, float> load{0.23f, 0.41f};
+    auto* light = new CpuMeterDisplay(panel, s.config, [&] { return load; });
+    auto* heavy = new CpuMeterDisplay(panel, s.config, [] { return std::make_pair(0.93f, 1.2f); });
+    auto* column = new wxBoxSizer(wxVERTICAL);
+    column->Add(light, 0, wxEXPAND | wxALL, 6);
+    column->Add(heavy, 0, wxEXPAND | wxALL, 6);
+    panel->SetSizer(column);
+    frame->Show();
+    guitest::Pump(100ms);
+    EXPECT_GE(light->GetSize().y, 18);
+
+    const uint64_t paints = light->PaintCount();
+    light->UpdateDisplay();
+    heavy->UpdateDisplay();
+    ASSERT_TRUE(guitest::PumpUntil([&] { return light->PaintCount() > paints; }));
+    EXPECT_EQ(light->Meter().Text(), L"CPU 23% (peak 41%)");
+    EXPECT_EQ(heavy->Meter().Text(), L"CPU 93% (peak 120%)");
+    load = {0.05f, 0.41f};
+    light->UpdateDisplay();
+    EXPECT_EQ(light->Meter().Text(), L"CPU 5% (peak 41%)");
+    guitest::Pump(50ms);
+    guitest::SaveScreenshot(frame, "cpu-meter.png");
     guitest::DestroyNow(frame);
 }
 
