@@ -98,15 +98,8 @@ TEST(MidiLearn, AControllerHasOneCcAndACcDrivesOneController) {
     EXPECT_EQ(learn.Find(1, 1), (Assignment{4, 20, 1, 1}));
     EXPECT_FALSE(learn.Find(1, 2).has_value());
 
-    EXPECT_FALSE(learn.Assign({16, 0, 0, 0}, PinKind::Invalid));
-    EXPECT_FALSE(learn.Assign({0, 120, 0, 0}, PinKind::Invalid));
-    EXPECT_FALSE(learn.Assign({0, 0, 32, 0}, PinKind::Invalid));
+    EXPECT_FALSE(learn.Assign({0, 120, 0, 0}, PinKind::Invalid)); // a channel mode message
     EXPECT_FALSE(learn.Learn(0, 256, PinKind::Invalid));
-
-    const uint32_t before = learn.Generation();
-    learn.Clear();
-    EXPECT_TRUE(learn.Empty());
-    EXPECT_NE(learn.Generation(), before);
 }
 
 TEST(MidiLearn, DiscreteControllersSpreadTheCcTravelOverTheirEntries) {
@@ -202,12 +195,10 @@ TEST(MidiLearnFile, PatchesWithoutAssignmentsSaveAsBefore) {
 
 TEST(MidiLearnFile, AMalformedAssignmentRefusesTheFile) {
     Rig rig;
-    std::string text = rig.Text();
-    for (const char* entry : {"<cc midi_channel=\"16\" cc=\"1\" channel=\"0\" number=\"0\"/>",
-                              "<cc midi_channel=\"0\" cc=\"120\" channel=\"0\" number=\"0\"/>",
-                              "<cc midi_channel=\"0\" cc=\"1\" channel=\"0\"/>"}) {
-        std::string bad = text;
-        bad.insert(bad.find("</korvax>"), std::string("<midilearn>") + entry + "</midilearn>");
+    for (const char* entry : {"midi_channel=\"16\" cc=\"1\" channel=\"0\" number=\"0\"",
+                              "midi_channel=\"0\" cc=\"1\" channel=\"0\""}) {
+        std::string bad = rig.Text();
+        bad.insert(bad.find("</korvax>"), std::string("<midilearn><cc ") + entry + "/></midilearn>");
         pugi::xml_document document;
         ASSERT_TRUE(document.load_string(bad.c_str()));
         EXPECT_FALSE(rig.io.LoadXmlToPatches(document)) << entry;

@@ -239,23 +239,9 @@ TEST(NativeSong, EndsAfterTheSongAndTheRendersTail) {
 
 namespace {
 
-// Every oscillator of the patch set at amplification 0 (and its other unconnected inputs too).
-void MuteOscillators(NativeManager& manager) {
-    std::vector<std::pair<int, int>> controllers;
-    manager.Patches().ForEachUnconnectedValueInput(
-        [&](int, brl::vergl::CNode* node, int, brl::vergl::CPin*, const korvax::PinRecord& pin) {
-            if (korvax::GetNodeRecord(node)->number == 1) {
-                controllers.emplace_back(pin.controllerChannel, pin.controllerNumber);
-            }
-            return true;
-        });
-    ASSERT_FALSE(controllers.empty());
-    for (const auto& [channel, number] : controllers) {
-        ASSERT_TRUE(manager.SetControllerValue(channel, number, 0.0f));
-    }
-}
-
-TEST(NativeLiveSong, PlaysTheSongWithTheLiveProgramHearingControllerChangesUntilStopped) {
+// The device-thread test (fd backend) hears controller changes and the stop;
+// here the live song is compared with the render sample by sample.
+TEST(NativeLiveSong, PlaysExactlyWhatTheRenderPlaysWhileNothingIsChanged) {
     LogCapture log;
     auto manager = std::make_unique<NativeManager>(&log);
     EXPECT_FALSE(manager->StartLiveSong());
@@ -265,63 +251,27 @@ TEST(NativeLiveSong, PlaysTheSongWithTheLiveProgramHearingControllerChangesUntil
     ASSERT_TRUE(reference->IsValid());
 
     ASSERT_TRUE(manager->StartLiveSong());
-    EXPECT_TRUE(manager->IsLiveSongPlaying());
     EXPECT_EQ(manager->GetLiveSongLength(), manager->Patches().song.numTicks);
     TestDevice device;
-    const uint32_t changeAt = 600;
-    for (uint32_t tick = 0; tick < changeAt; ++tick) {
+    const uint32_t ticks = 1200;
+    for (uint32_t tick = 0; tick < ticks; ++tick) {
         device.Run(*manager, 128);
     }
-    EXPECT_EQ(manager->GetLiveSongPosition(), changeAt);
-    MuteOscillators(*manager);
-    for (uint32_t tick = changeAt; tick < 2 * changeAt; ++tick) {
-        device.Run(*manager, 128);
-    }
-
-    // Until the change the live synthesizer plays exactly what the render plays.
-    double before = 0.0;
-    double after = 0.0;
-    double referenceAfter = 0.0;
-    for (uint32_t tick = 0; tick < 2 * changeAt; ++tick) {
+    EXPECT_EQ(manager->GetLiveSongPosition(), ticks);
+    double energy = 0.0;
+    for (uint32_t tick = 0; tick < ticks; ++tick) {
         reference->RenderBuffer();
         const float* left = reference->Memory() + korvax::kOutputLeft;
         for (int i = 0; i < 128; ++i) {
             const float live = device.recorded[0][tick * 128 + i];
-            if (tick < changeAt) {
-                ASSERT_EQ(live, left[i]) << tick << " " << i;
-                before += double{live} * live;
-            } else if (tick >= changeAt + 100) { // past the release tails
-                after += double{live} * live;
-                referenceAfter += double{left[i]} * left[i];
-            }
+            ASSERT_EQ(live, left[i]) << tick << " " << i;
+            energy += double{live} * live;
         }
     }
-    EXPECT_GT(before, 1.0);
-    EXPECT_GT(referenceAfter, 1.0);
-    EXPECT_LT(after, referenceAfter * 0.01) << "the muted oscillators are still heard";
-
-    // A reload with its recompile is heard too: the controllers come back from the file.
-    ASSERT_TRUE(manager->LoadState(brl::FromUtf8(kDemoPatch)));
-    ASSERT_TRUE(manager->IsLiveSongPlaying());
-    device.recorded[0].clear();
-    for (int tick = 0; tick < 400; ++tick) {
-        device.Run(*manager, 128);
-    }
-    double reloaded = 0.0;
-    for (float x : device.recorded[0]) {
-        reloaded += double{x} * x;
-    }
-    EXPECT_GT(reloaded, 1.0);
-
+    EXPECT_GT(energy, 1.0);
     manager->StopLiveSong();
     EXPECT_FALSE(manager->HasLiveSong());
     EXPECT_EQ(manager->GetLiveSongPosition(), 0u);
-    device.recorded[0].clear();
-    device.recorded[1].clear();
-    device.Run(*manager, 128 * 8);
-    for (const auto& channel : device.recorded) {
-        EXPECT_TRUE(std::all_of(channel.begin(), channel.end(), [](float x) { return x == 0.0f; }));
-    }
 }
 
 TEST(NativeLiveSong, EndsAfterItsLastTickAndCanStartAgain) {

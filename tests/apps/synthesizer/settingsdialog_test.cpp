@@ -40,37 +40,27 @@ public:
     bool IsDeviceless() const override { return true; }
 };
 
-template <typename Event> void Send(wxWindow* window, Event& event) {
+// A control changed as the user changes it: its value, then its event.
+template <typename Event> void Send(wxWindow* window, Event&& event, int value) {
     event.SetEventObject(window);
+    event.SetInt(value);
     window->GetEventHandler()->ProcessEvent(event);
 }
-
 void Choose(wxChoice* choice, int entry) {
     choice->SetSelection(entry);
-    wxCommandEvent chosen(wxEVT_CHOICE, choice->GetId());
-    chosen.SetInt(entry);
-    Send(choice, chosen);
+    Send(choice, wxCommandEvent(wxEVT_CHOICE, choice->GetId()), entry);
 }
-
 void Spin(wxSpinCtrl* spin, int value) {
     spin->SetValue(value);
-    wxSpinEvent changed(wxEVT_SPINCTRL, spin->GetId());
-    changed.SetPosition(spin->GetValue());
-    Send(spin, changed);
+    Send(spin, wxSpinEvent(wxEVT_SPINCTRL, spin->GetId()), spin->GetValue());
 }
-
 void Tick(wxCheckBox* box, bool value) {
     box->SetValue(value);
-    wxCommandEvent clicked(wxEVT_CHECKBOX, box->GetId());
-    clicked.SetInt(value ? 1 : 0);
-    Send(box, clicked);
+    Send(box, wxCommandEvent(wxEVT_CHECKBOX, box->GetId()), value ? 1 : 0);
 }
-
 void Tick(wxCheckListBox* list, int index, bool value) {
     list->Check(static_cast<unsigned>(index), value);
-    wxCommandEvent clicked(wxEVT_CHECKLISTBOX, list->GetId());
-    clicked.SetInt(index);
-    Send(list, clicked);
+    Send(list, wxCommandEvent(wxEVT_CHECKLISTBOX, list->GetId()), index);
 }
 
 struct Rig {
@@ -101,11 +91,7 @@ struct Rig {
         manager->Deinit();
     }
     void Shoot(const String& page, const std::string& file) {
-        for (size_t i = 0; i < window->PageNames().size(); ++i) {
-            if (window->PageNames()[i] == page) {
-                window->Notebook()->SetSelection(i);
-            }
-        }
+        window->Notebook()->SetSelection(window->Notebook()->FindPage(window->Page(page)));
         guitest::Pump(100ms);
         guitest::SaveScreenshot(window, file);
     }
