@@ -19,11 +19,11 @@
 // for one controller; "forget" removes a controller's assignment. A
 // controller has at most one CC; a CC drives at most one controller.
 //
-// The table is 16 x 120 atomic words, so the MIDI input thread looks up and
-// learns without a lock or an allocation while the GUI thread changes it.
+// The table is 16 x 120 atomic words, so the MIDI input threads look up and
+// learn without a lock or an allocation while the GUI thread changes it.
 //
-// Threads: Match on the MIDI input thread; everything else on the editing
-// thread (the GUI). Generation from any thread.
+// Threads: Match on the MIDI input threads (several at once); everything
+// else on the editing thread (the GUI). Generation from any thread.
 namespace brl::Korvax {
 
 class MidiLearn {
