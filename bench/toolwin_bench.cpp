@@ -1,10 +1,11 @@
-// korvax-gui-bench, tool windows: redrawing the level meters and the slider
-// bank with the demo loaded. Target: under 2 ms per redraw. Runs inside the
+// korvax-gui-bench, tool windows: redrawing the level meters, the CPU meter
+// and the slider bank with the demo loaded. Target: under 2 ms per redraw. Runs inside the
 // toolkit application that gui_bench.cpp starts.
 
 #include "gui/guicanvasbackends.h"
 #include "korvax/korvaxmanager.h"
 #include "libbrelm/config.h"
+#include "synthesizer/cpumeter.h"
 #include "synthesizer/ppmdisplay.h"
 #include "synthesizer/schiebebank.h"
 
@@ -75,6 +76,21 @@ void BM_LevelMetersPaint(benchmark::State& state) {
     ReportRedraws(state);
 }
 
+// The CPU meter painting alone into an off-screen bitmap of a status bar field.
+void BM_CpuMeterPaint(benchmark::State& state) {
+    wxBitmap bitmap(160, 20, 24);
+    wxMemoryDC dc(bitmap);
+    CpuMeter meter;
+    int step = 0;
+    for (auto _ : state) {
+        meter.Update(static_cast<float>(step % 100) * 0.01f, 0.8f);
+        ++step;
+        gui::WxCanvas canvas(dc, gui::WxCanvas::Options{});
+        PaintCpuMeter(canvas, meter);
+    }
+    ReportRedraws(state);
+}
+
 // A whole redraw of a real meter window (invalidate, paint, show).
 void BM_LevelMetersWindow(benchmark::State& state) {
     Config::Frontend config;
@@ -132,6 +148,7 @@ void BM_SliderBankRedraw(benchmark::State& state) {
 }
 
 BENCHMARK(BM_LevelMetersPaint)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_CpuMeterPaint)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_LevelMetersWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SliderBankRedraw)->Unit(benchmark::kMillisecond)->UseRealTime();
 

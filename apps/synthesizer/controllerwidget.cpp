@@ -3,6 +3,7 @@
 #include "korvax/korvaxsynth.h"
 
 #include <wx/choice.h>
+#include <wx/menu.h>
 #include <wx/slider.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -56,7 +57,75 @@ void ControllerWidget::Build(wxWindow* parent) {
     valueText->SetMinSize(wxSize(valueText->GetTextExtent(L"00000.0Hz (0.0000) [000]").x + 4, -1));
     SetLabel(String());
     ShowSlotValue();
+    ShowLearnState();
+    for (wxWindow* window : {static_cast<wxWindow*>(label), control}) {
+        window->Bind(wxEVT_CONTEXT_MENU, [this, window](wxContextMenuEvent&) {
+            const std::unique_ptr<wxMenu> menu = MakeLearnMenu();
+            menu->Bind(wxEVT_MENU, [this](wxCommandEvent& event) { OnLearnMenu(event.GetId()); });
+            window->PopupMenu(menu.get());
+        });
+    }
     Subscribe();
+}
+
+void ControllerWidget::Refresh() {
+    if (synth.MidiLearning().Generation() != learnGeneration) {
+        ShowLearnState();
+    }
+    // A CC moves the controller without telling the listeners.
+    if (learned) {
+        ShowSlotValue();
+    }
+}
+
+std::unique_ptr<wxMenu> ControllerWidget::MakeLearnMenu() const {
+    auto menu = std::make_unique<wxMenu>();
+    menu->Append(kMenuLearn, L"learn");
+    menu->Append(kMenuForget, L"forget");
+    menu->Enable(kMenuForget, synth.MidiLearning().Find(channel, controller).has_value());
+    return menu;
+}
+
+bool ControllerWidget::OnLearnMenu(int id) {
+    switch (id) {
+    case kMenuLearn:
+        // With the widget's own kind: a widget bound to a pin knows it best.
+        synth.MidiLearning().Learn(channel, controller, rangeKind);
+        break;
+    case kMenuForget:
+        synth.MidiLearning().Forget(channel, controller);
+        break;
+    default:
+        return false;
+    }
+    ShowLearnState();
+    return true;
+}
+
+String ControllerWidget::LearnText() const {
+    const Korvax::MidiLearn& learn = synth.MidiLearning();
+    if (learn.Learning() == std::make_pair(channel, controller)) {
+        return L"MIDI learn: move a controller";
+    }
+    const std::optional<Korvax::MidiLearn::Assignment> assignment = learn.Find(channel, controller);
+    if (!assignment) {
+        return String();
+    }
+    return L"MIDI channel " + std::to_wstring(assignment->midiChannel + 1) + L", CC " +
+           std::to_wstring(assignment->cc);
+}
+
+void ControllerWidget::ShowLearnState() {
+    learnGeneration = synth.MidiLearning().Generation();
+    learned = synth.MidiLearning().Find(channel, controller).has_value();
+    const wxString text(LearnText());
+    for (wxWindow* window : {static_cast<wxWindow*>(label), control}) {
+        if (text.empty()) {
+            window->UnsetToolTip();
+        } else {
+            window->SetToolTip(text);
+        }
+    }
 }
 
 void ControllerWidget::SetLabel(const String& name) {

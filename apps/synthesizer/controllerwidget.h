@@ -9,6 +9,7 @@
 #include <optional>
 
 class wxChoice;
+class wxMenu;
 class wxSlider;
 class wxStaticText;
 class wxTextCtrl;
@@ -17,7 +18,9 @@ class wxTextCtrl;
 // synthesizer: a label, the control itself and a value text, made as three
 // children of the given parent so that a grid sizer can place them. Moving
 // the control sets the controller's value slot and tells the manager's other
-// listeners; a change made elsewhere shows when the manager says so.
+// listeners; a change made elsewhere shows when the manager says so. A right
+// click offers MIDI learn ("learn", "forget"); the tooltip names the CC that
+// drives the controller.
 //
 // Threads: GUI thread only.
 namespace brl::Synth::Gui {
@@ -56,6 +59,18 @@ public:
     void Apply(float newValue);
 
     void ControllerChanged(int changedChannel, int changedController) override;
+    // Takes a MIDI learn change (a CC learned on the MIDI thread) into the
+    // tooltip, and shows the value of a controller that a CC drives.
+    void Refresh() override;
+
+    // The right-click menu: "learn", and "forget" while a CC is assigned.
+    enum MenuId { kMenuLearn = 1, kMenuForget = 2 };
+    std::unique_ptr<wxMenu> MakeLearnMenu() const;
+    // Does what a menu entry says; false for another id.
+    bool OnLearnMenu(int id);
+    // The tooltip: the assigned CC, the waiting for one, or nothing.
+    String LearnText() const;
+    void ShowLearnState();
 
 protected:
     ControllerWidget(Korvax::Manager& manager, int channel, int controller, Korvax::PinKind kind);
@@ -69,6 +84,8 @@ protected:
     int controller;
     Korvax::PinKind rangeKind;
     float value = 0.0f;
+    uint32_t learnGeneration = 0;
+    bool learned = false; // a CC drives the controller
     wxStaticText* label = nullptr;
     wxWindow* control = nullptr;
     wxStaticText* valueText = nullptr;

@@ -107,6 +107,7 @@ NativeManager::NativeManager(Logging::Channel* logTarget_)
 NativeManager::~NativeManager() {
     Deinit();
     StopSong();
+    StopLiveSong();
     BRL_LOG_DEBUG(logger, "native manager destroyed");
 }
 
@@ -460,8 +461,65 @@ bool NativeManager::IsSongPlaying() const noexcept {
     return length != 0 && GetSongPosition() < length;
 }
 
+bool NativeManager::StartLiveSong() {
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+    StopLiveSong();
+    const Korvax::Song& patchSong = Patches().song;
+    if (patchSong.timeStream.empty() && patchSong.dataStream.empty()) {
+        BRL_LOG_WARNING(logger, "there is no song to play");
+        return false;
+    }
+    // The player only walks the streams; the live synthesizer's own program plays.
+    Korvax::CompiledProgram noProgram;
+    noProgram.opcodes.assign(Korvax::kCompiledLists, 0);
+    std::unique_ptr<Korvax::SynthPlayer> player =
+        Korvax::MakeSongPlayer({}, noProgram, patchSong, logTarget, nullptr);
+    if (!player->IsValid()) {
+        BRL_LOG_WARNING(logger, "the song cannot be played");
+        return false;
+    }
+    liveSong = std::move(player);
+    liveSongTicks = 0;
+    liveSongPosition.store(0, std::memory_order_release);
+    liveSongLength.store(std::max<uint32_t>(patchSong.numTicks, 1), std::memory_order_release);
+    playingLiveSong.store(liveSong.get(), std::memory_order_seq_cst);
+    BRL_LOG_INFO(logger, "playing the song live: ", patchSong.numTicks, " ticks");
+    return true;
+}
+
+void NativeManager::StopLiveSong() {
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex);
+    if (liveSong == nullptr) {
+        return;
+    }
+    playingLiveSong.store(nullptr, std::memory_order_seq_cst);
+    WaitForCallbackExit();
+    liveSong.reset();
+    liveSongLength.store(0, std::memory_order_release);
+    liveSongPosition.store(0, std::memory_order_release);
+    // The song's notes stop with it.
+    Korvax::SynthEvent reset;
+    reset.type = Korvax::kEventResetAll;
+    ApplyOrQueueEvents(&reset, 1);
+}
+
+bool NativeManager::IsLiveSongPlaying() const noexcept {
+    const uint32_t length = GetLiveSongLength();
+    return length != 0 && GetLiveSongPosition() < length;
+}
+
 // ---------------------------------------------------------------------------
 // Audio thread
+
+void NativeManager::DoTick() noexcept {
+    Manager::DoTick();
+    Korvax::SynthPlayer* live = playingLiveSong.load(std::memory_order_seq_cst);
+    if (live == nullptr || liveSongTicks >= liveSongLength.load(std::memory_order_acquire)) {
+        return;
+    }
+    live->ApplyDueEvents(*this, 1);
+    liveSongPosition.store(++liveSongTicks, std::memory_order_release);
+}
 
 void NativeManager::Process(const Audio::Format& format, const float* const*, float* const* outputs,
                             uint32_t frames) noexcept {

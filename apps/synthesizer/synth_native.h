@@ -69,7 +69,8 @@ Audio::PortConfig StreamConfig(uint32_t framesPerSecond, int latencyMs, const Au
 // (carrying the rest of a block over to the next callback, whatever the
 // device's buffer size), loops the input sample into the synthesizer's input,
 // keeps the level meters and measures the callback's load. It can also play
-// the patch set's song the way the offline render does (StartSong).
+// the patch set's song the way the offline render does (StartSong), or
+// through the live synthesizer with the patch as it is edited (StartLiveSong).
 //
 // Typical use (control thread):
 //     NativeManager manager(&log);
@@ -189,11 +190,31 @@ public:
     uint32_t GetSongPosition() const noexcept { return songPosition.load(std::memory_order_acquire); }
     uint32_t GetSongLength() const noexcept { return songLength.load(std::memory_order_acquire); }
 
+    // Live song transport: the song's events go into this (the live)
+    // synthesizer, applied after the queued events of each block by the same
+    // tick work as the render's player, so the patch plays the song as it is
+    // edited: controller changes and recompiles are heard. The song plays from
+    // its first tick for its length (no tail); the position and length are in
+    // ticks of 128 frames. StartLiveSong (control thread) restarts a song that
+    // plays; false (logged) when the patch set has no song. StopLiveSong
+    // returns once the audio thread has let go of the song and cuts every
+    // sound of the live synthesizer. Queries from any thread.
+    bool StartLiveSong();
+    void StopLiveSong();
+    bool HasLiveSong() const noexcept { return liveSongLength.load(std::memory_order_acquire) != 0; }
+    bool IsLiveSongPlaying() const noexcept;
+    uint32_t GetLiveSongPosition() const noexcept { return liveSongPosition.load(std::memory_order_acquire); }
+    uint32_t GetLiveSongLength() const noexcept { return liveSongLength.load(std::memory_order_acquire); }
+
     // Audio thread: fills the device's output channels (see the class comment).
     void Process(const Audio::Format& format, const float* const* inputs, float* const* outputs,
                  uint32_t frames) noexcept override;
     // MIDI input thread: converts and queues the event for the synthesizer.
     void OnMidiEvent(Midi::Stream& stream, const Midi::Event& event) override;
+
+protected:
+    // Audio thread: the queued events, then the live song's events of the tick.
+    void DoTick() noexcept override;
 
 private:
     // Audio thread: renders the next block of the live synthesizer (and the
@@ -232,6 +253,13 @@ private:
     std::atomic<uint32_t> songLength{0};
     std::atomic<uint32_t> songPosition{0};
     uint32_t songTicks = 0; // audio thread while a song plays
+
+    // The live song: a player whose streams feed this synthesizer.
+    std::unique_ptr<Korvax::SynthPlayer> liveSong;
+    std::atomic<Korvax::SynthPlayer*> playingLiveSong{nullptr};
+    std::atomic<uint32_t> liveSongLength{0};
+    std::atomic<uint32_t> liveSongPosition{0};
+    uint32_t liveSongTicks = 0; // audio thread while a live song plays
 };
 
 } // namespace brl::Synth

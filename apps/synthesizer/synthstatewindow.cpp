@@ -27,6 +27,7 @@ SynthStateWindow::SynthStateWindow(wxWindow* parent, Korvax::Manager& manager, C
     surface->SetBackgroundStyle(wxBG_STYLE_PAINT);
     surface->Bind(wxEVT_PAINT, [this](wxPaintEvent&) { OnPaint(); });
     Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
+        TakeIntroSize();
         if (IsShown()) {
             surface->Refresh(false);
         }
@@ -40,12 +41,31 @@ SynthStateWindow::~SynthStateWindow() {
     timer.Stop();
 }
 
+void SynthStateWindow::UpdateIntroSize() {
+    // The value bytes as an export would write them.
+    synth.SettleEvents();
+    synth.Patches().StoreParameterValues(synth.Memory());
+    introMeter.Request(Korvax::MakeIntroTables(synth.Patches(), synth.LastProgram()));
+}
+
+bool SynthStateWindow::TakeIntroSize() {
+    const std::optional<Korvax::IntroSizeMeter::Result> result = introMeter.Take();
+    if (!result) {
+        return false;
+    }
+    introLine = result->size ? Korvax::IntroSizeText(*result->size) : String(L"intro tables: size not known");
+    return true;
+}
+
 void SynthStateWindow::OnPaint() {
     wxAutoBufferedPaintDC dc(surface);
     const wxColour background = wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW);
     dc.SetBackground(wxBrush(background));
     dc.Clear();
     lines.clear();
+    if (!introLine.empty()) {
+        lines.push_back(introLine);
+    }
     Korvax::SynthesizerRealtime::DumpState(synth, [this](const String& line) { lines.push_back(line); });
     dc.SetFont(StateFont());
     dc.SetTextForeground(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "korvax/korvaxintrosize.h"
 #include "korvax/korvaxmanager.h"
 #include "libbrelm/config.h"
 #include "libbrelm/string.h"
@@ -13,7 +14,8 @@
 class wxPanel;
 
 // The synthesizer state window ("synth state": the voices and value slots as
-// text lines, repainted by its own timer) and the debug window ("synth
+// text lines, repainted by its own timer, under a line with the intro size
+// of the last compile) and the debug window ("synth
 // debug": the eight debug meters). Closing either hides it and stores its
 // placement ("SynthState", "SynthDebug").
 //
@@ -28,7 +30,15 @@ public:
     SynthStateWindow(wxWindow* parent, Korvax::Manager& manager, Config::Frontend& config);
     ~SynthStateWindow() override;
 
-    // The lines drawn by the last paint.
+    // Measures the intro size of the program last compiled (on a thread of
+    // its own); the line shows it once it is known. Call after each compile.
+    void UpdateIntroSize();
+    // "intro tables: ..." or empty before the first measurement.
+    const String& IntroSizeLine() const { return introLine; }
+    // Takes a finished measurement into the line; true when there was one.
+    bool TakeIntroSize();
+
+    // The lines drawn by the last paint (the intro size line first when known).
     const std::vector<String>& Lines() const { return lines; }
     uint64_t PaintCount() const { return paints; }
     wxPanel* Surface() const { return surface; }
@@ -43,6 +53,8 @@ private:
     wxTimer timer;
     std::vector<String> lines;
     uint64_t paints = 0;
+    Korvax::IntroSizeMeter introMeter;
+    String introLine;
 };
 
 class SynthDebugWindow : public wxFrame {

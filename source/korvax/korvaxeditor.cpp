@@ -572,6 +572,27 @@ bool SynthesizerEditor::Compile() {
                    compiled.operands.size());
     program = std::move(compiled);
     ApplyControllerNames();
+    if (!midiLearn.Empty()) {
+        midiLearn.UpdateKinds(
+            [this](int channel, int number) { return patches.GetPreferredControllerRange(channel, number); });
+    }
+    return true;
+}
+
+bool SynthesizerEditor::LearnController(int channel, int number) {
+    if (!ValidController(channel, number)) {
+        return false;
+    }
+    BRL_LOG_INFO(editorLog, "learning midi controller for ", channel, ":", number);
+    return midiLearn.Learn(channel, number, patches.GetPreferredControllerRange(channel, number));
+}
+
+bool SynthesizerEditor::TakeLearnedController(int midiChannel, int cc, int value) {
+    MidiLearn::Hit hit;
+    if (!midiLearn.Match(midiChannel, cc, value, hit)) {
+        return false;
+    }
+    SetControllerValue(hit.channel, hit.number, hit.value);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxcompiler.h"
+#include "korvax/korvaxmidilearn.h"
 #include "korvax/korvaxmidirealtime.h"
 #include "korvax/korvaxpatchset.h"
 #include "libbrelm/logging.h"
@@ -99,6 +100,13 @@ public:
     // Told each time a controller's name changes. Does nothing here.
     virtual void ControllerNameChanged(int channel, int number, const String& name);
 
+    // The MIDI learn assignments of the patch set; a CC that one of them
+    // matches sets its controller through SetControllerValue.
+    MidiLearn& MidiLearning() noexcept { return midiLearn; }
+    const MidiLearn& MidiLearning() const noexcept { return midiLearn; }
+    // Arms learning for a controller with its current range kind.
+    bool LearnController(int channel, int number);
+
     PatchSet& Patches() noexcept { return patches; }
     const PatchSet& Patches() const noexcept { return patches; }
     CGraphEventsEditor& GraphEvents() noexcept { return graphEvents; }
@@ -150,6 +158,9 @@ public:
     // from their pins, calling ControllerNameChanged for every change.
     void ApplyControllerNames();
 
+protected:
+    bool TakeLearnedController(int midiChannel, int cc, int value) override;
+
 private:
     // Colour of a theme index as an entity colour (0xAABBGGRR, opaque).
     uint32_t EntityColour(int index) const noexcept;
@@ -162,6 +173,7 @@ private:
     SynthCompiler compiler;
     CompiledProgram program;
     ThemeColours themeColours;
+    MidiLearn midiLearn;
 };
 
 } // namespace brl::Korvax

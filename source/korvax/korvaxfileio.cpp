@@ -270,7 +270,9 @@ bool SynthFileIo::LoadXmlToPatches(const pugi::xml_document& document) {
     String problem;
     FileLayout layout;
     Song song;
-    if (!FindLayout(root, layout, problem) || !ReadSong(root.child("song"), song, problem)) {
+    std::vector<MidiLearn::Assignment> assignments;
+    if (!FindLayout(root, layout, problem) || !ReadSong(root.child("song"), song, problem) ||
+        !MidiLearn::Read(root, assignments, problem)) {
         BRL_LOG_ERROR(editor.Log(), "patch file refused: ", problem);
         return false;
     }
@@ -317,6 +319,11 @@ bool SynthFileIo::LoadXmlToPatches(const pugi::xml_document& document) {
     patches.LoadParameterValues(values.data());
     editor.WriteValueSlots(values.data());
     patches.song = std::move(song);
+    MidiLearn& learn = editor.MidiLearning();
+    learn.Clear();
+    for (const MidiLearn::Assignment& assignment : assignments) {
+        learn.Assign(assignment, patches.GetPreferredControllerRange(assignment.channel, assignment.number));
+    }
     editor.ApplyNodeLooksToAllGraphs();
     return true;
 }
@@ -348,6 +355,7 @@ void SynthFileIo::SavePatchesToXml(pugi::xml_document& document, const String& b
     for (uint8_t data : patches.song.dataStream) {
         song.append_child("d").append_attribute("v") = static_cast<unsigned>(data);
     }
+    editor.MidiLearning().Save(root);
 }
 
 void SynthFileIo::LoadEmptyPatches() {
@@ -361,6 +369,7 @@ void SynthFileIo::LoadEmptyPatches() {
         }
     }
     patches.Clear();
+    editor.MidiLearning().Clear();
     const std::vector<float> zeros(kValueSlotCount, 0.0f);
     editor.WriteValueSlots(zeros.data());
 }

@@ -591,7 +591,7 @@ std::vector<uint8_t> MidiFileConverter::BuildDataStreams() const {
     return packed;
 }
 
-std::string MidiFileConverter::TimeStreamsHeader(const std::vector<uint32_t>& timeStreams) {
+std::vector<uint8_t> MidiFileConverter::TimeStreamBytes(const std::vector<uint32_t>& timeStreams) {
     // Byte planes: all lowest bytes first, then all second bytes, and so on.
     const size_t count = timeStreams.size();
     std::vector<uint8_t> planes(count * 4);
@@ -600,6 +600,12 @@ std::string MidiFileConverter::TimeStreamsHeader(const std::vector<uint32_t>& ti
             planes[p * count + i] = static_cast<uint8_t>(timeStreams[i] >> (8 * p));
         }
     }
+    return planes;
+}
+
+std::string MidiFileConverter::TimeStreamsHeader(const std::vector<uint32_t>& timeStreams) {
+    const size_t count = timeStreams.size();
+    const std::vector<uint8_t> planes = TimeStreamBytes(timeStreams);
     return ArrayHeader("u32", "korvax_timestreams", count, 8, [&](char* text, size_t size, size_t i) {
         const uint8_t* word = &planes[i * 4];
         const uint32_t value = uint32_t{word[0]} | (uint32_t{word[1]} << 8) | (uint32_t{word[2]} << 16) |

@@ -72,6 +72,9 @@ public:
                               const std::vector<uint8_t>& dataStreams, const std::string& basePath);
     // The texts of the two header files.
     static std::string TimeStreamsHeader(const std::vector<uint32_t>& timeStreams);
+    // The bytes the ".timestreams.h" array holds in memory (little-endian u32):
+    // the byte planes of the time streams, all lowest bytes first.
+    static std::vector<uint8_t> TimeStreamBytes(const std::vector<uint32_t>& timeStreams);
     static std::string DataStreamsHeader(const std::vector<uint8_t>& dataStreams);
 
     // Larger files are refused.

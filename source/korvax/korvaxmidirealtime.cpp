@@ -52,12 +52,21 @@ bool SynthesizerMidi::QueueMidiEvent(const Midi::Event& event) {
     if (!quiet) {
         BRL_LOG_VERBOSE(midiLogger, Midi::EventText(event));
     }
+    if (bytes.WellFormed() && (bytes.status & 0xF0) == 0xB0 && bytes.data1 < 120 &&
+        TakeLearnedController(static_cast<int>(bytes.status & 0x0F), static_cast<int>(bytes.data1),
+                              static_cast<int>(bytes.data2))) {
+        return true;
+    }
     SynthEvent synthEvent;
     if (!ConvertMidiEvent(event, synthEvent)) {
         BRL_LOG_WARNING(midiLogger, "unsupported midi event, ignoring (", Midi::EventText(event), ")");
         return false;
     }
     return QueueEvents(&synthEvent, 1, kQueueDrop);
+}
+
+bool SynthesizerMidi::TakeLearnedController(int, int, int) {
+    return false;
 }
 
 bool SynthesizerMidi::ConvertMidiEvent(const Midi::Event& event, SynthEvent& out) {

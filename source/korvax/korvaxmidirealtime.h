@@ -23,6 +23,8 @@ public:
     ~SynthesizerMidi() override;
 
     // Logs, converts and queues one message; true when an event was queued.
+    // A controller message that TakeLearnedController consumes is not
+    // converted (true when it consumed it).
     bool QueueMidiEvent(const Midi::Event& event);
     // Fills `out` from the message, starting from a fresh event. True when the
     // message was understood, including messages that make no event (type 0).
@@ -39,6 +41,11 @@ public:
     void SetLogActiveSensing(bool log) noexcept { logActiveSensing.store(log, std::memory_order_release); }
     // Synth channel chosen by the last program change on a MIDI channel 0..15.
     uint32_t GetProgramMap(int midiChannel) const noexcept;
+
+protected:
+    // MIDI input thread: offered every controller message 0..119 before its
+    // conversion; true consumes it. Nothing is consumed here.
+    virtual bool TakeLearnedController(int midiChannel, int cc, int value);
 
 private:
     Logging::Logger midiLogger;

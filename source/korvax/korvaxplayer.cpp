@@ -144,12 +144,17 @@ void SynthPlayer::DoTick() noexcept {
 }
 
 void SynthPlayer::DoTickWork(uint32_t ticks) noexcept {
+    ApplyDueEvents(*this, ticks);
+}
+
+void SynthPlayer::ApplyDueEvents(Synthesizer& target, uint32_t ticks) noexcept {
     tick += ticks;
     if (!(nextDue < tick)) {
         return; // no stream has an event before this tick
     }
     nextDue = kStreamEnd;
-    float* triggers = memory + kTriggerSlotBase;
+    float* const slots = target.Memory();
+    float* triggers = slots + kTriggerSlotBase;
     for (int channel = 0; channel < kChannels; ++channel) {
         const int base = channel * kStreamsPerChannel;
         for (int k = 0; k < kStreamsPerChannel; ++k) {
@@ -169,20 +174,20 @@ void SynthPlayer::DoTickWork(uint32_t ticks) noexcept {
                     if (!(velocityTime < tick)) {
                         ++unmatchedNoteOns;
                     }
-                    StartNote(channel, x, velocity);
-                    memory[s] = x;
+                    target.StartNote(channel, x, velocity);
+                    slots[s] = x;
                     triggers[s] = 1.0f;
                     // An exhausted velocity stream stays on its terminator.
                     if (velocityTime != kStreamEnd) {
                         ++velocityPosition;
                     }
-                    memory[velocityStream] = velocity;
+                    slots[velocityStream] = velocity;
                     triggers[velocityStream] = 1.0f;
                 } else {
                     if (k == kStreamNoteOff) {
-                        ReleaseNote(channel, x);
+                        target.ReleaseNote(channel, x);
                     }
-                    memory[s] = x;
+                    slots[s] = x;
                     triggers[s] = 1.0f;
                 }
                 ++position;

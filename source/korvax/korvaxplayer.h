@@ -39,6 +39,10 @@ public:
 
     // Advances by `ticks` and applies every event that has become due.
     void DoTickWork(uint32_t ticks) noexcept;
+    // The same work applied to another synthesizer's value slots and voices
+    // (a live synthesizer that plays the song with its own program); called
+    // on the thread that renders `target`.
+    void ApplyDueEvents(Synthesizer& target, uint32_t ticks) noexcept;
 
     // False when the streams or the byte code were refused.
     bool IsValid() const noexcept { return valid; }

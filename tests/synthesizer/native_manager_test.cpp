@@ -8,6 +8,7 @@
 #include "support/log_capture.h"
 #include "support/ogg_writer.h"
 #include "support/temp_dir.h"
+#include "synthesizer/cpumeter.h"
 
 #include <gtest/gtest.h>
 
@@ -232,6 +233,104 @@ TEST(NativeSong, EndsAfterTheSongAndTheRendersTail) {
     EXPECT_FALSE(manager->IsSongPlaying());
     EXPECT_EQ(manager->GetSongPosition(), 22500u);
     EXPECT_TRUE(manager->HasSong());
+}
+
+} // namespace
+
+namespace {
+
+// The device-thread test (fd backend) hears controller changes and the stop;
+// here the live song is compared with the render sample by sample.
+TEST(NativeLiveSong, PlaysExactlyWhatTheRenderPlaysWhileNothingIsChanged) {
+    LogCapture log;
+    auto manager = std::make_unique<NativeManager>(&log);
+    EXPECT_FALSE(manager->StartLiveSong());
+    EXPECT_FALSE(log.Find(L"there is no song to play").empty());
+    ASSERT_TRUE(manager->LoadState(brl::FromUtf8(kDemoPatch)));
+    auto reference = RenderPlayer(*manager);
+    ASSERT_TRUE(reference->IsValid());
+
+    ASSERT_TRUE(manager->StartLiveSong());
+    EXPECT_EQ(manager->GetLiveSongLength(), manager->Patches().song.numTicks);
+    TestDevice device;
+    const uint32_t ticks = 1200;
+    for (uint32_t tick = 0; tick < ticks; ++tick) {
+        device.Run(*manager, 128);
+    }
+    EXPECT_EQ(manager->GetLiveSongPosition(), ticks);
+    double energy = 0.0;
+    for (uint32_t tick = 0; tick < ticks; ++tick) {
+        reference->RenderBuffer();
+        const float* left = reference->Memory() + korvax::kOutputLeft;
+        for (int i = 0; i < 128; ++i) {
+            const float live = device.recorded[0][tick * 128 + i];
+            ASSERT_EQ(live, left[i]) << tick << " " << i;
+            energy += double{live} * live;
+        }
+    }
+    EXPECT_GT(energy, 1.0);
+    manager->StopLiveSong();
+    EXPECT_FALSE(manager->HasLiveSong());
+    EXPECT_EQ(manager->GetLiveSongPosition(), 0u);
+}
+
+TEST(NativeLiveSong, EndsAfterItsLastTickAndCanStartAgain) {
+    brl::Logging::NullChannel log;
+    auto manager = std::make_unique<NativeManager>(&log);
+    manager->Patches().song.timeStream.assign(korvax::kValueSlotCount, 0xFFFFFFFFu);
+    manager->Patches().song.numTicks = 5;
+    ASSERT_TRUE(manager->StartLiveSong());
+    TestDevice device;
+    device.Run(*manager, 4 * 128);
+    EXPECT_TRUE(manager->IsLiveSongPlaying());
+    device.Run(*manager, 3 * 128);
+    EXPECT_FALSE(manager->IsLiveSongPlaying());
+    EXPECT_EQ(manager->GetLiveSongPosition(), 5u);
+    ASSERT_TRUE(manager->StartLiveSong());
+    EXPECT_EQ(manager->GetLiveSongPosition(), 0u);
+    EXPECT_TRUE(manager->IsLiveSongPlaying());
+}
+
+} // namespace
+
+namespace {
+
+// The median of the CPU meter's current share over calls of `frames` frames
+// while each rendered block burns `spin`.
+float MedianShare(ScriptedManager& manager, brl::Synth::Gui::CpuMeter& meter, uint32_t frames, int calls) {
+    TestDevice device;
+    std::vector<float> shares;
+    for (int call = 0; call < calls; ++call) {
+        device.Run(manager, frames);
+        const NativeManager::CallbackLoad load = manager.GetCallbackLoad();
+        meter.Update(load.current, load.peak);
+        shares.push_back(meter.Current());
+    }
+    std::sort(shares.begin(), shares.end());
+    return shares[shares.size() / 2];
+}
+
+TEST(CpuMeterFigures, ReadTheShareOfThePeriodThatTheHandlerBurns) {
+    brl::Logging::NullChannel log;
+    auto manager = std::make_unique<ScriptedManager>(&log);
+    brl::Synth::Gui::CpuMeter meter;
+    // 400 us of work per block of 128 frames, whose period at 96 kHz is 1333 us: 30 %,
+    // whether a callback asks for one block or three.
+    manager->spin = std::chrono::microseconds(400);
+    for (uint32_t frames : {128u, 384u}) {
+        const float share = MedianShare(*manager, meter, frames, 150);
+        EXPECT_GE(share, 0.30f) << frames;
+        EXPECT_LT(share, 0.45f) << frames;
+        EXPECT_EQ(brl::Synth::Gui::CpuMeter::LevelOf(share), brl::Synth::Gui::CpuMeter::Level::Low);
+    }
+    // One callback that takes 1.2 of its 1.33 ms stays as the peak while light ones follow.
+    manager->spin = std::chrono::microseconds(1200);
+    MedianShare(*manager, meter, 128, 1);
+    manager->spin = std::chrono::microseconds(0);
+    const float light = MedianShare(*manager, meter, 128, 100);
+    EXPECT_LT(light, 0.2f);
+    EXPECT_GE(meter.Peak(), 0.9f);
+    EXPECT_EQ(brl::Synth::Gui::CpuMeter::LevelOf(meter.Peak()), brl::Synth::Gui::CpuMeter::Level::Over);
 }
 
 } // namespace

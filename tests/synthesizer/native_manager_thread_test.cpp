@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -286,6 +287,107 @@ TEST(NativeAudioThread, MetersAndSongChangeWhileAudioRuns) {
     EXPECT_EQ(manager->OutputMeters()[1].RmsWindow(), 192);
     EXPECT_TRUE(WaitUntil([&] { return manager->OutputMeters()[0].PeakOut() > 0.0f; }));
     manager->Deinit();
+}
+
+} // namespace
+
+namespace {
+
+// Reads the float stereo stream of a pipe on its own thread.
+class StreamReader {
+public:
+    explicit StreamReader(int fd) : thread([this, fd] { Run(fd); }) {}
+    ~StreamReader() {
+        stop = true;
+        thread.join();
+    }
+    // Left samples of ticks [from, to), once that much has been read.
+    bool LeftOfTicks(uint32_t from, uint32_t to, std::vector<float>& out) {
+        if (!WaitUntil([&] { return Frames() >= size_t{to} * 128; }, 30.0)) {
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        out.clear();
+        for (size_t frame = size_t{from} * 128; frame < size_t{to} * 128; ++frame) {
+            out.push_back(samples[2 * frame]);
+        }
+        return true;
+    }
+
+private:
+    size_t Frames() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return samples.size() / 2;
+    }
+    void Run(int fd) {
+        std::vector<float> chunk(4096);
+        while (!stop) {
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 20) != 1) {
+                continue;
+            }
+            const ssize_t got = ::read(fd, chunk.data(), chunk.size() * sizeof(float));
+            if (got <= 0) {
+                return;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            samples.insert(samples.end(), chunk.begin(),
+                           chunk.begin() + got / static_cast<ssize_t>(sizeof(float)));
+        }
+    }
+
+    std::mutex mutex;
+    std::vector<float> samples;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+double Energy(const std::vector<float>& samples) {
+    double sum = 0.0;
+    for (float x : samples) {
+        sum += double{x} * x;
+    }
+    return sum;
+}
+
+TEST(NativeAudioThread, TheLiveSongPlaysIntoTheDeviceHearsControllerChangesAndStops) {
+    brl::Logging::NullChannel log;
+    Pipe pipe;
+    ASSERT_GE(pipe.read, 0);
+    CommandLineSettings settings({L"--Audio-Backends", L"fd", L"--Audio-Io-Fd-BytesPerSample", L"4",
+                                  L"--Audio-Io-Fd-OutFd", std::to_wstring(pipe.write), L"--Midi-Backends",
+                                  L"dummy"});
+    auto manager = std::make_unique<NativeManager>(&log);
+    ASSERT_TRUE(manager->Init(settings.Frontend()));
+    ASSERT_TRUE(manager->LoadState(brl::FromUtf8(kDemoPatch)));
+    // Started before the device: the song's ticks are the stream's.
+    ASSERT_TRUE(manager->StartLiveSong());
+    StreamReader reader(pipe.read);
+    ASSERT_TRUE(manager->SetAudioDevice(0, 96000, 20, 0, Identity()));
+
+    ASSERT_TRUE(WaitUntil([&] { return manager->GetLiveSongPosition() >= 1000; }, 30.0));
+    manager->Patches().ForEachUnconnectedValueInput(
+        [&](int, brl::vergl::CNode* node, int, brl::vergl::CPin*, const korvax::PinRecord& pin) {
+            if (korvax::GetNodeRecord(node)->number == 1) { // every oscillator silent
+                manager->SetControllerValue(pin.controllerChannel, pin.controllerNumber, 0.0f);
+            }
+            return true;
+        });
+    const uint32_t changed = manager->GetLiveSongPosition();
+    ASSERT_TRUE(WaitUntil([&] { return manager->GetLiveSongPosition() >= changed + 1000; }, 30.0));
+    const uint32_t stopped = manager->GetLiveSongPosition();
+    manager->StopLiveSong();
+
+    std::vector<float> loud;
+    std::vector<float> muted;
+    std::vector<float> silent;
+    ASSERT_TRUE(reader.LeftOfTicks(200, 1000, loud));
+    ASSERT_TRUE(reader.LeftOfTicks(changed + 200, changed + 1000, muted));
+    ASSERT_TRUE(reader.LeftOfTicks(stopped + 100, stopped + 400, silent));
+    manager->Deinit();
+    EXPECT_GT(Energy(loud), 1.0);
+    EXPECT_LT(Energy(muted), Energy(loud) * 0.01);
+    EXPECT_EQ(Energy(silent), 0.0);
 }
 
 } // namespace

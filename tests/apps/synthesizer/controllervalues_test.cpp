@@ -1,5 +1,6 @@
 #include "synthesizer/controllervalues.h"
 
+#include "korvax/korvaxmidilearn.h"
 #include "korvax/node_test_util.h"
 
 #include <gtest/gtest.h>
@@ -97,6 +98,24 @@ TEST(ControllerControls, ComboSelectionIsSixteenStepsPerEntry) {
     for (int entry = 0; entry < 8; ++entry) {
         EXPECT_EQ(ComboSelection(ComboValue(entry), 8), entry);
         EXPECT_EQ(Synthesizer::TypeBucket(ComboValue(entry)), buckets[entry]) << entry;
+    }
+}
+
+TEST(ControllerControls, MidiLearnSetsWhatTheControlWouldSet) {
+    // A CC's value is a slider position; on a combo box every CC value selects
+    // an entry there is, and the value stored is the one choosing that entry stores.
+    for (int kind = 0; kind < brl::Korvax::kPinKindCount; ++kind) {
+        const auto pinKind = static_cast<brl::Korvax::PinKind>(kind);
+        const int entries = static_cast<int>(ComboEntries(DiscreteKind(pinKind)).size());
+        EXPECT_EQ(brl::Korvax::MidiLearn::DiscreteEntries(pinKind), entries) << kind;
+        for (int cc = 0; cc < 128; ++cc) {
+            const float value = brl::Korvax::MidiLearn::ControllerValue(pinKind, cc);
+            if (entries == 0) {
+                ASSERT_EQ(value, SliderValue(cc));
+            } else {
+                ASSERT_EQ(value, ComboValue(ComboSelection(value, entries))) << kind << " " << cc;
+            }
+        }
     }
 }
 

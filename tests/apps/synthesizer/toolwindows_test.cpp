@@ -6,6 +6,7 @@
 #include "libbrelm/configini.h"
 #include "support/deviceless_manager.h"
 #include "support/temp_dir.h"
+#include "synthesizer/cpumeterdisplay.h"
 #include "synthesizer/ppmdisplay.h"
 #include "synthesizer/schiebebank.h"
 #include "synthesizer/synthstatewindow.h"
@@ -14,14 +15,17 @@
 
 #include <wx/choice.h>
 #include <wx/frame.h>
+#include <wx/menu.h>
 #include <wx/scrolwin.h>
 #include <wx/sizer.h>
 #include <wx/slider.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
+#include <wx/tooltip.h>
 
 #include <cmath>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -330,6 +334,57 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     guitest::DestroyNow(frame);
 }
 
+TEST(ControllerWidgets, LearnMenuAssignsTheNextCcAndTheTooltipNamesIt) {
+    TestManager manager;
+    auto* frame = new wxFrame(nullptr, wxID_ANY, L"learn", wxPoint(30, 30), wxSize(400, 120));
+    auto* panel = new wxPanel(frame);
+    auto widget = ControllerWidget::Create(panel, manager, 2, 9, PinKind::Gain);
+    auto other = ControllerWidget::Create(panel, manager, 2, 10, PinKind::DiscretFilter);
+    frame->Show();
+    guitest::Pump(50ms);
+    auto tip = [](const ControllerWidget& w) {
+        const wxToolTip* t = w.Control()->GetToolTip();
+        return t != nullptr ? t->GetTip().ToStdWstring() : String();
+    };
+    auto forgetEnabled = [](const ControllerWidget& w) {
+        return w.MakeLearnMenu()->IsEnabled(ControllerWidget::kMenuForget);
+    };
+
+    EXPECT_EQ(tip(*widget), L"");
+    EXPECT_FALSE(forgetEnabled(*widget));
+    ASSERT_TRUE(widget->OnLearnMenu(ControllerWidget::kMenuLearn));
+    EXPECT_EQ(tip(*widget), L"MIDI learn: move a controller");
+
+    // The CC arrives on a MIDI input thread; the next update shows it.
+    std::thread midi([&] { manager.QueueMidiEvent(brl::Midi::Event(0xB3, 21, 96)); });
+    midi.join();
+    manager.SettleEvents();
+    manager.Update();
+    EXPECT_EQ(tip(*widget), L"MIDI channel 4, CC 21");
+    EXPECT_EQ(tip(*other), L"");
+    EXPECT_TRUE(forgetEnabled(*widget));
+    EXPECT_EQ(Slot(manager, 2, 9), 0.75f);
+    EXPECT_EQ(static_cast<Slider&>(*widget).Widget()->GetValue(), 96);
+
+    // Learning the same CC for another controller takes it away from the first.
+    ASSERT_TRUE(other->OnLearnMenu(ControllerWidget::kMenuLearn));
+    manager.QueueMidiEvent(brl::Midi::Event(0xB3, 21, 127));
+    manager.SettleEvents();
+    manager.Update();
+    EXPECT_EQ(tip(*widget), L"");
+    EXPECT_EQ(tip(*other), L"MIDI channel 4, CC 21");
+    EXPECT_EQ(Slot(manager, 2, 10), (5 * 16 + 8) / 128.0f);
+    EXPECT_EQ(static_cast<ComboBox&>(*other).Widget()->GetStringSelection(), L"peak");
+
+    ASSERT_TRUE(other->OnLearnMenu(ControllerWidget::kMenuForget));
+    EXPECT_EQ(tip(*other), L"");
+    EXPECT_FALSE(forgetEnabled(*other));
+    EXPECT_FALSE(other->OnLearnMenu(0));
+    widget.reset();
+    other.reset();
+    guitest::DestroyNow(frame);
+}
+
 // Static levels: the left meter at about -12 dB rms, the right one clipping.
 MeterLevels LevelsAt(float peakDb, float rmsDb, bool clip) {
     MeterLevels m;
@@ -376,6 +431,35 @@ TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
     guitest::DestroyNow(frame);
 }
 
+TEST(CpuMeterWindows, ShowTheirSourceOnEachUpdate) {
+    Settings s;
+    auto* frame = new wxFrame(nullptr, wxID_ANY, L"cpu meter", wxPoint(30, 30), wxSize(260, 110));
+    auto* panel = new wxPanel(frame);
+    std::pair<float, float> load{0.23f, 0.41f};
+    auto* light = new CpuMeterDisplay(panel, s.config, [&] { return load; });
+    auto* heavy = new CpuMeterDisplay(panel, s.config, [] { return std::make_pair(0.93f, 1.2f); });
+    auto* column = new wxBoxSizer(wxVERTICAL);
+    column->Add(light, 0, wxEXPAND | wxALL, 6);
+    column->Add(heavy, 0, wxEXPAND | wxALL, 6);
+    panel->SetSizer(column);
+    frame->Show();
+    guitest::Pump(100ms);
+    EXPECT_GE(light->GetSize().y, 18);
+
+    const uint64_t paints = light->PaintCount();
+    light->UpdateDisplay();
+    heavy->UpdateDisplay();
+    ASSERT_TRUE(guitest::PumpUntil([&] { return light->PaintCount() > paints; }));
+    EXPECT_EQ(light->Meter().Text(), L"CPU 23% (peak 41%)");
+    EXPECT_EQ(heavy->Meter().Text(), L"CPU 93% (peak 120%)");
+    load = {0.05f, 0.41f};
+    light->UpdateDisplay();
+    EXPECT_EQ(light->Meter().Text(), L"CPU 5% (peak 41%)");
+    guitest::Pump(50ms);
+    guitest::SaveScreenshot(frame, "cpu-meter.png");
+    guitest::DestroyNow(frame);
+}
+
 TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
     Settings s;
     TestManager manager;
@@ -405,6 +489,21 @@ TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
     ASSERT_TRUE(guitest::PumpUntil([&] { return state->PaintCount() > 1; })); // the timer repaints
     ASSERT_FALSE(state->Lines().empty());
     EXPECT_EQ(state->Lines()[0], L"Voices active: 3");
+    EXPECT_EQ(state->IntroSizeLine(), L"");
+
+    // After a compile the intro size is measured aside and shown first.
+    ASSERT_TRUE(manager.Compile());
+    state->UpdateIntroSize();
+    ASSERT_TRUE(guitest::PumpUntil([&] { return !state->IntroSizeLine().empty(); }, 20s));
+    const auto size =
+        Korvax::MeasureIntroSize(Korvax::MakeIntroTables(manager.Patches(), manager.LastProgram()));
+    ASSERT_TRUE(size.has_value());
+    EXPECT_EQ(state->IntroSizeLine(), Korvax::IntroSizeText(*size));
+    const uint64_t paints = state->PaintCount();
+    ASSERT_TRUE(guitest::PumpUntil([&] { return state->PaintCount() > paints; }));
+    ASSERT_GE(state->Lines().size(), 2u);
+    EXPECT_EQ(state->Lines()[0], state->IntroSizeLine());
+    EXPECT_EQ(state->Lines()[1], L"Voices active: 3");
     guitest::SaveScreenshot(state, "synth-state.png");
 
     auto* debug = new SynthDebugWindow(nullptr, manager, s.config);

@@ -1,0 +1,234 @@
+// The settings window in a real window with the native manager on the dummy
+// audio backend and the dummy and keyboard MIDI backends.
+#include "gui/gui_test_support.h"
+
+#include "audio/audioio.h"
+#include "libbrelm/configini.h"
+#include "midi/midiio.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+#include "synthesizer/settingsdialog.h"
+#include "synthesizer/synth_native.h"
+
+#include <gtest/gtest.h>
+
+#include <wx/checkbox.h>
+#include <wx/checklst.h>
+#include <wx/choice.h>
+#include <wx/notebook.h>
+#include <wx/spinctrl.h>
+#include <wx/textctrl.h>
+
+#include <memory>
+
+namespace {
+
+using brl::String;
+using namespace brl::Synth::Gui;
+using brl::Synth::NativeManager;
+namespace Config = brl::Config;
+namespace Korvax = brl::Korvax;
+using namespace std::chrono_literals;
+
+class PlainManager : public Korvax::Manager {
+public:
+    PlainManager() : Manager(nullptr) {}
+    int64_t GetPosition() const override { return 0; }
+    int64_t GetSampleRate() const override { return 96000; }
+    int64_t GetInputLatency() const override { return 0; }
+    int64_t GetOutputLatency() const override { return 0; }
+    bool IsDeviceless() const override { return true; }
+};
+
+// A control changed as the user changes it: its value, then its event.
+template <typename Event> void Send(wxWindow* window, Event&& event, int value) {
+    event.SetEventObject(window);
+    event.SetInt(value);
+    window->GetEventHandler()->ProcessEvent(event);
+}
+void Choose(wxChoice* choice, int entry) {
+    choice->SetSelection(entry);
+    Send(choice, wxCommandEvent(wxEVT_CHOICE, choice->GetId()), entry);
+}
+void Spin(wxSpinCtrl* spin, int value) {
+    spin->SetValue(value);
+    Send(spin, wxSpinEvent(wxEVT_SPINCTRL, spin->GetId()), spin->GetValue());
+}
+void Tick(wxCheckBox* box, bool value) {
+    box->SetValue(value);
+    Send(box, wxCommandEvent(wxEVT_CHECKBOX, box->GetId()), value ? 1 : 0);
+}
+void Tick(wxCheckListBox* list, int index, bool value) {
+    list->Check(static_cast<unsigned>(index), value);
+    Send(list, wxCommandEvent(wxEVT_CHECKLISTBOX, list->GetId()), index);
+}
+
+struct Rig {
+    brl::testing::LogCapture log;
+    brl::testing::TempDir dir;
+    Config::IniProvider ini{dir.WideFile("config.ini"), true};
+    Config::Frontend config;
+    brl::ApplicationInfo application;
+    std::unique_ptr<NativeManager> manager;
+    Settings* window = nullptr;
+
+    explicit Rig(bool showBackends = false) {
+        config.AddBase(&ini);
+        config.AddWrite(&ini);
+        Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({L"dummy"});
+        Config::Setting<std::vector<String>>(config, "Midi/Backends", {}).Set({L"dummy", L"keyboard"});
+        Config::Setting<bool>(config, "Ui/Settings/Advanced/ShowBackends", false).Set(showBackends);
+        application.applicationLongName = L"korvax";
+        manager = std::make_unique<NativeManager>(&log);
+        EXPECT_TRUE(manager->Init(config));
+        window = new Settings(nullptr, *manager, config, application, &log);
+        window->Show();
+        guitest::Pump(100ms);
+    }
+    ~Rig() {
+        guitest::DestroyNow(window);
+        guitest::Pump(20ms);
+        manager->Deinit();
+    }
+    void Shoot(const String& page, const std::string& file) {
+        window->Notebook()->SetSelection(window->Notebook()->FindPage(window->Page(page)));
+        guitest::Pump(100ms);
+        guitest::SaveScreenshot(window, file);
+    }
+    size_t Opened() const { return log.Find(L"Using device ").size(); }
+};
+
+TEST(SettingsWindow, HasThePagesOfItsManagerAndTheAdvancedOnesOnRequest) {
+    brl::testing::TempDir dir;
+    Config::IniProvider ini{dir.WideFile("config.ini"), true};
+    Config::Frontend config;
+    config.AddBase(&ini);
+    config.AddWrite(&ini);
+    PlainManager plain;
+    auto* window = new Settings(nullptr, plain, config, brl::ApplicationInfo{}, nullptr);
+    EXPECT_EQ(window->GetTitle(), L"settings");
+    EXPECT_EQ(window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor"}));
+    EXPECT_EQ(window->AudioPage(), nullptr);
+    guitest::DestroyNow(window);
+
+    Rig rig(true);
+    EXPECT_EQ(rig.window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor", L"audio", L"midi",
+                                                            L"advanced", L"backends"}));
+    rig.Shoot(L"ui", "settings-ui.png");
+    rig.Shoot(L"advanced", "settings-grid.png");
+
+    // Closing hides the window and keeps its placement.
+    rig.window->SetSize(40, 50, 700, 560);
+    guitest::Pump(50ms);
+    EXPECT_FALSE(rig.window->Close(false));
+    EXPECT_FALSE(rig.window->IsShown());
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Settings/Width", 0).Get(), 700);
+}
+
+TEST(SettingsWindow, KorvaxAndEditorPagesWriteTheirKeysAndSetTheChannelMapping) {
+    Rig rig;
+    SettingsKorvaxPanel* korvax = rig.window->KorvaxPage();
+    Spin(korvax->UpdateInterval(), 30);
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/UpdateInterval", 0).Get(), 30);
+    Spin(korvax->UpdateInterval(), 5);
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/UpdateInterval", 0).Get(), 10);
+    Spin(korvax->RedrawInterval(), 400);
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/RedrawInterval", 0).Get(), 250);
+
+    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
+    Choose(korvax->ChannelMapping(), 1);
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Midi/ChannelMapping", 0).Get(), 1);
+    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 5);
+    Choose(korvax->ChannelMapping(), 0);
+    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
+    rig.Shoot(L"korvax", "settings-korvax.png");
+
+    SettingsVerglPanel* editor = rig.window->EditorPage();
+    EXPECT_TRUE(editor->AutoCompile()->GetValue());
+    Tick(editor->AlignToGrid(), false);
+    Tick(editor->ShowHover(), false);
+    Tick(editor->AutoCompile(), false);
+    EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/AlignToGrid", true).Get());
+    EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/ShowHover", true).Get());
+    EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/AutoCompile", true).Get());
+    rig.Shoot(L"editor", "settings-editor.png");
+}
+
+TEST(SettingsWindow, AudioChangesReopenTheDevice) {
+    Rig rig;
+    SettingsAudioPanel* audio = rig.window->AudioPage();
+    ASSERT_NE(audio, nullptr);
+    const auto& devices = rig.manager->GetAudioMaster()->GetDevices();
+    ASSERT_FALSE(devices.empty());
+    ASSERT_EQ(audio->Device()->GetCount(), devices.size());
+    const int last = static_cast<int>(devices.size()) - 1;
+
+    Choose(audio->Device(), last);
+    EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/API", L"").Get(), devices[last]->GetApi());
+    EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/ID", L"").Get(),
+              devices[last]->GetDeviceId());
+    EXPECT_EQ(rig.manager->GetAudioDeviceIndex(), last);
+    EXPECT_TRUE(rig.manager->IsAudioPlaying());
+    EXPECT_EQ(rig.manager->GetSampleRate(), 96000);
+
+    size_t opened = rig.Opened();
+    Spin(audio->Latency(), 40);
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/Latency", 0).Get(), 40);
+    EXPECT_EQ(rig.Opened(), opened + 1);
+
+    // Another rate the device offers: the synthesizer and the device take it.
+    int other = -1;
+    for (unsigned i = 0; i < audio->Rate()->GetCount(); ++i) {
+        if (audio->Rate()->GetString(i) == L"48000") {
+            other = static_cast<int>(i);
+        }
+    }
+    ASSERT_GE(other, 0) << "the dummy device offers no 48000";
+    Choose(audio->Rate(), other);
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/SamplingRate", 0).Get(), 48000);
+    EXPECT_EQ(rig.manager->GetSampleRate(), 48000);
+    EXPECT_EQ(rig.manager->SampleRate(), 48000.0f);
+
+    opened = rig.Opened();
+    audio->ChannelMask()->ChangeValue(L"three");
+    EXPECT_FALSE(audio->ChannelMaskEntered());
+    EXPECT_EQ(audio->ChannelMask()->GetValue(), L"0");
+    audio->ChannelMask()->ChangeValue(L"0x3");
+    EXPECT_TRUE(audio->ChannelMaskEntered());
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/ChannelMask", 0).Get(), 3);
+    EXPECT_EQ(rig.Opened(), opened + 1);
+    rig.Shoot(L"audio", "settings-audio.png");
+
+    // No backend ticked: the list is empty and only the dummy device the master
+    // always has is left, and it plays.
+    for (unsigned i = 0; i < audio->Backends()->GetCount(); ++i) {
+        if (audio->Backends()->IsChecked(i)) {
+            Tick(audio->Backends(), static_cast<int>(i), false);
+        }
+    }
+    EXPECT_TRUE(Config::Setting<std::vector<String>>(rig.config, "Audio/Backends", {L"x"}).Get().empty());
+    ASSERT_EQ(audio->Device()->GetCount(), rig.manager->GetAudioMaster()->GetDevices().size());
+    EXPECT_TRUE(audio->Device()->GetString(0).Lower().StartsWith(L"dummy")) << audio->Device()->GetString(0);
+    EXPECT_TRUE(rig.manager->IsAudioPlaying());
+}
+
+TEST(SettingsWindow, TickingAMidiInputWritesItsSettingAndStartsIt) {
+    Rig rig;
+    SettingsMidiPanel* midi = rig.window->MidiPage();
+    ASSERT_NE(midi, nullptr);
+    const auto& inputs = rig.manager->GetMidiMaster()->Inputs();
+    ASSERT_FALSE(inputs.empty());
+    ASSERT_EQ(midi->Inputs()->GetCount(), inputs.size());
+    const String key = L"Midi/Input/" + inputs[0]->Name() + L"/active";
+    EXPECT_FALSE(midi->Inputs()->IsChecked(0));
+
+    Tick(midi->Inputs(), 0, true);
+    EXPECT_TRUE(Config::Setting<bool>(rig.config, key, false).Get());
+    EXPECT_TRUE(rig.manager->IsMidiDeviceStarted(0));
+    rig.Shoot(L"midi", "settings-midi.png");
+    Tick(midi->Inputs(), 0, false);
+    EXPECT_FALSE(Config::Setting<bool>(rig.config, key, true).Get());
+    EXPECT_FALSE(rig.manager->IsMidiDeviceStarted(0));
+}
+
+} // namespace

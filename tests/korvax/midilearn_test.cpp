@@ -1,0 +1,208 @@
+#include "korvax/korvaxfileio.h"
+#include "korvax/korvaxmidilearn.h"
+
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using namespace brl::Korvax;
+using brl::testing::ReadFile;
+using brl::testing::TempDir;
+using Assignment = MidiLearn::Assignment;
+
+struct Rig {
+    brl::Logging::NullChannel log;
+    std::unique_ptr<SynthesizerEditor> editor = std::make_unique<SynthesizerEditor>(&log);
+    SynthFileIo io{*editor};
+
+    float Slot(int channel, int number) {
+        editor->SettleEvents();
+        return editor->Memory()[channel * kControllersPerChannel + number];
+    }
+    bool Cc(int midiChannel, int cc, int value) {
+        return editor->QueueMidiEvent(brl::Midi::Event(
+            static_cast<uint8_t>(0xB0 | midiChannel), static_cast<uint8_t>(cc), static_cast<uint8_t>(value)));
+    }
+    std::string Text() {
+        pugi::xml_document document;
+        io.SavePatchesToXml(document, L"test");
+        std::ostringstream text;
+        document.save(text, "\t");
+        return text.str();
+    }
+    // An oscillator on channel 5; the controller of its shape input.
+    int AddOscillatorShape() {
+        editor->CreateNode(editor->Patches().Voice(5), 1, 5);
+        for (int number = 128; number < 240; ++number) {
+            if (editor->GetPreferredControllerRange(5, number) == PinKind::DiscretOsc) {
+                return number;
+            }
+        }
+        ADD_FAILURE() << "the oscillator has no shape controller";
+        return 0;
+    }
+};
+
+TEST(MidiLearn, ArmedLearningTakesTheNextCcWhichThenDrivesTheControllerAndIsConsumed) {
+    Rig rig;
+    ASSERT_TRUE(rig.editor->LearnController(3, 17));
+    EXPECT_EQ(rig.editor->MidiLearning().Learning(), std::make_pair(3, 17));
+
+    // Channel mode messages are not learned and still act.
+    EXPECT_TRUE(rig.Cc(2, 123, 0));
+    EXPECT_TRUE(rig.editor->MidiLearning().Learning().has_value());
+
+    EXPECT_TRUE(rig.Cc(2, 74, 64));
+    EXPECT_FALSE(rig.editor->MidiLearning().Learning().has_value());
+    EXPECT_EQ(rig.editor->MidiLearning().Assignments(), (std::vector<Assignment>{{2, 74, 3, 17}}));
+    EXPECT_EQ(rig.Slot(3, 17), 0.5f);
+    EXPECT_EQ(rig.Slot(0, 74), 0.0f); // not through the default mapping to synth channel 0
+
+    EXPECT_TRUE(rig.Cc(2, 74, 127));
+    EXPECT_EQ(rig.Slot(3, 17), 127.0f / 128.0f);
+    EXPECT_EQ(rig.Slot(0, 74), 0.0f);
+
+    // The same CC on another MIDI channel, and other CCs, keep the default mapping.
+    EXPECT_TRUE(rig.Cc(1, 74, 32));
+    EXPECT_TRUE(rig.Cc(2, 75, 16));
+    EXPECT_EQ(rig.Slot(0, 74), 0.25f);
+    EXPECT_EQ(rig.Slot(0, 75), 0.125f);
+    EXPECT_EQ(rig.Slot(3, 17), 127.0f / 128.0f);
+
+    ASSERT_TRUE(rig.editor->MidiLearning().Forget(3, 17));
+    EXPECT_FALSE(rig.editor->MidiLearning().Forget(3, 17));
+    EXPECT_TRUE(rig.Cc(2, 74, 8));
+    EXPECT_EQ(rig.Slot(0, 74), 0.0625f);
+    EXPECT_EQ(rig.Slot(3, 17), 127.0f / 128.0f);
+}
+
+TEST(MidiLearn, AControllerHasOneCcAndACcDrivesOneController) {
+    MidiLearn learn;
+    ASSERT_TRUE(learn.Assign({0, 10, 1, 1}, PinKind::Invalid));
+    ASSERT_TRUE(learn.Assign({0, 11, 1, 2}, PinKind::Invalid));
+    // Learning controller 1:1 again moves it to the new CC.
+    ASSERT_TRUE(learn.Learn(1, 1, PinKind::Invalid));
+    MidiLearn::Hit hit;
+    ASSERT_TRUE(learn.Match(4, 20, 0, hit));
+    // Taking CC 11 for controller 1:3 drops 1:2.
+    ASSERT_TRUE(learn.Assign({0, 11, 1, 3}, PinKind::Invalid));
+    EXPECT_EQ(learn.Assignments(), (std::vector<Assignment>{{0, 11, 1, 3}, {4, 20, 1, 1}}));
+    EXPECT_FALSE(learn.Match(0, 10, 0, hit));
+    EXPECT_EQ(learn.Find(1, 1), (Assignment{4, 20, 1, 1}));
+    EXPECT_FALSE(learn.Find(1, 2).has_value());
+
+    EXPECT_FALSE(learn.Assign({0, 120, 0, 0}, PinKind::Invalid)); // a channel mode message
+    EXPECT_FALSE(learn.Learn(0, 256, PinKind::Invalid));
+}
+
+TEST(MidiLearn, DiscreteControllersSpreadTheCcTravelOverTheirEntries) {
+    for (PinKind kind : {PinKind::DiscretOsc, PinKind::DiscretDistortion, PinKind::DiscretFilter}) {
+        const int entries = MidiLearn::DiscreteEntries(kind);
+        int previous = -1;
+        for (int cc = 0; cc < 128; ++cc) {
+            // The runtime's type selector reads the value in buckets of 16 steps.
+            const int entry = static_cast<int>(MidiLearn::ControllerValue(kind, cc) * 128.0f) / 16;
+            ASSERT_TRUE(entry == previous || entry == previous + 1) << cc;
+            previous = entry;
+        }
+        EXPECT_EQ(previous, entries - 1);
+    }
+    EXPECT_EQ(MidiLearn::ControllerValue(PinKind::Invalid, 127), 127.0f / 128.0f);
+    EXPECT_EQ(MidiLearn::ControllerValue(PinKind::Invalid, 200), 127.0f / 128.0f);
+
+    // The range kind is taken when learning and again after a compile.
+    Rig rig;
+    const int shape = rig.AddOscillatorShape();
+    ASSERT_TRUE(rig.editor->LearnController(5, shape));
+    ASSERT_TRUE(rig.Cc(0, 1, 127));
+    EXPECT_EQ(rig.Slot(5, shape), (5 * 16 + 8) / 128.0f); // "noise", the last of six
+    ASSERT_TRUE(rig.editor->MidiLearning().Assign({0, 2, 5, 3}, PinKind::DiscretFilter));
+    ASSERT_TRUE(rig.editor->Compile());
+    ASSERT_TRUE(rig.Cc(0, 2, 127));
+    EXPECT_EQ(rig.Slot(5, 3), 127.0f / 128.0f); // controller 3 is used by no pin
+}
+
+TEST(MidiLearnFile, AssignmentsSurviveSaveAndLoadInOneRootElement) {
+    TempDir dir;
+    Rig source;
+    const int shape = source.AddOscillatorShape();
+    ASSERT_TRUE(source.editor->MidiLearning().Assign({9, 71, 5, shape}, PinKind::Invalid));
+    ASSERT_TRUE(source.editor->MidiLearning().Assign({0, 7, 0, 200}, PinKind::Invalid));
+    ASSERT_TRUE(source.io.SavePatchesToFile(dir.File("a.korvax"), L"1.0", false));
+
+    pugi::xml_document document;
+    ASSERT_TRUE(document.load_file(dir.File("a.korvax").c_str()));
+    const pugi::xml_node root = document.document_element();
+    EXPECT_EQ(std::string(root.last_child().name()), "midilearn");
+    EXPECT_EQ(std::distance(root.children("midilearn").begin(), root.children("midilearn").end()), 1);
+
+    Rig loaded;
+    ASSERT_TRUE(loaded.editor->MidiLearning().Assign({1, 1, 1, 1}, PinKind::Invalid));
+    ASSERT_TRUE(loaded.io.LoadPatchesFromFile(dir.File("a.korvax")));
+    EXPECT_EQ(loaded.editor->MidiLearning().Assignments(),
+              (std::vector<Assignment>{{0, 7, 0, 200}, {9, 71, 5, shape}}));
+    // The range kind comes from the loaded patch set.
+    ASSERT_TRUE(loaded.Cc(9, 71, 127));
+    EXPECT_EQ(loaded.Slot(5, shape), (5 * 16 + 8) / 128.0f);
+    // A driven value is saved like one set by its slider.
+    ASSERT_TRUE(loaded.Cc(9, 71, 0));
+    loaded.Text();
+    EXPECT_EQ(
+        loaded.editor->Patches().parameterValues[static_cast<size_t>(5 * kControllersPerChannel + shape)], 8);
+
+    ASSERT_TRUE(loaded.io.SavePatchesToFile(dir.File("b.korvax"), L"1.0", false));
+    Rig again;
+    ASSERT_TRUE(again.io.LoadPatchesFromFile(dir.File("b.korvax")));
+    EXPECT_EQ(again.editor->MidiLearning().Assignments(), loaded.editor->MidiLearning().Assignments());
+
+    // A new patch set has none.
+    again.io.LoadEmptyPatches();
+    EXPECT_TRUE(again.editor->MidiLearning().Empty());
+}
+
+TEST(MidiLearnFile, PatchesWithoutAssignmentsSaveAsBefore) {
+    // The demo is written by the saver; loading and saving it gives its bytes.
+    {
+        Rig rig;
+        const std::string path = KORVAX_SOURCE_DIR "/examples/demo/demo.korvax";
+        ASSERT_TRUE(rig.io.LoadPatchesFromFile(path));
+        pugi::xml_document document;
+        rig.io.SavePatchesToXml(document, L"core v19");
+        std::ostringstream text;
+        document.save(text, "\t");
+        EXPECT_EQ(text.str(), ReadFile(path));
+    }
+    // An older file: learning and forgetting again leaves the text as it was.
+    Rig rig;
+    ASSERT_TRUE(rig.io.LoadPatchesFromFile(KORVAX_TEST_DATA_DIR "/version17.korvax"));
+    const std::string before = rig.Text();
+    EXPECT_EQ(before.find("midilearn"), std::string::npos);
+    ASSERT_TRUE(rig.editor->MidiLearning().Assign({0, 1, 0, 1}, PinKind::Invalid));
+    const std::string with = rig.Text();
+    const size_t at = with.find("\t<midilearn>");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(with.substr(0, at) + with.substr(with.find("</korvax>")), before);
+    ASSERT_TRUE(rig.editor->MidiLearning().Forget(0, 1));
+    EXPECT_EQ(rig.Text(), before);
+}
+
+TEST(MidiLearnFile, AMalformedAssignmentRefusesTheFile) {
+    Rig rig;
+    for (const char* entry : {"midi_channel=\"16\" cc=\"1\" channel=\"0\" number=\"0\"",
+                              "midi_channel=\"0\" cc=\"1\" channel=\"0\""}) {
+        std::string bad = rig.Text();
+        bad.insert(bad.find("</korvax>"), std::string("<midilearn><cc ") + entry + "/></midilearn>");
+        pugi::xml_document document;
+        ASSERT_TRUE(document.load_string(bad.c_str()));
+        EXPECT_FALSE(rig.io.LoadXmlToPatches(document)) << entry;
+    }
+}
+
+} // namespace
