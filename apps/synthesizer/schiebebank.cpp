@@ -100,13 +100,7 @@ void Schiebebank::Refresh() {
 }
 
 void Schiebebank::OnClose(wxCloseEvent& event) {
-    gui::SaveWindowPlacement(*this, config, kPlacementName);
-    if (event.CanVeto()) {
-        event.Veto();
-        Hide();
-        return;
-    }
-    event.Skip();
+    gui::HideOnClose(*this, event, config, kPlacementName);
 }
 
 } // namespace brl::Synth::Gui

@@ -402,13 +402,7 @@ wxWindow* Settings::Page(const String& name) const {
 }
 
 void Settings::OnClose(wxCloseEvent& event) {
-    gui::SaveWindowPlacement(*this, config, kPlacementName);
-    if (event.CanVeto()) {
-        event.Veto();
-        Hide();
-        return;
-    }
-    event.Skip();
+    gui::HideOnClose(*this, event, config, kPlacementName);
 }
 
 } // namespace brl::Synth::Gui

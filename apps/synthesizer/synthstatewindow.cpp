@@ -79,13 +79,7 @@ void SynthStateWindow::OnPaint() {
 }
 
 void SynthStateWindow::OnClose(wxCloseEvent& event) {
-    gui::SaveWindowPlacement(*this, config, kPlacementName);
-    if (event.CanVeto()) {
-        event.Veto();
-        Hide();
-        return;
-    }
-    event.Skip();
+    gui::HideOnClose(*this, event, config, kPlacementName);
 }
 
 SynthDebugWindow::SynthDebugWindow(wxWindow* parent, Korvax::Manager& manager, Config::Frontend& frontend)
@@ -117,13 +111,7 @@ SynthDebugWindow::~SynthDebugWindow() {
 }
 
 void SynthDebugWindow::OnClose(wxCloseEvent& event) {
-    gui::SaveWindowPlacement(*this, config, kPlacementName);
-    if (event.CanVeto()) {
-        event.Veto();
-        Hide();
-        return;
-    }
-    event.Skip();
+    gui::HideOnClose(*this, event, config, kPlacementName);
 }
 
 } // namespace brl::Synth::Gui

@@ -349,4 +349,15 @@ bool SaveWindowPlacement(const wxTopLevelWindow& window, Config::Frontend& confi
     return WritePlacement(config, name, placement);
 }
 
+void HideOnClose(wxTopLevelWindow& window, wxCloseEvent& event, Config::Frontend& config,
+                 const String& name) {
+    SaveWindowPlacement(window, config, name);
+    if (event.CanVeto()) {
+        event.Veto();
+        window.Hide();
+        return;
+    }
+    event.Skip();
+}
+
 } // namespace brl::gui

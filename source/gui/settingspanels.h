@@ -114,5 +114,9 @@ void RestoreWindowPlacement(wxTopLevelWindow& window, Config::Frontend& config, 
 // Stores the window's placement under `name`. A maximized or minimized window
 // keeps its stored size and position and only stores the flag.
 bool SaveWindowPlacement(const wxTopLevelWindow& window, Config::Frontend& config, const String& name);
+// The close handler of a tool window: stores its placement under `name`, then
+// hides it (it keeps its state for the next opening) unless the close cannot
+// be refused, in which case the window goes.
+void HideOnClose(wxTopLevelWindow& window, wxCloseEvent& event, Config::Frontend& config, const String& name);
 
 } // namespace brl::gui
