@@ -15,6 +15,8 @@
 
 #include <wx/menu.h>
 #include <wx/notebook.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/uiaction.h>
 
@@ -224,6 +226,80 @@ TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
         EXPECT_EQ(voice.Links().Count(), links + 1);
         EXPECT_EQ(SaveText(native), edited);
         EXPECT_EQ(window->View(kPageVoice)->Graph(), &voice);
+        window->SetPromptHook(nullptr);
+    }
+    speaker.CloseWriteEnd();
+}
+
+TEST(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField) {
+    mainwintest::Settings settings;
+    PipeListener speaker;
+    Config::Setting<std::vector<String>>(settings.config, "Audio/Backends", {}).Set({L"fd"});
+    Config::Setting<int>(settings.config, "Audio/Io/Fd/OutFd", -1).Set(speaker.WriteFd());
+    Config::Setting<int>(settings.config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
+    Config::Setting<std::vector<String>>(settings.config, "Midi/Backends", {}).Set({L"keyboard"});
+    brl::testing::LogCapture capture;
+    {
+        brl::Synth::NativeManager native(&capture);
+        ASSERT_TRUE(native.LoadState(FromUtf8(kDemo)));
+        SynthWxGui root(native, &native, settings.config, Identity(), L"core v19", &capture, nullptr);
+        Graph* window = root.MainWindow();
+        ScriptedPrompts prompts;
+        window->SetPromptHook(&prompts);
+        wxStatusBar* status = window->GetStatusBar();
+        ASSERT_TRUE(guitest::PumpUntil([&] { return speaker.Frames() > 4800; }))
+            << "no audio from the device";
+        auto command = [&](int id) {
+            wxCommandEvent event(wxEVT_MENU, id);
+            window->GetEventHandler()->ProcessEvent(event);
+        };
+
+        // The play button starts the song in the live synthesizer; the position runs.
+        command(kIdSongPlay);
+        ASSERT_TRUE(native.IsLiveSongPlaying());
+        EXPECT_TRUE(guitest::PumpUntil([&] {
+            window->Redraw();
+            return native.GetLiveSongPosition() > 100 &&
+                   status->GetStatusText(kStatusSong).StartsWith("song 0:0");
+        })) << status->GetStatusText(kStatusSong);
+        // The device plays, so the CPU meter has figures (a share of 0% reads "CPU 0%" too).
+        EXPECT_TRUE(status->GetStatusText(kStatusCpu).StartsWith("CPU "))
+            << status->GetStatusText(kStatusCpu);
+        command(kIdSongStop);
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        window->Redraw();
+        EXPECT_EQ(status->GetStatusText(kStatusSong), "");
+
+        // The space bar toggles it, on its first press only; the keyboard's MIDI input never sees it.
+        vergl::CUiWxw* view = window->View(kPageVoice);
+        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace));
+        EXPECT_TRUE(native.IsLiveSongPlaying());
+        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace)) << "auto-repeat";
+        EXPECT_TRUE(native.IsLiveSongPlaying());
+        Key(view, wxEVT_KEY_UP, kRawSpace);
+        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace));
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        Key(view, wxEVT_KEY_UP, kRawSpace);
+
+        // In a text field the space bar types a space and the song stays as it is.
+        auto* field = new wxTextCtrl(window, wxID_ANY, "");
+        field->SetFocus();
+        guitest::Pump(100ms);
+        wxUIActionSimulator input;
+        input.Char(' ');
+        input.Char('b');
+        EXPECT_TRUE(guitest::PumpUntil([&] { return field->GetValue() == " b"; }, 2000ms))
+            << field->GetValue();
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        field->Destroy();
+
+        // A new state stops the song of the old one.
+        EXPECT_TRUE(native.StartLiveSong());
+        prompts.answers = {Answer::No};
+        command(wxID_NEW);
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        // Without a song the button leaves it silent and says why in the log.
+        EXPECT_FALSE(window->PlaySong());
         window->SetPromptHook(nullptr);
     }
     speaker.CloseWriteEnd();
