@@ -8,6 +8,7 @@
 #include "libbrelm/debug.h"
 #include "support/log_capture.h"
 #include "synthesizer/guiwxwgraph.h"
+#include "synthesizer/ppmdisplay.h"
 #include "synthesizer/synth_native.h"
 #include "synthesizer/synthwxgui.h"
 
@@ -369,7 +370,13 @@ TEST(EditorScreenshots, DemoInBothThemes) {
         window->SelectChannel(0);
         window->SelectPage(kPageVoice);
         guitest::Pump(300ms);
-        window->Redraw();
+        // The status bar with the intro size of the loaded demo.
+        EXPECT_TRUE(guitest::PumpUntil(
+            [&] {
+                window->Redraw();
+                return window->GetStatusBar()->GetStatusText(kStatusIntroSize).StartsWith("intro ");
+            },
+            20s));
         guitest::Pump(200ms);
         guitest::SaveScreenshot(window, "main-window.png");
         guitest::SaveScreenshot(window->View(kPageVoice), "graph-voice.png");
@@ -388,6 +395,56 @@ TEST(EditorScreenshots, DemoInBothThemes) {
         guitest::DestroyNow(window);
     }
     brl::Debug::SetProcessLogChannel(previous);
+}
+
+TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
+    if (ScreenshotDir().empty()) {
+        GTEST_SKIP() << "KORVAX_SCREENSHOT_DIR is not set";
+    }
+    mainwintest::Settings settings;
+    // The dummy device keeps time, so the song plays as fast as it would be heard.
+    Config::Setting<std::vector<String>>(settings.config, "Audio/Backends", {}).Set({L"dummy"});
+    Config::Setting<std::vector<String>>(settings.config, "Midi/Backends", {}).Set({L"keyboard"});
+    brl::testing::LogCapture capture;
+    {
+        brl::Synth::NativeManager native(&capture);
+        ASSERT_TRUE(native.LoadState(FromUtf8(kDemo)));
+        SynthWxGui root(native, &native, settings.config, Identity(), L"core v19", &capture, nullptr);
+        Graph* window = root.MainWindow();
+        window->SetSize(wxRect(0, 0, 1500, 1000));
+        ScriptedPrompts prompts;
+        window->SetPromptHook(&prompts);
+        ASSERT_TRUE(guitest::PumpUntil([&] { return native.IsAudioPlaying(); })) << "no audio device";
+        ASSERT_TRUE(window->PlaySong());
+        // Every channel at full volume and panned hard left: the left output clips.
+        for (int channel = 0; channel < 6; ++channel) {
+            for (vergl::CNode* node : native.Patches().ChannelPost(channel).Nodes()) {
+                const Korvax::NodeRecord* record = Korvax::GetNodeRecord(node);
+                const bool amp =
+                    record != nullptr && record->number == static_cast<int>(Korvax::ModuleId::Amp);
+                const bool pan =
+                    record != nullptr && record->number == static_cast<int>(Korvax::ModuleId::Panning);
+                for (vergl::CPin* pin : node->Inputs()) {
+                    const Korvax::PinRecord* input = Korvax::GetPinRecord(pin);
+                    if ((amp || pan) && input != nullptr && input->value && pin->HasNoLinks()) {
+                        native.SetControllerValue(input->controllerChannel, input->controllerNumber,
+                                                  amp ? 1.0f : 0.0f);
+                    }
+                }
+            }
+        }
+        EXPECT_TRUE(guitest::PumpUntil([&] { return native.OutputMeters()[0].ClipOut(); }, 10s))
+            << "the left output does not clip; song at " << native.GetLiveSongPosition() << " of "
+            << native.GetLiveSongLength();
+        EXPECT_FALSE(native.OutputMeters()[1].ClipOut());
+        guitest::Pump(300ms);
+        window->Redraw();
+        guitest::Pump(100ms);
+        guitest::SaveScreenshot(window->Meters()->GetParent(), "level-meters.png");
+        guitest::SaveScreenshot(window, "main-window-playing.png");
+        window->StopSong();
+        window->SetPromptHook(nullptr);
+    }
 }
 
 } // namespace
