@@ -416,24 +416,38 @@ TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
         window->SetPromptHook(&prompts);
         ASSERT_TRUE(guitest::PumpUntil([&] { return native.IsAudioPlaying(); })) << "no audio device";
         ASSERT_TRUE(window->PlaySong());
-        // Every channel at full volume and panned hard left: the left output clips.
-        for (int channel = 0; channel < 6; ++channel) {
+        // The panned channels at full volume and far to the left (a tenth of
+        // their power to the right), without echo; the others silent: the left
+        // output clips, the right one stays some 10 dB below it.
+        for (int channel = 0; channel < Korvax::kChannels; ++channel) {
+            std::vector<std::pair<int, const Korvax::PinRecord*>> values; // module, unlinked value input
             for (vergl::CNode* node : native.Patches().ChannelPost(channel).Nodes()) {
                 const Korvax::NodeRecord* record = Korvax::GetNodeRecord(node);
-                const bool amp =
-                    record != nullptr && record->number == static_cast<int>(Korvax::ModuleId::Amp);
-                const bool pan =
-                    record != nullptr && record->number == static_cast<int>(Korvax::ModuleId::Panning);
                 for (vergl::CPin* pin : node->Inputs()) {
                     const Korvax::PinRecord* input = Korvax::GetPinRecord(pin);
-                    if ((amp || pan) && input != nullptr && input->value && pin->HasNoLinks()) {
-                        native.SetControllerValue(input->controllerChannel, input->controllerNumber,
-                                                  amp ? 1.0f : 0.0f);
+                    if (record != nullptr && input != nullptr && input->value && pin->HasNoLinks()) {
+                        values.emplace_back(record->number, input);
                     }
                 }
             }
+            const bool panned = std::any_of(values.begin(), values.end(), [](const auto& value) {
+                return value.first == static_cast<int>(Korvax::ModuleId::Panning);
+            });
+            bool level = true; // the first amp is the channel's level, a later one its echo send
+            for (const auto& [module, input] : values) {
+                float to = -1.0f;
+                if (module == static_cast<int>(Korvax::ModuleId::Panning)) {
+                    to = 0.1f;
+                } else if (module == static_cast<int>(Korvax::ModuleId::Amp)) {
+                    to = panned && level ? 1.0f : 0.0f;
+                    level = false;
+                }
+                if (to >= 0.0f) {
+                    native.SetControllerValue(input->controllerChannel, input->controllerNumber, to);
+                }
+            }
         }
-        EXPECT_TRUE(guitest::PumpUntil([&] { return native.OutputMeters()[0].ClipOut(); }, 10s))
+        EXPECT_TRUE(guitest::PumpUntil([&] { return native.OutputMeters()[0].ClipOut(); }, 20s))
             << "the left output does not clip; song at " << native.GetLiveSongPosition() << " of "
             << native.GetLiveSongLength();
         EXPECT_FALSE(native.OutputMeters()[1].ClipOut());
