@@ -90,6 +90,15 @@ private:
     std::atomic<uint64_t> frames{0};
 };
 
+// The audio backend (the "fd" one writing 16-bit samples to `fd`) and the
+// computer keyboard as the only MIDI input.
+void UseDevices(Config::Frontend& config, const String& audio, int fd = -1) {
+    Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({audio});
+    Config::Setting<int>(config, "Audio/Io/Fd/OutFd", -1).Set(fd);
+    Config::Setting<int>(config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
+    Config::Setting<std::vector<String>>(config, "Midi/Backends", {}).Set({L"keyboard"});
+}
+
 // The centre of a pin in the view's window pixels.
 wxPoint PinPoint(const vergl::CUiWxw& view, const vergl::CPin* pin) {
     const vergl::NodeRect bounds = view.PinBounds(pin);
@@ -126,10 +135,7 @@ std::string SaveText(Korvax::Manager& manager) {
 TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
     Settings settings;
     PipeListener speaker;
-    Config::Setting<std::vector<String>>(settings.config, "Audio/Backends", {}).Set({L"fd"});
-    Config::Setting<int>(settings.config, "Audio/Io/Fd/OutFd", -1).Set(speaker.WriteFd());
-    Config::Setting<int>(settings.config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
-    Config::Setting<std::vector<String>>(settings.config, "Midi/Backends", {}).Set({L"keyboard"});
+    UseDevices(settings.config, L"fd", speaker.WriteFd());
     brl::testing::LogCapture capture;
 
     {
@@ -235,10 +241,7 @@ TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
 TEST(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField) {
     mainwintest::Settings settings;
     PipeListener speaker;
-    Config::Setting<std::vector<String>>(settings.config, "Audio/Backends", {}).Set({L"fd"});
-    Config::Setting<int>(settings.config, "Audio/Io/Fd/OutFd", -1).Set(speaker.WriteFd());
-    Config::Setting<int>(settings.config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
-    Config::Setting<std::vector<String>>(settings.config, "Midi/Backends", {}).Set({L"keyboard"});
+    UseDevices(settings.config, L"fd", speaker.WriteFd());
     brl::testing::LogCapture capture;
     {
         brl::Synth::NativeManager native(&capture);
@@ -403,8 +406,7 @@ TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
     }
     mainwintest::Settings settings;
     // The dummy device keeps time, so the song plays as fast as it would be heard.
-    Config::Setting<std::vector<String>>(settings.config, "Audio/Backends", {}).Set({L"dummy"});
-    Config::Setting<std::vector<String>>(settings.config, "Midi/Backends", {}).Set({L"keyboard"});
+    UseDevices(settings.config, L"dummy");
     brl::testing::LogCapture capture;
     {
         brl::Synth::NativeManager native(&capture);
