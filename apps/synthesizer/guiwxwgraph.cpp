@@ -1092,7 +1092,12 @@ void Graph::ShowToolWindow(int command) {
         if (command == kIdSchiebebank) {
             CreateSliderBank();
         } else if (command == kIdSynthState) {
-            *slot = new SynthStateWindow(this, synth, config);
+            auto* state = new SynthStateWindow(this, synth, config);
+            // It learns of later compiles from here; this one it measures now.
+            if (synth.CompileCount() != 0) {
+                state->UpdateIntroSize();
+            }
+            *slot = state;
         } else {
             *slot = new SynthDebugWindow(this, synth, config);
         }

@@ -456,16 +456,20 @@ TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
     EXPECT_GT(size->songBytes, 0u) << "the demo has a song";
     EXPECT_EQ(status->GetStatusText(kStatusIntroSize), wxString(IntroSizeStatusText(true, size)));
 
-    // A compile after an edit measures again; the state window is told too.
+    // The state window opened now shows the size of the program it finds.
     Command(kIdSynthState);
     auto* state = dynamic_cast<SynthStateWindow*>(window->ToolWindow(kIdSynthState));
     ASSERT_NE(state, nullptr);
+    ASSERT_TRUE(guitest::PumpUntil([&] { return !state->IntroSizeLine().empty(); }, 20s));
+    EXPECT_EQ(state->IntroSizeLine(), Korvax::IntroSizeText(*size));
+    // A compile after an edit measures again, for the state window too.
+    const String before = state->IntroSizeLine();
     ASSERT_NE(manager.CreateNode(Voice(0), 13, 0), nullptr);
     Command(kIdCompile);
     ASSERT_TRUE(guitest::PumpUntil(
         [&] {
             window->Redraw();
-            return !state->IntroSizeLine().empty();
+            return state->IntroSizeLine() != before;
         },
         20s));
     ASSERT_TRUE(guitest::PumpUntil(
