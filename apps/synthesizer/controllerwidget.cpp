@@ -87,6 +87,9 @@ std::unique_ptr<wxMenu> ControllerWidget::MakeLearnMenu() const {
 }
 
 bool ControllerWidget::OnLearnMenu(int id) {
+    if ((id == kMenuLearn || id == kMenuForget) && beforeLearnChange) {
+        beforeLearnChange();
+    }
     switch (id) {
     case kMenuLearn:
         // With the widget's own kind: a widget bound to a pin knows it best.

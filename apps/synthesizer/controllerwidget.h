@@ -5,6 +5,7 @@
 
 #include <wx/window.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -62,6 +63,10 @@ public:
     // Takes a MIDI learn change (a CC learned on the MIDI thread) into the
     // tooltip, and shows the value of a controller that a CC drives.
     void Refresh() override;
+
+    // Called before "learn" or "forget" changes the assignments (the owner
+    // records an undo step); may be empty.
+    std::function<void()> beforeLearnChange;
 
     // The right-click menu: "learn", and "forget" while a CC is assigned.
     enum MenuId { kMenuLearn = 1, kMenuForget = 2 };

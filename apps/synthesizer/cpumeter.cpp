@@ -70,6 +70,8 @@ void PaintCpuMeter(gui::Canvas& canvas, const CpuMeter& meter) {
         label = meter.ShortText();
     }
     const float y = kMargin + std::max((height - fontSize * 1.3f) * 0.5f, 0.0f);
+    // A dark shadow keeps the text legible over the bar and the peak line.
+    canvas.Text(kMargin + 5.0f, y + 1.0f, background, label);
     canvas.Text(kMargin + 4.0f, y, text, label);
 }
 

@@ -58,14 +58,42 @@ StatusTexts StatusFields(const Korvax::Manager& manager, bool timing) {
     return fields;
 }
 
-KeyRoute RouteKey(bool ctrl, bool alt, bool inTextField) {
+String SongPositionText(bool playing, uint32_t position, uint32_t length, double sampleRate) {
+    if (!playing || !(sampleRate > 0.0)) {
+        return String();
+    }
+    auto clock = [sampleRate](uint32_t ticks) {
+        // Tenths of a second, rounded down so that the end shows only at the end.
+        const auto tenths =
+            static_cast<uint64_t>(static_cast<double>(ticks) * Korvax::kSamplesPerBuffer * 10.0 / sampleRate);
+        wchar_t text[32];
+        std::swprintf(text, 32, L"%llu:%02llu.%llu", static_cast<unsigned long long>(tenths / 600),
+                      static_cast<unsigned long long>(tenths / 10 % 60),
+                      static_cast<unsigned long long>(tenths % 10));
+        return String(text);
+    };
+    return L"song " + clock(std::min(position, length)) + L" / " + clock(length);
+}
+
+String IntroSizeStatusText(bool measured, const std::optional<Korvax::IntroSize>& size) {
+    if (!measured) {
+        return L"intro: measuring";
+    }
+    if (!size) {
+        return L"intro: size not known";
+    }
+    return L"intro " + std::to_wstring(size->programBytes + size->songBytes) + L" B, xz " +
+           std::to_wstring(size->allCompressed) + L" B";
+}
+
+KeyRoute RouteKey(bool ctrl, bool alt, bool inTextField, bool space) {
     if (inTextField) {
         return KeyRoute::Window;
     }
     if (ctrl || alt) {
         return KeyRoute::Menus;
     }
-    return KeyRoute::Keyboard;
+    return space ? KeyRoute::Transport : KeyRoute::Keyboard;
 }
 
 const wchar_t* FileFilter(FileKind kind) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gui/recentfiles.h"
+#include "korvax/korvaxintrosize.h"
 #include "korvax/korvaxmanager.h"
 #include "korvax/korvaxundo.h"
 #include "libbrelm/application.h"
@@ -11,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 
 // The main window's decisions without a toolkit: the texts it shows (title,
@@ -28,7 +30,12 @@ inline bool PaneLayoutUsable(int storedVersion) {
     return storedVersion == kPaneLayoutVersion;
 }
 
-constexpr int kStatusFields = 5;
+// Status bar fields: 0 the last log message, 1 the song position while a song
+// plays, 2..4 the timing texts, 5 the intro size, 6 the CPU meter.
+constexpr int kStatusFields = 7;
+constexpr int kStatusSong = 1;
+constexpr int kStatusIntroSize = 5;
+constexpr int kStatusCpu = 6;
 using StatusTexts = std::array<String, kStatusFields>;
 
 // "korvax [<version> - <build>] - <file>": the version part only with a
@@ -44,10 +51,21 @@ String WithPatchExtension(const String& path);
 // `timing` is on; all empty otherwise. The other fields are not touched here.
 StatusTexts StatusFields(const Korvax::Manager& manager, bool timing);
 
+// Status bar field 1 while a song plays: "song 0:12.3 / 1:05.0" (minutes and
+// seconds of `position` and `length` ticks of 128 frames at `sampleRate`);
+// empty when it does not play.
+String SongPositionText(bool playing, uint32_t position, uint32_t length, double sampleRate);
+// Status bar field 5: "intro 12345 B, xz 2345 B"; "intro: measuring" while
+// the first measurement runs, "intro: size not known" when it failed.
+String IntroSizeStatusText(bool measured, const std::optional<Korvax::IntroSize>& size);
+
 // Where a key event goes. Text fields keep every key; a key with Ctrl or Alt
-// goes to the menus only; otherwise it is offered to the computer keyboard.
-enum class KeyRoute { Window, Menus, Keyboard };
-KeyRoute RouteKey(bool ctrl, bool alt, bool inTextField);
+// goes to the menus only; the space bar starts and stops the song; otherwise
+// the key is offered to the computer keyboard.
+enum class KeyRoute { Window, Menus, Keyboard, Transport };
+KeyRoute RouteKey(bool ctrl, bool alt, bool inTextField, bool space = false);
+// The space bar's X key code (wx reports it in GetRawKeyFlags()).
+constexpr uint32_t kRawSpace = 65;
 
 // The keys held down, to tell a key's first press from its auto-repeat.
 class HeldKeys {

@@ -11,6 +11,11 @@
 #include "synthesizer/schiebebank.h"
 #include "synthesizer/synthstatewindow.h"
 
+#if defined(KORVAX_WITH_DEVICES)
+#include "synthesizer/settingsdialog.h"
+#include "synthesizer/synth_native.h"
+#endif
+
 #include <wx/aboutdlg.h>
 #include <wx/artprov.h>
 #include <wx/clipbrd.h>
@@ -108,13 +113,17 @@ Graph::Graph(Korvax::Manager& manager, Config::Frontend& configuration, const Ap
       statusTiming(configuration, "Korvax/Ui/Statusbar/Timing", false),
       autoCompile(configuration, "Editor/AutoCompile", true),
       confirmDeleteNode(configuration, "Editor/ConfirmDeleteNode", true), log(logTarget, L"korvaxgui"),
-      history(manager), recentFiles(configuration),
+      logChannel(logTarget), history(manager), recentFiles(configuration),
       commands(manager, configuration, *this, app, buildText, log) {
     commands.SetHistory(&history);
     commands.SetRecentFiles(&recentFiles);
     commands.recentFilesChanged = [this] { RebuildRecentMenu(); };
     recentFiles.Load();
-    commands.beforeStateChange = [this] { DetachViews(); };
+    commands.beforeStateChange = [this] {
+        // A song of the state that goes stops with it.
+        StopSong();
+        DetachViews();
+    };
     commands.afterStateChange = [this] {
         AttachViews();
         RebuildChannelList();
@@ -125,6 +134,12 @@ Graph::Graph(Korvax::Manager& manager, Config::Frontend& configuration, const Ap
 
     panes.SetManagedWindow(this);
     CreateStatusBar(kStatusFields);
+    {
+        // The log line takes what is left; the intro size and the CPU meter
+        // have room for their texts.
+        const int widths[kStatusFields] = {-4, -2, -1, -1, -1, 220, 160};
+        GetStatusBar()->SetStatusWidths(kStatusFields, widths);
+    }
     BuildMenus();
     BuildToolBars();
     BuildPanes();
@@ -258,6 +273,8 @@ void Graph::BuildToolBars() {
     auto* controlBar = new wxAuiToolBar(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, style);
     controlBar->SetName("controls");
     controlBar->AddTool(kIdPanic, "PANIC!", icon(wxART_ERROR));
+    controlBar->AddTool(kIdSongPlay, "play", icon(wxART_GO_FORWARD), "play the song (space)");
+    controlBar->AddTool(kIdSongStop, "stop", icon(wxART_CROSS_MARK), "stop the song (space)");
     addBar(controlBar, "controlbarpane", "controlbar", 0);
 
     toolsBar = new wxAuiToolBar(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, style);
@@ -276,8 +293,17 @@ void Graph::BuildPanes() {
     auto meterOf = [this](int index) {
         return [this, index] { return ReadMeter(synth.OutputMeters()[static_cast<size_t>(index)]); };
     };
-    meters = new PPM_Display2(this, config, meterOf(0), meterOf(1));
-    panes.AddPane(meters, wxAuiPaneInfo().Name("ppmpane").Caption("ppm").Right().BestSize(220, 300).Layer(1));
+    // The level meters with the CPU meter under them.
+    auto* meterPanel = new wxPanel(this);
+    meters = new PPM_Display2(meterPanel, config, meterOf(0), meterOf(1));
+    cpuMeter = new CpuMeterDisplay(
+        meterPanel, config, [this] { return cpuLoad ? cpuLoad() : std::pair<float, float>(0.0f, 0.0f); });
+    auto* meterSizer = new wxBoxSizer(wxVERTICAL);
+    meterSizer->Add(meters, 1, wxEXPAND);
+    meterSizer->Add(cpuMeter, 0, wxEXPAND | wxTOP, 2);
+    meterPanel->SetSizer(meterSizer);
+    panes.AddPane(meterPanel,
+                  wxAuiPaneInfo().Name("ppmpane").Caption("ppm").Right().BestSize(220, 320).Layer(1));
 
     // Program and channel controls with the channel list.
     auto* channelPanel = new wxPanel(this);
@@ -564,9 +590,23 @@ void Graph::UpdateTitle() {
 }
 
 void Graph::Redraw() {
+    UpdateIntroSize();
+    cpuMeter->UpdateDisplay();
     {
-        const StatusTexts fields = StatusFields(synth, statusTiming.Get());
-        for (int i = 2; i < kStatusFields; ++i) {
+        StatusTexts fields = StatusFields(synth, statusTiming.Get());
+#if defined(KORVAX_WITH_DEVICES)
+        if (native != nullptr) {
+            fields[kStatusSong] =
+                SongPositionText(native->IsLiveSongPlaying(), native->GetLiveSongPosition(),
+                                 native->GetLiveSongLength(), static_cast<double>(synth.SampleRate()));
+        }
+#endif
+        if (introCompile != 0) {
+            fields[kStatusIntroSize] = IntroSizeStatusText(introMeasured, introSize);
+        }
+        fields[kStatusCpu] = cpuMeter->Meter().Text();
+        // Field 0 belongs to the log pane.
+        for (int i = 1; i < kStatusFields; ++i) {
             if (GetStatusBar()->GetStatusText(i) != wxString(fields[static_cast<size_t>(i)])) {
                 SetStatusText(wxString(fields[static_cast<size_t>(i)]), i);
             }
@@ -575,6 +615,73 @@ void Graph::Redraw() {
     meters->UpdateDisplay();
     logPane->UpdateLogDisplay();
     CurrentView()->UpdateHighlights();
+}
+
+void Graph::UpdateIntroSize() {
+    if (synth.CompileCount() != introCompile) {
+        introCompile = synth.CompileCount();
+        // The value bytes as an export would write them.
+        synth.SettleEvents();
+        synth.Patches().StoreParameterValues(synth.Memory());
+        introMeter.Request(Korvax::MakeIntroTables(synth.Patches(), synth.LastProgram()));
+        if (auto* state = dynamic_cast<SynthStateWindow*>(stateWindow.get())) {
+            state->UpdateIntroSize();
+        }
+    }
+    if (std::optional<Korvax::IntroSizeMeter::Result> result = introMeter.Take()) {
+        introMeasured = true;
+        introSize = result->size;
+    }
+}
+
+// Song transport --------------------------------------------------------------
+
+void Graph::SetNative(NativeManager* manager) {
+    native = manager;
+#if defined(KORVAX_WITH_DEVICES)
+    if (native != nullptr) {
+        cpuLoad = [manager] {
+            const NativeManager::CallbackLoad load = manager->GetCallbackLoad();
+            return std::pair<float, float>(load.current, load.peak);
+        };
+    } else {
+        cpuLoad = nullptr;
+    }
+#endif
+}
+
+bool Graph::PlaySong() {
+#if defined(KORVAX_WITH_DEVICES)
+    if (native != nullptr) {
+        return native->StartLiveSong();
+    }
+#endif
+    BRL_LOG_WARNING(log, "the song plays only with the audio devices");
+    return false;
+}
+
+void Graph::StopSong() {
+#if defined(KORVAX_WITH_DEVICES)
+    if (native != nullptr && native->IsLiveSongPlaying()) {
+        native->StopLiveSong();
+    }
+#endif
+}
+
+bool Graph::SongPlaying() const {
+#if defined(KORVAX_WITH_DEVICES)
+    return native != nullptr && native->IsLiveSongPlaying();
+#else
+    return false;
+#endif
+}
+
+void Graph::ToggleSong() {
+    if (SongPlaying()) {
+        StopSong();
+    } else {
+        PlaySong();
+    }
 }
 
 // The selected node's help and parameters ------------------------------------
@@ -666,6 +773,7 @@ void Graph::UpdateParameters() {
                         event.Skip();
                         history.Record(L"change value");
                     });
+                    widget->beforeLearnChange = [this] { history.Record(L"midi learn"); };
                     parameters->GetSizer()->Add(widget->Label(), 0, wxALIGN_CENTER_VERTICAL);
                     parameters->GetSizer()->Add(widget->Control(), 1, wxEXPAND);
                     parameters->GetSizer()->Add(widget->ValueLabel(), 0, wxALIGN_CENTER_VERTICAL);
@@ -982,9 +1090,14 @@ void Graph::ShowToolWindow(int command) {
                                                           : &debugWindow;
     if (slot->get() == nullptr) {
         if (command == kIdSchiebebank) {
-            *slot = new Schiebebank(this, synth, config);
+            CreateSliderBank();
         } else if (command == kIdSynthState) {
-            *slot = new SynthStateWindow(this, synth, config);
+            auto* state = new SynthStateWindow(this, synth, config);
+            // It learns of later compiles from here; this one it measures now.
+            if (synth.CompileCount() != 0) {
+                state->UpdateIntroSize();
+            }
+            *slot = state;
         } else {
             *slot = new SynthDebugWindow(this, synth, config);
         }
@@ -1004,8 +1117,23 @@ void Graph::CreateSliderBankLater() {
 void Graph::CreateSliderBank() {
     sliderBankPending = false;
     if (schiebebank.get() == nullptr) {
-        schiebebank = new Schiebebank(this, synth, config);
+        auto* bank = new Schiebebank(this, synth, config);
+        bank->SetBeforeLearnChange([this] { history.Record(L"midi learn"); });
+        schiebebank = bank;
     }
+}
+
+void Graph::ShowSettings() {
+#if defined(KORVAX_WITH_DEVICES)
+    if (settingsWindow.get() == nullptr) {
+        settingsWindow = new Settings(this, synth, config, application, logChannel);
+    }
+    settingsWindow->Show();
+    settingsWindow->Raise();
+#else
+    BRL_LOG_WARNING(log, "the settings window is not built in this program");
+    ShowError(L"The settings window is not built in this program.");
+#endif
 }
 
 wxWindow* Graph::ToolWindow(int command) const {
@@ -1016,6 +1144,8 @@ wxWindow* Graph::ToolWindow(int command) const {
         return stateWindow.get();
     case kIdSynthDebug:
         return debugWindow.get();
+    case kIdSettings:
+        return settingsWindow.get();
     default:
         return nullptr;
     }
@@ -1092,8 +1222,13 @@ void Graph::OnCommand(wxCommandEvent& event) {
         ShowError(L"The profiler window is not built yet.");
         break;
     case kIdSettings:
-        BRL_LOG_WARNING(log, "the settings window is not built yet");
-        ShowError(L"The settings window is not built yet.");
+        ShowSettings();
+        break;
+    case kIdSongPlay:
+        PlaySong();
+        break;
+    case kIdSongStop:
+        StopSong();
         break;
     case kIdForceMidiProgramToggle:
         synth.SetForcedChannel(event.IsChecked() ? synth.GetCurrentProgram() : -1);
@@ -1151,9 +1286,18 @@ int Graph::FilterKey(wxKeyEvent& event) {
         }
         return keyboard->KeyUp(raw) ? wxEventFilter::Event_Processed : wxEventFilter::Event_Skip;
     }
-    if (RouteKey(event.RawControlDown() || event.ControlDown(), event.AltDown(), IsTextField(window)) !=
-            KeyRoute::Keyboard ||
-        keyboard == nullptr) {
+    const bool space = raw == kRawSpace || event.GetKeyCode() == WXK_SPACE;
+    const KeyRoute route =
+        RouteKey(event.RawControlDown() || event.ControlDown(), event.AltDown(), IsTextField(window), space);
+    if (route == KeyRoute::Transport) {
+        // Toggles on the first press only; the key goes no further (not to the
+        // keyboard's MIDI input, nor to a button that has the focus).
+        if (heldKeys.Press(raw)) {
+            ToggleSong();
+        }
+        return wxEventFilter::Event_Processed;
+    }
+    if (route != KeyRoute::Keyboard || keyboard == nullptr) {
         return wxEventFilter::Event_Skip;
     }
     int offset = 0;

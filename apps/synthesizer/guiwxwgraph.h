@@ -1,11 +1,13 @@
 #pragma once
 
 #include "gui/recentfiles.h"
+#include "korvax/korvaxintrosize.h"
 #include "korvax/korvaxmanager.h"
 #include "korvax/korvaxundo.h"
 #include "libbrelm/application.h"
 #include "libbrelm/config.h"
 #include "libbrelm/logging.h"
+#include "synthesizer/cpumeterdisplay.h"
 #include "synthesizer/graphlogic.h"
 #include "vergl/vergluiwxw.h"
 
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class wxListBox;
@@ -31,6 +34,9 @@ class wxAuiToolBar;
 namespace brl::Midi {
 class KeyboardStream;
 }
+namespace brl::Synth {
+class NativeManager;
+}
 namespace brl::gui {
 class LogPanelWx;
 }
@@ -38,10 +44,12 @@ class LogPanelWx;
 // The main window: the five graph views of the patch set in a notebook, the
 // channel list, the module help and parameters, the level meters, the log
 // pane and the tool bars, all in panes whose layout is kept in the
-// configuration. It carries out the menu and tool bar commands, answers the
-// graph views' requests, drives the periodic refresh from its timers, keeps
-// the title and autosaves. The computer keyboard plays the "keyboard" MIDI
-// input from anywhere in the window except text fields.
+// configuration. With the native manager it also plays the patch set's song
+// live (the play and stop buttons, the space bar) and shows the audio
+// callback's load; after each compile it measures the intro size. It carries out the menu and tool bar
+// commands, answers the graph views' requests, drives the periodic refresh from its timers, keeps the title
+// and autosaves. The computer keyboard plays the "keyboard" MIDI input from anywhere in the window except
+// text fields.
 //
 // Threads: GUI thread only.
 namespace brl::Synth::Gui {
@@ -70,6 +78,8 @@ enum GraphCommandId : int {
     kIdRedo,
     kIdRecentFirst,
     kIdRecentLast = kIdRecentFirst + 9,
+    kIdSongPlay,
+    kIdSongStop,
     kIdVoiceParamsSource = 7200,
     kIdVoiceParamsSink,
     kIdBufferLoad,
@@ -101,6 +111,18 @@ public:
 
     // Called by "panic" after all sounds are cut: resets the output meters.
     std::function<void()> resetMeters;
+    // The CPU meter's figures (SetNative makes it the native manager's
+    // callback load); empty: the meter stays at 0.
+    CpuLoadSource cpuLoad;
+
+    // The device side for the song transport and the CPU meter (nullptr: none).
+    void SetNative(NativeManager* manager);
+    // Live song transport; false when there is no native manager or no song.
+    bool PlaySong();
+    void StopSong();
+    bool SongPlaying() const;
+    // Starts the song, or stops it while it plays (the space bar).
+    void ToggleSong();
 
     GraphCommands& Commands() { return commands; }
     Korvax::EditHistory& History() { return history; }
@@ -122,6 +144,7 @@ public:
     wxTextCtrl* ControllerNameField() const { return controllerName; }
     gui::LogPanelWx* LogPane() const { return logPane; }
     PPM_Display2* Meters() const { return meters; }
+    CpuMeterDisplay* CpuMeterWindow() const { return cpuMeter; }
     wxAuiManager& Panes() { return panes; }
     wxMenu* BuildModuleMenu();
     wxWindow* ToolWindow(int command) const;
@@ -172,6 +195,7 @@ private:
     void RestoreLayout();
     void SaveLayout();
     void StartTimers();
+    void UpdateIntroSize();
 
     void DetachViews();
     void AttachViews();
@@ -185,6 +209,7 @@ private:
     void RenameController();
     void UpdateParameters();
     void ShowToolWindow(int command);
+    void ShowSettings();
     void RebuildRecentMenu();
     void UndoOrRedo(bool undo);
     void OnUpdateUndo(wxUpdateUIEvent& event);
@@ -210,6 +235,7 @@ private:
     Config::Setting<bool> autoCompile;
     Config::Setting<bool> confirmDeleteNode;
     Logging::Logger log;
+    Logging::Channel* logChannel;
     Korvax::EditHistory history;
     gui::RecentFiles recentFiles;
     GraphCommands commands;
@@ -238,6 +264,13 @@ private:
     std::vector<std::unique_ptr<ControllerWidget>> parameterWidgets;
     gui::LogPanelWx* logPane = nullptr;
     PPM_Display2* meters = nullptr;
+    CpuMeterDisplay* cpuMeter = nullptr;
+    NativeManager* native = nullptr;
+    // The intro size of the last compile: measured on a thread of its own.
+    Korvax::IntroSizeMeter introMeter;
+    uint64_t introCompile = 0; // the compile last measured
+    bool introMeasured = false;
+    std::optional<Korvax::IntroSize> introSize;
     wxAuiToolBar* toolsBar = nullptr;
     wxMenu* recentMenu = nullptr;
     Logging::ChannelBuffer ownBuffer;
@@ -245,6 +278,7 @@ private:
     wxWeakRef<wxFrame> schiebebank;
     wxWeakRef<wxFrame> stateWindow;
     wxWeakRef<wxFrame> debugWindow;
+    wxWeakRef<wxFrame> settingsWindow;
 
     wxTimer exitPollTimer;
     wxTimer updateTimer;

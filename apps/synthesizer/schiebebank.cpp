@@ -62,8 +62,16 @@ void Schiebebank::BindWidget(int index) {
         grid->Insert(first + 1, widget->Control(), 0, wxALIGN_CENTER_VERTICAL | wxEXPAND);
         grid->Insert(first + 2, widget->ValueLabel(), 0, wxALIGN_CENTER_VERTICAL);
     }
+    widget->beforeLearnChange = beforeLearnChange;
     slot = std::move(widget);
     Relabel(index);
+}
+
+void Schiebebank::SetBeforeLearnChange(std::function<void()> hook) {
+    beforeLearnChange = std::move(hook);
+    for (const auto& widget : widgets) {
+        widget->beforeLearnChange = beforeLearnChange;
+    }
 }
 
 void Schiebebank::Relabel(int index) {

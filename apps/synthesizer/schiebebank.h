@@ -6,6 +6,7 @@
 
 #include <wx/frame.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +38,10 @@ public:
     // Shows the current program's controller values.
     void Refresh() override;
 
+    // Given to every widget, now and when it is rebuilt (see
+    // ControllerWidget::beforeLearnChange).
+    void SetBeforeLearnChange(std::function<void()> hook);
+
     ControllerWidget& Widget(int index) const { return *widgets[static_cast<size_t>(index)]; }
     wxScrolledWindow* Panel() const { return panel; }
     wxFlexGridSizer* Grid() const { return grid; }
@@ -56,6 +61,7 @@ private:
     wxFlexGridSizer* grid = nullptr;
     std::vector<std::unique_ptr<ControllerWidget>> widgets;
     uint64_t relabels = 0;
+    std::function<void()> beforeLearnChange;
 };
 
 } // namespace brl::Synth::Gui

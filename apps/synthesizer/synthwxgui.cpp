@@ -60,6 +60,7 @@ void SynthWxGui::OpenDevices() {
         graph->SetKeyboard(midi->Keyboard());
     }
     native->ConfigureMeters(config);
+    graph->SetNative(native);
     NativeManager* nativeManager = native;
     Config::Frontend* settings = &config;
     graph->resetMeters = [nativeManager, settings] { nativeManager->ConfigureMeters(*settings); };

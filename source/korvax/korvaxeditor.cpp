@@ -571,6 +571,7 @@ bool SynthesizerEditor::Compile() {
     UpdateBytecode(compiled.opcodes.data(), compiled.opcodes.size(), compiled.operands.data(),
                    compiled.operands.size());
     program = std::move(compiled);
+    ++compiles;
     ApplyControllerNames();
     if (!midiLearn.Empty()) {
         midiLearn.UpdateKinds(

@@ -137,6 +137,8 @@ public:
     bool Compile();
     // The program of the last successful Compile (empty before the first).
     const CompiledProgram& LastProgram() const noexcept { return program; }
+    // Counts the successful compiles, so that a window can tell a new program.
+    uint64_t CompileCount() const noexcept { return compiles; }
 
     // Comments and colours of a node and its pins, from the catalogue and the theme.
     void ApplyNodeLooks(vergl::CNode* node);
@@ -172,6 +174,7 @@ private:
     CGraphEventsEditor graphEvents;
     SynthCompiler compiler;
     CompiledProgram program;
+    uint64_t compiles = 0;
     ThemeColours themeColours;
     MidiLearn midiLearn;
 };

@@ -61,6 +61,29 @@ TEST(GraphTexts, ChannelEntriesAndPatchNames) {
     EXPECT_EQ(AutosavePath(L"a.korvax", 1700000000), L"a.korvax.autosave-1700000000.korvax.bak");
 }
 
+TEST(GraphTexts, SongPositionIsMinutesSecondsAndTenthsOfTicksWhilePlaying) {
+    // 750 ticks of 128 frames at 96000 Hz are exactly one second.
+    EXPECT_EQ(SongPositionText(true, 750, 750 * 65 + 375, 96000.0), L"song 0:01.0 / 1:05.5");
+    // A tick short of a tenth still shows the tenth before.
+    EXPECT_EQ(SongPositionText(true, 74, 750, 96000.0), L"song 0:00.0 / 0:01.0");
+    // The position never runs past the end.
+    EXPECT_EQ(SongPositionText(true, 900, 750, 96000.0), L"song 0:01.0 / 0:01.0");
+    EXPECT_EQ(SongPositionText(false, 750, 1500, 96000.0), L"");
+    EXPECT_EQ(SongPositionText(true, 750, 1500, 0.0), L"");
+}
+
+TEST(GraphTexts, IntroSizeFieldAddsProgramAndSongAndShowsTheWholeStream) {
+    Korvax::IntroSize size;
+    size.programBytes = 8801;
+    size.songBytes = 3544;
+    size.programCompressed = 1404;
+    size.songCompressed = 983;
+    size.allCompressed = 2345;
+    EXPECT_EQ(IntroSizeStatusText(true, size), L"intro 12345 B, xz 2345 B");
+    EXPECT_EQ(IntroSizeStatusText(true, std::nullopt), L"intro: size not known");
+    EXPECT_EQ(IntroSizeStatusText(false, std::nullopt), L"intro: measuring");
+}
+
 TEST(GraphTexts, PaneLayoutOnlyOfTheCurrentVersion) {
     EXPECT_TRUE(PaneLayoutUsable(24));
     EXPECT_FALSE(PaneLayoutUsable(23));
@@ -73,6 +96,10 @@ TEST(GraphKeys, ModifiedKeysGoToMenusAndTextFieldsKeepAll) {
     EXPECT_EQ(RouteKey(false, true, false), KeyRoute::Menus);
     EXPECT_EQ(RouteKey(false, false, true), KeyRoute::Window);
     EXPECT_EQ(RouteKey(true, false, true), KeyRoute::Window);
+    // The space bar is the song's transport, except in text fields and with modifiers.
+    EXPECT_EQ(RouteKey(false, false, false, true), KeyRoute::Transport);
+    EXPECT_EQ(RouteKey(false, false, true, true), KeyRoute::Window);
+    EXPECT_EQ(RouteKey(true, false, false, true), KeyRoute::Menus);
 }
 
 TEST(GraphKeys, RepeatsOfAHeldKeyAreNotFirstPresses) {

@@ -9,8 +9,12 @@
 #include "korvax/korvaxfileio.h"
 #include "midi/midiiokeyboard.h"
 #include "support/log_capture.h"
+#include "synthesizer/controllerwidget.h"
 #include "synthesizer/guimanager.h"
 #include "synthesizer/guiwxwgraph.h"
+#include "synthesizer/schiebebank.h"
+#include "synthesizer/settingsdialog.h"
+#include "synthesizer/synthstatewindow.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +40,7 @@ namespace vergl = brl::vergl;
 using namespace std::chrono_literals;
 
 struct MainWindowTest : ::testing::Test {
-    Settings settings;
+    mainwintest::Settings settings;
     brl::testing::LogCapture capture;
     TestManager manager;
     ScriptedPrompts prompts;
@@ -401,18 +405,101 @@ TEST_F(MainWindowTest, PanicCutsAllSoundsAndResetsTheMeters) {
 }
 
 TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
-    Command(kIdSynthState);
-    wxWindow* state = window->ToolWindow(kIdSynthState);
-    ASSERT_NE(state, nullptr);
-    EXPECT_TRUE(state->IsShown());
-    state->Hide();
-    Command(kIdSynthState);
-    EXPECT_EQ(window->ToolWindow(kIdSynthState), state);
-    EXPECT_TRUE(state->IsShown());
+    // The state window and the settings window (menu entry and tool button
+    // share the command): a second command brings the same window up again.
+    for (int command : {kIdSynthState, kIdSettings}) {
+        Command(command);
+        wxWindow* tool = window->ToolWindow(command);
+        ASSERT_NE(tool, nullptr) << command;
+        EXPECT_TRUE(tool->IsShown());
+        tool->Hide();
+        Command(command);
+        EXPECT_EQ(window->ToolWindow(command), tool);
+        EXPECT_TRUE(tool->IsShown());
+    }
+    auto* settingsWindow = dynamic_cast<brl::Synth::Gui::Settings*>(window->ToolWindow(kIdSettings));
+    ASSERT_NE(settingsWindow, nullptr);
+    // A manager without devices gets the pages that need none.
+    EXPECT_NE(settingsWindow->Page(L"editor"), nullptr);
+    EXPECT_EQ(settingsWindow->Page(L"audio"), nullptr);
+    EXPECT_TRUE(prompts.errors.empty());
 
-    Command(kIdSettings);
+    Command(kIdProfiler);
     ASSERT_EQ(prompts.errors.size(), 1u);
     EXPECT_NE(prompts.errors[0].find(L"not built yet"), String::npos);
+}
+
+TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
+    wxStatusBar* status = window->GetStatusBar();
+    ASSERT_EQ(status->GetFieldsCount(), kStatusFields);
+    window->Redraw();
+    EXPECT_EQ(status->GetStatusText(kStatusCpu), "CPU 0% (peak 0%)");
+    EXPECT_EQ(status->GetStatusText(kStatusIntroSize), "") << "nothing compiled yet";
+    window->cpuLoad = [] { return std::pair<float, float>(0.254f, 0.5f); };
+    window->Redraw();
+    EXPECT_EQ(status->GetStatusText(kStatusCpu), "CPU 25% (peak 50%)");
+    EXPECT_FLOAT_EQ(window->CpuMeterWindow()->Meter().Peak(), 0.5f);
+
+    ASSERT_TRUE(manager.LoadState(FromUtf8(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax")));
+    Command(kIdCompile);
+    auto measured = [&] {
+        window->Redraw();
+        const wxString text = status->GetStatusText(kStatusIntroSize);
+        return text.StartsWith("intro ") && !text.StartsWith("intro:");
+    };
+    ASSERT_TRUE(guitest::PumpUntil(measured, 20s)) << status->GetStatusText(kStatusIntroSize);
+    // The tables an export of this very state carries.
+    manager.Patches().StoreParameterValues(manager.Memory());
+    const std::optional<Korvax::IntroSize> size =
+        Korvax::MeasureIntroSize(Korvax::MakeIntroTables(manager.Patches(), manager.LastProgram()));
+    ASSERT_TRUE(size.has_value());
+    EXPECT_GT(size->songBytes, 0u) << "the demo has a song";
+    EXPECT_EQ(status->GetStatusText(kStatusIntroSize), wxString(IntroSizeStatusText(true, size)));
+
+    // The state window opened now shows the size of the program it finds.
+    Command(kIdSynthState);
+    auto* state = dynamic_cast<SynthStateWindow*>(window->ToolWindow(kIdSynthState));
+    ASSERT_NE(state, nullptr);
+    ASSERT_TRUE(guitest::PumpUntil([&] { return !state->IntroSizeLine().empty(); }, 20s));
+    EXPECT_EQ(state->IntroSizeLine(), Korvax::IntroSizeText(*size));
+    // A compile after an edit measures again, for the state window too.
+    const String before = state->IntroSizeLine();
+    ASSERT_NE(manager.CreateNode(Voice(0), 13, 0), nullptr);
+    Command(kIdCompile);
+    ASSERT_TRUE(guitest::PumpUntil(
+        [&] {
+            window->Redraw();
+            return state->IntroSizeLine() != before;
+        },
+        20s));
+    ASSERT_TRUE(guitest::PumpUntil(
+        [&] {
+            window->Redraw();
+            return status->GetStatusText(kStatusIntroSize) != wxString(IntroSizeStatusText(true, size));
+        },
+        20s))
+        << "the added node's values and opcode change the tables";
+}
+
+TEST_F(MainWindowTest, LearnAndForgetOnTheSliderBankAreUndoable) {
+    window->CreateSliderBank();
+    auto* bank = dynamic_cast<Schiebebank*>(window->ToolWindow(kIdSchiebebank));
+    ASSERT_NE(bank, nullptr);
+    const Korvax::MidiLearn::Assignment assignment{0, 21, 0, 5};
+    ASSERT_TRUE(manager.MidiLearning().Assign(assignment, manager.GetPreferredControllerRange(0, 5)));
+    ASSERT_FALSE(window->History().CanUndo());
+
+    ASSERT_TRUE(bank->Widget(5).OnLearnMenu(ControllerWidget::kMenuForget));
+    EXPECT_FALSE(manager.MidiLearning().Find(0, 5).has_value());
+    EXPECT_EQ(window->History().UndoLabel(), L"midi learn");
+    Command(kIdUndo);
+    EXPECT_EQ(manager.MidiLearning().Find(0, 5), assignment);
+
+    // A widget the bank builds anew for another program keeps the undo step.
+    window->SelectChannel(1);
+    ASSERT_TRUE(bank->Widget(5).OnLearnMenu(ControllerWidget::kMenuLearn));
+    EXPECT_EQ(bank->Widget(5).Channel(), 1);
+    EXPECT_EQ(window->History().UndoLabel(), L"midi learn");
 }
 
 TEST(GuiExceptions, AreDescribedForTheLog) {

@@ -8,6 +8,7 @@
 #include "libbrelm/debug.h"
 #include "support/log_capture.h"
 #include "synthesizer/guiwxwgraph.h"
+#include "synthesizer/ppmdisplay.h"
 #include "synthesizer/synth_native.h"
 #include "synthesizer/synthwxgui.h"
 
@@ -15,6 +16,8 @@
 
 #include <wx/menu.h>
 #include <wx/notebook.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/uiaction.h>
 
@@ -87,6 +90,15 @@ private:
     std::atomic<uint64_t> frames{0};
 };
 
+// The audio backend (the "fd" one writing 16-bit samples to `fd`) and the
+// computer keyboard as the only MIDI input.
+void UseDevices(Config::Frontend& config, const String& audio, int fd = -1) {
+    Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({audio});
+    Config::Setting<int>(config, "Audio/Io/Fd/OutFd", -1).Set(fd);
+    Config::Setting<int>(config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
+    Config::Setting<std::vector<String>>(config, "Midi/Backends", {}).Set({L"keyboard"});
+}
+
 // The centre of a pin in the view's window pixels.
 wxPoint PinPoint(const vergl::CUiWxw& view, const vergl::CPin* pin) {
     const vergl::NodeRect bounds = view.PinBounds(pin);
@@ -123,10 +135,7 @@ std::string SaveText(Korvax::Manager& manager) {
 TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
     Settings settings;
     PipeListener speaker;
-    Config::Setting<std::vector<String>>(settings.config, "Audio/Backends", {}).Set({L"fd"});
-    Config::Setting<int>(settings.config, "Audio/Io/Fd/OutFd", -1).Set(speaker.WriteFd());
-    Config::Setting<int>(settings.config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
-    Config::Setting<std::vector<String>>(settings.config, "Midi/Backends", {}).Set({L"keyboard"});
+    UseDevices(settings.config, L"fd", speaker.WriteFd());
     brl::testing::LogCapture capture;
 
     {
@@ -229,6 +238,77 @@ TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
     speaker.CloseWriteEnd();
 }
 
+TEST(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField) {
+    mainwintest::Settings settings;
+    PipeListener speaker;
+    UseDevices(settings.config, L"fd", speaker.WriteFd());
+    brl::testing::LogCapture capture;
+    {
+        brl::Synth::NativeManager native(&capture);
+        ASSERT_TRUE(native.LoadState(FromUtf8(kDemo)));
+        SynthWxGui root(native, &native, settings.config, Identity(), L"core v19", &capture, nullptr);
+        Graph* window = root.MainWindow();
+        ScriptedPrompts prompts;
+        window->SetPromptHook(&prompts);
+        wxStatusBar* status = window->GetStatusBar();
+        ASSERT_TRUE(guitest::PumpUntil([&] { return speaker.Frames() > 4800; }))
+            << "no audio from the device";
+        auto command = [&](int id) {
+            wxCommandEvent event(wxEVT_MENU, id);
+            window->GetEventHandler()->ProcessEvent(event);
+        };
+
+        // The play button starts the song in the live synthesizer; the position runs.
+        command(kIdSongPlay);
+        ASSERT_TRUE(native.IsLiveSongPlaying());
+        EXPECT_TRUE(guitest::PumpUntil([&] {
+            window->Redraw();
+            return native.GetLiveSongPosition() > 100 &&
+                   status->GetStatusText(kStatusSong).StartsWith("song 0:0");
+        })) << status->GetStatusText(kStatusSong);
+        // The device plays, so the CPU meter has figures (a share of 0% reads "CPU 0%" too).
+        EXPECT_TRUE(status->GetStatusText(kStatusCpu).StartsWith("CPU "))
+            << status->GetStatusText(kStatusCpu);
+        command(kIdSongStop);
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        window->Redraw();
+        EXPECT_EQ(status->GetStatusText(kStatusSong), "");
+
+        // The space bar toggles it, on its first press only; the keyboard's MIDI input never sees it.
+        vergl::CUiWxw* view = window->View(kPageVoice);
+        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace));
+        EXPECT_TRUE(native.IsLiveSongPlaying());
+        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace)) << "auto-repeat";
+        EXPECT_TRUE(native.IsLiveSongPlaying());
+        Key(view, wxEVT_KEY_UP, kRawSpace);
+        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace));
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        Key(view, wxEVT_KEY_UP, kRawSpace);
+
+        // In a text field the space bar types a space and the song stays as it is.
+        auto* field = new wxTextCtrl(window, wxID_ANY, "");
+        field->SetFocus();
+        guitest::Pump(100ms);
+        wxUIActionSimulator input;
+        input.Char(' ');
+        input.Char('b');
+        EXPECT_TRUE(guitest::PumpUntil([&] { return field->GetValue() == " b"; }, 2000ms))
+            << field->GetValue();
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        field->Destroy();
+
+        // A new state stops the song of the old one.
+        EXPECT_TRUE(native.StartLiveSong());
+        prompts.answers = {Answer::No};
+        command(wxID_NEW);
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        // Without a song the button leaves it silent and says why in the log.
+        EXPECT_FALSE(window->PlaySong());
+        window->SetPromptHook(nullptr);
+    }
+    speaker.CloseWriteEnd();
+}
+
 // Screenshots ----------------------------------------------------------------
 
 std::string ScreenshotDir() {
@@ -293,7 +373,13 @@ TEST(EditorScreenshots, DemoInBothThemes) {
         window->SelectChannel(0);
         window->SelectPage(kPageVoice);
         guitest::Pump(300ms);
-        window->Redraw();
+        // The status bar with the intro size of the loaded demo.
+        EXPECT_TRUE(guitest::PumpUntil(
+            [&] {
+                window->Redraw();
+                return window->GetStatusBar()->GetStatusText(kStatusIntroSize).StartsWith("intro ");
+            },
+            20s));
         guitest::Pump(200ms);
         guitest::SaveScreenshot(window, "main-window.png");
         guitest::SaveScreenshot(window->View(kPageVoice), "graph-voice.png");
@@ -312,6 +398,69 @@ TEST(EditorScreenshots, DemoInBothThemes) {
         guitest::DestroyNow(window);
     }
     brl::Debug::SetProcessLogChannel(previous);
+}
+
+TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
+    if (ScreenshotDir().empty()) {
+        GTEST_SKIP() << "KORVAX_SCREENSHOT_DIR is not set";
+    }
+    mainwintest::Settings settings;
+    // The dummy device keeps time, so the song plays as fast as it would be heard.
+    UseDevices(settings.config, L"dummy");
+    brl::testing::LogCapture capture;
+    {
+        brl::Synth::NativeManager native(&capture);
+        ASSERT_TRUE(native.LoadState(FromUtf8(kDemo)));
+        SynthWxGui root(native, &native, settings.config, Identity(), L"core v19", &capture, nullptr);
+        Graph* window = root.MainWindow();
+        window->SetSize(wxRect(0, 0, 1500, 1000));
+        ScriptedPrompts prompts;
+        window->SetPromptHook(&prompts);
+        ASSERT_TRUE(guitest::PumpUntil([&] { return native.IsAudioPlaying(); })) << "no audio device";
+        ASSERT_TRUE(window->PlaySong());
+        // The panned channels at full volume and far to the left (a tenth of
+        // their power to the right), without echo; the others silent: the left
+        // output clips, the right one stays some 10 dB below it.
+        for (int channel = 0; channel < Korvax::kChannels; ++channel) {
+            std::vector<std::pair<int, const Korvax::PinRecord*>> values; // module, unlinked value input
+            for (vergl::CNode* node : native.Patches().ChannelPost(channel).Nodes()) {
+                const Korvax::NodeRecord* record = Korvax::GetNodeRecord(node);
+                for (vergl::CPin* pin : node->Inputs()) {
+                    const Korvax::PinRecord* input = Korvax::GetPinRecord(pin);
+                    if (record != nullptr && input != nullptr && input->value && pin->HasNoLinks()) {
+                        values.emplace_back(record->number, input);
+                    }
+                }
+            }
+            const bool panned = std::any_of(values.begin(), values.end(), [](const auto& value) {
+                return value.first == static_cast<int>(Korvax::ModuleId::Panning);
+            });
+            bool level = true; // the first amp is the channel's level, a later one its echo send
+            for (const auto& [module, input] : values) {
+                float to = -1.0f;
+                if (module == static_cast<int>(Korvax::ModuleId::Panning)) {
+                    to = 0.1f;
+                } else if (module == static_cast<int>(Korvax::ModuleId::Amp)) {
+                    to = panned && level ? 1.0f : 0.0f;
+                    level = false;
+                }
+                if (to >= 0.0f) {
+                    native.SetControllerValue(input->controllerChannel, input->controllerNumber, to);
+                }
+            }
+        }
+        EXPECT_TRUE(guitest::PumpUntil([&] { return native.OutputMeters()[0].ClipOut(); }, 20s))
+            << "the left output does not clip; song at " << native.GetLiveSongPosition() << " of "
+            << native.GetLiveSongLength();
+        EXPECT_FALSE(native.OutputMeters()[1].ClipOut());
+        guitest::Pump(300ms);
+        window->Redraw();
+        guitest::Pump(100ms);
+        guitest::SaveScreenshot(window->Meters()->GetParent(), "level-meters.png");
+        guitest::SaveScreenshot(window, "main-window-playing.png");
+        window->StopSong();
+        window->SetPromptHook(nullptr);
+    }
 }
 
 } // namespace
