@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -41,7 +42,9 @@ using namespace std::chrono_literals;
 const std::string kDemo = KORVAX_SOURCE_DIR "/examples/demo/demo.korvax";
 
 // Reads 16-bit stereo frames from the "fd" audio backend's pipe and keeps the
-// loudest sample since the last reset.
+// loudest sample since the last reset. It reads no faster than a sound card
+// would play them (96000 frames a second), so that a song runs in real time
+// and not as fast as the machine renders.
 class PipeListener {
 public:
     PipeListener() {
@@ -51,7 +54,10 @@ public:
         }
         reader = std::thread([this] {
             int16_t samples[1024];
+            const auto start = std::chrono::steady_clock::now();
             for (;;) {
+                const auto due = start + std::chrono::microseconds(frames.load() * 1000000 / 96000);
+                std::this_thread::sleep_until(due);
                 const ssize_t got = read(fds[0], samples, sizeof samples);
                 if (got <= 0) {
                     break;
