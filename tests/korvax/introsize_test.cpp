@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -28,14 +27,15 @@ std::vector<uint8_t> ArrayBytes(const std::string& header) {
                          : header.find("u16") != std::string::npos ? 2
                                                                    : 1;
     std::vector<uint8_t> bytes;
-    const std::regex number("0x([0-9a-f]+)");
     const std::string body = header.substr(header.find('{'));
-    for (auto it = std::sregex_iterator(body.begin(), body.end(), number); it != std::sregex_iterator();
-         ++it) {
-        const unsigned long value = std::stoul((*it)[1].str(), nullptr, 16);
+    for (size_t at = body.find("0x"); at != std::string::npos; at = body.find("0x", at)) {
+        at += 2;
+        const size_t end = body.find_first_not_of("0123456789abcdef", at);
+        const unsigned long value = std::stoul(body.substr(at, end - at), nullptr, 16);
         for (size_t b = 0; b < width; ++b) {
             bytes.push_back(static_cast<uint8_t>(value >> (8 * b)));
         }
+        at = end;
     }
     return bytes;
 }
