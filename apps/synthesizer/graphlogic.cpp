@@ -86,14 +86,17 @@ String IntroSizeStatusText(bool measured, const std::optional<Korvax::IntroSize>
            std::to_wstring(size->allCompressed) + L" B";
 }
 
-KeyRoute RouteKey(bool ctrl, bool alt, bool inTextField, bool space) {
+KeyRoute RouteKey(bool ctrl, bool alt, bool inTextField, bool space, bool inGraphView) {
     if (inTextField) {
         return KeyRoute::Window;
     }
     if (ctrl || alt) {
         return KeyRoute::Menus;
     }
-    return space ? KeyRoute::Transport : KeyRoute::Keyboard;
+    if (space) {
+        return inGraphView ? KeyRoute::Window : KeyRoute::Transport;
+    }
+    return KeyRoute::Keyboard;
 }
 
 const wchar_t* FileFilter(FileKind kind) {

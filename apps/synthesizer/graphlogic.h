@@ -60,10 +60,11 @@ String SongPositionText(bool playing, uint32_t position, uint32_t length, double
 String IntroSizeStatusText(bool measured, const std::optional<Korvax::IntroSize>& size);
 
 // Where a key event goes. Text fields keep every key; a key with Ctrl or Alt
-// goes to the menus only; the space bar starts and stops the song; otherwise
-// the key is offered to the computer keyboard.
+// goes to the menus only; the space bar starts and stops the song, except in a
+// graph view, where releasing it asks for the module menu; otherwise the key
+// is offered to the computer keyboard.
 enum class KeyRoute { Window, Menus, Keyboard, Transport };
-KeyRoute RouteKey(bool ctrl, bool alt, bool inTextField, bool space = false);
+KeyRoute RouteKey(bool ctrl, bool alt, bool inTextField, bool space = false, bool inGraphView = false);
 // The space bar's X key code (wx reports it in GetRawKeyFlags()).
 constexpr uint32_t kRawSpace = 65;
 

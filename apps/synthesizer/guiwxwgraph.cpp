@@ -1288,7 +1288,8 @@ int Graph::FilterKey(wxKeyEvent& event) {
     }
     const bool space = raw == kRawSpace || event.GetKeyCode() == WXK_SPACE;
     const KeyRoute route =
-        RouteKey(event.RawControlDown() || event.ControlDown(), event.AltDown(), IsTextField(window), space);
+        RouteKey(event.RawControlDown() || event.ControlDown(), event.AltDown(), IsTextField(window), space,
+                 dynamic_cast<const vergl::CUiWxw*>(window) != nullptr);
     if (route == KeyRoute::Transport) {
         // Toggles on the first press only; the key goes no further (not to the
         // keyboard's MIDI input, nor to a button that has the focus).

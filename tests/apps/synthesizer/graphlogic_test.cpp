@@ -98,6 +98,7 @@ TEST(GraphKeys, ModifiedKeysGoToMenusAndTextFieldsKeepAll) {
     EXPECT_EQ(RouteKey(true, false, true), KeyRoute::Window);
     // The space bar is the song's transport, except in text fields and with modifiers.
     EXPECT_EQ(RouteKey(false, false, false, true), KeyRoute::Transport);
+    EXPECT_EQ(RouteKey(false, false, false, true, true), KeyRoute::Window); // the view's module menu
     EXPECT_EQ(RouteKey(false, false, true, true), KeyRoute::Window);
     EXPECT_EQ(RouteKey(true, false, false, true), KeyRoute::Menus);
 }

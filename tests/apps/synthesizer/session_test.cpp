@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <wx/listbox.h>
 #include <wx/menu.h>
 #include <wx/notebook.h>
 #include <wx/statusbr.h>
@@ -281,15 +282,35 @@ TEST(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField
         EXPECT_EQ(status->GetStatusText(kStatusSong), "");
 
         // The space bar toggles it, on its first press only; the keyboard's MIDI input never sees it.
-        vergl::CUiWxw* view = window->View(kPageVoice);
-        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace));
+        wxWindow* list = window->ChannelList();
+        EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
         EXPECT_TRUE(native.IsLiveSongPlaying());
-        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace)) << "auto-repeat";
+        EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace)) << "auto-repeat";
         EXPECT_TRUE(native.IsLiveSongPlaying());
-        Key(view, wxEVT_KEY_UP, kRawSpace);
-        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawSpace));
+        Key(list, wxEVT_KEY_UP, kRawSpace);
+        EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
         EXPECT_FALSE(native.IsLiveSongPlaying());
-        Key(view, wxEVT_KEY_UP, kRawSpace);
+        Key(list, wxEVT_KEY_UP, kRawSpace);
+
+        // In a graph view the space bar keeps its own meaning: released, it asks
+        // for the module menu, and the song stays as it is.
+        vergl::CUiWxw* view = window->View(kPageVoice);
+        int menus = 0;
+        window->SetPopupHook([&menus](wxMenu&) {
+            ++menus;
+            return wxID_NONE;
+        });
+        view->SetFocus();
+        wxKeyEvent spaceDown(wxEVT_KEY_DOWN), spaceUp(wxEVT_KEY_UP);
+        for (wxKeyEvent* event : {&spaceDown, &spaceUp}) {
+            event->m_rawCode = event->m_rawFlags = kRawSpace;
+            event->m_keyCode = WXK_SPACE;
+            event->SetEventObject(view);
+            view->GetEventHandler()->ProcessEvent(*event);
+        }
+        EXPECT_EQ(menus, 1);
+        EXPECT_FALSE(native.IsLiveSongPlaying());
+        window->SetPopupHook(nullptr);
 
         // In a text field the space bar types a space and the song stays as it is.
         auto* field = new wxTextCtrl(window, wxID_ANY, "");
