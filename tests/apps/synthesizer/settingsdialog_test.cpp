@@ -5,7 +5,9 @@
 #include "audio/audioio.h"
 #include "libbrelm/configini.h"
 #include "midi/midiio.h"
+#include "support/deviceless_manager.h"
 #include "support/log_capture.h"
+#include "support/sound_servers.h"
 #include "support/temp_dir.h"
 #include "synthesizer/settingsdialog.h"
 #include "synthesizer/synth_native.h"
@@ -29,16 +31,6 @@ using brl::Synth::NativeManager;
 namespace Config = brl::Config;
 namespace Korvax = brl::Korvax;
 using namespace std::chrono_literals;
-
-class PlainManager : public Korvax::Manager {
-public:
-    PlainManager() : Manager(nullptr) {}
-    int64_t GetPosition() const override { return 0; }
-    int64_t GetSampleRate() const override { return 96000; }
-    int64_t GetInputLatency() const override { return 0; }
-    int64_t GetOutputLatency() const override { return 0; }
-    bool IsDeviceless() const override { return true; }
-};
 
 // A control changed as the user changes it: its value, then its event.
 template <typename Event> void Send(wxWindow* window, Event&& event, int value) {
@@ -72,10 +64,10 @@ struct Rig {
     std::unique_ptr<NativeManager> manager;
     Settings* window = nullptr;
 
-    explicit Rig(bool showBackends = false) {
+    explicit Rig(bool showBackends = false, std::vector<String> audioBackends = {L"dummy"}) {
         config.AddBase(&ini);
         config.AddWrite(&ini);
-        Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({L"dummy"});
+        Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set(audioBackends);
         Config::Setting<std::vector<String>>(config, "Midi/Backends", {}).Set({L"dummy", L"keyboard"});
         Config::Setting<bool>(config, "Ui/Settings/Advanced/ShowBackends", false).Set(showBackends);
         application.applicationLongName = L"korvax";
@@ -104,7 +96,7 @@ TEST(SettingsWindow, HasThePagesOfItsManagerAndTheAdvancedOnesOnRequest) {
     Config::Frontend config;
     config.AddBase(&ini);
     config.AddWrite(&ini);
-    PlainManager plain;
+    brl::testing::DevicelessManager plain;
     auto* window = new Settings(nullptr, plain, config, brl::ApplicationInfo{}, nullptr);
     EXPECT_EQ(window->GetTitle(), L"settings");
     EXPECT_EQ(window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor"}));
@@ -210,6 +202,33 @@ TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     ASSERT_EQ(audio->Device()->GetCount(), rig.manager->GetAudioMaster()->GetDevices().size());
     EXPECT_TRUE(audio->Device()->GetString(0).Lower().StartsWith(L"dummy")) << audio->Device()->GetString(0);
     EXPECT_TRUE(rig.manager->IsAudioPlaying());
+}
+
+// A real sound server: the device chosen in the page is the one the manager
+// opens, and the synthesizer's audio callback runs on it.
+TEST(SettingsWindow, ChoosingADeviceOfAJackServerOpensItThere) {
+    brl::testing::JackServer server(96000, 1024);
+    ASSERT_TRUE(server.Ok()) << server.Error();
+    Rig rig(false, {L"jack", L"dummy"});
+    SettingsAudioPanel* audio = rig.window->AudioPage();
+    ASSERT_NE(audio, nullptr);
+    const auto& devices = rig.manager->GetAudioMaster()->GetDevices();
+    int jack = -1;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i]->GetApi() == L"UNIX_JACK") {
+            jack = static_cast<int>(i);
+        }
+    }
+    ASSERT_GE(jack, 0) << "no device of the JACK server";
+    Choose(audio->Device(), static_cast<int>(devices.size()) - 1); // the dummy device first
+    ASSERT_NE(rig.manager->GetAudioDeviceIndex(), jack);
+    Choose(audio->Device(), jack);
+    EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/API", L"").Get(), L"UNIX_JACK");
+    EXPECT_EQ(rig.manager->GetAudioDeviceIndex(), jack);
+    EXPECT_TRUE(rig.manager->IsAudioPlaying());
+    const int64_t start = rig.manager->GetPosition();
+    EXPECT_TRUE(guitest::PumpUntil([&] { return rig.manager->GetPosition() > start + 4096; }))
+        << "the server does not call the synthesizer";
 }
 
 TEST(SettingsWindow, TickingAMidiInputWritesItsSettingAndStartsIt) {
