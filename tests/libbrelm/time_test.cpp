@@ -80,9 +80,9 @@ TEST(ClockDefaults, UtcReadingInSecondsIsUnixTime) {
     // std::time() reads a coarse clock that may lag the precise one by a tick,
     // so the bounds come from the precise system clock as well.
     const auto unixSeconds = [] {
-        return static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count());
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count());
     };
     const uint64_t before = unixSeconds();
     const uint64_t seconds = clock.Now() / clock.Frequency();
