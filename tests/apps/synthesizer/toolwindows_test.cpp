@@ -67,6 +67,18 @@ void Choose(wxChoice* choice, int entry) {
     Send(choice, chosen);
 }
 
+// Closing a tool window hides it (the close is vetoed) and keeps its size
+// under `key`.
+void ExpectCloseHidesAndKeepsTheSize(wxTopLevelWindow* window, Config::Frontend& config,
+                                     const std::string& key) {
+    window->SetSize(60, 70, 700, 400);
+    guitest::Pump(50ms);
+    EXPECT_FALSE(window->Close(false)) << key;
+    EXPECT_FALSE(window->IsShown()) << key;
+    EXPECT_EQ(Config::Setting<int>(config, (key + "/Width").c_str(), 0).Get(), 700) << key;
+    EXPECT_EQ(Config::Setting<int>(config, (key + "/Height").c_str(), 0).Get(), 400) << key;
+}
+
 float Slot(const Korvax::Manager& manager, int channel, int controller) {
     return manager.Memory()[channel * Korvax::kControllersPerChannel + controller];
 }
@@ -187,12 +199,7 @@ TEST(SliderBank, FollowsRenamesOfTheShownProgramOnlyProgramChangesAndRefreshesAn
     b.manager->Update();
     EXPECT_EQ(static_cast<Slider&>(b.bank->Widget(7)).Widget()->GetValue(), 32);
 
-    b.bank->SetSize(200, 150, 700, 400);
-    guitest::Pump(50ms);
-    EXPECT_FALSE(b.bank->Close(false)); // vetoed: hidden, not destroyed
-    EXPECT_FALSE(b.bank->IsShown());
-    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Width", 0).Get(), 700);
-    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Height", 0).Get(), 400);
+    ExpectCloseHidesAndKeepsTheSize(b.bank, b.s.config, "Schiebebank");
 }
 
 TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
@@ -512,14 +519,8 @@ TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
     ASSERT_TRUE(guitest::PumpUntil([&] { return debug->Display()->PaintCount() > 1; }));
     guitest::SaveScreenshot(debug, "synth-debug.png");
 
-    state->SetSize(60, 70, 900, 300);
-    guitest::Pump(50ms);
-    EXPECT_FALSE(state->Close(false));
-    EXPECT_FALSE(state->IsShown());
-    EXPECT_EQ(Config::Setting<int>(s.config, "SynthState/Width", 0).Get(), 900);
-    EXPECT_FALSE(debug->Close(false));
-    EXPECT_FALSE(debug->IsShown());
-    EXPECT_GT(Config::Setting<int>(s.config, "SynthDebug/Width", 0).Get(), 0);
+    ExpectCloseHidesAndKeepsTheSize(state, s.config, "SynthState");
+    ExpectCloseHidesAndKeepsTheSize(debug, s.config, "SynthDebug");
     guitest::DestroyNow(state);
     guitest::DestroyNow(debug);
     guitest::Pump(20ms);
