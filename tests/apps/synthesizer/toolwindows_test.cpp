@@ -67,6 +67,16 @@ void Choose(wxChoice* choice, int entry) {
     Send(choice, chosen);
 }
 
+// A shown frame with a panel, destroyed when the test ends even after a failed
+// assertion; widgets declared after it go first.
+struct TestFrame {
+    wxFrame* frame;
+    wxPanel* panel;
+    TestFrame(const wxString& title, wxSize size)
+        : frame(new wxFrame(nullptr, wxID_ANY, title, wxPoint(30, 30), size)), panel(new wxPanel(frame)) {}
+    ~TestFrame() { guitest::DestroyNow(frame); }
+};
+
 // Closing a tool window hides it (the close is vetoed) and keeps its size
 // under `key`.
 void ExpectCloseHidesAndKeepsTheSize(wxTopLevelWindow* window, Config::Frontend& config,
@@ -212,8 +222,8 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     EXPECT_EQ(b.bank->Widget(used.slider).Kind(), ControlKind::Slider);
     EXPECT_EQ(b.bank->Widget(used.combo).Kind(), ControlKind::ComboBox);
     // A second widget on the same controller follows through the manager.
-    auto* other = new wxFrame(nullptr, wxID_ANY, L"other");
-    auto echo = ControllerWidget::Create(other, *b.manager, 0, used.slider, std::nullopt, true);
+    TestFrame other(L"other", wxSize(400, 250));
+    auto echo = ControllerWidget::Create(other.panel, *b.manager, 0, used.slider, std::nullopt, true);
     int changed = 0;
     struct Counter : Korvax::Listener {
         Counter(Korvax::Manager& m, int& n) : Listener(m), count(n) { Subscribe(); }
@@ -239,8 +249,6 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     EXPECT_FLOAT_EQ(Slot(reloaded, 0, used.slider), 100.0f / 128.0f);
     EXPECT_EQ(SliderPosition(Slot(reloaded, 0, used.slider)), 100);
     EXPECT_EQ(ComboSelection(Slot(reloaded, 0, used.combo), 8), 2);
-    echo.reset();
-    guitest::DestroyNow(other);
 }
 
 TEST(SliderBank, ShowsTheDemo) {
@@ -284,8 +292,8 @@ TEST(SliderBank, ShowsTheDemo) {
 TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     Settings s;
     TestManager manager;
-    auto* frame = new wxFrame(nullptr, wxID_ANY, L"controller widgets", wxPoint(30, 30), wxSize(760, 340));
-    auto* panel = new wxPanel(frame);
+    TestFrame t(L"controller widgets", wxSize(760, 340));
+    wxPanel* panel = t.panel;
     auto* grid = new wxFlexGridSizer(3, wxSize(8, 4));
     std::vector<std::unique_ptr<ControllerWidget>> widgets;
     const struct {
@@ -314,7 +322,7 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     auto* outer = new wxBoxSizer(wxVERTICAL);
     outer->Add(grid, 0, wxALL, 10);
     panel->SetSizer(outer);
-    frame->Show();
+    t.frame->Show();
     guitest::Pump(200ms);
 
     auto& distortion = static_cast<ComboBox&>(*widgets[4]);
@@ -336,18 +344,15 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     EXPECT_EQ(text.Widget()->GetValue(), L"96");
     EXPECT_FLOAT_EQ(Slot(manager, 0, 6), 0.75f);
     guitest::Pump(50ms);
-    guitest::SaveScreenshot(frame, "controller-widgets.png");
-    widgets.clear();
-    guitest::DestroyNow(frame);
+    guitest::SaveScreenshot(t.frame, "controller-widgets.png");
 }
 
 TEST(ControllerWidgets, LearnMenuAssignsTheNextCcAndTheTooltipNamesIt) {
     TestManager manager;
-    auto* frame = new wxFrame(nullptr, wxID_ANY, L"learn", wxPoint(30, 30), wxSize(400, 120));
-    auto* panel = new wxPanel(frame);
-    auto widget = ControllerWidget::Create(panel, manager, 2, 9, PinKind::Gain);
-    auto other = ControllerWidget::Create(panel, manager, 2, 10, PinKind::DiscretFilter);
-    frame->Show();
+    TestFrame t(L"learn", wxSize(400, 120));
+    auto widget = ControllerWidget::Create(t.panel, manager, 2, 9, PinKind::Gain);
+    auto other = ControllerWidget::Create(t.panel, manager, 2, 10, PinKind::DiscretFilter);
+    t.frame->Show();
     guitest::Pump(50ms);
     auto tip = [](const ControllerWidget& w) {
         const wxToolTip* t = w.Control()->GetToolTip();
@@ -387,9 +392,6 @@ TEST(ControllerWidgets, LearnMenuAssignsTheNextCcAndTheTooltipNamesIt) {
     EXPECT_EQ(tip(*other), L"");
     EXPECT_FALSE(forgetEnabled(*other));
     EXPECT_FALSE(other->OnLearnMenu(0));
-    widget.reset();
-    other.reset();
-    guitest::DestroyNow(frame);
 }
 
 // Static levels: the left meter at about -12 dB rms, the right one clipping.
@@ -440,8 +442,8 @@ TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
 
 TEST(CpuMeterWindows, ShowTheirSourceOnEachUpdate) {
     Settings s;
-    auto* frame = new wxFrame(nullptr, wxID_ANY, L"cpu meter", wxPoint(30, 30), wxSize(260, 110));
-    auto* panel = new wxPanel(frame);
+    TestFrame t(L"cpu meter", wxSize(260, 110));
+    wxPanel* panel = t.panel;
     std::pair<float, float> load{0.23f, 0.41f};
     auto* light = new CpuMeterDisplay(panel, s.config, [&] { return load; });
     auto* heavy = new CpuMeterDisplay(panel, s.config, [] { return std::make_pair(0.93f, 1.2f); });
@@ -449,7 +451,7 @@ TEST(CpuMeterWindows, ShowTheirSourceOnEachUpdate) {
     column->Add(light, 0, wxEXPAND | wxALL, 6);
     column->Add(heavy, 0, wxEXPAND | wxALL, 6);
     panel->SetSizer(column);
-    frame->Show();
+    t.frame->Show();
     guitest::Pump(100ms);
     EXPECT_GE(light->GetSize().y, 18);
 
@@ -463,8 +465,7 @@ TEST(CpuMeterWindows, ShowTheirSourceOnEachUpdate) {
     light->UpdateDisplay();
     EXPECT_EQ(light->Meter().Text(), L"CPU 5% (peak 41%)");
     guitest::Pump(50ms);
-    guitest::SaveScreenshot(frame, "cpu-meter.png");
-    guitest::DestroyNow(frame);
+    guitest::SaveScreenshot(t.frame, "cpu-meter.png");
 }
 
 TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
