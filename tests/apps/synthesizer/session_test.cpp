@@ -135,6 +135,12 @@ wxPoint EmptySpot(const vergl::CUiWxw& view) {
     return wxPoint(0, 0);
 }
 
+// A menu command as the menu sends it.
+void Command(Graph* window, int id) {
+    wxCommandEvent event(wxEVT_MENU, id);
+    window->GetEventHandler()->ProcessEvent(event);
+}
+
 std::string SaveText(Korvax::Manager& manager) {
     return Korvax::SynthFileIo(manager).SavePatchesToText(L"core v19");
 }
@@ -207,8 +213,7 @@ TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
         EXPECT_EQ((*linkedTo->Links().begin())->Graph(), &voice);
 
         capture.Clear();
-        wxCommandEvent compile(wxEVT_MENU, kIdCompile);
-        window->GetEventHandler()->ProcessEvent(compile);
+        Command(window, kIdCompile);
         EXPECT_FALSE(capture.Find(L"compile ok.").empty());
 
         // Play C of octave 5 on the computer keyboard and hear it.
@@ -225,17 +230,14 @@ TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
         // Save, reopen, compare.
         const std::string edited = SaveText(native);
         prompts.files = {FromUtf8(settings.dir.File("session"))};
-        wxCommandEvent saveAs(wxEVT_MENU, wxID_SAVEAS);
-        window->GetEventHandler()->ProcessEvent(saveAs);
+        Command(window, wxID_SAVEAS);
         const String path = FromUtf8(settings.dir.File("session.korvax"));
         ASSERT_EQ(window->FileName(), path);
         prompts.answers = {Answer::No};
-        wxCommandEvent clear(wxEVT_MENU, wxID_NEW);
-        window->GetEventHandler()->ProcessEvent(clear);
+        Command(window, wxID_NEW);
         ASSERT_EQ(voice.Nodes().Count(), 0u);
         prompts.files = {path};
-        wxCommandEvent open(wxEVT_MENU, wxID_OPEN);
-        window->GetEventHandler()->ProcessEvent(open);
+        Command(window, wxID_OPEN);
         EXPECT_EQ(voice.Nodes().Count(), nodes + 1);
         EXPECT_EQ(voice.Links().Count(), links + 1);
         EXPECT_EQ(SaveText(native), edited);
@@ -260,13 +262,9 @@ TEST(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField
         wxStatusBar* status = window->GetStatusBar();
         ASSERT_TRUE(guitest::PumpUntil([&] { return speaker.Frames() > 4800; }))
             << "no audio from the device";
-        auto command = [&](int id) {
-            wxCommandEvent event(wxEVT_MENU, id);
-            window->GetEventHandler()->ProcessEvent(event);
-        };
 
         // The play button starts the song in the live synthesizer; the position runs.
-        command(kIdSongPlay);
+        Command(window, kIdSongPlay);
         ASSERT_TRUE(native.IsLiveSongPlaying());
         EXPECT_TRUE(guitest::PumpUntil([&] {
             window->Redraw();
@@ -276,7 +274,7 @@ TEST(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField
         // The device plays, so the CPU meter has figures (a share of 0% reads "CPU 0%" too).
         EXPECT_TRUE(status->GetStatusText(kStatusCpu).StartsWith("CPU "))
             << status->GetStatusText(kStatusCpu);
-        command(kIdSongStop);
+        Command(window, kIdSongStop);
         EXPECT_FALSE(native.IsLiveSongPlaying());
         window->Redraw();
         EXPECT_EQ(status->GetStatusText(kStatusSong), "");
@@ -327,7 +325,7 @@ TEST(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField
         // A new state stops the song of the old one.
         EXPECT_TRUE(native.StartLiveSong());
         prompts.answers = {Answer::No};
-        command(wxID_NEW);
+        Command(window, wxID_NEW);
         EXPECT_FALSE(native.IsLiveSongPlaying());
         // Without a song the button leaves it silent and says why in the log.
         EXPECT_FALSE(window->PlaySong());
