@@ -3,12 +3,11 @@
 #include "gui/gui_test_support.h"
 
 #include "audio/audioio.h"
-#include "libbrelm/configini.h"
 #include "midi/midiio.h"
 #include "support/deviceless_manager.h"
+#include "support/ini_settings.h"
 #include "support/log_capture.h"
 #include "support/sound_servers.h"
-#include "support/temp_dir.h"
 #include "synthesizer/settingsdialog.h"
 #include "synthesizer/synth_native.h"
 
@@ -57,16 +56,13 @@ void Tick(wxCheckListBox* list, int index, bool value) {
 
 struct Rig {
     brl::testing::LogCapture log;
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
-    Config::Frontend config;
+    brl::testing::IniSettings settings;
+    Config::Frontend& config = settings.config;
     brl::ApplicationInfo application;
     std::unique_ptr<NativeManager> manager;
     Settings* window = nullptr;
 
     explicit Rig(bool showBackends = false, std::vector<String> audioBackends = {L"dummy"}) {
-        config.AddBase(&ini);
-        config.AddWrite(&ini);
         Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set(audioBackends);
         Config::Setting<std::vector<String>>(config, "Midi/Backends", {}).Set({L"dummy", L"keyboard"});
         Config::Setting<bool>(config, "Ui/Settings/Advanced/ShowBackends", false).Set(showBackends);
@@ -91,13 +87,9 @@ struct Rig {
 };
 
 TEST(SettingsWindow, HasThePagesOfItsManagerAndTheAdvancedOnesOnRequest) {
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
-    Config::Frontend config;
-    config.AddBase(&ini);
-    config.AddWrite(&ini);
+    brl::testing::IniSettings settings;
     brl::testing::DevicelessManager plain;
-    auto* window = new Settings(nullptr, plain, config, brl::ApplicationInfo{}, nullptr);
+    auto* window = new Settings(nullptr, plain, settings.config, brl::ApplicationInfo{}, nullptr);
     EXPECT_EQ(window->GetTitle(), L"settings");
     EXPECT_EQ(window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor"}));
     EXPECT_EQ(window->AudioPage(), nullptr);

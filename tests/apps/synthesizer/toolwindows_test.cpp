@@ -3,9 +3,8 @@
 #include "gui/gui_test_support.h"
 
 #include "korvax/korvaxmanager.h"
-#include "libbrelm/configini.h"
 #include "support/deviceless_manager.h"
-#include "support/temp_dir.h"
+#include "support/ini_settings.h"
 #include "synthesizer/cpumeterdisplay.h"
 #include "synthesizer/ppmdisplay.h"
 #include "synthesizer/schiebebank.h"
@@ -38,15 +37,7 @@ using namespace std::chrono_literals;
 
 using TestManager = brl::testing::DevicelessManager;
 
-struct Settings {
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
-    Config::Frontend config;
-    Settings() {
-        config.AddBase(&ini);
-        config.AddWrite(&ini);
-    }
-};
+using Settings = brl::testing::IniSettings;
 
 template <typename Event> void Send(wxWindow* window, Event& event) {
     event.SetEventObject(window);
