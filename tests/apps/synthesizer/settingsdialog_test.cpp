@@ -31,28 +31,9 @@ namespace Config = brl::Config;
 namespace Korvax = brl::Korvax;
 using namespace std::chrono_literals;
 
-// A control changed as the user changes it: its value, then its event.
-template <typename Event> void Send(wxWindow* window, Event&& event, int value) {
-    event.SetEventObject(window);
-    event.SetInt(value);
-    window->GetEventHandler()->ProcessEvent(event);
-}
-void Choose(wxChoice* choice, int entry) {
-    choice->SetSelection(entry);
-    Send(choice, wxCommandEvent(wxEVT_CHOICE, choice->GetId()), entry);
-}
-void Spin(wxSpinCtrl* spin, int value) {
-    spin->SetValue(value);
-    Send(spin, wxSpinEvent(wxEVT_SPINCTRL, spin->GetId()), spin->GetValue());
-}
-void Tick(wxCheckBox* box, bool value) {
-    box->SetValue(value);
-    Send(box, wxCommandEvent(wxEVT_CHECKBOX, box->GetId()), value ? 1 : 0);
-}
-void Tick(wxCheckListBox* list, int index, bool value) {
-    list->Check(static_cast<unsigned>(index), value);
-    Send(list, wxCommandEvent(wxEVT_CHECKLISTBOX, list->GetId()), index);
-}
+using guitest::Choose;
+using guitest::Spin;
+using guitest::Tick;
 
 struct Rig {
     brl::testing::LogCapture log;

@@ -39,24 +39,7 @@ using TestManager = brl::testing::DevicelessManager;
 
 using Settings = brl::testing::IniSettings;
 
-template <typename Event> void Send(wxWindow* window, Event& event) {
-    event.SetEventObject(window);
-    window->GetEventHandler()->ProcessEvent(event);
-}
-
-void MoveSlider(wxSlider* slider, int position) {
-    slider->SetValue(position);
-    wxCommandEvent moved(wxEVT_SLIDER, slider->GetId());
-    moved.SetInt(position);
-    Send(slider, moved);
-}
-
-void Choose(wxChoice* choice, int entry) {
-    choice->SetSelection(entry);
-    wxCommandEvent chosen(wxEVT_CHOICE, choice->GetId());
-    chosen.SetInt(entry);
-    Send(choice, chosen);
-}
+using guitest::Choose;
 
 // A shown frame with a panel, destroyed when the test ends even after a failed
 // assertion; widgets declared after it go first.
@@ -223,7 +206,7 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     } counter(*b.manager, changed);
 
     auto& slider = static_cast<Slider&>(b.bank->Widget(used.slider));
-    MoveSlider(slider.Widget(), 100);
+    guitest::Slide(slider.Widget(), 100);
     EXPECT_FLOAT_EQ(Slot(*b.manager, 0, used.slider), 100.0f / 128.0f);
     EXPECT_EQ(changed, 1);
     EXPECT_EQ(static_cast<TextBox&>(*echo).Widget()->GetValue(), L"100");
