@@ -76,28 +76,17 @@ TEST(SettingsUiPage, EachControlWritesItsSettingAsItChanges) {
     EXPECT_EQ(page->LogLevel()->GetSelection(), 9);
     EXPECT_EQ(page->PollingInterval()->GetMax(), 1000);
 
-    page->LogLevel()->SetSelection(6);
-    wxCommandEvent choice(wxEVT_CHOICE, page->LogLevel()->GetId());
-    choice.SetInt(6);
-    Send(page->LogLevel(), choice);
+    guitest::Choose(page->LogLevel(), 6);
     EXPECT_EQ(level.Get(), 6);
 
-    page->DarkTheme()->SetValue(false);
-    wxCommandEvent tick(wxEVT_CHECKBOX, page->DarkTheme()->GetId());
-    Send(page->DarkTheme(), tick);
+    guitest::Tick(page->DarkTheme(), false);
     EXPECT_FALSE(dark.Get());
-    page->SetBackground()->SetValue(false);
-    wxCommandEvent tick2(wxEVT_CHECKBOX, page->SetBackground()->GetId());
-    Send(page->SetBackground(), tick2);
+    guitest::Tick(page->SetBackground(), false);
     EXPECT_FALSE(background.Get());
 
-    page->ProfilerInterval()->SetValue(750);
-    wxSpinEvent spin(wxEVT_SPINCTRL, page->ProfilerInterval()->GetId());
-    Send(page->ProfilerInterval(), spin);
+    guitest::Spin(page->ProfilerInterval(), 750);
     EXPECT_EQ(profiler.Get(), 750);
-    page->PollingInterval()->SetValue(5000); // clamped by the control
-    wxSpinEvent spin2(wxEVT_SPINCTRL, page->PollingInterval()->GetId());
-    Send(page->PollingInterval(), spin2);
+    guitest::Spin(page->PollingInterval(), 5000); // clamped by the control
     EXPECT_EQ(polling.Get(), 1000);
 
     const wxFont chosen(wxFontInfo(14).Family(wxFONTFAMILY_TELETYPE).Bold());

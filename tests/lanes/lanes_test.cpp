@@ -311,9 +311,16 @@ void ExpectCases(const std::vector<GraphCase>& cases, uint32_t seed) {
     }
 }
 
-TEST_P(LanePaths, VoicesSummingIntoSharedBlocksRenderInLanes) {
+// Voices summing into shared blocks run in lanes. A voice that reads a buffer
+// before writing it hears what the previous voice wrote: such a channel runs
+// scalar. Outputs that may keep their value (an oscillator whose shared or
+// computed type sometimes selects nothing: parameter 7 is mostly a waveform,
+// sometimes NaN or huge) hand the previous voice's value on.
+TEST_P(LanePaths, GraphsRenderAsTheScalarLoopAndInLanesWhereVoicesDoNotDependOnEachOther) {
     const uint16_t a = Dynamic(0x200);
     const uint16_t b = Dynamic(0x280);
+    const uint16_t phase = Dynamic(0x180);
+    const uint16_t type = Dynamic(0x010);
     ExpectCases(
         {
             {"a bus, the bus first",
@@ -355,6 +362,38 @@ TEST_P(LanePaths, VoicesSummingIntoSharedBlocksRenderInLanes) {
              {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
               {ModuleId::Add, {Global(20), Global(20), Global(20)}}},
              false},
+            {"reads before it writes",
+             {{ModuleId::Mul, {a, Global(20), Global(1)}},
+              {ModuleId::Amp, {Global(20), Global(2), VoiceField(9)}},
+              {ModuleId::Output, {a, Global(20)}}},
+             false},
+            {"writes before it reads",
+             {{ModuleId::Amp, {Global(20), Global(2), VoiceField(9)}},
+              {ModuleId::Mul, {a, Global(20), Global(1)}},
+              {ModuleId::Output, {a, Global(20)}}},
+             true},
+            {"reads part of a written block",
+             {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
+              {ModuleId::Mul, {Dynamic(0x300), static_cast<uint16_t>(a + 64), Global(1)}},
+              {ModuleId::Output, {Dynamic(0x300), a}}},
+             false},
+            {"writes the output area directly",
+             {{ModuleId::Amp, {static_cast<uint16_t>(kOutputLeft), Global(2), VoiceField(9)}}},
+             false},
+            {"a shared type that may select nothing",
+             {{ModuleId::Phase, {phase, Global(0), kZero}},
+              {ModuleId::Osc, {a, phase, VoiceField(9), Param(kChannel, 7)}},
+              {ModuleId::Output, {a, a}},
+              {ModuleId::Amp, {a, Global(1), VoiceField(10)}},
+              {ModuleId::Output, {a, kZero}}},
+             true},
+            {"a computed type that may select nothing",
+             {{ModuleId::Bias, {Dynamic(0x100), Global(9), VoiceField(12)}},
+              {ModuleId::Set, {type, Dynamic(0x100)}},
+              {ModuleId::Phase, {phase, Global(0), kZero}},
+              {ModuleId::Osc, {a, phase, VoiceField(9), type}},
+              {ModuleId::Output, {a, a}}},
+             true},
         },
         100);
 }
@@ -426,63 +465,6 @@ TEST_P(LanePaths, EnvelopesPassThroughTheirSegmentsAsTheScalarLoop) {
     const auto runs = ExpectSameAsScalar(code, 220, 60, true, true, "envelopes");
     EXPECT_GT(runs[ModuleId::Envelope].inLanes, 0u);
     EXPECT_GT(runs[ModuleId::Release].inLanes, 0u);
-}
-
-// A voice that reads a buffer before writing it hears what the previous voice
-// wrote: such a channel runs scalar and sounds as before.
-TEST_P(LanePaths, VoicesThatDependOnEachOtherRunScalar) {
-    const uint16_t a = Dynamic(0x200);
-    ExpectCases(
-        {
-            {"reads before it writes",
-             {{ModuleId::Mul, {a, Global(20), Global(1)}},
-              {ModuleId::Amp, {Global(20), Global(2), VoiceField(9)}},
-              {ModuleId::Output, {a, Global(20)}}},
-             false},
-            {"writes before it reads",
-             {{ModuleId::Amp, {Global(20), Global(2), VoiceField(9)}},
-              {ModuleId::Mul, {a, Global(20), Global(1)}},
-              {ModuleId::Output, {a, Global(20)}}},
-             true},
-            {"reads part of a written block",
-             {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
-              {ModuleId::Mul, {Dynamic(0x300), static_cast<uint16_t>(a + 64), Global(1)}},
-              {ModuleId::Output, {Dynamic(0x300), a}}},
-             false},
-            {"writes the output area directly",
-             {{ModuleId::Amp, {static_cast<uint16_t>(kOutputLeft), Global(2), VoiceField(9)}}},
-             false},
-        },
-        300);
-}
-
-// Outputs that may keep their value: an oscillator whose shared type sometimes
-// selects nothing, and one whose type a voice computes (the voice before then
-// hands its value on).
-TEST_P(LanePaths, OutputsThatMayKeepTheirValueRenderAsTheScalarLoop) {
-    const uint16_t phase = Dynamic(0x180);
-    const uint16_t a = Dynamic(0x200);
-    const uint16_t type = Dynamic(0x010);
-    ExpectCases(
-        {
-            {"a shared type that may select nothing",
-             {{ModuleId::Phase, {phase, Global(0), kZero}},
-              {ModuleId::Osc, {a, phase, VoiceField(9), Param(kChannel, 7)}},
-              {ModuleId::Output, {a, a}},
-              {ModuleId::Amp, {a, Global(1), VoiceField(10)}},
-              {ModuleId::Output, {a, kZero}}},
-             true},
-            {"a computed type that may select nothing",
-             {{ModuleId::Bias, {Dynamic(0x100), Global(9), VoiceField(12)}},
-              {ModuleId::Set, {type, Dynamic(0x100)}},
-              {ModuleId::Phase, {phase, Global(0), kZero}},
-              {ModuleId::Osc, {a, phase, VoiceField(9), type}},
-              {ModuleId::Output, {a, a}}},
-             true},
-        },
-        400);
-    // The type parameter 7 is mostly between 0 and 1 (a waveform) and
-    // sometimes NaN or huge (nothing); both kinds of tick come up in 40 ticks.
 }
 
 // Working cells nothing reads after the voices are left as they are; a cell a

@@ -27,11 +27,22 @@ using brl::testing::CommandLineSettings;
 using brl::testing::LogCapture;
 namespace korvax = brl::Korvax;
 
+// A scripted manager and a device that calls it from the test's thread.
+struct ScriptedRig : ::testing::Test {
+    LogCapture log;
+    std::unique_ptr<ScriptedManager> manager = std::make_unique<ScriptedManager>(&log);
+    TestDevice device;
+};
+using NativeCallback = ScriptedRig;
+using NativeCallbackLoad = ScriptedRig;
+using NativeSong = ScriptedRig;
+using CpuMeterFigures = ScriptedRig;
+
 float FrameNumber(int buffer, uint64_t frame) {
     return buffer == 0 ? static_cast<float>(frame) : buffer == 1 ? -static_cast<float>(frame) : 0.0f;
 }
 
-TEST(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
+TEST_F(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
     struct Case {
         uint32_t frames;
         std::vector<uint32_t> rendersAfterEachCall;
@@ -42,11 +53,10 @@ TEST(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
         {128, {1, 2}},
         {1, {1, 1, 1}},
     };
-    brl::Logging::NullChannel log;
     for (const Case& c : cases) {
-        auto manager = std::make_unique<ScriptedManager>(&log);
+        manager = std::make_unique<ScriptedManager>(&log);
         manager->signal = FrameNumber;
-        TestDevice device;
+        device = TestDevice();
         for (uint32_t expected : c.rendersAfterEachCall) {
             device.Run(*manager, c.frames);
             EXPECT_EQ(manager->renders.load(), expected) << c.frames << "-frame buffers";
@@ -61,7 +71,7 @@ TEST(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
     }
 }
 
-TEST(NativeCallback, LoopsTheInputSampleIntoTheSynthesizerBeforeEachBlock) {
+TEST_F(NativeCallback, LoopsTheInputSampleIntoTheSynthesizerBeforeEachBlock) {
     brl::testing::TempDir dir;
     ASSERT_TRUE(brl::testing::WriteOgg(dir.File("loop.ogg"), 2, 96000, 50, [](int channel, long frame) {
         return static_cast<float>(0.5 *
@@ -71,11 +81,8 @@ TEST(NativeCallback, LoopsTheInputSampleIntoTheSynthesizerBeforeEachBlock) {
     ASSERT_TRUE(reference.Load(dir.File("loop.ogg"), 96000.0));
     ASSERT_EQ(reference.Length(), 50u);
 
-    brl::Logging::NullChannel log;
-    auto manager = std::make_unique<ScriptedManager>(&log);
     manager->copyInput = true;
     ASSERT_TRUE(manager->LoadInputSample(dir.WideFile("loop.ogg")));
-    TestDevice device;
     for (int call = 0; call < 6; ++call) {
         device.Run(*manager, 100);
     }
@@ -85,13 +92,9 @@ TEST(NativeCallback, LoopsTheInputSampleIntoTheSynthesizerBeforeEachBlock) {
     }
 }
 
-TEST(NativeCallback, MetersTheDeviceChannelsFastOrSlowAsConfigured) {
-    brl::Logging::NullChannel log;
+TEST_F(NativeCallback, MetersTheDeviceChannelsFastOrSlowAsConfigured) {
     // A steady half, and one clipping sample on the left.
-    const auto signal = [](int buffer, uint64_t frame) { return buffer == 0 && frame == 0 ? 1.5f : 0.5f; };
-    auto manager = std::make_unique<ScriptedManager>(&log);
-    manager->signal = signal;
-    TestDevice device;
+    manager->signal = [](int buffer, uint64_t frame) { return buffer == 0 && frame == 0 ? 1.5f : 0.5f; };
     for (int call = 0; call < 192; ++call) {
         device.Run(*manager, 1000);
     }
@@ -129,10 +132,7 @@ TEST(NativeQueries, AreNeutralWithoutAnOpenDevice) {
     }
 }
 
-TEST(NativeCallbackLoad, MeasuresTheShareOfThePeriodAndForgetsOldPeaks) {
-    brl::Logging::NullChannel log;
-    auto manager = std::make_unique<ScriptedManager>(&log);
-    TestDevice device;
+TEST_F(NativeCallbackLoad, MeasuresTheShareOfThePeriodAndForgetsOldPeaks) {
     EXPECT_EQ(manager->GetCallbackLoad().current, 0.0f);
     // Half a millisecond of work in a period of 1.33 ms.
     manager->spin = std::chrono::microseconds(500);
@@ -165,9 +165,7 @@ std::unique_ptr<korvax::SynthPlayer> RenderPlayer(NativeManager& manager) {
                                   nullptr, nullptr);
 }
 
-TEST(NativeSong, PlaysTheRendersSongFromTheNextBlockBesideTheLiveSynthesizer) {
-    LogCapture log;
-    auto manager = std::make_unique<ScriptedManager>(&log);
+TEST_F(NativeSong, PlaysTheRendersSongFromTheNextBlockBesideTheLiveSynthesizer) {
     EXPECT_FALSE(manager->StartSong());
     EXPECT_FALSE(log.Find(L"there is no song to play").empty());
 
@@ -184,7 +182,6 @@ TEST(NativeSong, PlaysTheRendersSongFromTheNextBlockBesideTheLiveSynthesizer) {
     EXPECT_TRUE(manager->IsSongPlaying());
     EXPECT_EQ(manager->GetSongLength(), manager->Patches().song.numTicks + 22500);
     EXPECT_EQ(manager->GetSongPosition(), 0u);
-    TestDevice device;
     const uint32_t ticks = 800;
     for (uint32_t frames = 0; frames < ticks * 128; frames += 300) {
         device.Run(*manager, 300);
@@ -215,14 +212,11 @@ TEST(NativeSong, PlaysTheRendersSongFromTheNextBlockBesideTheLiveSynthesizer) {
                             [](float x) { return x == 0.0f; }));
 }
 
-TEST(NativeSong, EndsAfterTheSongAndTheRendersTail) {
-    brl::Logging::NullChannel log;
-    auto manager = std::make_unique<ScriptedManager>(&log);
+TEST_F(NativeSong, EndsAfterTheSongAndTheRendersTail) {
     // A song of no ticks: eight thousand empty streams.
     manager->Patches().song.timeStream.assign(korvax::kValueSlotCount, 0xFFFFFFFFu);
     ASSERT_TRUE(manager->StartSong());
     ASSERT_EQ(manager->GetSongLength(), 22500u);
-    TestDevice device;
     for (int call = 0; call < 22; ++call) {
         device.Run(*manager, 128000);
         device.recorded[0].clear();
@@ -234,10 +228,6 @@ TEST(NativeSong, EndsAfterTheSongAndTheRendersTail) {
     EXPECT_EQ(manager->GetSongPosition(), 22500u);
     EXPECT_TRUE(manager->HasSong());
 }
-
-} // namespace
-
-namespace {
 
 // The device-thread test (fd backend) hears controller changes and the stop;
 // here the live song is compared with the render sample by sample.
@@ -291,10 +281,6 @@ TEST(NativeLiveSong, EndsAfterItsLastTickAndCanStartAgain) {
     EXPECT_TRUE(manager->IsLiveSongPlaying());
 }
 
-} // namespace
-
-namespace {
-
 // The median of the CPU meter's current share over calls of `frames` frames
 // while each rendered block burns `spin`.
 float MedianShare(ScriptedManager& manager, brl::Synth::Gui::CpuMeter& meter, uint32_t frames, int calls) {
@@ -310,9 +296,7 @@ float MedianShare(ScriptedManager& manager, brl::Synth::Gui::CpuMeter& meter, ui
     return shares[shares.size() / 2];
 }
 
-TEST(CpuMeterFigures, ReadTheShareOfThePeriodThatTheHandlerBurns) {
-    brl::Logging::NullChannel log;
-    auto manager = std::make_unique<ScriptedManager>(&log);
+TEST_F(CpuMeterFigures, ReadTheShareOfThePeriodThatTheHandlerBurns) {
     brl::Synth::Gui::CpuMeter meter;
     // 400 us of work per block of 128 frames, whose period at 96 kHz is 1333 us: 30 %,
     // whether a callback asks for one block or three.

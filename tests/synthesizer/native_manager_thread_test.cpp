@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -99,6 +100,62 @@ private:
     bool connected_ = false;
 };
 
+// Reads the float stereo stream of a pipe on its own thread.
+class StreamReader {
+public:
+    explicit StreamReader(int fd) : thread([this, fd] { Run(fd); }) {}
+    ~StreamReader() {
+        stop = true;
+        thread.join();
+    }
+    // Left samples of ticks [from, to), once that much has been read.
+    bool LeftOfTicks(uint32_t from, uint32_t to, std::vector<float>& out) {
+        if (!WaitUntil([&] { return Frames() >= size_t{to} * 128; }, 30.0)) {
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        out.clear();
+        for (size_t frame = size_t{from} * 128; frame < size_t{to} * 128; ++frame) {
+            out.push_back(samples[2 * frame]);
+        }
+        return true;
+    }
+
+    // The stream from its first sample that is not zero on.
+    std::vector<float> FromFirstSound() {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto first = std::find_if(samples.begin(), samples.end(), [](float x) { return x != 0.0f; });
+        return std::vector<float>(first, samples.end());
+    }
+
+private:
+    size_t Frames() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return samples.size() / 2;
+    }
+    void Run(int fd) {
+        std::vector<float> chunk(4096);
+        while (!stop) {
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 20) != 1) {
+                continue;
+            }
+            const ssize_t got = ::read(fd, chunk.data(), chunk.size() * sizeof(float));
+            if (got <= 0) {
+                return;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            samples.insert(samples.end(), chunk.begin(),
+                           chunk.begin() + got / static_cast<ssize_t>(sizeof(float)));
+        }
+    }
+
+    std::mutex mutex;
+    std::vector<float> samples;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
 // A voice that plays a sine at the note's pitch, at half amplitude, on channel 0.
 bool LoadSineVoice(NativeManager& manager) {
     korvax_reference::ByteCode code;
@@ -178,27 +235,19 @@ TEST(NativeDevices, ATcpNoteOnIsHeardAtItsPitch) {
     auto* net = static_cast<brl::Midi::IoNet*>(manager->GetMidiMaster()->FindBackend(L"netwin32"));
     ASSERT_NE(net, nullptr);
     ASSERT_TRUE(manager->SetAudioDevice(0, 96000, 20, 0, Identity()));
+    StreamReader reader(pipe.read);
     MidiClient client(net->Input()->BoundPort());
     ASSERT_TRUE(client.Connected());
     ASSERT_TRUE(client.Send(0x90, 69, 100)); // A above middle C
 
-    // Read the stream until the note sounds, then a quarter of a second of it.
+    // The stream from where the note sounds, until a quarter of a second of it is read.
     std::vector<float> note;
-    std::vector<float> frames(2 * 4096);
-    const auto giveUp = Clock::now() + std::chrono::seconds(20);
-    while (note.size() < 2 * 24000 && Clock::now() < giveUp) {
-        pollfd ready{pipe.read, POLLIN, 0};
-        if (::poll(&ready, 1, 100) != 1) {
-            continue;
-        }
-        const ssize_t got = ::read(pipe.read, frames.data(), frames.size() * sizeof(float));
-        ASSERT_GT(got, 0);
-        for (size_t i = 0; i < static_cast<size_t>(got) / sizeof(float); ++i) {
-            if (!note.empty() || frames[i] != 0.0f) {
-                note.push_back(frames[i]);
-            }
-        }
-    }
+    WaitUntil(
+        [&] {
+            note = reader.FromFirstSound();
+            return note.size() >= 2 * 24000;
+        },
+        20.0);
     manager->Deinit();
     ASSERT_GE(note.size(), 2u * 24000) << "the note was not heard";
     // Zero crossings of the left channel over 0.2 s: two per period.
@@ -288,59 +337,6 @@ TEST(NativeAudioThread, MetersAndSongChangeWhileAudioRuns) {
     EXPECT_TRUE(WaitUntil([&] { return manager->OutputMeters()[0].PeakOut() > 0.0f; }));
     manager->Deinit();
 }
-
-} // namespace
-
-namespace {
-
-// Reads the float stereo stream of a pipe on its own thread.
-class StreamReader {
-public:
-    explicit StreamReader(int fd) : thread([this, fd] { Run(fd); }) {}
-    ~StreamReader() {
-        stop = true;
-        thread.join();
-    }
-    // Left samples of ticks [from, to), once that much has been read.
-    bool LeftOfTicks(uint32_t from, uint32_t to, std::vector<float>& out) {
-        if (!WaitUntil([&] { return Frames() >= size_t{to} * 128; }, 30.0)) {
-            return false;
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        out.clear();
-        for (size_t frame = size_t{from} * 128; frame < size_t{to} * 128; ++frame) {
-            out.push_back(samples[2 * frame]);
-        }
-        return true;
-    }
-
-private:
-    size_t Frames() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return samples.size() / 2;
-    }
-    void Run(int fd) {
-        std::vector<float> chunk(4096);
-        while (!stop) {
-            pollfd ready{fd, POLLIN, 0};
-            if (::poll(&ready, 1, 20) != 1) {
-                continue;
-            }
-            const ssize_t got = ::read(fd, chunk.data(), chunk.size() * sizeof(float));
-            if (got <= 0) {
-                return;
-            }
-            std::lock_guard<std::mutex> lock(mutex);
-            samples.insert(samples.end(), chunk.begin(),
-                           chunk.begin() + got / static_cast<ssize_t>(sizeof(float)));
-        }
-    }
-
-    std::mutex mutex;
-    std::vector<float> samples;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-};
 
 double Energy(const std::vector<float>& samples) {
     double sum = 0.0;

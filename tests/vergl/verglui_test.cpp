@@ -13,12 +13,20 @@ namespace {
 using brl::gui::Colour;
 using brl::gui::Point;
 
+// The view of the fixture with a theme and behaviours a test changes before
+// it applies them.
+class ThemedView : public ViewFixture {
+protected:
+    Theme theme;
+    Behaviours behaviours;
+};
+
 struct HitCase {
     int32_t x, y;
     const char* expected; // "node", "in0", "in1", "out0", "" for nothing
 };
 
-class HitTesting : public ViewFixture {};
+using HitTesting = ThemedView;
 
 // A node at (100, 100) with two inputs and one output spans x 88..112 and
 // y 88..112; its input pins lie on y 76..88, its output pin on y 112..124.
@@ -56,17 +64,15 @@ TEST_F(HitTesting, SidePinsAreNotHitAndLaterNodesWinOverEarlierOnes) {
 
 TEST_F(HitTesting, CentredPinsShiftTheirRowToTheMiddleOfTheEdge) {
     CNode* wide = Node(0, 0, 5, 3); // 60 wide: three outputs leave 24 over
-    Theme theme;
     theme.nodeCenterPins = true;
     view.SetTheme(theme);
     EXPECT_EQ(view.PinBounds(Out(wide, 0)).left, -30 + 12);
     EXPECT_EQ(view.HitTest(-30 + 12 + 1, 20), Out(wide, 0));
 }
 
-class LinkHitting : public ViewFixture {};
+using LinkHitting = ThemedView;
 
 TEST_F(LinkHitting, PlainLinksAreHitNearTheStraightLineBetweenTheirPinsOnly) {
-    Theme theme;
     theme.steppedLinks = false;
     view.SetTheme(theme);
     // Source attach point (-6, 24), target attach point (194, 176); the hit
@@ -96,7 +102,6 @@ TEST_F(LinkHitting, PlainLinksAreHitNearTheStraightLineBetweenTheirPinsOnly) {
 }
 
 TEST_F(LinkHitting, RoundedStepsAreHitAlongTheirArcsNotAtTheSharpCorner) {
-    Theme theme;
     theme.steppedCornerDistance = 30;
     theme.steppedCornerRadius = 20;
     view.SetTheme(theme);
@@ -116,7 +121,7 @@ TEST_F(LinkHitting, RoundedStepsAreHitAlongTheirArcsNotAtTheSharpCorner) {
     EXPECT_TRUE(view.LinkHit(link, -6, 54));
 }
 
-class SteppedRouting : public ViewFixture {};
+using SteppedRouting = ThemedView;
 
 TEST_F(SteppedRouting, ATargetBelowGetsFourPointsAndOneAboveGoesRoundBetweenTheFacingNodeEdges) {
     CNode* a = Node(0, 0, 0, 1);
@@ -127,7 +132,6 @@ TEST_F(SteppedRouting, ATargetBelowGetsFourPointsAndOneAboveGoesRoundBetweenTheF
     // The middle column lies between a's right edge (12) and b's left edge (48).
     EXPECT_EQ(view.SteppedLinkPoints(link),
               (brl::gui::PointList{{-6, 24}, {-6, 30}, {30, 30}, {30, -130}, {54, -130}, {54, -124}}));
-    Theme theme;
     theme.steppedLinksAvoidNodeCrossing = false;
     view.SetTheme(theme);
     EXPECT_EQ(view.SteppedLinkPoints(link)[2], (Point{24, 30}));
@@ -148,7 +152,6 @@ TEST_F(SteppedRouting, LinkedPinsFurtherAlongMakeAStaircaseAndOffsetStartMovesTh
     EXPECT_EQ(view.SteppedLinkPoints(second)[1].y, 24 + 6 + 6);
     EXPECT_EQ(view.SteppedLinkPoints(third)[1].y, 24 + 6);
 
-    Theme theme;
     theme.steppedLinksStaircase = false;
     theme.steppedLinksOffsetStart = true;
     view.SetTheme(theme);
@@ -159,10 +162,9 @@ TEST_F(SteppedRouting, LinkedPinsFurtherAlongMakeAStaircaseAndOffsetStartMovesTh
     EXPECT_EQ(points.back().x, 188 - 1.5f);
 }
 
-class GridSnapping : public ViewFixture {};
+using GridSnapping = ThemedView;
 
 TEST_F(GridSnapping, TheNodesTopLeftCornerLandsOnTheGridRoundingHalvesAwayFromZero) {
-    Theme theme;
     theme.nodeShowType = false; // 24 wide, 12 high
     view.SetTheme(theme);
     CNode* node = Node(0, 0, 0, 0);
@@ -181,7 +183,7 @@ TEST_F(GridSnapping, TheNodesTopLeftCornerLandsOnTheGridRoundingHalvesAwayFromZe
 // The zoom step as the theme keeps it (a float).
 const double kStep = Theme().zoomStep;
 
-class Zooming : public ViewFixture {};
+using Zooming = ThemedView;
 
 TEST_F(Zooming, TenStepsInAndTenOutGiveTheDefaultZoomExactlyAroundTheSamePoint) {
     for (int i = 0; i < 10; ++i) {
@@ -213,7 +215,6 @@ TEST_F(Zooming, TheGraphPointUnderTheCursorStaysUnderIt) {
 }
 
 TEST_F(Zooming, TheMiddleButtonResetsToTheThemesDefaultZoom) {
-    Theme theme;
     theme.defaultZoom = 2.0f;
     view.SetTheme(theme);
     EXPECT_EQ(view.Zoom(), 2.0);
@@ -224,7 +225,6 @@ TEST_F(Zooming, TheMiddleButtonResetsToTheThemesDefaultZoom) {
     EXPECT_EQ(view.ZoomSteps(), 0);
     EXPECT_EQ(view.Zoom(), 2.0);
     // With middle-button panning the reset needs Ctrl.
-    Behaviours behaviours;
     behaviours.middlePanning = true;
     view.SetBehaviours(behaviours);
     view.MouseWheel(120, 0, 0);
@@ -235,7 +235,7 @@ TEST_F(Zooming, TheMiddleButtonResetsToTheThemesDefaultZoom) {
     EXPECT_EQ(view.ZoomSteps(), 0);
 }
 
-class Panning : public ViewFixture {};
+using Panning = ThemedView;
 
 TEST_F(Panning, ALeftDragOnEmptySpaceMovesTheViewWithTheMouse) {
     view.MouseWheel(120, 0, 0);
@@ -252,7 +252,6 @@ TEST_F(Panning, ALeftDragOnEmptySpaceMovesTheViewWithTheMouse) {
 }
 
 TEST_F(Panning, WithMiddleButtonPanningTheMiddleButtonPans) {
-    Behaviours behaviours;
     behaviours.middlePanning = true;
     view.SetBehaviours(behaviours);
     view.MouseDown(MouseButton::Middle, 10, 10, {});
@@ -262,7 +261,7 @@ TEST_F(Panning, WithMiddleButtonPanningTheMiddleButtonPans) {
     EXPECT_EQ(view.ScrollY(), 10.0);
 }
 
-class Selecting : public ViewFixture {};
+using Selecting = ThemedView;
 
 TEST_F(Selecting, EveryChangeNotifiesOnceAndSettingTheSameSetDoesNothing) {
     CNode* a = Node(0, 0, 0, 0);
@@ -311,7 +310,6 @@ TEST_F(Selecting, CtrlClickingASelectedNodeRemovesItAndNotifiesOnce) {
 }
 
 TEST_F(Selecting, DraggingANodeSnapsOnlyWhenReleased) {
-    Behaviours behaviours;
     behaviours.alignToGrid = true;
     view.SetBehaviours(behaviours);
     CNode* node = Node(0, 0, 0, 0);
@@ -386,7 +384,7 @@ TEST_F(Selecting, DoubleClickCentresAndCenterObjectRefusesOtherEntities) {
     EXPECT_EQ(records[0].function, "brl::vergl::CUi::CenterObject");
 }
 
-class HoverAndHighlight : public ViewFixture {};
+using HoverAndHighlight = ThemedView;
 
 TEST_F(HoverAndHighlight, HoverRedrawsOnlyOnChangeAndHighlightsClearAfterTheirTimeout) {
     CNode* a = Node(0, 0, 1, 0);
@@ -401,7 +399,6 @@ TEST_F(HoverAndHighlight, HoverRedrawsOnlyOnChangeAndHighlightsClearAfterTheirTi
     EXPECT_TRUE(view.IsHovered(In(a, 0)));
     EXPECT_EQ(view.HoverSet().size(), 1u);
     EXPECT_EQ(view.redraws, redraws + 1);
-    Behaviours behaviours;
     behaviours.showHover = false;
     view.SetBehaviours(behaviours);
     const int quiet = view.redraws;
@@ -418,7 +415,7 @@ TEST_F(HoverAndHighlight, HoverRedrawsOnlyOnChangeAndHighlightsClearAfterTheirTi
     EXPECT_FALSE(view.IsHighlighted(a));
 }
 
-class Gestures : public ViewFixture {};
+using Gestures = ThemedView;
 
 TEST_F(Gestures, DraggingFromAnOutputPinToAnInputPinRequestsExactlyThatLink) {
     CNode* a = Node(0, 0, 0, 2);

@@ -4,8 +4,7 @@
 // temporary INI file, a state manager without devices and prompts answered
 // from a script.
 #include "korvax/korvaxmanager.h"
-#include "libbrelm/configini.h"
-#include "support/temp_dir.h"
+#include "support/ini_settings.h"
 #include "synthesizer/graphlogic.h"
 
 #include <gtest/gtest.h>
@@ -19,15 +18,7 @@ using brl::String;
 using brl::Synth::Gui::Answer;
 using brl::Synth::Gui::FileKind;
 
-struct Settings {
-    brl::testing::TempDir dir;
-    brl::Config::IniProvider ini{dir.WideFile("config.ini"), true};
-    brl::Config::Frontend config;
-    Settings() {
-        config.AddBase(&ini);
-        config.AddWrite(&ini);
-    }
-};
+using Settings = brl::testing::IniSettings;
 
 class TestManager : public brl::Korvax::Manager {
 public:

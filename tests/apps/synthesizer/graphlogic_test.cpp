@@ -41,6 +41,12 @@ struct GraphCommandsTest : ::testing::Test {
     void AddNode() { ASSERT_NE(manager.CreateNode(manager.Patches().Voice(0), 1, 0), nullptr); }
     size_t Nodes() { return manager.Patches().Voice(0).Nodes().Count(); }
     bool Exists(const String& path) { return std::filesystem::exists(std::filesystem::path(path)); }
+    String File(const char* name) { return FromUtf8(dir.File(name)); }
+    // "save as" with the dialog answered by this file.
+    bool SaveAs(const char* name) {
+        prompts.files = {File(name)};
+        return commands->SaveAs();
+    }
 };
 
 TEST(GraphTexts, TitleNamesVersionAndFileOnlyWhenPresent) {
@@ -73,12 +79,7 @@ TEST(GraphTexts, SongPositionIsMinutesSecondsAndTenthsOfTicksWhilePlaying) {
 }
 
 TEST(GraphTexts, IntroSizeFieldAddsProgramAndSongAndShowsTheWholeStream) {
-    Korvax::IntroSize size;
-    size.programBytes = 8801;
-    size.songBytes = 3544;
-    size.programCompressed = 1404;
-    size.songCompressed = 983;
-    size.allCompressed = 2345;
+    const Korvax::IntroSize size{8801, 3544, 1404, 983, 2345};
     EXPECT_EQ(IntroSizeStatusText(true, size), L"intro 12345 B, xz 2345 B");
     EXPECT_EQ(IntroSizeStatusText(true, std::nullopt), L"intro: size not known");
     EXPECT_EQ(IntroSizeStatusText(false, std::nullopt), L"intro: measuring");
@@ -118,9 +119,9 @@ TEST(GraphKeys, RepeatsOfAHeldKeyAreNotFirstPresses) {
 
 TEST_F(GraphCommandsTest, SaveWithoutFileNameSavesAsAndAppendsTheExtension) {
     AddNode();
-    prompts.files = {FromUtf8(dir.File("song"))};
+    prompts.files = {File("song")};
     ASSERT_TRUE(commands->Save());
-    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("song.korvax")));
+    EXPECT_EQ(commands->FileName(), File("song.korvax"));
     EXPECT_TRUE(Exists(commands->FileName()));
     EXPECT_EQ(renamed, 1);
     // The folder of the chosen file becomes the next dialog's start.
@@ -131,25 +132,22 @@ TEST_F(GraphCommandsTest, SaveWithoutFileNameSavesAsAndAppendsTheExtension) {
 }
 
 TEST_F(GraphCommandsTest, FailedOrCancelledSaveKeepsTheFileName) {
-    prompts.files = {FromUtf8(dir.File("a.korvax"))};
-    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(SaveAs("a.korvax"));
     // Cancelled dialog.
     EXPECT_FALSE(commands->SaveAs());
     // A folder that does not exist.
-    prompts.files = {FromUtf8(dir.File("missing/b"))};
-    EXPECT_FALSE(commands->SaveAs());
-    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("a.korvax")));
+    EXPECT_FALSE(SaveAs("missing/b"));
+    EXPECT_EQ(commands->FileName(), File("a.korvax"));
 }
 
 TEST_F(GraphCommandsTest, NewAsksToSaveAndCancelKeepsEverything) {
-    prompts.files = {FromUtf8(dir.File("a.korvax"))};
-    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(SaveAs("a.korvax"));
     AddNode();
 
     prompts.answers = {Answer::Cancel};
     EXPECT_FALSE(commands->New());
     EXPECT_EQ(Nodes(), 1u);
-    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("a.korvax")));
+    EXPECT_EQ(commands->FileName(), File("a.korvax"));
     EXPECT_EQ(prompts.questions.back(), L"save old shit?");
 
     // Yes whose save as is cancelled stops as well.
@@ -167,22 +165,19 @@ TEST_F(GraphCommandsTest, NewAsksToSaveAndCancelKeepsEverything) {
 
 TEST_F(GraphCommandsTest, OpenLoadsOrLeavesAnEmptyPatchSet) {
     AddNode();
-    prompts.files = {FromUtf8(dir.File("saved.korvax"))};
-    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(SaveAs("saved.korvax"));
     prompts.answers = {Answer::No};
     ASSERT_TRUE(commands->New());
     ASSERT_EQ(Nodes(), 0u);
 
-    prompts.files = {FromUtf8(dir.File("saved.korvax"))};
+    prompts.files = {File("saved.korvax")};
     ASSERT_TRUE(commands->Open());
     EXPECT_EQ(Nodes(), 1u);
-    EXPECT_EQ(commands->FileName(), FromUtf8(dir.File("saved.korvax")));
+    EXPECT_EQ(commands->FileName(), File("saved.korvax"));
     EXPECT_EQ(prompts.kinds.back(), FileKind::OpenPatch);
 
-    std::FILE* broken = std::fopen(dir.File("broken.korvax").c_str(), "w");
-    std::fputs("<korvax version=\"19\"><graph>", broken);
-    std::fclose(broken);
-    prompts.files = {FromUtf8(dir.File("broken.korvax"))};
+    brl::testing::WriteFile(dir.File("broken.korvax"), "<korvax version=\"19\"><graph>");
+    prompts.files = {File("broken.korvax")};
     EXPECT_FALSE(commands->Open());
     EXPECT_EQ(Nodes(), 0u);
     EXPECT_TRUE(commands->FileName().empty());
@@ -190,8 +185,7 @@ TEST_F(GraphCommandsTest, OpenLoadsOrLeavesAnEmptyPatchSet) {
 
 TEST_F(GraphCommandsTest, ReloadReadsTheFileAgainAfterAsking) {
     AddNode();
-    prompts.files = {FromUtf8(dir.File("r.korvax"))};
-    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(SaveAs("r.korvax"));
     AddNode();
     ASSERT_EQ(Nodes(), 2u);
     prompts.answers = {Answer::No};
@@ -204,7 +198,7 @@ TEST_F(GraphCommandsTest, ReloadReadsTheFileAgainAfterAsking) {
 }
 
 TEST_F(GraphCommandsTest, AFailedStartLoadLeavesAnEmptyEditorAndSaysWhy) {
-    EXPECT_FALSE(commands->LoadInitial(FromUtf8(dir.File("nothing.korvax"))));
+    EXPECT_FALSE(commands->LoadInitial(File("nothing.korvax")));
     ASSERT_EQ(prompts.errors.size(), 1u);
     EXPECT_NE(prompts.errors[0].find(L"nothing.korvax"), String::npos);
     EXPECT_TRUE(commands->FileName().empty());
@@ -222,9 +216,9 @@ TEST_F(GraphCommandsTest, ClosingAsksUnlessDeviceless) {
     EXPECT_FALSE(commands->MayClose(true));
     EXPECT_TRUE(commands->MayClose(false));
     prompts.answers = {Answer::Yes};
-    prompts.files = {FromUtf8(dir.File("closing"))};
+    prompts.files = {File("closing")};
     EXPECT_TRUE(commands->MayClose(true));
-    EXPECT_TRUE(Exists(FromUtf8(dir.File("closing.korvax"))));
+    EXPECT_TRUE(Exists(File("closing.korvax")));
 
     manager.deviceless = true;
     const size_t asked = prompts.questions.size();
@@ -234,10 +228,9 @@ TEST_F(GraphCommandsTest, ClosingAsksUnlessDeviceless) {
 
 TEST_F(GraphCommandsTest, AutosaveWritesBesideTheFileOnlyWithAFileName) {
     EXPECT_FALSE(commands->Autosave(1700000000));
-    prompts.files = {FromUtf8(dir.File("a.korvax"))};
-    ASSERT_TRUE(commands->SaveAs());
+    ASSERT_TRUE(SaveAs("a.korvax"));
     ASSERT_TRUE(commands->Autosave(1700000000));
-    EXPECT_TRUE(Exists(FromUtf8(dir.File("a.korvax.autosave-1700000000.korvax.bak"))));
+    EXPECT_TRUE(Exists(File("a.korvax.autosave-1700000000.korvax.bak")));
     EXPECT_EQ(commands->AutosaveIntervalMs(), 5 * 60000);
     Config::Setting<int>(config, "Ui/AutosaveTimerMinutes", 0).Set(0);
     EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
@@ -250,8 +243,8 @@ TEST_F(GraphCommandsTest, OpenedAndSavedFilesAreRememberedAndUnopenableOnesForgo
     commands->SetRecentFiles(&recent);
     int changes = 0;
     commands->recentFilesChanged = [&] { ++changes; };
-    const String a = FromUtf8(dir.File("a.korvax"));
-    const String b = FromUtf8(dir.File("b.korvax"));
+    const String a = File("a.korvax");
+    const String b = File("b.korvax");
     prompts.files = {a, b};
     ASSERT_TRUE(commands->SaveAs());
     ASSERT_TRUE(commands->SaveAs());

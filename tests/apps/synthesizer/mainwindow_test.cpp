@@ -69,6 +69,22 @@ struct MainWindowTest : ::testing::Test {
         window->GetEventHandler()->ProcessEvent(event);
     }
     vergl::CVergl& Voice(int channel) { return manager.Patches().Voice(channel); }
+    vergl::CNode* LastNode(int channel) {
+        vergl::CNode* last = nullptr;
+        for (vergl::CNode* node : Voice(channel).Nodes()) {
+            last = node;
+        }
+        return last;
+    }
+    // Redraws the window until the condition holds.
+    template <typename Condition> bool RedrawUntil(Condition condition) {
+        return guitest::PumpUntil(
+            [&] {
+                window->Redraw();
+                return condition();
+            },
+            20s);
+    }
 };
 
 TEST_F(MainWindowTest, SaveNewAndOpenGoThroughPromptsAndKeepTheTitle) {
@@ -296,10 +312,7 @@ TEST_F(MainWindowTest, UndoAndRedoTakeBackEditsToTheSavedBytes) {
     Click(view, wxEVT_RIGHT_UP, 100, 300);
     ASSERT_EQ(Voice(0).Nodes().Count(), 2u);
     vergl::CNode* first = *Voice(0).Nodes().begin();
-    vergl::CNode* second = nullptr;
-    for (vergl::CNode* node : Voice(0).Nodes()) {
-        second = node;
-    }
+    vergl::CNode* second = LastNode(0);
     const std::string twoNodes = text();
     ASSERT_TRUE(window->ConnectRequested(*first->Outputs().begin(), *second->Inputs().begin()));
     const std::string linked = text();
@@ -334,9 +347,7 @@ TEST_F(MainWindowTest, UndoAndRedoTakeBackEditsToTheSavedBytes) {
 
     // A refused link leaves no step behind (undo made every entity anew).
     first = *Voice(0).Nodes().begin();
-    for (vergl::CNode* node : Voice(0).Nodes()) {
-        second = node;
-    }
+    second = LastNode(0);
     const size_t steps = window->History().UndoCount();
     EXPECT_FALSE(window->ConnectRequested(*first->Inputs().begin(), *second->Inputs().begin()));
     EXPECT_EQ(window->History().UndoCount(), steps);
@@ -399,9 +410,7 @@ TEST_F(MainWindowTest, PanicCutsAllSoundsAndResetsTheMeters) {
     Command(kIdPanic);
     EXPECT_FALSE(capture.Find(L"PANIC pressed, switching off all sounds").empty());
     EXPECT_EQ(resets, 1);
-    window->SetPromptHook(nullptr);
-    guitest::DestroyNow(window);
-    window = nullptr;
+    CloseWindow(); // before the manager it uses goes
 }
 
 TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
@@ -442,12 +451,10 @@ TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
 
     ASSERT_TRUE(manager.LoadState(FromUtf8(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax")));
     Command(kIdCompile);
-    auto measured = [&] {
-        window->Redraw();
+    ASSERT_TRUE(RedrawUntil([&] {
         const wxString text = status->GetStatusText(kStatusIntroSize);
         return text.StartsWith("intro ") && !text.StartsWith("intro:");
-    };
-    ASSERT_TRUE(guitest::PumpUntil(measured, 20s)) << status->GetStatusText(kStatusIntroSize);
+    })) << status->GetStatusText(kStatusIntroSize);
     // The tables an export of this very state carries.
     manager.Patches().StoreParameterValues(manager.Memory());
     const std::optional<Korvax::IntroSize> size =
@@ -466,19 +473,10 @@ TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
     const String before = state->IntroSizeLine();
     ASSERT_NE(manager.CreateNode(Voice(0), 13, 0), nullptr);
     Command(kIdCompile);
-    ASSERT_TRUE(guitest::PumpUntil(
-        [&] {
-            window->Redraw();
-            return state->IntroSizeLine() != before;
-        },
-        20s));
-    ASSERT_TRUE(guitest::PumpUntil(
-        [&] {
-            window->Redraw();
-            return status->GetStatusText(kStatusIntroSize) != wxString(IntroSizeStatusText(true, size));
-        },
-        20s))
-        << "the added node's values and opcode change the tables";
+    ASSERT_TRUE(RedrawUntil([&] { return state->IntroSizeLine() != before; }));
+    ASSERT_TRUE(RedrawUntil([&] {
+        return status->GetStatusText(kStatusIntroSize) != wxString(IntroSizeStatusText(true, size));
+    })) << "the added node's values and opcode change the tables";
 }
 
 TEST_F(MainWindowTest, LearnAndForgetOnTheSliderBankAreUndoable) {

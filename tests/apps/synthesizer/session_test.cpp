@@ -98,12 +98,13 @@ private:
 };
 
 // The audio backend (the "fd" one writing 16-bit samples to `fd`) and the
-// computer keyboard as the only MIDI input.
-void UseDevices(Config::Frontend& config, const String& audio, int fd = -1) {
+// computer keyboard as the only MIDI input; returns the settings.
+Config::Frontend& UseDevices(Config::Frontend& config, const String& audio, int fd = -1) {
     Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({audio});
     Config::Setting<int>(config, "Audio/Io/Fd/OutFd", -1).Set(fd);
     Config::Setting<int>(config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
     Config::Setting<std::vector<String>>(config, "Midi/Backends", {}).Set({L"keyboard"});
+    return config;
 }
 
 // The centre of a pin in the view's window pixels.
@@ -135,205 +136,189 @@ wxPoint EmptySpot(const vergl::CUiWxw& view) {
     return wxPoint(0, 0);
 }
 
+// A menu command as the menu sends it.
+void Command(Graph* window, int id) {
+    wxCommandEvent event(wxEVT_MENU, id);
+    window->GetEventHandler()->ProcessEvent(event);
+}
+
 std::string SaveText(Korvax::Manager& manager) {
     return Korvax::SynthFileIo(manager).SavePatchesToText(L"core v19");
 }
 
-TEST(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
+// The native manager on the "fd" device, whose samples a listener reads, with
+// the demo loaded before any window exists (as at start-up) and the windows on it.
+struct EditorSession : ::testing::Test {
     Settings settings;
     PipeListener speaker;
-    UseDevices(settings.config, L"fd", speaker.WriteFd());
+    Config::Frontend& config = UseDevices(settings.config, L"fd", speaker.WriteFd());
     brl::testing::LogCapture capture;
+    brl::Synth::NativeManager native{&capture};
+    bool loaded = native.LoadState(FromUtf8(kDemo));
+    SynthWxGui root{native, &native, config, Identity(), L"core v19", &capture, nullptr};
+    Graph* window = root.MainWindow();
+    ScriptedPrompts prompts;
 
-    {
-        brl::Synth::NativeManager native(&capture);
-        // As at start-up: the file is loaded before any window exists.
-        ASSERT_TRUE(native.LoadState(FromUtf8(kDemo)));
-        SynthWxGui root(native, &native, settings.config, Identity(), L"core v19", &capture, nullptr);
-        Graph* window = root.MainWindow();
-        ScriptedPrompts prompts;
+    void SetUp() override {
         window->SetPromptHook(&prompts);
-        ASSERT_NE(window->Keyboard(), nullptr) << "the keyboard input is not started";
+        ASSERT_TRUE(loaded);
         ASSERT_TRUE(guitest::PumpUntil([&] { return speaker.Frames() > 4800; }))
             << "no audio from the device";
-        // The slider bank is made once the first frame shows.
-        EXPECT_TRUE(guitest::PumpUntil([&] { return root.SliderBank() != nullptr; }));
+    }
+    void TearDown() override { window->SetPromptHook(nullptr); }
+};
 
-        // Add a "Map note" node on the bass voice from the module menu.
-        window->SelectChannel(0);
-        window->SelectPage(kPageVoice);
-        guitest::Pump(100ms);
-        vergl::CUiWxw* view = window->View(kPageVoice);
-        vergl::CVergl& voice = native.Patches().Voice(0);
-        const size_t nodes = voice.Nodes().Count();
-        const size_t links = voice.Links().Count();
-        const wxPoint spot = EmptySpot(*view);
-        window->SetPopupHook([](wxMenu&) { return ModuleCommand(13); });
-        Click(view, wxEVT_MOTION, spot.x, spot.y);
-        Click(view, wxEVT_RIGHT_UP, spot.x, spot.y);
-        ASSERT_EQ(voice.Nodes().Count(), nodes + 1);
-        vergl::CNode* added = nullptr;
-        for (vergl::CNode* node : voice.Nodes()) {
-            added = node;
+TEST_F(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
+    ASSERT_NE(window->Keyboard(), nullptr) << "the keyboard input is not started";
+    // The slider bank is made once the first frame shows.
+    EXPECT_TRUE(guitest::PumpUntil([&] { return root.SliderBank() != nullptr; }));
+
+    // Add a "Map note" node on the bass voice from the module menu.
+    window->SelectChannel(0);
+    window->SelectPage(kPageVoice);
+    guitest::Pump(100ms);
+    vergl::CUiWxw* view = window->View(kPageVoice);
+    vergl::CVergl& voice = native.Patches().Voice(0);
+    const size_t nodes = voice.Nodes().Count();
+    const size_t links = voice.Links().Count();
+    const wxPoint spot = EmptySpot(*view);
+    window->SetPopupHook([](wxMenu&) { return ModuleCommand(13); });
+    Click(view, wxEVT_MOTION, spot.x, spot.y);
+    Click(view, wxEVT_RIGHT_UP, spot.x, spot.y);
+    ASSERT_EQ(voice.Nodes().Count(), nodes + 1);
+    vergl::CNode* added = nullptr;
+    for (vergl::CNode* node : voice.Nodes()) {
+        added = node;
+    }
+
+    // Drag a link from its output to the first free value input that takes it.
+    vergl::CPin* output = *added->Outputs().begin();
+    vergl::CPin* linkedTo = nullptr;
+    for (vergl::CNode* node : voice.Nodes()) {
+        if (node == added || linkedTo != nullptr) {
+            continue;
         }
-
-        // Drag a link from its output to the first free value input that takes it.
-        vergl::CPin* output = *added->Outputs().begin();
-        vergl::CPin* linkedTo = nullptr;
-        for (vergl::CNode* node : voice.Nodes()) {
-            if (node == added || linkedTo != nullptr) {
+        for (vergl::CPin* input : node->Inputs()) {
+            const Korvax::PinRecord* record = Korvax::GetPinRecord(input);
+            if (record == nullptr || !record->value || !input->HasNoLinks()) {
                 continue;
             }
-            for (vergl::CPin* input : node->Inputs()) {
-                const Korvax::PinRecord* record = Korvax::GetPinRecord(input);
-                if (record == nullptr || !record->value || !input->HasNoLinks()) {
-                    continue;
-                }
-                view->CenterObject(node);
-                guitest::Pump(20ms);
-                const wxPoint from = PinPoint(*view, output);
-                const wxPoint to = PinPoint(*view, input);
-                Click(view, wxEVT_LEFT_DOWN, from.x, from.y);
-                Click(view, wxEVT_MOTION, (from.x + to.x) / 2, (from.y + to.y) / 2);
-                Click(view, wxEVT_MOTION, to.x, to.y);
-                Click(view, wxEVT_LEFT_UP, to.x, to.y);
-                if (voice.Links().Count() == links + 1) {
-                    linkedTo = input;
-                    break;
-                }
+            view->CenterObject(node);
+            guitest::Pump(20ms);
+            const wxPoint from = PinPoint(*view, output);
+            const wxPoint to = PinPoint(*view, input);
+            Click(view, wxEVT_LEFT_DOWN, from.x, from.y);
+            Click(view, wxEVT_MOTION, (from.x + to.x) / 2, (from.y + to.y) / 2);
+            Click(view, wxEVT_MOTION, to.x, to.y);
+            Click(view, wxEVT_LEFT_UP, to.x, to.y);
+            if (voice.Links().Count() == links + 1) {
+                linkedTo = input;
+                break;
             }
         }
-        ASSERT_NE(linkedTo, nullptr) << "no link could be drawn from the new node";
-        EXPECT_EQ((*linkedTo->Links().begin())->Graph(), &voice);
-
-        capture.Clear();
-        wxCommandEvent compile(wxEVT_MENU, kIdCompile);
-        window->GetEventHandler()->ProcessEvent(compile);
-        EXPECT_FALSE(capture.Find(L"compile ok.").empty());
-
-        // Play C of octave 5 on the computer keyboard and hear it.
-        guitest::Pump(200ms);
-        speaker.Reset();
-        guitest::Pump(200ms);
-        const int silence = speaker.Loudest();
-        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawF5));
-        EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawQ));
-        EXPECT_TRUE(guitest::PumpUntil([&] { return speaker.Loudest() > std::max(silence, 64); }, 3000ms))
-            << "silence after the key; loudest sample " << speaker.Loudest();
-        EXPECT_TRUE(Key(view, wxEVT_KEY_UP, kRawQ));
-
-        // Save, reopen, compare.
-        const std::string edited = SaveText(native);
-        prompts.files = {FromUtf8(settings.dir.File("session"))};
-        wxCommandEvent saveAs(wxEVT_MENU, wxID_SAVEAS);
-        window->GetEventHandler()->ProcessEvent(saveAs);
-        const String path = FromUtf8(settings.dir.File("session.korvax"));
-        ASSERT_EQ(window->FileName(), path);
-        prompts.answers = {Answer::No};
-        wxCommandEvent clear(wxEVT_MENU, wxID_NEW);
-        window->GetEventHandler()->ProcessEvent(clear);
-        ASSERT_EQ(voice.Nodes().Count(), 0u);
-        prompts.files = {path};
-        wxCommandEvent open(wxEVT_MENU, wxID_OPEN);
-        window->GetEventHandler()->ProcessEvent(open);
-        EXPECT_EQ(voice.Nodes().Count(), nodes + 1);
-        EXPECT_EQ(voice.Links().Count(), links + 1);
-        EXPECT_EQ(SaveText(native), edited);
-        EXPECT_EQ(window->View(kPageVoice)->Graph(), &voice);
-        window->SetPromptHook(nullptr);
     }
-    speaker.CloseWriteEnd();
+    ASSERT_NE(linkedTo, nullptr) << "no link could be drawn from the new node";
+    EXPECT_EQ((*linkedTo->Links().begin())->Graph(), &voice);
+
+    capture.Clear();
+    Command(window, kIdCompile);
+    EXPECT_FALSE(capture.Find(L"compile ok.").empty());
+
+    // Play C of octave 5 on the computer keyboard and hear it.
+    guitest::Pump(200ms);
+    speaker.Reset();
+    guitest::Pump(200ms);
+    const int silence = speaker.Loudest();
+    EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawF5));
+    EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawQ));
+    EXPECT_TRUE(guitest::PumpUntil([&] { return speaker.Loudest() > std::max(silence, 64); }, 3000ms))
+        << "silence after the key; loudest sample " << speaker.Loudest();
+    EXPECT_TRUE(Key(view, wxEVT_KEY_UP, kRawQ));
+
+    // Save, reopen, compare.
+    const std::string edited = SaveText(native);
+    prompts.files = {FromUtf8(settings.dir.File("session"))};
+    Command(window, wxID_SAVEAS);
+    const String path = FromUtf8(settings.dir.File("session.korvax"));
+    ASSERT_EQ(window->FileName(), path);
+    prompts.answers = {Answer::No};
+    Command(window, wxID_NEW);
+    ASSERT_EQ(voice.Nodes().Count(), 0u);
+    prompts.files = {path};
+    Command(window, wxID_OPEN);
+    EXPECT_EQ(voice.Nodes().Count(), nodes + 1);
+    EXPECT_EQ(voice.Links().Count(), links + 1);
+    EXPECT_EQ(SaveText(native), edited);
+    EXPECT_EQ(window->View(kPageVoice)->Graph(), &voice);
 }
 
-TEST(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField) {
-    mainwintest::Settings settings;
-    PipeListener speaker;
-    UseDevices(settings.config, L"fd", speaker.WriteFd());
-    brl::testing::LogCapture capture;
-    {
-        brl::Synth::NativeManager native(&capture);
-        ASSERT_TRUE(native.LoadState(FromUtf8(kDemo)));
-        SynthWxGui root(native, &native, settings.config, Identity(), L"core v19", &capture, nullptr);
-        Graph* window = root.MainWindow();
-        ScriptedPrompts prompts;
-        window->SetPromptHook(&prompts);
-        wxStatusBar* status = window->GetStatusBar();
-        ASSERT_TRUE(guitest::PumpUntil([&] { return speaker.Frames() > 4800; }))
-            << "no audio from the device";
-        auto command = [&](int id) {
-            wxCommandEvent event(wxEVT_MENU, id);
-            window->GetEventHandler()->ProcessEvent(event);
-        };
+TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField) {
+    wxStatusBar* status = window->GetStatusBar();
 
-        // The play button starts the song in the live synthesizer; the position runs.
-        command(kIdSongPlay);
-        ASSERT_TRUE(native.IsLiveSongPlaying());
-        EXPECT_TRUE(guitest::PumpUntil([&] {
-            window->Redraw();
-            return native.GetLiveSongPosition() > 100 &&
-                   status->GetStatusText(kStatusSong).StartsWith("song 0:0");
-        })) << status->GetStatusText(kStatusSong);
-        // The device plays, so the CPU meter has figures (a share of 0% reads "CPU 0%" too).
-        EXPECT_TRUE(status->GetStatusText(kStatusCpu).StartsWith("CPU "))
-            << status->GetStatusText(kStatusCpu);
-        command(kIdSongStop);
-        EXPECT_FALSE(native.IsLiveSongPlaying());
+    // The play button starts the song in the live synthesizer; the position runs.
+    Command(window, kIdSongPlay);
+    ASSERT_TRUE(native.IsLiveSongPlaying());
+    EXPECT_TRUE(guitest::PumpUntil([&] {
         window->Redraw();
-        EXPECT_EQ(status->GetStatusText(kStatusSong), "");
+        return native.GetLiveSongPosition() > 100 &&
+               status->GetStatusText(kStatusSong).StartsWith("song 0:0");
+    })) << status->GetStatusText(kStatusSong);
+    // The device plays, so the CPU meter has figures (a share of 0% reads "CPU 0%" too).
+    EXPECT_TRUE(status->GetStatusText(kStatusCpu).StartsWith("CPU ")) << status->GetStatusText(kStatusCpu);
+    Command(window, kIdSongStop);
+    EXPECT_FALSE(native.IsLiveSongPlaying());
+    window->Redraw();
+    EXPECT_EQ(status->GetStatusText(kStatusSong), "");
 
-        // The space bar toggles it, on its first press only; the keyboard's MIDI input never sees it.
-        wxWindow* list = window->ChannelList();
-        EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
-        EXPECT_TRUE(native.IsLiveSongPlaying());
-        EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace)) << "auto-repeat";
-        EXPECT_TRUE(native.IsLiveSongPlaying());
-        Key(list, wxEVT_KEY_UP, kRawSpace);
-        EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
-        EXPECT_FALSE(native.IsLiveSongPlaying());
-        Key(list, wxEVT_KEY_UP, kRawSpace);
+    // The space bar toggles it, on its first press only; the keyboard's MIDI input never sees it.
+    wxWindow* list = window->ChannelList();
+    EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
+    EXPECT_TRUE(native.IsLiveSongPlaying());
+    EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace)) << "auto-repeat";
+    EXPECT_TRUE(native.IsLiveSongPlaying());
+    Key(list, wxEVT_KEY_UP, kRawSpace);
+    EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
+    EXPECT_FALSE(native.IsLiveSongPlaying());
+    Key(list, wxEVT_KEY_UP, kRawSpace);
 
-        // In a graph view the space bar keeps its own meaning: released, it asks
-        // for the module menu, and the song stays as it is.
-        vergl::CUiWxw* view = window->View(kPageVoice);
-        int menus = 0;
-        window->SetPopupHook([&menus](wxMenu&) {
-            ++menus;
-            return wxID_NONE;
-        });
-        view->SetFocus();
-        wxKeyEvent spaceDown(wxEVT_KEY_DOWN), spaceUp(wxEVT_KEY_UP);
-        for (wxKeyEvent* event : {&spaceDown, &spaceUp}) {
-            event->m_rawCode = event->m_rawFlags = kRawSpace;
-            event->m_keyCode = WXK_SPACE;
-            event->SetEventObject(view);
-            view->GetEventHandler()->ProcessEvent(*event);
-        }
-        EXPECT_EQ(menus, 1);
-        EXPECT_FALSE(native.IsLiveSongPlaying());
-        window->SetPopupHook(nullptr);
-
-        // In a text field the space bar types a space and the song stays as it is.
-        auto* field = new wxTextCtrl(window, wxID_ANY, "");
-        field->SetFocus();
-        guitest::Pump(100ms);
-        wxUIActionSimulator input;
-        input.Char(' ');
-        input.Char('b');
-        EXPECT_TRUE(guitest::PumpUntil([&] { return field->GetValue() == " b"; }, 2000ms))
-            << field->GetValue();
-        EXPECT_FALSE(native.IsLiveSongPlaying());
-        field->Destroy();
-
-        // A new state stops the song of the old one.
-        EXPECT_TRUE(native.StartLiveSong());
-        prompts.answers = {Answer::No};
-        command(wxID_NEW);
-        EXPECT_FALSE(native.IsLiveSongPlaying());
-        // Without a song the button leaves it silent and says why in the log.
-        EXPECT_FALSE(window->PlaySong());
-        window->SetPromptHook(nullptr);
+    // In a graph view the space bar keeps its own meaning: released, it asks
+    // for the module menu, and the song stays as it is.
+    vergl::CUiWxw* view = window->View(kPageVoice);
+    int menus = 0;
+    window->SetPopupHook([&menus](wxMenu&) {
+        ++menus;
+        return wxID_NONE;
+    });
+    view->SetFocus();
+    wxKeyEvent spaceDown(wxEVT_KEY_DOWN), spaceUp(wxEVT_KEY_UP);
+    for (wxKeyEvent* event : {&spaceDown, &spaceUp}) {
+        event->m_rawCode = event->m_rawFlags = kRawSpace;
+        event->m_keyCode = WXK_SPACE;
+        event->SetEventObject(view);
+        view->GetEventHandler()->ProcessEvent(*event);
     }
-    speaker.CloseWriteEnd();
+    EXPECT_EQ(menus, 1);
+    EXPECT_FALSE(native.IsLiveSongPlaying());
+    window->SetPopupHook(nullptr);
+
+    // In a text field the space bar types a space and the song stays as it is.
+    auto* field = new wxTextCtrl(window, wxID_ANY, "");
+    field->SetFocus();
+    guitest::Pump(100ms);
+    wxUIActionSimulator input;
+    input.Char(' ');
+    input.Char('b');
+    EXPECT_TRUE(guitest::PumpUntil([&] { return field->GetValue() == " b"; }, 2000ms)) << field->GetValue();
+    EXPECT_FALSE(native.IsLiveSongPlaying());
+    field->Destroy();
+
+    // A new state stops the song of the old one.
+    EXPECT_TRUE(native.StartLiveSong());
+    prompts.answers = {Answer::No};
+    Command(window, wxID_NEW);
+    EXPECT_FALSE(native.IsLiveSongPlaying());
+    // Without a song the button leaves it silent and says why in the log.
+    EXPECT_FALSE(window->PlaySong());
 }
 
 // Screenshots ----------------------------------------------------------------

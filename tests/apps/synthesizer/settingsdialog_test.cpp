@@ -3,12 +3,11 @@
 #include "gui/gui_test_support.h"
 
 #include "audio/audioio.h"
-#include "libbrelm/configini.h"
 #include "midi/midiio.h"
 #include "support/deviceless_manager.h"
+#include "support/ini_settings.h"
 #include "support/log_capture.h"
 #include "support/sound_servers.h"
-#include "support/temp_dir.h"
 #include "synthesizer/settingsdialog.h"
 #include "synthesizer/synth_native.h"
 
@@ -32,41 +31,19 @@ namespace Config = brl::Config;
 namespace Korvax = brl::Korvax;
 using namespace std::chrono_literals;
 
-// A control changed as the user changes it: its value, then its event.
-template <typename Event> void Send(wxWindow* window, Event&& event, int value) {
-    event.SetEventObject(window);
-    event.SetInt(value);
-    window->GetEventHandler()->ProcessEvent(event);
-}
-void Choose(wxChoice* choice, int entry) {
-    choice->SetSelection(entry);
-    Send(choice, wxCommandEvent(wxEVT_CHOICE, choice->GetId()), entry);
-}
-void Spin(wxSpinCtrl* spin, int value) {
-    spin->SetValue(value);
-    Send(spin, wxSpinEvent(wxEVT_SPINCTRL, spin->GetId()), spin->GetValue());
-}
-void Tick(wxCheckBox* box, bool value) {
-    box->SetValue(value);
-    Send(box, wxCommandEvent(wxEVT_CHECKBOX, box->GetId()), value ? 1 : 0);
-}
-void Tick(wxCheckListBox* list, int index, bool value) {
-    list->Check(static_cast<unsigned>(index), value);
-    Send(list, wxCommandEvent(wxEVT_CHECKLISTBOX, list->GetId()), index);
-}
+using guitest::Choose;
+using guitest::Spin;
+using guitest::Tick;
 
 struct Rig {
     brl::testing::LogCapture log;
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
-    Config::Frontend config;
+    brl::testing::IniSettings settings;
+    Config::Frontend& config = settings.config;
     brl::ApplicationInfo application;
     std::unique_ptr<NativeManager> manager;
     Settings* window = nullptr;
 
     explicit Rig(bool showBackends = false, std::vector<String> audioBackends = {L"dummy"}) {
-        config.AddBase(&ini);
-        config.AddWrite(&ini);
         Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set(audioBackends);
         Config::Setting<std::vector<String>>(config, "Midi/Backends", {}).Set({L"dummy", L"keyboard"});
         Config::Setting<bool>(config, "Ui/Settings/Advanced/ShowBackends", false).Set(showBackends);
@@ -91,13 +68,9 @@ struct Rig {
 };
 
 TEST(SettingsWindow, HasThePagesOfItsManagerAndTheAdvancedOnesOnRequest) {
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
-    Config::Frontend config;
-    config.AddBase(&ini);
-    config.AddWrite(&ini);
+    brl::testing::IniSettings settings;
     brl::testing::DevicelessManager plain;
-    auto* window = new Settings(nullptr, plain, config, brl::ApplicationInfo{}, nullptr);
+    auto* window = new Settings(nullptr, plain, settings.config, brl::ApplicationInfo{}, nullptr);
     EXPECT_EQ(window->GetTitle(), L"settings");
     EXPECT_EQ(window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor"}));
     EXPECT_EQ(window->AudioPage(), nullptr);

@@ -3,9 +3,8 @@
 #include "gui/gui_test_support.h"
 
 #include "korvax/korvaxmanager.h"
-#include "libbrelm/configini.h"
 #include "support/deviceless_manager.h"
-#include "support/temp_dir.h"
+#include "support/ini_settings.h"
 #include "synthesizer/cpumeterdisplay.h"
 #include "synthesizer/ppmdisplay.h"
 #include "synthesizer/schiebebank.h"
@@ -38,33 +37,30 @@ using namespace std::chrono_literals;
 
 using TestManager = brl::testing::DevicelessManager;
 
-struct Settings {
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
-    Config::Frontend config;
-    Settings() {
-        config.AddBase(&ini);
-        config.AddWrite(&ini);
-    }
+using Settings = brl::testing::IniSettings;
+
+using guitest::Choose;
+
+// A shown frame with a panel, destroyed when the test ends even after a failed
+// assertion; widgets declared after it go first.
+struct TestFrame {
+    wxFrame* frame;
+    wxPanel* panel;
+    TestFrame(const wxString& title, wxSize size)
+        : frame(new wxFrame(nullptr, wxID_ANY, title, wxPoint(30, 30), size)), panel(new wxPanel(frame)) {}
+    ~TestFrame() { guitest::DestroyNow(frame); }
 };
 
-template <typename Event> void Send(wxWindow* window, Event& event) {
-    event.SetEventObject(window);
-    window->GetEventHandler()->ProcessEvent(event);
-}
-
-void MoveSlider(wxSlider* slider, int position) {
-    slider->SetValue(position);
-    wxCommandEvent moved(wxEVT_SLIDER, slider->GetId());
-    moved.SetInt(position);
-    Send(slider, moved);
-}
-
-void Choose(wxChoice* choice, int entry) {
-    choice->SetSelection(entry);
-    wxCommandEvent chosen(wxEVT_CHOICE, choice->GetId());
-    chosen.SetInt(entry);
-    Send(choice, chosen);
+// Closing a tool window hides it (the close is vetoed) and keeps its size
+// under `key`.
+void ExpectCloseHidesAndKeepsTheSize(wxTopLevelWindow* window, Config::Frontend& config,
+                                     const std::string& key) {
+    window->SetSize(60, 70, 700, 400);
+    guitest::Pump(50ms);
+    EXPECT_FALSE(window->Close(false)) << key;
+    EXPECT_FALSE(window->IsShown()) << key;
+    EXPECT_EQ(Config::Setting<int>(config, (key + "/Width").c_str(), 0).Get(), 700) << key;
+    EXPECT_EQ(Config::Setting<int>(config, (key + "/Height").c_str(), 0).Get(), 400) << key;
 }
 
 float Slot(const Korvax::Manager& manager, int channel, int controller) {
@@ -187,12 +183,7 @@ TEST(SliderBank, FollowsRenamesOfTheShownProgramOnlyProgramChangesAndRefreshesAn
     b.manager->Update();
     EXPECT_EQ(static_cast<Slider&>(b.bank->Widget(7)).Widget()->GetValue(), 32);
 
-    b.bank->SetSize(200, 150, 700, 400);
-    guitest::Pump(50ms);
-    EXPECT_FALSE(b.bank->Close(false)); // vetoed: hidden, not destroyed
-    EXPECT_FALSE(b.bank->IsShown());
-    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Width", 0).Get(), 700);
-    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Height", 0).Get(), 400);
+    ExpectCloseHidesAndKeepsTheSize(b.bank, b.s.config, "Schiebebank");
 }
 
 TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
@@ -205,8 +196,8 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     EXPECT_EQ(b.bank->Widget(used.slider).Kind(), ControlKind::Slider);
     EXPECT_EQ(b.bank->Widget(used.combo).Kind(), ControlKind::ComboBox);
     // A second widget on the same controller follows through the manager.
-    auto* other = new wxFrame(nullptr, wxID_ANY, L"other");
-    auto echo = ControllerWidget::Create(other, *b.manager, 0, used.slider, std::nullopt, true);
+    TestFrame other(L"other", wxSize(400, 250));
+    auto echo = ControllerWidget::Create(other.panel, *b.manager, 0, used.slider, std::nullopt, true);
     int changed = 0;
     struct Counter : Korvax::Listener {
         Counter(Korvax::Manager& m, int& n) : Listener(m), count(n) { Subscribe(); }
@@ -215,7 +206,7 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     } counter(*b.manager, changed);
 
     auto& slider = static_cast<Slider&>(b.bank->Widget(used.slider));
-    MoveSlider(slider.Widget(), 100);
+    guitest::Slide(slider.Widget(), 100);
     EXPECT_FLOAT_EQ(Slot(*b.manager, 0, used.slider), 100.0f / 128.0f);
     EXPECT_EQ(changed, 1);
     EXPECT_EQ(static_cast<TextBox&>(*echo).Widget()->GetValue(), L"100");
@@ -232,8 +223,6 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     EXPECT_FLOAT_EQ(Slot(reloaded, 0, used.slider), 100.0f / 128.0f);
     EXPECT_EQ(SliderPosition(Slot(reloaded, 0, used.slider)), 100);
     EXPECT_EQ(ComboSelection(Slot(reloaded, 0, used.combo), 8), 2);
-    echo.reset();
-    guitest::DestroyNow(other);
 }
 
 TEST(SliderBank, ShowsTheDemo) {
@@ -277,8 +266,8 @@ TEST(SliderBank, ShowsTheDemo) {
 TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     Settings s;
     TestManager manager;
-    auto* frame = new wxFrame(nullptr, wxID_ANY, L"controller widgets", wxPoint(30, 30), wxSize(760, 340));
-    auto* panel = new wxPanel(frame);
+    TestFrame t(L"controller widgets", wxSize(760, 340));
+    wxPanel* panel = t.panel;
     auto* grid = new wxFlexGridSizer(3, wxSize(8, 4));
     std::vector<std::unique_ptr<ControllerWidget>> widgets;
     const struct {
@@ -307,7 +296,7 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     auto* outer = new wxBoxSizer(wxVERTICAL);
     outer->Add(grid, 0, wxALL, 10);
     panel->SetSizer(outer);
-    frame->Show();
+    t.frame->Show();
     guitest::Pump(200ms);
 
     auto& distortion = static_cast<ComboBox&>(*widgets[4]);
@@ -329,18 +318,15 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesSetTheirController) {
     EXPECT_EQ(text.Widget()->GetValue(), L"96");
     EXPECT_FLOAT_EQ(Slot(manager, 0, 6), 0.75f);
     guitest::Pump(50ms);
-    guitest::SaveScreenshot(frame, "controller-widgets.png");
-    widgets.clear();
-    guitest::DestroyNow(frame);
+    guitest::SaveScreenshot(t.frame, "controller-widgets.png");
 }
 
 TEST(ControllerWidgets, LearnMenuAssignsTheNextCcAndTheTooltipNamesIt) {
     TestManager manager;
-    auto* frame = new wxFrame(nullptr, wxID_ANY, L"learn", wxPoint(30, 30), wxSize(400, 120));
-    auto* panel = new wxPanel(frame);
-    auto widget = ControllerWidget::Create(panel, manager, 2, 9, PinKind::Gain);
-    auto other = ControllerWidget::Create(panel, manager, 2, 10, PinKind::DiscretFilter);
-    frame->Show();
+    TestFrame t(L"learn", wxSize(400, 120));
+    auto widget = ControllerWidget::Create(t.panel, manager, 2, 9, PinKind::Gain);
+    auto other = ControllerWidget::Create(t.panel, manager, 2, 10, PinKind::DiscretFilter);
+    t.frame->Show();
     guitest::Pump(50ms);
     auto tip = [](const ControllerWidget& w) {
         const wxToolTip* t = w.Control()->GetToolTip();
@@ -380,9 +366,6 @@ TEST(ControllerWidgets, LearnMenuAssignsTheNextCcAndTheTooltipNamesIt) {
     EXPECT_EQ(tip(*other), L"");
     EXPECT_FALSE(forgetEnabled(*other));
     EXPECT_FALSE(other->OnLearnMenu(0));
-    widget.reset();
-    other.reset();
-    guitest::DestroyNow(frame);
 }
 
 // Static levels: the left meter at about -12 dB rms, the right one clipping.
@@ -433,8 +416,8 @@ TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
 
 TEST(CpuMeterWindows, ShowTheirSourceOnEachUpdate) {
     Settings s;
-    auto* frame = new wxFrame(nullptr, wxID_ANY, L"cpu meter", wxPoint(30, 30), wxSize(260, 110));
-    auto* panel = new wxPanel(frame);
+    TestFrame t(L"cpu meter", wxSize(260, 110));
+    wxPanel* panel = t.panel;
     std::pair<float, float> load{0.23f, 0.41f};
     auto* light = new CpuMeterDisplay(panel, s.config, [&] { return load; });
     auto* heavy = new CpuMeterDisplay(panel, s.config, [] { return std::make_pair(0.93f, 1.2f); });
@@ -442,7 +425,7 @@ TEST(CpuMeterWindows, ShowTheirSourceOnEachUpdate) {
     column->Add(light, 0, wxEXPAND | wxALL, 6);
     column->Add(heavy, 0, wxEXPAND | wxALL, 6);
     panel->SetSizer(column);
-    frame->Show();
+    t.frame->Show();
     guitest::Pump(100ms);
     EXPECT_GE(light->GetSize().y, 18);
 
@@ -456,8 +439,7 @@ TEST(CpuMeterWindows, ShowTheirSourceOnEachUpdate) {
     light->UpdateDisplay();
     EXPECT_EQ(light->Meter().Text(), L"CPU 5% (peak 41%)");
     guitest::Pump(50ms);
-    guitest::SaveScreenshot(frame, "cpu-meter.png");
-    guitest::DestroyNow(frame);
+    guitest::SaveScreenshot(t.frame, "cpu-meter.png");
 }
 
 TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
@@ -512,14 +494,8 @@ TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
     ASSERT_TRUE(guitest::PumpUntil([&] { return debug->Display()->PaintCount() > 1; }));
     guitest::SaveScreenshot(debug, "synth-debug.png");
 
-    state->SetSize(60, 70, 900, 300);
-    guitest::Pump(50ms);
-    EXPECT_FALSE(state->Close(false));
-    EXPECT_FALSE(state->IsShown());
-    EXPECT_EQ(Config::Setting<int>(s.config, "SynthState/Width", 0).Get(), 900);
-    EXPECT_FALSE(debug->Close(false));
-    EXPECT_FALSE(debug->IsShown());
-    EXPECT_GT(Config::Setting<int>(s.config, "SynthDebug/Width", 0).Get(), 0);
+    ExpectCloseHidesAndKeepsTheSize(state, s.config, "SynthState");
+    ExpectCloseHidesAndKeepsTheSize(debug, s.config, "SynthDebug");
     guitest::DestroyNow(state);
     guitest::DestroyNow(debug);
     guitest::Pump(20ms);
