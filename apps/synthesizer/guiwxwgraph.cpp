@@ -757,9 +757,9 @@ void Graph::UpdateParameters() {
                 auto widget = ControllerWidget::Create(parameters, synth, pinRecord->controllerChannel,
                                                        pinRecord->controllerNumber, kind);
                 if (widget != nullptr) {
-                    const Korvax::PinSpec* spec =
+                    const Korvax::PinSpec* catalogued =
                         Korvax::InputPin(Korvax::FindModule(record->number), int(k));
-                    widget->SetLabel(spec != nullptr ? FromUtf8(spec->name) : String());
+                    widget->SetLabel(catalogued != nullptr ? FromUtf8(catalogued->name) : String());
                     // A value change starts with a click or a key in the control: the state
                     // before it is the step undo goes back to (a click that changes
                     // nothing only relabels that step).
@@ -826,11 +826,11 @@ bool Graph::DeleteLinkRequested(vergl::CLink* link) {
     history.Record(L"delete link");
     link->Graph()->DestroyLink(link);
     if (pinRecord != nullptr && pinRecord->value && nodeRecord != nullptr && nodeRecord->module) {
-        const Korvax::PinSpec* spec =
+        const Korvax::PinSpec* catalogued =
             Korvax::InputPin(Korvax::FindModule(nodeRecord->number), static_cast<int>(input->Index()));
-        if (spec != nullptr) {
+        if (catalogued != nullptr) {
             synth.SetControllerValue(pinRecord->controllerChannel, pinRecord->controllerNumber,
-                                     Korvax::InitialParameterValue(*spec));
+                                     Korvax::InitialParameterValue(*catalogued));
         }
     }
     CompileIfAuto();

@@ -267,9 +267,9 @@ TEST_F(MainWindowTest, DeletingALinkGivesTheInputItsDefaultValueBack) {
     manager.SetControllerValue(record->controllerChannel, record->controllerNumber, 0.75f);
     ASSERT_TRUE(window->DeleteLinkRequested(*Voice(0).Links().begin()));
     EXPECT_EQ(Voice(0).Links().Count(), 0u);
-    const Korvax::PinSpec* spec = Korvax::InputPin(Korvax::FindModule(13), 0);
+    const Korvax::PinSpec* catalogued = Korvax::InputPin(Korvax::FindModule(13), 0);
     EXPECT_FLOAT_EQ(manager.Memory()[record->controllerChannel * 256 + record->controllerNumber],
-                    Korvax::InitialParameterValue(*spec));
+                    Korvax::InitialParameterValue(*catalogued));
 }
 
 TEST_F(MainWindowTest, SelectingAValueInputShowsItsControllerAndEnterRenamesIt) {
