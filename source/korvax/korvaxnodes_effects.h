@@ -256,6 +256,7 @@ private:
     };
 
     template <bool kInside> int RenderBlock(int write, Taps taps, float wet) noexcept;
+    template <bool kInside> int RenderBlockInPasses(int write, const Taps& taps, float wet) noexcept;
 
     State state;
     DelayLine<float> line;
@@ -288,6 +289,90 @@ template <bool kInside> int Chorus::RenderBlock(int write, Taps taps, float wet)
     return w;
 }
 
+// The same block in three passes (write the line, read the taps, mix), which the
+// compiler can vectorise. It gives the same samples when no tap reads a position
+// the block writes later than the tap's sample (every delay at least 0 and at
+// most a block short of the line), the line is written from its start or full,
+// and the blocks overlap only exactly; otherwise it returns -1 and does nothing.
+template <bool kInside> int Chorus::RenderBlockInPasses(int write, const Taps& taps, float wet) noexcept {
+    constexpr int N = kSamplesPerBuffer;
+    constexpr float kEnd = static_cast<float>(kLineLength - N + 1);
+    float* left = args[0];
+    float* right = args[1];
+    const float* source = args[2];
+    if (!InPlaceOrSeparate(left, source) || !InPlaceOrSeparate(right, source) ||
+        !InPlaceOrSeparate(left, right) || (!kInside && write != line.Written())) {
+        return -1;
+    }
+    // Tap positions first, the four taps side by side in one vector as the plain
+    // loop steps them. A delay outside [0, kEnd) sends the block to the plain loop;
+    // inside it TapPosition's clamps change nothing and only the wrap is left.
+    using Floats = float __attribute__((vector_size(16)));
+    using Ints = int __attribute__((vector_size(16)));
+    Floats pos = {taps.pos[0], taps.pos[1], taps.pos[2], taps.pos[3]};
+    const Floats step = {taps.step[0], taps.step[1], taps.step[2], taps.step[3]};
+    Ints inside = {-1, -1, -1, -1};
+    Ints unwrapped = inside;
+    Ints at[N];
+    for (int i = 0; i < N; ++i) {
+        const int wi = write + i < kLineLength ? write + i : write + i - kLineLength;
+        const Ints ok = (pos >= 0.0f) & (pos < kEnd);
+        inside &= ok;
+        const Ints position = wi - __builtin_convertvector(ok ? pos : 0.0f, Ints);
+        unwrapped &= position >= 0;
+        at[i] = position + (position < 0 ? kLineLength : 0);
+        pos += step;
+    }
+    if ((inside[0] & inside[1] & inside[2] & inside[3]) == 0) {
+        return -1;
+    }
+    // While the line fills up, taps that read no further back than its start
+    // read written entries only.
+    const bool written = kInside || (unwrapped[0] & unwrapped[1] & unwrapped[2] & unwrapped[3]) != 0;
+    float x[N];
+    int w = write;
+    for (int i = 0; i < N; ++i) {
+        x[i] = source[i];
+        line.template Write<kInside>(w, x[i]);
+        w = NextLinePosition(w);
+    }
+    float v[kTaps][N];
+    if (written) {
+        for (int i = 0; i < N; ++i) {
+            for (int k = 0; k < kTaps; ++k) {
+                v[k][i] = line.template Read<true>(at[i][k]);
+            }
+        }
+    } else {
+        for (int i = 0; i < N; ++i) {
+            for (int k = 0; k < kTaps; ++k) {
+                v[k][i] = line.template Read<false>(at[i][k]);
+            }
+        }
+    }
+    const float dry = 1.0f - wet;
+    float l[N];
+    float r[N];
+    for (int i = 0; i < N; ++i) {
+        l[i] = dry * x[i];
+        r[i] = l[i];
+    }
+    for (int k = 0; k < kTaps; ++k) {
+        const float tl = taps.left[k];
+        const float tr = taps.right[k];
+        for (int i = 0; i < N; ++i) {
+            const float tap = v[k][i] * wet;
+            l[i] += tl * tap;
+            r[i] += tr * tap;
+        }
+    }
+    for (int i = 0; i < N; ++i) {
+        left[i] = l[i];
+        right[i] = r[i];
+    }
+    return w;
+}
+
 inline void Chorus::Render() noexcept {
     const float lfo[kTaps] = {*args[3], *args[4], *args[5], *args[6]};
     const float s = *args[7];
@@ -306,6 +391,14 @@ inline void Chorus::Render() noexcept {
         state.delay[k] = target;
     }
 
+    if (!kCompact) {
+        const int w = line.Full() ? RenderBlockInPasses<true>(state.write, taps, wet)
+                                  : RenderBlockInPasses<false>(state.write, taps, wet);
+        if (w >= 0) {
+            state.write = w;
+            return;
+        }
+    }
     if (!kCompact && line.Full()) {
         state.write = RenderBlock<true>(state.write, taps, wet);
     } else {

@@ -13,25 +13,6 @@ namespace Modules::Tools {
 
 constexpr int N = kSamplesPerBuffer;
 
-// Whether two 128-sample blocks share no element.
-inline bool Separate(const float* a, const float* b) noexcept {
-    const auto x = reinterpret_cast<uintptr_t>(a);
-    const auto y = reinterpret_cast<uintptr_t>(b);
-    return x + N * sizeof(float) <= y || y + N * sizeof(float) <= x;
-}
-
-// Per-sample loops over blocks. Arguments of one node may name the same or
-// overlapping slots (two unconnected inputs both read the zero buffer, a hand-
-// made program may write where it reads), and the result must then equal the
-// sample-by-sample definition. Sample i reads only element i of each input, so
-// a block that is exactly the output (a node working in place, as a bus summed
-// into itself) is as safe as a separate one; those loops run in a form the
-// compiler may vectorise. Only blocks that partly overlap take the plain
-// sequential loop.
-inline bool InPlaceOrSeparate(const float* out, const float* in) noexcept {
-    return out == in || Separate(out, in);
-}
-
 template <class F>
 [[gnu::always_inline]] inline void MapApart(float* __restrict out, const float* __restrict a, F f) noexcept {
     for (int i = 0; i < N; ++i) {

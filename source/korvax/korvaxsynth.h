@@ -33,6 +33,23 @@ constexpr int kVoiceFields = 16;
 constexpr int kMaxNodeArgs = 16;
 constexpr float kDefaultSampleRate = 96000.0f;
 
+// Whether two 128-sample blocks share no element.
+inline bool Separate(const float* a, const float* b) noexcept {
+    const auto x = reinterpret_cast<uintptr_t>(a);
+    const auto y = reinterpret_cast<uintptr_t>(b);
+    return x + kSamplesPerBuffer * sizeof(float) <= y || y + kSamplesPerBuffer * sizeof(float) <= x;
+}
+
+// Arguments of one node may name the same or overlapping slots (two unconnected
+// inputs both read the zero buffer, a hand-made program may write where it
+// reads), and the result must then equal the sample-by-sample definition. A loop
+// whose sample i reads only element i of each input may treat an input that is
+// exactly its output as separate, and run in a form the compiler may vectorise;
+// blocks that partly overlap take the plain sequential loop.
+inline bool InPlaceOrSeparate(const float* out, const float* in) noexcept {
+    return out == in || Separate(out, in);
+}
+
 // Areas of the slot memory with a fixed meaning.
 constexpr int kValueSlotBase = 0; // channel x 256 + stream
 constexpr int kValueSlotCount = 8192;
