@@ -212,7 +212,6 @@ TEST(VoiceAllocation, RetriggeredNoteTakesItsOwnVoiceAndReleaseMarksVoicesWithin
     EXPECT_EQ(record[kVoiceVelocity], 0.5f);
     EXPECT_EQ(record[kVoiceNote], 6 * kStep);
     EXPECT_EQ(synth->Voice(3, 0)[kVoiceRelease], 0.0f);
-
     Activate(*synth, 7, 0, 0.5f, 1.0f, false);
     Activate(*synth, 7, 1, 0.5f + 7e-5f, 1.0f, false);
     Activate(*synth, 7, 2, 0.5f + 1e-4f, 1.0f, false);
@@ -329,7 +328,6 @@ TEST(NodeProgram, RefusesBadByteCodeAndKeepsThePreviousProgram) {
     synth->Memory()[Param(0, 0)] = 0.5f;
     synth->RenderBuffer();
     EXPECT_EQ(synth->Memory()[Global(0)], 0.5f);
-
     std::vector<uint8_t> trailing = EmptyLists();
     trailing.push_back(200); // opcodes after the 98th list are not read
     EXPECT_TRUE(build(trailing, {}));
