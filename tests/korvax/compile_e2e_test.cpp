@@ -91,7 +91,6 @@ TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
     BuildSineVoice(patches);
     CompiledProgram program;
     ASSERT_TRUE(SynthCompiler(log).CompileGraph(patches, program));
-
     auto synth = std::make_unique<ProgramSynth>();
     ASSERT_TRUE(synth->Install(program));
     float* values = synth->Memory();
@@ -99,9 +98,10 @@ TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
     values[1] = 0.5f; // amplification
     values[2] = 0.0f; // sine
     values[3] = 0.2f; // release time
-    const auto silence = synth->Render(2);
-    EXPECT_TRUE(std::all_of(silence.first.begin(), silence.first.end(), [](float x) { return x == 0.0f; }));
-
+    const auto silent = [](const std::vector<float>& out) {
+        return std::all_of(out.begin(), out.end(), [](float x) { return x == 0.0f; });
+    };
+    EXPECT_TRUE(silent(synth->Render(2).first));
     synth->StartNote(0, 69.0f / 128.0f, 100.0f / 128.0f);
     const auto [left, right] = synth->Render(60);
     EXPECT_EQ(left, right);
@@ -121,12 +121,10 @@ TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
     EXPECT_NEAR(*std::max_element(left.begin(), left.end()), 0.5f, 0.005f);
     EXPECT_NEAR(*std::min_element(left.begin(), left.end()), -0.5f, 0.005f);
     EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 1.0f);
-
     synth->ReleaseNote(0, 69.0f / 128.0f);
     synth->Render(3);
     EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 0.0f);
-    const auto after = synth->Render(2);
-    EXPECT_TRUE(std::all_of(after.first.begin(), after.first.end(), [](float x) { return x == 0.0f; }));
+    EXPECT_TRUE(silent(synth->Render(2).first));
 }
 
 } // namespace
