@@ -81,21 +81,6 @@ TEST(RenderLoop, WithoutProgramClearsTriggersAndOutputAndStaysSilent) {
     EXPECT_EQ(synth->CurrentProgram(), nullptr);
 }
 
-TEST(RenderLoop, TriggerSlotReadsOneForExactlyOneBuffer) {
-    auto synth = MakeSynth();
-    ByteCode code;
-    code.Add(korvax_reference::kMixPreList, kOpSet, {Global(0), korvax_reference::Trigger(3, kStreamNoteOn)});
-    ASSERT_TRUE(synth->Load(code));
-    const float* seen = synth->Memory() + Global(0);
-    synth->NoteOn(3, 60, 100);
-    synth->RenderBuffer();
-    EXPECT_EQ(seen[0], 1.0f);
-    EXPECT_EQ(seen[127], 1.0f);
-    synth->RenderBuffer();
-    EXPECT_EQ(seen[0], 0.0f);
-    EXPECT_EQ(synth->Memory()[3 * 256 + kStreamNoteOn], 60.0f / 128.0f); // the value slot persists
-}
-
 TEST(RenderLoop, RunsListsInOrderAndOnlyTheActiveVoices) {
     auto synth = MakeSynth();
     std::vector<int> log;
