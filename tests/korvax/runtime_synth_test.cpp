@@ -203,11 +203,11 @@ TEST(VoiceAllocation, RetriggeredNoteTakesItsOwnVoiceAndReleaseMarksVoicesWithin
     synth->Voice(7, 3)[kVoiceNote] = 0.5f; // free
     Activate(*synth, 8, 0, 0.5f, 1.0f, false);
     synth->ReleaseNote(7, 0.5f);
-    const float released[] = {synth->Voice(7, 0)[kVoiceRelease], synth->Voice(7, 1)[kVoiceRelease],
-                              synth->Voice(7, 2)[kVoiceRelease], synth->Voice(7, 3)[kVoiceRelease],
-                              synth->Voice(8, 0)[kVoiceRelease]};
-    EXPECT_EQ(std::vector<float>(std::begin(released), std::end(released)),
-              (std::vector<float>{1.0f, 1.0f, 0.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(synth->Voice(7, 0)[kVoiceRelease], 1.0f);
+    EXPECT_EQ(synth->Voice(7, 1)[kVoiceRelease], 1.0f);
+    EXPECT_EQ(synth->Voice(7, 2)[kVoiceRelease], 0.0f);
+    EXPECT_EQ(synth->Voice(7, 3)[kVoiceRelease], 0.0f);
+    EXPECT_EQ(synth->Voice(8, 0)[kVoiceRelease], 0.0f);
 }
 
 // Twelve instances of a voice list, each with its own state: a sample and hold
