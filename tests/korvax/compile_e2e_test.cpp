@@ -1,11 +1,11 @@
 #include "korvax/korvaxcompiler.h"
 #include "korvax/korvaxsynth.h"
 
+#include "runtime_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -13,34 +13,6 @@ namespace {
 using namespace brl::Korvax;
 using brl::vergl::CNode;
 using brl::vergl::CVergl;
-
-// Plays whatever program was installed last; no events of its own.
-class ProgramSynth : public Synthesizer {
-public:
-    ~ProgramSynth() override { DestroyNodeProgram(program); }
-    bool Install(const CompiledProgram& compiled) {
-        return BuildNodeProgram(program, this, compiled.opcodes.data(), compiled.opcodes.size(),
-                                compiled.operands.data(), compiled.operands.size());
-    }
-    // Renders `buffers` buffers and returns the left and right outputs.
-    std::pair<std::vector<float>, std::vector<float>> Render(int buffers) {
-        std::vector<float> left;
-        std::vector<float> right;
-        for (int b = 0; b < buffers; ++b) {
-            RenderBuffer();
-            left.insert(left.end(), memory + kOutputLeft, memory + kOutputLeft + kSamplesPerBuffer);
-            right.insert(right.end(), memory + kOutputRight, memory + kOutputRight + kSamplesPerBuffer);
-        }
-        return {left, right};
-    }
-
-    NodeProgram program;
-
-protected:
-    void AcquireProgram() noexcept override { currentProgram = &program; }
-    void ReleaseProgram() noexcept override { currentProgram = nullptr; }
-    void DoTick() noexcept override {}
-};
 
 CNode* Module(CVergl& graph, int moduleId, std::initializer_list<int> controllers) {
     CNode* node = CreateModuleNode(graph, moduleId);
@@ -91,19 +63,25 @@ TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
     BuildSineVoice(patches);
     CompiledProgram program;
     ASSERT_TRUE(SynthCompiler(log).CompileGraph(patches, program));
-
-    auto synth = std::make_unique<ProgramSynth>();
-    ASSERT_TRUE(synth->Install(program));
+    auto synth = korvax_runtime_test::MakeSynth();
+    ASSERT_TRUE(Synthesizer::BuildNodeProgram(synth->program, synth.get(), program.opcodes.data(),
+                                              program.opcodes.size(), program.operands.data(),
+                                              program.operands.size()));
     float* values = synth->Memory();
     values[0] = 0.0f; // pulse width
     values[1] = 0.5f; // amplification
     values[2] = 0.0f; // sine
     values[3] = 0.2f; // release time
-    const auto silence = synth->Render(2);
-    EXPECT_TRUE(std::all_of(silence.first.begin(), silence.first.end(), [](float x) { return x == 0.0f; }));
-
-    synth->StartNote(0, 69.0f / 128.0f, 100.0f / 128.0f);
-    const auto [left, right] = synth->Render(60);
+    const auto silent = [&](int buffers) {
+        std::vector<float> out;
+        synth->Render(buffers, &out);
+        return std::all_of(out.begin(), out.end(), [](float x) { return x == 0.0f; });
+    };
+    EXPECT_TRUE(silent(2));
+    synth->NoteOn(0, 69, 100);
+    std::vector<float> left;
+    std::vector<float> right;
+    synth->Render(60, &left, &right);
     EXPECT_EQ(left, right);
     // Rising zero crossings, interpolated: 440 Hz at 96 kHz is one every 218.18 samples.
     std::vector<double> crossings;
@@ -121,12 +99,10 @@ TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
     EXPECT_NEAR(*std::max_element(left.begin(), left.end()), 0.5f, 0.005f);
     EXPECT_NEAR(*std::min_element(left.begin(), left.end()), -0.5f, 0.005f);
     EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 1.0f);
-
-    synth->ReleaseNote(0, 69.0f / 128.0f);
+    synth->NoteOff(0, 69);
     synth->Render(3);
     EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 0.0f);
-    const auto after = synth->Render(2);
-    EXPECT_TRUE(std::all_of(after.first.begin(), after.first.end(), [](float x) { return x == 0.0f; }));
+    EXPECT_TRUE(silent(2));
 }
 
 } // namespace

@@ -106,19 +106,12 @@ protected:
     CompiledProgram out{{0xAA, 0xBB}, {0x1234}};
 };
 
-using CompilerProgram = CompilerTest;
-using CompilerOrdering = CompilerTest;
-using CompilerAllocation = CompilerTest;
-using CompilerRefusals = CompilerTest;
-
-TEST_F(CompilerProgram, EmptyPatchSetGivesNinetyEightEmptyLists) {
+TEST_F(CompilerTest, EmptyPatchSetGivesEmptyListsAndOperandsFollowCatalogueSlotOrder) {
     CompileOk();
     EXPECT_EQ(out.opcodes, Ops(kGraphCount, 0));
     EXPECT_TRUE(out.operands.empty());
     EXPECT_EQ(Of(log, brl::Logging::Info), (Texts{L"used nodes:", OkMessage(98, 0)}));
-}
-
-TEST_F(CompilerProgram, OperandsFollowCatalogueSlotOrder) {
+    log.Clear();
     // Bandsplit 4 lists its buffer input, then four outputs, then three values.
     Add(patches.ChannelPre(2), 33, 2, 70);
     Add(patches.Mix(), 42);
@@ -128,9 +121,12 @@ TEST_F(CompilerProgram, OperandsFollowCatalogueSlotOrder) {
         (Args{kZero, Cell(0), Cell(128), Cell(256), Cell(384), Param(2, 70), Param(2, 71), Param(2, 72)}));
     EXPECT_EQ(lists.args[kGraphMix], (Args{kZero, kZero}));
     EXPECT_EQ(Of(log, brl::Logging::Info), (Texts{L"used nodes: 33 42", OkMessage(100, 10)}));
+    log.Clear();
+    PrintBytecode(log, Ops{42, 1, 0, 3, 1, 42, 0, 0}); // each used opcode once, in increasing order
+    EXPECT_EQ(Of(log, brl::Logging::Info), Texts{L"used nodes: 1 3 42"});
 }
 
-TEST_F(CompilerOrdering, OfTwoFreeNodesTheLaterOneRunsFirst) {
+TEST_F(CompilerTest, OfTwoFreeNodesTheLaterOneRunsFirst) {
     Add(patches.MixPre(), 1, 0, 10);  // A: oscillator, phase unconnected
     Add(patches.MixPre(), 13, 0, 20); // B: map note
     const Lists lists = CompileOk();
@@ -140,7 +136,7 @@ TEST_F(CompilerOrdering, OfTwoFreeNodesTheLaterOneRunsFirst) {
     EXPECT_EQ(Of(log, brl::Logging::Trace), Texts{L"unconnected input buffer, using zeroes"});
 }
 
-TEST_F(CompilerOrdering, ProducersRunFirstAndAFreedBufferIsReused) {
+TEST_F(CompilerTest, ProducersRunFirstAndAFreedBufferIsReused) {
     CVergl& graph = patches.Voice(0);
     CNode* output = Add(graph, 42);
     CNode* amp = Add(graph, 7, 0, 1);
@@ -158,7 +154,7 @@ TEST_F(CompilerOrdering, ProducersRunFirstAndAFreedBufferIsReused) {
                                    Cell(0), Cell(128), Param(0, 1), Cell(0), Cell(0)}));
 }
 
-TEST_F(CompilerOrdering, CycleIsAGraphErrorNamingTheGraph) {
+TEST_F(CompilerTest, CycleIsAGraphErrorNamingTheGraph) {
     const std::pair<int, String> cases[] = {
         {GraphIndex(GraphRole::Voice, 5), L"Graph error in channel 5 'voice'."},
         {kGraphMixPre, L"Graph error in 'mix pre'."},
@@ -178,7 +174,7 @@ TEST_F(CompilerOrdering, CycleIsAGraphErrorNamingTheGraph) {
     }
 }
 
-TEST_F(CompilerAllocation, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
+TEST_F(CompilerTest, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
     CVergl& graph = patches.Mix();
     CNode* u = Add(graph, 30);
     CNode* lfo = Add(graph, 6, 1, 10);
@@ -203,7 +199,7 @@ TEST_F(CompilerAllocation, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
     EXPECT_EQ(out.operands, first.operands);
 }
 
-TEST_F(CompilerAllocation, FlagTestLooksAtTheSlotNumberedByTheInputIndex) {
+TEST_F(CompilerTest, FlagTestLooksAtTheSlotNumberedByTheInputIndex) {
     CVergl& graph = patches.Voice(6);
     Add(graph, 23, 6, 30); // release: "release" 30, "flag" (input 1, slot 1 a Flag output) 31
     Add(graph, 5, 6, 40);  // envelope: reset is input 7, slot 7 is "sustain volume"
@@ -224,7 +220,7 @@ TEST_F(CompilerAllocation, FlagTestLooksAtTheSlotNumberedByTheInputIndex) {
     EXPECT_EQ(lists.args[voice], expected);
 }
 
-TEST_F(CompilerAllocation, VoiceParametersAndGlobalBuffersTakeNoCells) {
+TEST_F(CompilerTest, VoiceParametersAndGlobalBuffersTakeNoCells) {
     CVergl& graph = patches.Mix();
     CNode* reader = CreateBufferOutputNode(graph, 2);
     CNode* amp = Add(graph, 7, 0, 1);
@@ -257,7 +253,7 @@ TEST_F(CompilerAllocation, VoiceParametersAndGlobalBuffersTakeNoCells) {
                                            Param(0, 1), Cell(256), Cell(256)}));
 }
 
-TEST_F(CompilerAllocation, RunningOutOfCellsRefusesTheCompile) {
+TEST_F(CompilerTest, RunningOutOfCellsRefusesTheCompile) {
     for (int i = 0; i < 128; ++i) {
         Add(patches.Mix(), 10); // each "set" keeps its unread buffer to the end
     }
@@ -291,7 +287,7 @@ TEST(SynthesizerMemory, AllocStepsBySizeAndFreeRefusesBadRanges) {
                L"BUG Synth free failed 3.", L"BUG Synth alloc failed 1.", L"BUG Synth alloc failed 2."}));
 }
 
-TEST_F(CompilerRefusals, UnsafeOrDamagedGraphsAreGraphErrors) {
+TEST_F(CompilerTest, UnsafeOrDamagedGraphsAreGraphErrors) {
     struct Damage {
         int graph;
         void (*make)(CVergl& graph);
@@ -336,12 +332,6 @@ TEST_F(CompilerRefusals, UnsafeOrDamagedGraphsAreGraphErrors) {
         ExpectRefused(damaged, {damage.warning, GraphErrorText(damage.graph)});
     }
     EXPECT_TRUE(Of(bugs, brl::Logging::Critical).empty());
-}
-
-TEST(BytecodeListing, NamesEveryUsedOpcodeOnceInIncreasingOrder) {
-    LogCapture log;
-    PrintBytecode(log, Ops{42, 1, 0, 3, 1, 42, 0, 0});
-    EXPECT_EQ(Of(log, brl::Logging::Info), Texts{L"used nodes: 1 3 42"});
 }
 
 } // namespace

@@ -42,7 +42,7 @@ protected:
     std::string path = directory.File("song.korvax");
 };
 
-TEST_F(HeaderExport, EmptyPatchSetWritesThreeFilesByTheLayoutRules) {
+TEST_F(HeaderExport, WritesTheProgramAndTheRefreshedValuesByTheLayoutRules) {
     ASSERT_TRUE(ExportHeaders(path, patches, slots.data(), log));
     EXPECT_EQ(ReadFile(path + ".values.h"), Expected("u8", "korvax_values", std::vector<uint8_t>(8192, 0)));
     const std::string ops = ReadFile(path + ".ops.h");
@@ -50,9 +50,6 @@ TEST_F(HeaderExport, EmptyPatchSetWritesThreeFilesByTheLayoutRules) {
     const std::string tail = ", \n0x00, 0x00\n};\n"; // three full lines of 32, then two
     EXPECT_EQ(ops.substr(ops.size() - tail.size()), tail);
     EXPECT_EQ(ReadFile(path + ".params.h"), "static const u16 korvax_params[] = {\n\n};\n");
-}
-
-TEST_F(HeaderExport, SmallPatchWritesItsProgramAndTheRefreshedValues) {
     brl::vergl::CVergl& graph = patches.Mix();
     auto* osc = CreateModuleNode(graph, 1);
     ASSERT_NE(graph.Link(osc->Outputs().At(0), CreateBufferInputNode(graph, 0)->Inputs().At(0)), nullptr);
@@ -60,45 +57,37 @@ TEST_F(HeaderExport, SmallPatchWritesItsProgramAndTheRefreshedValues) {
     slots[1 * 256 + 5] = 0.3f;
     slots[8191] = 127.5f / 128.0f;
     ASSERT_TRUE(ExportHeaders(path, patches, slots.data(), log));
-
     std::vector<uint8_t> bytes(8192, 0);
     bytes[1 * 256 + 5] = 38;
     bytes[8191] = 128;
     EXPECT_EQ(ReadFile(path + ".values.h"), Expected("u8", "korvax_values", bytes));
-    std::vector<uint8_t> ops(98, 0);
-    ops.insert(ops.begin() + kGraphMix, 1);
-    EXPECT_EQ(ReadFile(path + ".ops.h"), Expected("u8", "korvax_ops", ops));
+    std::vector<uint8_t> opcodes(98, 0);
+    opcodes.insert(opcodes.begin() + kGraphMix, 1);
+    EXPECT_EQ(ReadFile(path + ".ops.h"), Expected("u8", "korvax_ops", opcodes));
     // Oscillator: output into global buffer 0, phase from the zero buffer, amp, type.
     EXPECT_EQ(ReadFile(path + ".params.h"),
               "static const u16 korvax_params[] = {\n0xc000, 0x7000, 0x0105, 0x0000\n};\n");
 }
 
-TEST_F(HeaderExport, APatchThatDoesNotCompileKeepsTheHeadersOfTheLastExport) {
+TEST_F(HeaderExport, APatchThatDoesNotCompileOrAFileThatCannotBeWrittenLeavesAllThreeAsTheyWere) {
     slots[0] = 0.5f;
     ASSERT_TRUE(ExportHeaders(path, patches, slots.data(), log));
-    const std::string values = ReadFile(path + ".values.h");
-    const std::string ops = ReadFile(path + ".ops.h");
-    const std::string params = ReadFile(path + ".params.h");
-    brl::vergl::CVergl& graph = patches.Voice(4);
-    auto* a = CreateModuleNode(graph, 29);
-    auto* b = CreateModuleNode(graph, 30);
-    graph.Link(a->Outputs().At(0), b->Inputs().At(0));
-    graph.Link(b->Outputs().At(0), a->Inputs().At(0));
+    const std::string files[] = {ReadFile(path + ".values.h"), ReadFile(path + ".ops.h"),
+                                 ReadFile(path + ".params.h")};
+    PatchSet cyclic;
+    auto* a = CreateModuleNode(cyclic.Voice(4), 29);
+    auto* b = CreateModuleNode(cyclic.Voice(4), 30);
+    cyclic.Voice(4).Link(a->Outputs().At(0), b->Inputs().At(0));
+    cyclic.Voice(4).Link(b->Outputs().At(0), a->Inputs().At(0));
     slots[0] = 0.25f;
-    EXPECT_FALSE(ExportHeaders(path, patches, slots.data(), log));
-    EXPECT_EQ(ReadFile(path + ".values.h"), values);
-    EXPECT_EQ(ReadFile(path + ".ops.h"), ops);
-    EXPECT_EQ(ReadFile(path + ".params.h"), params);
-}
-
-TEST_F(HeaderExport, AFileThatCannotBeWrittenLeavesAllThreeAsTheyWere) {
-    ASSERT_TRUE(ExportHeaders(path, patches, nullptr, log));
-    const std::string values = ReadFile(path + ".values.h");
+    EXPECT_FALSE(ExportHeaders(path, cyclic, slots.data(), log));
+    EXPECT_EQ(ReadFile(path + ".values.h"), files[0]);
+    EXPECT_EQ(ReadFile(path + ".ops.h"), files[1]);
+    EXPECT_EQ(ReadFile(path + ".params.h"), files[2]);
     fs::remove(path + ".params.h");
     fs::create_directory(path + ".params.h"); // cannot be replaced by a file
-    slots[0] = 0.5f;
     EXPECT_FALSE(ExportHeaders(path, patches, slots.data(), log));
-    EXPECT_EQ(ReadFile(path + ".values.h"), values);
+    EXPECT_EQ(ReadFile(path + ".values.h"), files[0]);
     EXPECT_TRUE(fs::is_directory(path + ".params.h"));
     EXPECT_EQ(std::distance(fs::directory_iterator(directory.Path()), {}), 3);
     EXPECT_FALSE(ExportHeaders(directory.File("missing/x.korvax"), patches, nullptr, log));

@@ -18,7 +18,7 @@ using brl::testing::RenderingThread;
 using brl::testing::TempDir;
 
 constexpr int kEnvelope = 5;
-// The envelope's eight value inputs take these defaults.
+// The defaults of the envelope's eight value inputs.
 constexpr float kEnvelopeDefaults[] = {0.5f, 0.5f, 0.5f, 0.0f, 0.9921875f, 0.5f, 0.25f, 0.0f};
 
 using TestManager = brl::testing::DevicelessManager;
@@ -34,11 +34,7 @@ TEST(EditingAsAudioStarts, LoadAndClearDropEventsQueuedBeforeSoTheValuesStay) {
     ASSERT_TRUE(author.SaveState(path, L"test", false));
     for (const bool clear : {false, true}) {
         TestManager manager;
-        SynthEvent stale; // as MIDI input queues while no audio device runs
-        stale.type = kEventController;
-        stale.channel = 2;
-        stale.index = 128;
-        stale.value = 0.125f;
+        const SynthEvent stale{kEventController, 2, 128, 0.125f}; // as MIDI input queues without audio
         ASSERT_TRUE(manager.QueueEvents(&stale, 1, SynthesizerRealtime::kQueueDrop));
         ASSERT_TRUE(clear ? manager.ClearState() : manager.LoadState(path));
         Audio audio(manager, kPeriod);

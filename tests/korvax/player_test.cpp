@@ -42,11 +42,7 @@ protected:
     brl::testing::LogCapture log;
 };
 
-using PlayerTiming = PlayerTest;
-using PlayerNotes = PlayerTest;
-using PlayerSafety = PlayerTest;
-
-TEST_F(PlayerTiming, AnEventAtTickTTakesEffectInBufferTPlusOne) {
+TEST_F(PlayerTest, AnEventAtTickTTakesEffectInBufferTPlusOne) {
     values[2 * 256 + 7] = 32;
     Add(0, 5, 0, 96);
     Add(2, 7, 3, 64);
@@ -70,7 +66,7 @@ TEST_F(PlayerTiming, AnEventAtTickTTakesEffectInBufferTPlusOne) {
     EXPECT_EQ(player->Tick(), 5u);
 }
 
-TEST_F(PlayerNotes, NoteOnsTakeVelocitiesInOrderAndPrecedeNoteOffs) {
+TEST_F(PlayerTest, NoteOnsTakeVelocitiesInOrderAndPrecedeNoteOffs) {
     Add(1, 253, 0, 100);
     Add(1, 253, 0, 50);
     Add(1, 253, 2, 20); // a velocity without its note-on is never played
@@ -100,7 +96,7 @@ TEST_F(PlayerNotes, NoteOnsTakeVelocitiesInOrderAndPrecedeNoteOffs) {
     EXPECT_TRUE(log.Messages(brl::Logging::Error).empty());
 }
 
-TEST_F(PlayerNotes, RunsItsOwnProgramOnlyInsideRenderBuffer) {
+TEST_F(PlayerTest, RunsItsOwnProgramOnlyInsideRenderBuffer) {
     // Channel 0's voice graph maps the voice's note into its finished field.
     std::vector<uint8_t> opcodes(99);
     opcodes[2] = ModuleId::MapNote;
@@ -117,7 +113,7 @@ TEST_F(PlayerNotes, RunsItsOwnProgramOnlyInsideRenderBuffer) {
     EXPECT_EQ(player->Voice(1, 0)[kVoiceAge], 1.0f);
 }
 
-TEST_F(PlayerSafety, BrokenStreamsOrByteCodeAreRefusedAndPlayNothing) {
+TEST_F(PlayerTest, BrokenStreamsOrByteCodeAreRefusedAndPlayNothing) {
     Add(0, 7, 0, 10);
     Make();
     const uint8_t opcodes[98] = {};
@@ -132,7 +128,6 @@ TEST_F(PlayerSafety, BrokenStreamsOrByteCodeAreRefusedAndPlayNothing) {
         EXPECT_EQ(player.Memory()[7], 0.0f);
     }
     EXPECT_FALSE(Make({200})->IsValid());
-
     events.clear(); // a song of no events at all is fine
     times.clear();
     data.clear();
@@ -143,7 +138,7 @@ TEST_F(PlayerSafety, BrokenStreamsOrByteCodeAreRefusedAndPlayNothing) {
     EXPECT_EQ(player->Voice(0, 0)[kVoiceActive], 0.0f);
 }
 
-TEST_F(PlayerSafety, NoteOnsWithoutVelocityAreReportedOnceAndPlayAtVelocityZero) {
+TEST_F(PlayerTest, NoteOnsWithoutVelocityAreReportedOnceAndPlayAtVelocityZero) {
     Add(3, 253, 0, 90);
     for (uint32_t tick = 0; tick < 4; ++tick) {
         Add(3, 254, tick, static_cast<uint8_t>(40 + tick));

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,15 +26,8 @@ using namespace std::chrono_literals;
 namespace {
 
 SynthEvent Controller(int channel, int index, float value) {
-    SynthEvent event;
-    event.type = korvax::kEventController;
-    event.channel = channel;
-    event.index = index;
-    event.value = value;
-    return event;
+    return SynthEvent{korvax::kEventController, channel, index, value};
 }
-
-} // namespace
 
 TEST(ByteRingThreads, OneWriterAndOneReaderPassMillionsOfRecordsWholeAndInOrder) {
     // Records of 4..20 bytes through an odd capacity split at every place of the wrap.
@@ -68,8 +59,6 @@ TEST(ByteRingThreads, OneWriterAndOneReaderPassMillionsOfRecordsWholeAndInOrder)
     EXPECT_EQ(ring.Readable(), 0u);
 }
 
-namespace {
-
 constexpr int kWriters = 3;
 
 // Checks on the audio thread that every writer's values only ever grow.
@@ -87,8 +76,6 @@ public:
     float last[kWriters] = {};
     std::atomic<int> reordered{0};
 };
-
-} // namespace
 
 TEST(EventQueueThreads, ConcurrentWritersLoseNothingAndKeepTheirOrder) {
     // Two writers wait for room, the third drops and retries.
@@ -122,19 +109,7 @@ TEST(EventQueueThreads, ConcurrentWritersLoseNothingAndKeepTheirOrder) {
     EXPECT_EQ(synth.reordered.load(), 0);
 }
 
-TEST(EventQueueThreads, WaitEventReturnsOnceTheEventIsApplied) {
-    LogCapture log;
-    SynthesizerRealtime synth(&log, 0);
-    RenderingThread audio(synth, 1333us);
-    ASSERT_TRUE(audio.WaitBuffers(1));
-    for (int k = 1; k <= 100; ++k) {
-        const SynthEvent event = Controller(5, 9, static_cast<float>(k));
-        ASSERT_TRUE(synth.WaitEvent(&event, 1));
-        ASSERT_EQ(synth.Memory()[5 * korvax::kStreamsPerChannel + 9], static_cast<float>(k));
-    }
-}
-
-TEST(EventQueueThreads, WaitingWriterGetsRoomOnceTheAudioThreadCatchesUp) {
+TEST(EventQueueThreads, WaitingWriterGetsRoomOnceTheAudioThreadCatchesUpAndReturnsOnceApplied) {
     // With 200 ms latency a full ring stays full for a while although audio runs.
     LogCapture log;
     SynthesizerRealtime synth(&log, 200);
@@ -147,8 +122,6 @@ TEST(EventQueueThreads, WaitingWriterGetsRoomOnceTheAudioThreadCatchesUp) {
     EXPECT_FALSE(log.Find(L"waiting for event queueing").empty());
     EXPECT_EQ(synth.Memory()[1], 2.0f);
 }
-
-namespace {
 
 std::atomic<int> gViolations{0};
 
@@ -196,8 +169,6 @@ public:
     std::atomic<int> renderedId{0};
 };
 
-} // namespace
-
 TEST(ProgramExchangeThreads, NoSlotIsRebuiltWhileTheAudioThreadRendersIt) {
     gViolations = 0;
     LogCapture log;
@@ -216,25 +187,16 @@ TEST(ProgramExchangeThreads, NoSlotIsRebuiltWhileTheAudioThreadRendersIt) {
 
 TEST(ProgramExchangeThreads, CompiledProgramsSwapInWhileNotesPlay) {
     // Every list holds one "scale down" module; updates alternate with empty lists.
-    int scaleDown = 0;
-    for (int id = 1; id <= korvax::kModuleCount; ++id) {
-        scaleDown = std::strcmp(korvax::FindModule(id).shortName, "scaledown") == 0 ? id : scaleDown;
-    }
-    ASSERT_NE(scaleDown, 0);
+    constexpr uint8_t kScaleDown = korvax::ModuleId::ScaleDown;
     std::vector<uint8_t> full;
     std::vector<uint16_t> operands;
     for (int list = 0; list < korvax::kCompiledLists; ++list) {
-        full.insert(full.end(), {static_cast<uint8_t>(scaleDown), 0});
+        full.insert(full.end(), {kScaleDown, 0});
         operands.push_back(static_cast<uint16_t>(0x8000 + list));
-        operands.resize(operands.size() + korvax::NodeArgumentCount(static_cast<uint8_t>(scaleDown)) - 1,
-                        0x7000);
+        operands.resize(operands.size() + korvax::NodeArgumentCount(kScaleDown) - 1, 0x7000);
     }
     const std::vector<uint8_t> empty(korvax::kCompiledLists, 0);
-    SynthEvent note;
-    note.type = korvax::kEventNoteOn;
-    note.channel = 3;
-    note.value = 0.5f;
-
+    const SynthEvent note{korvax::kEventNoteOn, 3, -1, 0.5f};
     LogCapture log;
     SynthesizerRealtime synth(&log, 0);
     RenderingThread audio(synth);
@@ -246,8 +208,6 @@ TEST(ProgramExchangeThreads, CompiledProgramsSwapInWhileNotesPlay) {
     }
     EXPECT_TRUE(WaitFor([&] { return synth.ProcessedCount() == 300; }));
 }
-
-namespace {
 
 constexpr uint64_t kTicksPerMs = uint64_t{1} << 32;
 
@@ -297,8 +257,6 @@ public:
         return node;
     }
 };
-
-} // namespace
 
 TEST(DirectWritesThreads, ValuesSetWhileAudioStartsAndStopsArriveInOrderAndTheLastStays) {
     constexpr int kCycles = 300;
@@ -356,3 +314,5 @@ TEST(DirectWritesThreads, WholeValueWritesLandBetweenBuffersWhileAudioRuns) {
     EXPECT_EQ(watch->backwards, 0);
     EXPECT_EQ(synth.Memory()[0], 2000.0f);
 }
+
+} // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace korvax_runtime_test {
@@ -21,13 +22,15 @@ public:
         EXPECT_TRUE(QueueSynth::NoteOff(channel, note)) << "event queue full";
     }
 
-    // Renders `buffers` buffers; with `left`, appends the left output of each.
-    void Render(int buffers, std::vector<float>* left = nullptr) {
+    // Renders `buffers` buffers, appending the outputs of each to `left` and `right` when given.
+    void Render(int buffers, std::vector<float>* left = nullptr, std::vector<float>* right = nullptr) {
         for (int b = 0; b < buffers; ++b) {
             RenderBuffer();
-            if (left != nullptr) {
-                left->insert(left->end(), memory + brl::Korvax::kOutputLeft,
-                             memory + brl::Korvax::kOutputLeft + brl::Korvax::kSamplesPerBuffer);
+            for (auto [out, base] :
+                 {std::pair{left, brl::Korvax::kOutputLeft}, {right, brl::Korvax::kOutputRight}}) {
+                if (out != nullptr) {
+                    out->insert(out->end(), memory + base, memory + base + brl::Korvax::kSamplesPerBuffer);
+                }
             }
         }
     }
