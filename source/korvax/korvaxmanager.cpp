@@ -177,8 +177,15 @@ void PpmMeter::RunFast(const float* samples, uint32_t count) noexcept {
 // ---------------------------------------------------------------------------
 // Listener
 
+Listener::Listener(Manager& owner) : manager(&owner) {
+    manager->members.insert(this);
+}
+
 Listener::~Listener() {
-    Unsubscribe();
+    if (manager != nullptr) {
+        manager->listeners.erase(this);
+        manager->members.erase(this);
+    }
 }
 
 void Listener::Subscribe() {
@@ -203,9 +210,11 @@ bool Listener::IsSubscribed() const {
 Manager::Manager(Logging::Channel* logTarget) : SynthesizerEditor(logTarget) {}
 
 Manager::~Manager() {
-    for (Listener* listener : listeners) {
+    // Unsubscribed listeners may outlive the manager too: none may keep its address.
+    for (Listener* listener : members) {
         listener->manager = nullptr;
     }
+    members.clear();
     listeners.clear();
 }
 

@@ -118,7 +118,7 @@ class Manager;
 // Threads: the GUI thread.
 class Listener {
 public:
-    explicit Listener(Manager& owner) noexcept : manager(&owner) {}
+    explicit Listener(Manager& owner);
     virtual ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
@@ -155,7 +155,7 @@ public:
 
     // Messages go to a logger named "korvax" on logTarget.
     explicit Manager(Logging::Channel* logTarget);
-    // Listeners still subscribed are let go: they no longer name a manager.
+    // Its listeners, subscribed or not, are let go: they no longer name a manager.
     ~Manager() override;
 
     // Loads a patch file into the editing model. Events still queued are
@@ -232,6 +232,7 @@ private:
     std::atomic<Sfx::Sample*> playingSample{nullptr};
     std::atomic<uint32_t> feedSequence{0};
     std::set<Listener*> listeners;
+    std::set<Listener*> members; // every listener naming this manager, subscribed or not
     std::array<PpmMeter, kOutputMeters> outputMeters;
     std::array<PpmMeter, kDebugMeters> debugMeters;
 };
