@@ -224,12 +224,9 @@ TEST_F(ViewFixture, GridSnappingPutsTheTopLeftCornerOnTheGridRoundingHalvesAwayF
     const struct {
         int32_t x, y, snappedX, snappedY;
     } cases[] = {{17, 20, 12, 18}, {-7, 20, -12, 18}, {18, 24, 24, 30}, {-18, -24, -24, -30}, {12, 6, 12, 6}};
-    for (const auto& c : cases) {
-        int32_t x = c.x;
-        int32_t y = c.y;
+    for (auto [x, y, snappedX, snappedY] : cases) {
         view.SnapToGrid(node, x, y);
-        EXPECT_EQ(x, c.snappedX) << c.x;
-        EXPECT_EQ(y, c.snappedY) << c.y;
+        EXPECT_EQ(std::make_pair(x, y), std::make_pair(snappedX, snappedY));
     }
 }
 
@@ -500,43 +497,35 @@ TEST_F(Gestures, KeysAndTheRightButtonGoToTheOwner) {
 }
 
 // The view driving the real editing model, as the main window wires them.
-class ViewOnEditor : public ::testing::Test {
-protected:
-    ViewOnEditor() {
-        view.SetGraph(&graph);
-        view.SetHandler(&owner);
-    }
-    ~ViewOnEditor() override { view.SetGraph(nullptr); }
-    void Drag(const CPin* from, const CPin* to) {
+TEST(ViewOnEditor, DraggedLinksAndDeletedNodesGoThroughTheModel) {
+    brl::testing::LogCapture log;
+    brl::Korvax::SynthesizerEditor editor{&log};
+    CVergl& graph = editor.Patches().Voice(0);
+    brl::testing::SampleVoice sample{editor, graph};
+    brl::testing::EditorViewOwner owner{editor};
+    TestView view;
+    view.SetGraph(&graph);
+    view.SetHandler(&owner);
+    const auto drag = [&view](const CPin* from, const CPin* to) {
         const NodeRect a = view.PinBounds(from);
         const NodeRect b = view.PinBounds(to);
         view.MouseDown(MouseButton::Left, a.left + 4, a.top + 4, {});
         view.MouseMotion((a.left + b.left) / 2.0f, (a.top + b.top) / 2.0f, {});
         view.MouseMotion(b.left + 5, b.top + 5, {});
         view.MouseUp(MouseButton::Left, b.left + 5, b.top + 5, {});
-    }
-
-    brl::testing::LogCapture log;
-    brl::Korvax::SynthesizerEditor editor{&log};
-    CVergl& graph = editor.Patches().Voice(0);
-    brl::testing::SampleVoice sample{editor, graph};
-    TestView view;
-    brl::testing::EditorViewOwner owner{editor};
-};
-
-TEST_F(ViewOnEditor, DraggedLinksAndDeletedNodesGoThroughTheModel) {
+    };
     const size_t before = graph.Links().Count();
     // A wrong pin type gets the model's warning and no link.
-    Drag(sample.envelope->Outputs().At(0), sample.oscillator->Outputs().At(0));
+    drag(sample.envelope->Outputs().At(0), sample.oscillator->Outputs().At(0));
     EXPECT_TRUE(log.Has(brl::Logging::Warning, L"Pin2 is no input or buffer."));
-    Drag(sample.filter->Inputs().At(1), sample.envelope->Inputs().At(0));
+    drag(sample.filter->Inputs().At(1), sample.envelope->Inputs().At(0));
     EXPECT_TRUE(log.Has(brl::Logging::Warning, L"Pin1 is no output or buffer."));
     EXPECT_EQ(graph.Links().Count(), before);
     EXPECT_TRUE(sample.envelope->Outputs().At(0)->HasNoLinks());
     // Onto a full input: its old link gives way to the new one.
     CPin* from = sample.envelope->Outputs().At(0);
     CPin* to = sample.output->Inputs().At(1);
-    Drag(from, to);
+    drag(from, to);
     EXPECT_EQ(owner.connectRequests, 3);
     ASSERT_EQ(graph.Links().Count(), before);
     ASSERT_EQ(to->Links().Count(), 1u);
@@ -548,44 +537,25 @@ TEST_F(ViewOnEditor, DraggedLinksAndDeletedNodesGoThroughTheModel) {
     EXPECT_EQ(view.SelectionCount(), 0u);
     EXPECT_EQ(graph.Nodes().Count(), 5u);
     EXPECT_EQ(owner.selectionChanges, changes + 1);
+    view.SetGraph(nullptr);
 }
 
-std::unique_ptr<brl::Config::CommandlineProvider> Options(std::vector<brl::String> arguments) {
-    arguments.insert(arguments.begin(), L"test");
-    return std::make_unique<brl::Config::CommandlineProvider>(std::move(arguments));
-}
-
-TEST(ViewSettings, EveryKeyOverridesThePresetAndTheLightPresetKeepsTheBaseWhereItSaysNothing) {
+TEST(ViewSettings, EveryKeyOverridesThePresetTheLightPresetKeepsTheBaseAndTheEditorOverridesItsBehaviours) {
+    brl::Config::CommandlineProvider options(
+        {L"test", L"--Vergl-Theme-GridSize", L"20", L"--Vergl-Theme-LinkColor", L"#FF0000,80",
+         L"--Vergl-Theme-FontColor", L"#ff0000,8", L"--Vergl-Theme-LinkHoudiniStyle", L"0",
+         L"--Vergl-Behaviours-AlignToGrid", L"0", L"--Editor-ShowHover", L"0",
+         L"--Vergl-Behaviours-HighlightTimeoutMS", L"250", L"--Vergl-Behaviours-MiddlePanning", L"1"});
     brl::Config::Frontend config;
-    auto options = Options({L"--Vergl-Theme-GridSize", L"20", L"--Vergl-Theme-LinkColor", L"#FF0000,80",
-                            L"--Vergl-Theme-FontColor", L"#ff0000,8", L"--Vergl-Theme-LinkHoudiniStyle", L"0",
-                            L"--Vergl-Theme-FontName", L"Serif"});
-    config.AddBase(options.get());
+    config.AddBase(&options);
     const Theme theme = ReadTheme(config);
     EXPECT_EQ(theme.backgroundColor, Colour::Rgba(0x20, 0x20, 0x20)); // dark by default
     EXPECT_EQ(theme.gridSize, 20);
     EXPECT_EQ(theme.linkColor, Colour::Rgba(0xff, 0, 0, 0x80));
     EXPECT_EQ(theme.fontColor, Colour::Rgba(0, 0, 0, 0xff)); // 9 characters: opaque black
     EXPECT_FALSE(theme.steppedLinks);
-    EXPECT_EQ(theme.fontName, L"Serif");
-
-    brl::Config::Frontend lightConfig;
-    auto light = Options({L"--Ui-Theme-Dark", L"0"});
-    lightConfig.AddBase(light.get());
-    const Theme lightTheme = ReadTheme(lightConfig);
-    EXPECT_EQ(lightTheme.backgroundColor, Colour::Rgba(0xff, 0xff, 0xff));
-    EXPECT_EQ(lightTheme.linkWidth, 1.5f);
-    EXPECT_EQ(lightTheme.hoverFillColor, Colour(0));
-}
-
-TEST(ViewSettings, TheEditorsSettingsOverrideAlignToGridAndShowHover) {
-    brl::Config::Frontend config;
-    auto options = Options({L"--Vergl-Behaviours-AlignToGrid", L"1", L"--Editor-ShowHover", L"0",
-                            L"--Vergl-Behaviours-HighlightTimeoutMS", L"250",
-                            L"--Vergl-Behaviours-MiddlePanning", L"1"});
-    config.AddBase(options.get());
     const Behaviours own = ReadBehaviours(config);
-    EXPECT_TRUE(own.alignToGrid);
+    EXPECT_FALSE(own.alignToGrid);
     EXPECT_TRUE(own.showHover);
     EXPECT_TRUE(own.middlePanning);
     EXPECT_EQ(own.highlightTimeoutMs, 250);
@@ -593,6 +563,14 @@ TEST(ViewSettings, TheEditorsSettingsOverrideAlignToGridAndShowHover) {
     EXPECT_TRUE(editor.alignToGrid); // "Editor/AlignToGrid" defaults to true
     EXPECT_FALSE(editor.showHover);
     EXPECT_TRUE(editor.middlePanning);
+
+    brl::Config::CommandlineProvider light({L"test", L"--Ui-Theme-Dark", L"0"});
+    brl::Config::Frontend lightConfig;
+    lightConfig.AddBase(&light);
+    const Theme lightTheme = ReadTheme(lightConfig);
+    EXPECT_EQ(lightTheme.backgroundColor, Colour::Rgba(0xff, 0xff, 0xff));
+    EXPECT_EQ(lightTheme.linkWidth, 1.5f);
+    EXPECT_EQ(lightTheme.hoverFillColor, Colour(0));
 }
 
 // Painting ----------------------------------------------------------------------
