@@ -1,7 +1,6 @@
 #include "libbrelm/configproviders.h"
 #include "support/log_capture.h"
 #include "support/recording_canvas.h"
-#include "support/sample_graph.h"
 #include "vergl/verglui.h"
 
 #include <gtest/gtest.h>
@@ -494,50 +493,6 @@ TEST_F(Gestures, KeysAndTheRightButtonGoToTheOwner) {
                                                      "delete link " + std::to_string(link->Id()),
                                                      "selections", "context", "selections", "context"}));
     EXPECT_EQ(view.Focus(), b);
-}
-
-// The view driving the real editing model, as the main window wires them.
-TEST(ViewOnEditor, DraggedLinksAndDeletedNodesGoThroughTheModel) {
-    brl::testing::LogCapture log;
-    brl::Korvax::SynthesizerEditor editor{&log};
-    CVergl& graph = editor.Patches().Voice(0);
-    brl::testing::SampleVoice sample{editor, graph};
-    brl::testing::EditorViewOwner owner{editor};
-    TestView view;
-    view.SetGraph(&graph);
-    view.SetHandler(&owner);
-    const auto drag = [&view](const CPin* from, const CPin* to) {
-        const NodeRect a = view.PinBounds(from);
-        const NodeRect b = view.PinBounds(to);
-        view.MouseDown(MouseButton::Left, a.left + 4, a.top + 4, {});
-        view.MouseMotion((a.left + b.left) / 2.0f, (a.top + b.top) / 2.0f, {});
-        view.MouseMotion(b.left + 5, b.top + 5, {});
-        view.MouseUp(MouseButton::Left, b.left + 5, b.top + 5, {});
-    };
-    const size_t before = graph.Links().Count();
-    // A wrong pin type gets the model's warning and no link.
-    drag(sample.envelope->Outputs().At(0), sample.oscillator->Outputs().At(0));
-    EXPECT_TRUE(log.Has(brl::Logging::Warning, L"Pin2 is no input or buffer."));
-    drag(sample.filter->Inputs().At(1), sample.envelope->Inputs().At(0));
-    EXPECT_TRUE(log.Has(brl::Logging::Warning, L"Pin1 is no output or buffer."));
-    EXPECT_EQ(graph.Links().Count(), before);
-    EXPECT_TRUE(sample.envelope->Outputs().At(0)->HasNoLinks());
-    // Onto a full input: its old link gives way to the new one.
-    CPin* from = sample.envelope->Outputs().At(0);
-    CPin* to = sample.output->Inputs().At(1);
-    drag(from, to);
-    EXPECT_EQ(owner.connectRequests, 3);
-    ASSERT_EQ(graph.Links().Count(), before);
-    ASSERT_EQ(to->Links().Count(), 1u);
-    EXPECT_EQ(to->Links().At(0)->Pin1(), from);
-
-    view.SelectOnly(sample.filter);
-    const int changes = owner.selectionChanges;
-    view.KeyUp(UiKey::Delete);
-    EXPECT_EQ(view.SelectionCount(), 0u);
-    EXPECT_EQ(graph.Nodes().Count(), 5u);
-    EXPECT_EQ(owner.selectionChanges, changes + 1);
-    view.SetGraph(nullptr);
 }
 
 TEST(ViewSettings, EveryKeyOverridesThePresetTheLightPresetKeepsTheBaseAndTheEditorOverridesItsBehaviours) {
