@@ -15,7 +15,6 @@
 namespace {
 
 using brl::String;
-using brl::Config::Value;
 using brl::testing::ReadFile;
 using brl::testing::TempDir;
 
@@ -24,17 +23,6 @@ brl::ApplicationInfo TestApplication() {
 }
 
 } // namespace
-
-TEST(IniDelayedSave, SavesSoonAfterAChangeWhenAsked) {
-    TempDir dir;
-    const std::string path = dir.File("user.ini");
-    brl::Config::IniProvider ini(brl::FromUtf8(path), true);
-    ini.SaveAfterChanges(0.01);
-    ASSERT_TRUE(ini.Write("Ui/Theme", Value(L"dark")));
-    ini.WaitForPendingSave();
-    EXPECT_EQ(ReadFile(path), "[Ui]\nTheme = dark\n");
-    EXPECT_FALSE(ini.IsDirty());
-}
 
 TEST(ConfigConcurrency, SettingsWrittenFromManyThreadsEndConsistentAndTheUserFileIsSavedBeforeExit) {
     TempDir dir;
