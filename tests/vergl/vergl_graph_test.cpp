@@ -246,7 +246,6 @@ TEST_F(Graph, SavingAndLoadingRestoresIdsPositionsPinsLinksAndUserData) {
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->Y(), -20);
     const CPin* left = target.FindNode(2)->Pins(kLocationLeft).At(0);
-    EXPECT_EQ(left->Id(), 7u);
     EXPECT_EQ(target.FindNode(1)->Inputs().At(0)->MaxEdges(), 1);
     const CLink* link = target.Links().At(1);
     EXPECT_EQ(link->Pin1(), left);
