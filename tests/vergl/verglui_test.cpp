@@ -215,7 +215,9 @@ TEST_F(SteppedRouting, LinkedPinsFurtherAlongMakeAStaircaseAndOffsetStartMovesTh
     EXPECT_EQ(points.back().x, 188 - 1.5f);
 }
 
-TEST_F(ViewFixture, GridSnappingPutsTheTopLeftCornerOnTheGridRoundingHalvesAwayFromZero) {
+using GridSnapping = ViewFixture;
+
+TEST_F(GridSnapping, TheTopLeftCornerLandsOnTheGridRoundingHalvesAwayFromZero) {
     theme.nodeShowType = false; // 24 wide, 12 high
     view.SetTheme(theme);
     CNode* node = Node(0, 0, 0, 0);
@@ -280,7 +282,9 @@ TEST_F(Zooming, ThemeChangesKeepZoomAndScrollAndTheMiddleButtonResetsToTheThemes
     EXPECT_EQ(view.ZoomSteps(), 0);
 }
 
-TEST_F(ViewFixture, PanningFollowsALeftDragOnEmptySpaceOrAMiddleDragWhenAsked) {
+using Panning = ViewFixture;
+
+TEST_F(Panning, FollowsALeftDragOnEmptySpaceOrAMiddleDragWhenAsked) {
     behaviours.middlePanning = true;
     view.SetBehaviours(behaviours);
     view.MouseDown(MouseButton::Middle, 10, 10, {});
@@ -418,7 +422,9 @@ TEST_F(Selecting, DoubleClickCentresAndCenterObjectRefusesNothing) {
     EXPECT_EQ(log.Count(brl::Logging::Error), 1);
 }
 
-TEST_F(ViewFixture, HoverRedrawsOnlyOnChangeAndHighlightsClearAfterTheirTimeout) {
+using HoverAndHighlight = ViewFixture;
+
+TEST_F(HoverAndHighlight, HoverRedrawsOnlyOnChangeAndHighlightsClearAfterTheirTimeout) {
     CNode* a = Node(0, 0, 1, 0);
     CNode* b = Node(6, 6, 0, 0);
     Move(3, 3);
