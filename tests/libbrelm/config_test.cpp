@@ -1,3 +1,4 @@
+#include "libbrelm/app.h"
 #include "libbrelm/config.h"
 #include "libbrelm/configini.h"
 #include "libbrelm/configproviders.h"
@@ -14,6 +15,7 @@ namespace {
 
 using brl::String;
 using brl::Config::Key;
+using brl::Config::Setting;
 using brl::Config::Tag;
 using brl::Config::Value;
 using brl::testing::LogCapture;
@@ -31,11 +33,10 @@ public:
                                   : std::make_pair(true, Value(it->second));
     }
     bool Write(const Key& key, const Value& value) override {
-        if (refuse) {
-            return false;
+        if (!refuse) {
+            values[key.ToString()] = value.ToString();
         }
-        values[key.ToString()] = value.ToString();
-        return true;
+        return !refuse;
     }
     bool Delete(const Key& key) override {
         values.erase(key.ToString());
@@ -43,6 +44,16 @@ public:
     }
     std::map<String, String> values;
     bool refuse = false;
+};
+
+// A frontend that reads from and writes to one memory store.
+struct MemoryFrontend {
+    MemoryFrontend() {
+        frontend.AddBase(&store);
+        frontend.AddWrite(&store);
+    }
+    MemoryProvider store;
+    brl::Config::Frontend frontend;
 };
 
 brl::ApplicationInfo TestApplication() {
@@ -53,83 +64,62 @@ brl::ApplicationInfo TestApplication() {
 
 TEST(ConfigKey, SplitsAtSlashFirstThenAtDot) {
     EXPECT_EQ(Key("a/b.c").Components(), (std::vector<String>{L"a", L"b.c"}));
-    EXPECT_EQ(Key("Audio.Device.ID").Components(), (std::vector<String>{L"Audio", L"Device", L"ID"}));
+    EXPECT_EQ(Key("a/b.c").ToString(), L"a.b.c");
     EXPECT_EQ(Key("Audio/Device/ID"), Key(L"Audio.Device.ID"));
     EXPECT_EQ(Key("single").Components(), (std::vector<String>{L"single"}));
-    EXPECT_EQ(Key("Audio/Device/ID").ToString(), L"Audio.Device.ID");
-    EXPECT_EQ(Key("a/b.c").ToString(), L"a.b.c");
 }
 
-TEST(ConfigValue, TextFormsOfEveryTag) {
-    EXPECT_EQ(Value(true).ToString(), L"1");
-    EXPECT_EQ(Value(false).ToString(), L"0");
-    EXPECT_EQ(Value(-42).ToString(), L"-42");
+TEST(ConfigValue, TextFormsAndConversions) {
     EXPECT_EQ(Value(1.0 / 3.0).ToString(), L"0.333333");
     EXPECT_EQ(Value(1234567.0).ToString(), L"1.23457e+06");
     EXPECT_EQ(Value(Value::BoolList{true, false}).ToString(), L"1,0");
-    EXPECT_EQ(Value(Value::IntList{1, 5}).ToString(), L"1,5");
-    EXPECT_EQ(Value(Value::DoubleList{0.5, 2.0}).ToString(), L"0.5,2");
     EXPECT_EQ(Value(Value::StringList{L"a", L"b c"}).ToString(), L"a,b c");
-    EXPECT_EQ(Value().ToString(), L"");
-}
-
-TEST(ConfigValue, TextToBoolIsFalseOnlyForTheFiveExactWords) {
+    // Text is false only for five exact words.
     for (const wchar_t* text : {L"", L"0", L"off", L"no", L"false"}) {
         EXPECT_FALSE(Value(text).ToBool()) << text;
     }
-    for (const wchar_t* text : {L"No", L"OFF", L"1", L"yes", L"0.0", L" 0"}) {
+    for (const wchar_t* text : {L"No", L"OFF", L"yes", L"0.0", L" 0"}) {
         EXPECT_TRUE(Value(text).ToBool()) << text;
     }
-}
-
-TEST(ConfigValue, TextToNumbersTakesTheLeadingNumber) {
-    EXPECT_EQ(Value(L"42abc").ToInt(), 42);
-    EXPECT_EQ(Value(L"  -7").ToInt(), -7);
-    EXPECT_EQ(Value(L"abc").ToInt(), 0);
+    // Numbers take the leading number, clamped; what is not finite reads as 0.
+    EXPECT_EQ(Value(L"  -7x").ToInt(), -7);
     EXPECT_EQ(Value(L"99999999999").ToInt(), INT32_MAX);
     EXPECT_EQ(Value(L"-99999999999").ToInt(), INT32_MIN);
     EXPECT_EQ(Value(L"0,5").ToDouble(), 0.5);
     EXPECT_EQ(Value(L"1.5e3x").ToDouble(), 1500.0);
-    EXPECT_EQ(Value(L"junk").ToDouble(), 0.0);
     EXPECT_EQ(Value(L"1e999").ToDouble(), 0.0);
-    EXPECT_EQ(Value(L"nan").ToDouble(), 0.0);
-}
-
-TEST(ConfigValue, ListsConvertThroughTheirTextUnlessTheElementTypeMatches) {
+    // Lists convert through their text unless the element type matches.
     const Value ints(Value::IntList{1, 5});
     EXPECT_EQ(ints.ToInt(), 1);
     EXPECT_EQ(ints.ToDouble(), 1.5);
-    EXPECT_EQ(ints.ConvertTo(Tag::String), Value(L"1,5"));
-    EXPECT_EQ(Value(Value::IntList{}).ToInt(), 0);
     EXPECT_FALSE(Value(Value::BoolList{}).ToBool());
     EXPECT_EQ(Value(L"1,2,x").ToIntList(), (Value::IntList{1, 2, 0}));
     EXPECT_EQ(Value(L"a,,b").ToStringList(), (Value::StringList{L"a", L"", L"b"}));
-    EXPECT_EQ(Value(L"").ToStringList(), Value::StringList{});
     EXPECT_EQ(Value(Value::StringList{}).ConvertTo(Tag::String).ConvertTo(Tag::StringList),
               Value(Value::StringList{}));
     EXPECT_EQ(Value(L"no,1").ToBoolList(), (std::vector<bool>{false, true}));
-    EXPECT_EQ(Value(7).ConvertTo(Tag::DoubleList), Value(Value::DoubleList{7.0}));
-    EXPECT_EQ(Value(true).ConvertTo(Tag::Int), Value(1));
     EXPECT_EQ(Value(2.75).ConvertTo(Tag::Int), Value(2));
-    EXPECT_EQ(Value(0.0).ConvertTo(Tag::Bool), Value(false));
     EXPECT_EQ(Value(L"x").ConvertTo(Tag::None), Value(L"x"));
 }
 
 TEST(ConfigProviders, CommandLineOptionsNeedAValueAndTheLastOneWins) {
     brl::Config::CommandlineProvider provider({L"prog", L"--Audio-Rate", L"1", L"--Other", L"--Audio-Rate",
                                                L"2", L"--audio-rate", L"3", L"--Audio-Rate"});
-    auto [found, value] = provider.Read("Audio/Rate", Value(0));
-    EXPECT_TRUE(found);
-    EXPECT_EQ(value.ToString(), L"2");
+    EXPECT_EQ(provider.Read("Audio/Rate", Value(0)), std::make_pair(true, Value(L"2")));
     // Any following argument is a value, even one that looks like an option.
     EXPECT_EQ(provider.Read("Other", Value(L"")).second.ToString(), L"--Audio-Rate");
-    // The scan continues after a value.
     brl::Config::CommandlineProvider consumed({L"prog", L"--A", L"--A", L"x"});
     EXPECT_EQ(consumed.Read("A", Value()).second.ToString(), L"--A");
     // The program name is never an option.
-    brl::Config::CommandlineProvider program({L"--A", L"x"});
-    EXPECT_FALSE(program.Read("A", Value()).first);
-    EXPECT_EQ(provider.KeyToString("Audio/Device/ID"), L"--Audio-Device-ID");
+    EXPECT_FALSE(brl::Config::CommandlineProvider({L"--A", L"x"}).Read("A", Value()).first);
+
+    // The application's own argument list follows the same rules.
+    const brl::ArgumentList args({L"korvax", L"--render", L"--render", L"x", L"--render", L"b", L"--render"});
+    EXPECT_EQ(args.OptionValue(L"--render", L""), L"b");
+    EXPECT_FALSE(brl::ArgumentList({L"korvax", L"--render"}).HasOption(L"--render"));
+    EXPECT_EQ(brl::ArgumentList({L"k", L"--render", L"--render", L"x"}).OptionValue(L"--render", L""),
+              L"--render");
+    EXPECT_FALSE(brl::ArgumentList({L"--render", L"x"}).HasOption(L"--render"));
 }
 
 TEST(ConfigProviders, EnvironmentVariableNamesJoinWithUnderscores) {
@@ -137,36 +127,27 @@ TEST(ConfigProviders, EnvironmentVariableNamesJoinWithUnderscores) {
     brl::Config::EnvironmentProvider provider(
         [&asked](const std::string& name) -> std::optional<std::string> {
             asked.push_back(name);
-            if (name == "BRL_Audio_Device_ID") {
-                return std::string("\xc3\xa4");
-            }
-            return std::nullopt;
+            return name == "BRL_Audio_Device_ID" ? std::optional<std::string>("\xc3\xa4") : std::nullopt;
         });
-    auto [found, value] = provider.Read("Audio.Device.ID", Value(L""));
-    EXPECT_TRUE(found);
-    EXPECT_EQ(value.ToString(), L"\u00e4");
+    EXPECT_EQ(provider.Read("Audio.Device.ID", Value(L"")), std::make_pair(true, Value(L"\u00e4")));
     EXPECT_FALSE(provider.Read("Audio/Other", Value(L"")).first);
+    EXPECT_FALSE(provider.Read("a=b", Value(L"")).first); // never asked
     EXPECT_EQ(asked, (std::vector<std::string>{"BRL_Audio_Device_ID", "BRL_Audio_Other"}));
-    EXPECT_FALSE(provider.Read("a=b", Value(L"")).first);
-    EXPECT_EQ(asked.size(), 2u);
 }
 
 TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
-    LogCapture log;
     brl::Config::IniProvider ini(L"/nonexistent/x.ini", false);
     ini.Parse("[Audio]\nSamplingRate = 44100\nLatency = 20\nDevice = ini\n");
     brl::Config::EnvironmentProvider environment([](const std::string& name) -> std::optional<std::string> {
-        if (name == "BRL_Audio_Latency" || name == "BRL_Audio_SamplingRate") {
-            return std::string("30");
-        }
-        return std::nullopt;
+        return name == "BRL_Audio_Latency" || name == "BRL_Audio_SamplingRate"
+                   ? std::optional<std::string>("30")
+                   : std::nullopt;
     });
     brl::Config::CommandlineProvider commandline({L"prog", L"--Audio-SamplingRate", L"48000"});
     brl::Config::Frontend frontend;
     frontend.AddBase(&ini);
     frontend.AddOverride(&environment);
     frontend.AddOverride(&commandline);
-
     brl::Config::Backend* source = nullptr;
     EXPECT_EQ(frontend.BackendRead("Audio/SamplingRate", Value(96000), &source), Value(48000));
     EXPECT_EQ(source, &commandline);
@@ -176,13 +157,6 @@ TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
     EXPECT_EQ(source, &ini);
     EXPECT_EQ(frontend.BackendRead("Audio/None", Value(1.5), &source), Value(1.5));
     EXPECT_EQ(source, nullptr);
-
-    EXPECT_TRUE(log.Has(9, L"searching Audio.SamplingRate = 96000"));
-    EXPECT_TRUE(log.Has(8, L"read ini(/nonexistent/x.ini):[Audio]SamplingRate = 44100"));
-    EXPECT_TRUE(log.Has(8, L"read environment:BRL_Audio_SamplingRate = 30"));
-    EXPECT_TRUE(log.Has(8, L"read commandline:--Audio-SamplingRate = 48000"));
-    EXPECT_TRUE(log.Has(7, L"read Audio.SamplingRate = 48000"));
-    EXPECT_EQ(log.Records().front().name, L"config");
 }
 
 TEST(ConfigFrontend, WritesGoToEveryWriteProviderAndRefusalsAreLogged) {
@@ -198,165 +172,9 @@ TEST(ConfigFrontend, WritesGoToEveryWriteProviderAndRefusalsAreLogged) {
     frontend.AddWrite(&accepting);
     EXPECT_TRUE(frontend.BackendWrite("A/B", Value(3)));
     EXPECT_EQ(accepting.values[L"A.B"], L"3");
-    EXPECT_TRUE(log.Has(7, L"write A.B = 3"));
-    EXPECT_TRUE(log.Has(8, L"write good:A.B = 3"));
     EXPECT_TRUE(frontend.BackendDelete("A/B"));
     EXPECT_TRUE(accepting.values.empty());
     EXPECT_TRUE(log.Has(4, L"deleting 'A.B' in bad failed"));
-    EXPECT_TRUE(log.Has(7, L"deleting 'A.B'"));
-}
-
-TEST(ConfigSetting, SettingsOfOneKeyShareTheirValueAndAFailedWriteChangesNothing) {
-    MemoryProvider store;
-    brl::Config::Frontend frontend;
-    frontend.AddBase(&store);
-    frontend.AddWrite(&store);
-    store.values[L"Audio.Rate"] = L"44100";
-    brl::Config::Setting<int> first(frontend, "Audio/Rate", 96000);
-    brl::Config::Setting<int> second(frontend, "Audio.Rate", 1);
-    EXPECT_EQ(first.Get(), 44100);
-    EXPECT_EQ(second.DefaultValue(), Value(96000));
-    EXPECT_TRUE(second.Set(48000));
-    EXPECT_EQ(first.Get(), 48000);
-    EXPECT_EQ(store.values[L"Audio.Rate"], L"48000");
-    // The same key read as another type.
-    brl::Config::Setting<String> text(frontend, "Audio/Rate", L"");
-    EXPECT_EQ(text.Get(), L"48000");
-
-    // A failed write keeps the old value and notifies nobody.
-    store.refuse = true;
-    int changes = 0;
-    brl::Config::ChangeListener listener(frontend, [&changes] { ++changes; });
-    EXPECT_FALSE(first.Set(6));
-    EXPECT_EQ(first.Get(), 48000);
-    EXPECT_EQ(changes, 0);
-}
-
-TEST(ConfigSetting, EveryTypeRoundTripsThroughAnIniStore) {
-    TempDir dir;
-    brl::Config::IniProvider ini(dir.WideFile("x.ini"), true);
-    brl::Config::Frontend frontend;
-    frontend.AddBase(&ini);
-    frontend.AddWrite(&ini);
-    brl::Config::Setting<bool> flag(frontend, "T/Flag", true);
-    brl::Config::Setting<double> number(frontend, "T/Number", 0.0);
-    brl::Config::Setting<float> knob(frontend, "T/Knob", 0.0f);
-    brl::Config::Setting<std::vector<String>> list(frontend, "T/List", {L"rtaudio"});
-    EXPECT_TRUE(flag.Get());
-    EXPECT_EQ(list.Get(), std::vector<String>{L"rtaudio"});
-    EXPECT_TRUE(flag.Set(false));
-    EXPECT_TRUE(number.Set(0.25));
-    EXPECT_TRUE(knob.Set(0.75f));
-    EXPECT_TRUE(list.Set({L"alsa", L"jack"}));
-    EXPECT_EQ(ini.Read("T/List", Value()).second.ToString(), L"alsa,jack");
-    for (brl::Config::SettingBase* setting :
-         std::initializer_list<brl::Config::SettingBase*>{&flag, &number, &knob, &list}) {
-        setting->Reload();
-    }
-    EXPECT_FALSE(flag.Get());
-    EXPECT_EQ(number.Get(), 0.25);
-    EXPECT_EQ(knob.Get(), 0.75f);
-    EXPECT_EQ(list.Get(), (std::vector<String>{L"alsa", L"jack"}));
-}
-
-TEST(ConfigChange, ListenersHearEveryChangeUntilTheyAreGoneAndDeleteResetsToTheDefault) {
-    MemoryProvider store;
-    brl::Config::Frontend frontend;
-    frontend.AddBase(&store);
-    frontend.AddWrite(&store);
-    brl::Config::Setting<int> a(frontend, "A", 0);
-    brl::Config::Setting<String> b(frontend, "B", L"");
-    int first = 0;
-    int second = 0;
-    brl::Config::ChangeListener listener(frontend, [&first] { ++first; });
-    {
-        brl::Config::ChangeListener temporary(frontend, [&second] { ++second; });
-        a.Set(1);
-        b.Set(L"x");
-    }
-    a.Set(2);
-    b.Reload();
-    EXPECT_EQ(first, 4);
-    EXPECT_EQ(second, 2);
-
-    // Delete resets to the default and notifies.
-    brl::Config::Setting<int> setting(frontend, "Ui/Size", 10);
-    ASSERT_TRUE(setting.Set(20));
-    int changes = 0;
-    brl::Config::ChangeListener deleted(frontend, [&] {
-        ++changes;
-        EXPECT_EQ(setting.Get(), 10);
-    });
-    EXPECT_TRUE(frontend.Delete("Ui.Size"));
-    EXPECT_EQ(setting.Get(), 10);
-    EXPECT_EQ(changes, 1);
-    EXPECT_EQ(store.values.count(L"Ui.Size"), 0u);
-    // A key no setting names is still removed from the store.
-    store.values[L"Other"] = L"1";
-    EXPECT_TRUE(frontend.Delete("Other"));
-    EXPECT_EQ(store.values.count(L"Other"), 0u);
-}
-
-TEST(ConfigChange, ACallbackMayRemoveAnotherListener) {
-    MemoryProvider store;
-    brl::Config::Frontend frontend;
-    frontend.AddWrite(&store);
-    int calls = 0;
-    std::unique_ptr<brl::Config::ChangeListener> first;
-    std::unique_ptr<brl::Config::ChangeListener> second;
-    // Whichever is called first removes the other, which must then not be called.
-    first = std::make_unique<brl::Config::ChangeListener>(frontend, [&] {
-        ++calls;
-        second.reset();
-    });
-    second = std::make_unique<brl::Config::ChangeListener>(frontend, [&] {
-        ++calls;
-        first.reset();
-    });
-    frontend.NotifyAll();
-    EXPECT_EQ(calls, 1);
-    EXPECT_TRUE((first == nullptr) != (second == nullptr));
-    frontend.NotifyAll();
-    EXPECT_EQ(calls, 2);
-}
-
-TEST(ConfigStack, StandardStackReadsAndWritesTheXdgFiles) {
-    TempDir dir;
-    const brl::Config::ConfigLocations locations{dir.WideFile("cwd"), dir.WideFile("etc"),
-                                                 dir.WideFile("home")};
-    WriteFile(dir.File("etc/Brelm/KorvaxTest/config.ini"), "[Audio]\nRate = 1\nLatency = 1\nBuffers = 1\n");
-    WriteFile(dir.File("home/Brelm/KorvaxTest/config.ini"), "[Audio]\nRate = 2\nLatency = 2\n");
-    // Only read: kept byte for byte, the line the loader cannot read included.
-    const std::string local = "# mine\n[Audio]\nRate=3\n";
-    WriteFile(dir.File("cwd/korvaxtest.ini"), local);
-    {
-        brl::Config::Config config(TestApplication(), std::vector<String>{L"prog", L"--Audio-Device", L"cmd"},
-                                   locations);
-        EXPECT_FALSE(config.IsPortable());
-        ASSERT_EQ(config.BaseList().size(), 3u);
-        ASSERT_EQ(config.OverrideList().size(), 3u);
-        EXPECT_EQ(config.BaseList()[1]->Name(),
-                  L"ini(" + dir.WideFile("etc/Brelm/KorvaxTest/config.ini") + L")");
-        EXPECT_EQ(config.OverrideList()[1]->Name(), L"environment");
-        EXPECT_EQ(config.OverrideList()[2]->Name(), L"commandline");
-        ASSERT_EQ(config.WriteList().size(), 1u);
-        EXPECT_EQ(config.WriteList()[0], config.BaseList()[2]);
-
-        EXPECT_EQ(brl::Config::Setting<int>(config, "Audio/Buffers", 0).Get(), 1);
-        EXPECT_EQ(brl::Config::Setting<int>(config, "Audio/Latency", 0).Get(), 2);
-        EXPECT_EQ(brl::Config::Setting<int>(config, "Audio/Rate", 0).Get(), 3);
-        EXPECT_EQ(brl::Config::Setting<String>(config, "Audio/Device", L"").Get(), L"cmd");
-        EXPECT_EQ(brl::Config::Setting<String>(config, "Application/LongName", L"").Get(), L"KorvaxTest");
-
-        brl::Config::Setting<int> latency(config, "Audio/Latency", 0);
-        ASSERT_TRUE(latency.Set(5));
-        EXPECT_TRUE(config.Flush());
-        EXPECT_EQ(ReadFile(dir.File("home/Brelm/KorvaxTest/config.ini")), "[Audio]\nRate = 2\nLatency = 5\n");
-    }
-    // The machine file is never written.
-    EXPECT_EQ(ReadFile(dir.File("etc/Brelm/KorvaxTest/config.ini")),
-              "[Audio]\nRate = 1\nLatency = 1\nBuffers = 1\n");
-    EXPECT_EQ(ReadFile(dir.File("cwd/korvaxtest.ini")), local);
 }
 
 TEST(ConfigFrontend, ANumberSettingThatDoesNotParseWarnsOnceNamingProviderAndKey) {
@@ -365,7 +183,6 @@ TEST(ConfigFrontend, ANumberSettingThatDoesNotParseWarnsOnceNamingProviderAndKey
                                                   L"--Audio-Gain", L" 0,5 ", L"--Ok", L"-7"});
     brl::Config::Frontend frontend;
     frontend.AddOverride(&commandLine);
-    // The value is what the conversion rules give; the warning says where it came from.
     EXPECT_EQ(frontend.BackendRead("Log/Level", Value(9)), Value(0));
     EXPECT_EQ(frontend.BackendRead("Log/Level", Value(9)), Value(0));
     EXPECT_EQ(frontend.BackendRead("Audio/Rate", Value(1)), Value(6));
@@ -379,18 +196,133 @@ TEST(ConfigFrontend, ANumberSettingThatDoesNotParseWarnsOnceNamingProviderAndKey
     EXPECT_EQ(warnings[1].message, L"setting is not a number: commandline:--Audio-Rate = '6abc', read as 6");
 }
 
-TEST(ConfigStack, PortableModeSkipsUserFilesAndWritesBesideTheProgram) {
+TEST(ConfigSetting, SettingsOfOneKeyShareTheirValueAndAFailedWriteChangesNothing) {
+    MemoryFrontend memory;
+    memory.store.values[L"Audio.Rate"] = L"44100";
+    Setting<int> first(memory.frontend, "Audio/Rate", 96000);
+    Setting<int> second(memory.frontend, "Audio.Rate", 1);
+    EXPECT_EQ(first.Get(), 44100);
+    EXPECT_TRUE(second.Set(48000));
+    EXPECT_EQ(first.Get(), 48000);
+    EXPECT_EQ(memory.store.values[L"Audio.Rate"], L"48000");
+    EXPECT_EQ(Setting<String>(memory.frontend, "Audio/Rate", L"").Get(), L"48000");
+    // A failed write keeps the old value and notifies nobody.
+    memory.store.refuse = true;
+    int changes = 0;
+    brl::Config::ChangeListener listener(memory.frontend, [&changes] { ++changes; });
+    EXPECT_FALSE(first.Set(6));
+    EXPECT_EQ(first.Get(), 48000);
+    EXPECT_EQ(changes, 0);
+}
+
+TEST(ConfigSetting, FloatsAndListsRoundTripThroughAnIniStore) {
+    TempDir dir;
+    brl::Config::IniProvider ini(dir.WideFile("x.ini"), true);
+    brl::Config::Frontend frontend;
+    frontend.AddBase(&ini);
+    frontend.AddWrite(&ini);
+    Setting<float> knob(frontend, "T/Knob", 0.0f);
+    Setting<std::vector<String>> list(frontend, "T/List", {L"rtaudio"});
+    EXPECT_EQ(list.Get(), std::vector<String>{L"rtaudio"});
+    EXPECT_TRUE(knob.Set(0.75f) && list.Set({L"alsa", L"jack"}));
+    EXPECT_EQ(ini.Read("T/List", Value()).second.ToString(), L"alsa,jack");
+    knob.Reload();
+    list.Reload();
+    EXPECT_EQ(knob.Get(), 0.75f);
+    EXPECT_EQ(list.Get(), (std::vector<String>{L"alsa", L"jack"}));
+}
+
+TEST(ConfigChange, ListenersHearEveryChangeUntilTheyAreGoneAndDeleteResetsToTheDefault) {
+    MemoryFrontend memory;
+    Setting<int> a(memory.frontend, "A", 0);
+    Setting<String> b(memory.frontend, "B", L"");
+    int first = 0;
+    int second = 0;
+    brl::Config::ChangeListener listener(memory.frontend, [&first] { ++first; });
+    {
+        brl::Config::ChangeListener temporary(memory.frontend, [&second] { ++second; });
+        a.Set(1);
+        b.Set(L"x");
+    }
+    a.Set(2);
+    b.Reload();
+    EXPECT_EQ(first, 4);
+    EXPECT_EQ(second, 2);
+    // Delete resets to the default and notifies; a key no setting names is removed too.
+    Setting<int> setting(memory.frontend, "Ui/Size", 10);
+    ASSERT_TRUE(setting.Set(20));
+    memory.store.values[L"Other"] = L"1";
+    int changes = 0;
+    brl::Config::ChangeListener deleted(memory.frontend, [&] {
+        ++changes;
+        EXPECT_EQ(setting.Get(), 10);
+    });
+    EXPECT_TRUE(memory.frontend.Delete("Ui.Size"));
+    EXPECT_EQ(setting.Get(), 10);
+    EXPECT_EQ(changes, 1);
+    EXPECT_TRUE(memory.frontend.Delete("Other"));
+    EXPECT_EQ(memory.store.values, (std::map<String, String>{{L"A", L"2"}, {L"B", L"x"}}));
+}
+
+TEST(ConfigChange, ACallbackMayRemoveAnotherListener) {
+    MemoryFrontend memory;
+    int calls = 0;
+    std::unique_ptr<brl::Config::ChangeListener> first;
+    std::unique_ptr<brl::Config::ChangeListener> second;
+    // Whichever is called first removes the other, which must then not be called.
+    first = std::make_unique<brl::Config::ChangeListener>(memory.frontend, [&] {
+        ++calls;
+        second.reset();
+    });
+    second = std::make_unique<brl::Config::ChangeListener>(memory.frontend, [&] {
+        ++calls;
+        first.reset();
+    });
+    memory.frontend.NotifyAll();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE((first == nullptr) != (second == nullptr));
+    memory.frontend.NotifyAll();
+    EXPECT_EQ(calls, 2);
+}
+
+TEST(ConfigStack, StandardStackReadsAndWritesTheXdgFilesAndPortableModeOnlyTheOneBesideTheProgram) {
     TempDir dir;
     const brl::Config::ConfigLocations locations{dir.WideFile("cwd"), dir.WideFile("etc"),
                                                  dir.WideFile("home")};
+    const std::string machine = "[Audio]\nRate = 1\nLatency = 1\nBuffers = 1\n";
+    WriteFile(dir.File("etc/Brelm/KorvaxTest/config.ini"), machine);
+    WriteFile(dir.File("home/Brelm/KorvaxTest/config.ini"), "[Audio]\nRate = 2\nLatency = 2\n");
+    // Only read: kept byte for byte, the line the loader cannot read included.
+    const std::string local = "# mine\n[Audio]\nRate=3\n";
+    WriteFile(dir.File("cwd/korvaxtest.ini"), local);
+    {
+        brl::Config::Config config(TestApplication(), std::vector<String>{L"prog", L"--Audio-Device", L"cmd"},
+                                   locations);
+        EXPECT_FALSE(config.IsPortable());
+        ASSERT_EQ(config.BaseList().size(), 3u);
+        ASSERT_EQ(config.OverrideList().size(), 3u);
+        ASSERT_EQ(config.WriteList(), std::vector<brl::Config::Backend*>{config.BaseList()[2]});
+        EXPECT_EQ(Setting<int>(config, "Audio/Buffers", 0).Get(), 1);
+        EXPECT_EQ(Setting<int>(config, "Audio/Latency", 0).Get(), 2);
+        EXPECT_EQ(Setting<int>(config, "Audio/Rate", 0).Get(), 3);
+        EXPECT_EQ(Setting<String>(config, "Audio/Device", L"").Get(), L"cmd");
+        EXPECT_EQ(Setting<String>(config, "Application/LongName", L"").Get(), L"KorvaxTest");
+        ASSERT_TRUE(Setting<int>(config, "Audio/Latency", 0).Set(5));
+        EXPECT_TRUE(config.Flush());
+        EXPECT_EQ(ReadFile(dir.File("home/Brelm/KorvaxTest/config.ini")), "[Audio]\nRate = 2\nLatency = 5\n");
+    }
+    EXPECT_EQ(ReadFile(dir.File("etc/Brelm/KorvaxTest/config.ini")), machine);
+    EXPECT_EQ(ReadFile(dir.File("cwd/korvaxtest.ini")), local);
+
+    std::filesystem::remove(dir.File("cwd/korvaxtest.ini"));
+    std::filesystem::remove_all(dir.File("etc"));
     WriteFile(dir.File("cwd/korvaxtest.portable"), "");
-    WriteFile(dir.File("home/Brelm/KorvaxTest/config.ini"), "[Audio]\nRate = 2\n");
     {
         brl::Config::Config config(TestApplication(), std::vector<String>{L"prog"}, locations);
         EXPECT_TRUE(config.IsPortable());
         EXPECT_EQ(config.BaseList().size(), 1u);
-        EXPECT_EQ(brl::Config::Setting<int>(config, "Audio/Rate", 0).Get(), 0);
-        EXPECT_TRUE(brl::Config::Setting<int>(config, "Audio/Rate", 0).Set(7));
+        EXPECT_EQ(Setting<int>(config, "Audio/Rate", 0).Get(), 0);
+        EXPECT_TRUE(Setting<int>(config, "Audio/Rate", 0).Set(7));
     }
     EXPECT_EQ(ReadFile(dir.File("cwd/korvaxtest.ini")), "[Audio]\nRate = 7\n");
     EXPECT_FALSE(std::filesystem::exists(dir.File("etc")));

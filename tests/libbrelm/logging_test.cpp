@@ -1,8 +1,20 @@
+#include "libbrelm/configini.h"
+#include "libbrelm/debug.h"
 #include "libbrelm/logging.h"
+#include "libbrelm/logsinks.h"
+
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 namespace {
+
+using brl::testing::ReadFile;
+using brl::testing::TempDir;
 
 struct Captured {
     int level;
@@ -28,9 +40,17 @@ struct Widget {
 };
 } // namespace inner
 
+brl::ApplicationInfo TestApplication() {
+    return {L"brelm", L"Brelm", L"brelm.org", L"logtest", L"LogTest", L"logtest.brelm.org", L"1.0"};
+}
+
+size_t Lines(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
 } // namespace
 
-TEST(LoggingCallSite, CarriesQualifiedFunctionNameAndLoggerName) {
+TEST(LoggingCallSite, CarriesQualifiedFunctionNameAndLoggerNameAndFormatsInTheClassicLocale) {
     CaptureChannel sink;
     brl::Logging::Logger logger(&sink, L"config");
     inner::Widget::Emit(logger, 42);
@@ -38,45 +58,30 @@ TEST(LoggingCallSite, CarriesQualifiedFunctionNameAndLoggerName) {
     EXPECT_EQ(sink.records[0].function, "{anonymous}::inner::Widget::Emit");
     EXPECT_EQ(sink.records[0].name, L"config");
     EXPECT_EQ(sink.records[0].message, L"value 42");
-    EXPECT_EQ(sink.records[0].level, brl::Logging::Info);
+    EXPECT_EQ(brl::Logging::Format("a", 1.5, " ", 12345678, " ", 0.1f, "\xc3\xa4"),
+              L"a1.5 12345678 0.1\u00e4");
 }
 
-TEST(LoggingFormat, UsesClassicLocaleAndUtf8) {
-    EXPECT_EQ(brl::Logging::Format("a", 1.5, " ", 12345678, " ", 0.1f), L"a1.5 12345678 0.1");
-    EXPECT_EQ(brl::Logging::Format("\xc3\xa4"), L"\u00e4");
-}
-
-TEST(LoggingFilter, DropsMoreVerboseLevelsAndReportsItsMaximum) {
+TEST(LoggingFilter, DropsMoreVerboseLevelsWithoutBuildingTheirMessagesAndReportsItsMaximum) {
     CaptureChannel sink;
     brl::Logging::ChannelFilter filter(&sink, brl::Logging::Error);
     brl::Logging::Logger logger(&filter, L"t");
-    BRL_LOG_WARNING(logger, "dropped");
-    BRL_LOG_ERROR(logger, "passes");
+    int built = 0;
+    const auto expensive = [&built] { return std::to_string(++built); };
+    BRL_LOG_WARNING(logger, expensive());
+    BRL_LOG_ERROR(logger, expensive());
     ASSERT_EQ(sink.records.size(), 1u);
-    EXPECT_EQ(sink.records[0].message, L"passes");
-    EXPECT_EQ(filter.MaxLevel(), brl::Logging::Error);
+    EXPECT_EQ(sink.records[0].message, L"1");
+    EXPECT_EQ(built, 1);
     EXPECT_TRUE(logger.IsEnabled(brl::Logging::Error));
     EXPECT_FALSE(logger.IsEnabled(brl::Logging::Warning));
-
-    // The message of a filtered call is never built.
-    int built = 0;
-    const auto expensive = [&built] {
-        ++built;
-        return std::string("x");
-    };
-    BRL_LOG_INFO(logger, expensive());
-    EXPECT_EQ(built, 0);
-    BRL_LOG_CRITICAL(logger, expensive());
-    EXPECT_EQ(built, 1);
-
     // A filter in front of a quieter channel reports the quieter maximum.
     brl::Logging::ChannelFilter outer(&filter, brl::Logging::Trace);
     EXPECT_EQ(outer.MaxLevel(), brl::Logging::Error);
     filter.SetMaxLevel(brl::Logging::Trace0);
     EXPECT_EQ(outer.MaxLevel(), brl::Logging::Trace);
     brl::Logging::NullChannel null;
-    brl::Logging::ChannelFilter toNothing(&null, brl::Logging::Trace);
-    EXPECT_LT(toNothing.MaxLevel(), 0);
+    EXPECT_LT(brl::Logging::ChannelFilter(&null, brl::Logging::Trace).MaxLevel(), 0);
 }
 
 TEST(LoggingMultiplexer, ForwardsToEveryMemberAndReportsTheMostVerbose) {
@@ -90,63 +95,37 @@ TEST(LoggingMultiplexer, ForwardsToEveryMemberAndReportsTheMostVerbose) {
     multiplexer.Add(&a);
     EXPECT_EQ(multiplexer.MaxLevel(), 255);
     brl::Logging::Logger logger(&multiplexer, L"m");
-    BRL_LOG_INFO(logger, "both?");
+    BRL_LOG_INFO(logger, "a only");
     BRL_LOG_ERROR(logger, "both");
-    EXPECT_EQ(a.records.size(), 2u);
-    EXPECT_EQ(b.records.size(), 1u);
     multiplexer.Remove(&a);
-    BRL_LOG_ERROR(logger, "one");
+    BRL_LOG_ERROR(logger, "b only");
     EXPECT_EQ(a.records.size(), 2u);
     EXPECT_EQ(b.records.size(), 2u);
 }
 
-TEST(LoggingRecords, AMessageOfTwoLinesBecomesTwoRecordsWithOneLocation) {
+TEST(LoggingBuffer, SplitsLinesAndKeepsOnlyTheNewestRecords) {
     brl::Logging::ChannelBuffer buffer;
     brl::Logging::Logger logger(&buffer, L"buf");
     BRL_LOG_INFO(logger, "first\nsecond\n");
-    const auto records = buffer.Buffered();
+    auto records = buffer.Buffered();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, L"first");
     EXPECT_EQ(records[1].message, L"second");
     EXPECT_EQ(records[0].location.time, records[1].location.time);
-    EXPECT_EQ(records[0].location.thread, records[1].location.thread);
     EXPECT_EQ(records[0].location.line, records[1].location.line);
-    EXPECT_EQ(records[0].name, L"buf");
-    EXPECT_EQ(brl::Logging::SplitLines(L""), std::vector<brl::String>{L""});
     EXPECT_EQ(brl::Logging::SplitLines(L"a\n\nb"), (std::vector<brl::String>{L"a", L"", L"b"}));
-}
-
-TEST(LoggingBuffer, HoldsRecordsUntilATargetAttachesThenForwards) {
-    brl::Logging::ChannelBuffer buffer;
-    brl::Logging::Logger logger(&buffer, L"early");
-    BRL_LOG_ERROR(logger, "one");
-    BRL_LOG_ERROR(logger, "two");
-    CaptureChannel window;
-    buffer.SetTarget(&window);
-    EXPECT_TRUE(buffer.Buffered().empty());
-    BRL_LOG_ERROR(logger, "three");
-    ASSERT_EQ(window.records.size(), 3u);
-    EXPECT_EQ(window.records[0].message, L"one");
-    EXPECT_EQ(window.records[2].message, L"three");
-    EXPECT_EQ(window.records[0].name, L"early");
-}
-
-TEST(LoggingBuffer, KeepsOnlyTheNewestRecordsWithoutATarget) {
-    brl::Logging::ChannelBuffer buffer;
-    brl::Logging::Logger logger(&buffer, L"b");
-    for (size_t i = 0; i < brl::Logging::ChannelBuffer::kMaxBuffered + 5; ++i) {
+    for (size_t i = 0; i + 1 < brl::Logging::ChannelBuffer::kMaxBuffered; ++i) {
         BRL_LOG_ERROR(logger, i);
     }
-    const auto records = buffer.Buffered();
+    records = buffer.Buffered();
     ASSERT_EQ(records.size(), brl::Logging::ChannelBuffer::kMaxBuffered);
-    EXPECT_EQ(records.front().message, L"5");
+    EXPECT_EQ(records.front().message, L"second");
 }
 
-TEST(LoggingStyles, FormatsEveryLineStyle) {
+// The styles the console, standard-error and file sinks use, and the fallback of other numbers.
+TEST(LoggingStyles, FormatsTheLineStylesOfTheSinks) {
     brl::Logging::LogRecord record;
     record.level = brl::Logging::Warning;
-    // 2026-12-06T17:35:07.123456789Z
-    record.location.time = 1796578507123456789ull;
+    record.location.time = 1796578507123456789ull; // 2026-12-06T17:35:07.123456789Z
     record.location.file = "src/a.cpp";
     record.location.line = 42;
     record.location.function = "brl::A::F";
@@ -157,15 +136,104 @@ TEST(LoggingStyles, FormatsEveryLineStyle) {
     EXPECT_EQ(brl::Logging::FormatTime(record.location.time), time);
     EXPECT_EQ(brl::Logging::FormatLine(0, record), L"src/a.cpp(42) : hello\n");
     EXPECT_EQ(brl::Logging::FormatLine(1, record), L"hello\n");
-    EXPECT_EQ(brl::Logging::FormatLine(2, record),
-              time + L" 77 W audio: hello [ src/a.cpp:42 : brl::A::F ]\n");
-    EXPECT_EQ(brl::Logging::FormatLine(3, record), L"hello\n");
-    EXPECT_EQ(brl::Logging::FormatLine(4, record), time + L" 77 W audio: hello [ src/a.cpp:42 : brl::A::F");
     EXPECT_EQ(brl::Logging::FormatLine(5, record),
               time + L" 77 W audio: hello [ src/a.cpp(42) brl::A::F ]\n");
-    EXPECT_EQ(brl::Logging::FormatLine(6, record), time + L"   hello");
     EXPECT_EQ(brl::Logging::FormatLine(9, record), L"hello\n");
     record.level = 25;
-    EXPECT_EQ(brl::Logging::FormatLine(2, record).substr(time.size(), 6), L" 77   ");
+    EXPECT_EQ(brl::Logging::FormatLine(5, record).substr(time.size(), 6), L" 77   ");
     EXPECT_EQ(brl::Logging::FormatTime(0), L" 1970-01-01T00:00:00.000000000Z");
+}
+
+TEST(FileSinkOutput, WritesFullOrBriefLinesUpToItsLevelAppendingAndStaysSilentWhenUnopenable) {
+    TempDir dir;
+    const std::string full = dir.File("logs/full.log");
+    const std::string brief = dir.File("brief.log");
+    {
+        brl::Logging::FileSink fullSink(brl::FromUtf8(full), brl::Logging::Info, false);
+        brl::Logging::FileSink briefSink(brl::FromUtf8(brief), brl::Logging::Info, true);
+        brl::Logging::ChannelMultiplexer both;
+        both.Add(&fullSink);
+        both.Add(&briefSink);
+        brl::Logging::Logger logger(&both, L"sink");
+        BRL_LOG_INFO(logger, "one\ntwo");
+        BRL_LOG_VERBOSE(logger, "dropped");
+        EXPECT_EQ(ReadFile(brief), "one\ntwo\n"); // flushed after each message
+    }
+    const std::string text = ReadFile(full);
+    EXPECT_EQ(Lines(text), 2u);
+    EXPECT_NE(text.find(" I sink: two [ "), std::string::npos);
+    {
+        brl::Logging::FileSink again(brl::FromUtf8(brief), brl::Logging::Info, true);
+        brl::Logging::Logger logger(&again, L"sink");
+        BRL_LOG_ERROR(logger, "three");
+    }
+    EXPECT_EQ(ReadFile(brief), "one\ntwo\nthree\n");
+
+    brl::Logging::FileSink taken(dir.WideFile("logs"), brl::Logging::Trace, false);
+    EXPECT_FALSE(taken.IsOpen());
+    EXPECT_LT(taken.MaxLevel(), 0);
+}
+
+TEST(WtfJustLogSetup, ReadsItsLevelsFromTheConfigurationAndInstallsItselfForItsLifetime) {
+    TempDir dir;
+    brl::Config::IniProvider ini(L"/nonexistent/log.ini", false);
+    ini.Parse("[Log]\nLevel = 4\nFile = 1\n[Log.Logfile]\nLevel = 3\n");
+    brl::Config::Frontend frontend;
+    frontend.AddBase(&ini);
+    {
+        brl::Logging::WtfJustLog log(TestApplication(), frontend, false, true, true, dir.WidePath());
+        EXPECT_EQ(brl::Debug::GetProcessLogChannel(), &log);
+        EXPECT_EQ(log.FilePath(), dir.WideFile("logtest.log"));
+        EXPECT_EQ(log.MaxLevel(), 4);
+        brl::Logging::Logger logger(&brl::Debug::ProcessChannel(), L"app");
+        BRL_LOG_WARNING(logger, "warning dropped");
+        BRL_LOG_ERROR(logger, "error passes");
+        BRL_LOG_CRITICAL(logger, "critical passes");
+        ASSERT_NE(log.Buffer(), nullptr);
+        const auto buffered = log.Buffer()->Buffered();
+        ASSERT_EQ(buffered.size(), 2u);
+        EXPECT_EQ(buffered[0].message, L"error passes");
+    }
+    EXPECT_EQ(brl::Debug::GetProcessLogChannel(), nullptr);
+    EXPECT_EQ(ReadFile(dir.File("logtest.log")), "critical passes\n");
+}
+
+TEST(WtfJustLogSetup, WithoutSettingsItTracesAndTheFileLogDefaultDecides) {
+    TempDir dir;
+    brl::Config::Frontend frontend;
+    {
+        brl::Logging::WtfJustLog log(TestApplication(), frontend, false, false, false, dir.WidePath());
+        EXPECT_EQ(log.MaxLevel(), brl::Logging::Trace);
+        EXPECT_EQ(log.Buffer(), nullptr);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    {
+        brl::Config::Frontend fresh; // a frontend keeps the first default a key was read with
+        brl::Logging::WtfJustLog log(TestApplication(), fresh, true, false, false, dir.WidePath());
+        brl::Logging::Logger logger(&log, L"app");
+        BRL_LOG_VERBOSE(logger, "verbose kept");
+        BRL_LOG_DEBUG(logger, "debug dropped");
+    }
+    const std::string text = ReadFile(dir.File("logtest.log"));
+    EXPECT_EQ(Lines(text), 1u);
+    EXPECT_NE(text.find(" V app: verbose kept [ "), std::string::npos);
+}
+
+TEST(BugReports, LogTheConditionWithLocationAndAStackThenContinue) {
+    brl::testing::LogCapture log;
+    int value = 3;
+    EXPECT_FALSE(BRL_ASSERT(value == 4));
+    EXPECT_TRUE(BRL_ASSERT(value == 3));
+    const auto bugs = log.Find(L"BUG ");
+    ASSERT_EQ(bugs.size(), 1u);
+    EXPECT_EQ(bugs[0].message, L"BUG value == 4");
+    EXPECT_EQ(bugs[0].level, brl::Logging::Critical);
+    EXPECT_NE(
+        bugs[0].function.find("BugReports_LogTheConditionWithLocationAndAStackThenContinue_Test::TestBody"),
+        std::string::npos);
+    ASSERT_FALSE(log.Find(L"  #").empty());
+    EXPECT_EQ(log.Find(L"  #")[0].level, brl::Logging::Warning);
+    // Exceptions print their text.
+    brl::Exception("disk on fire").PrintStacktrace();
+    EXPECT_TRUE(log.Has(brl::Logging::Warning, L"exception thrown: disk on fire"));
 }
