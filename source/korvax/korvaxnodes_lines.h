@@ -58,6 +58,7 @@ public:
 
     // The raw entries; only [0, Written()) hold values.
     const T* Entries() const noexcept { return entries; }
+    T* Entries() noexcept { return entries; }
 
 private:
     int written = 0;
