@@ -98,13 +98,11 @@ TEST(RtaudioOnJack, PlaysChunksOfTheServersPeriodOnItsDeviceAndAsDefaultOutput) 
     EXPECT_EQ(port->GetDeviceId(), L"0");
     EXPECT_EQ(port->GetCaps().FramesPerSecond, std::vector<uint32_t>{96000});
     EXPECT_GE(port->GetCaps().OutputChannelMasks.size(), 2u);
-
     // The server's period wins over the chunk size asked for.
     ChunkRecorder handler;
     EXPECT_EQ(PlayChunks(*port, 512, handler, 20), 1024u);
     EXPECT_EQ(handler.smallest.load(), 1024u);
     EXPECT_EQ(handler.largest.load(), 1024u);
-
     // The first API with devices is JACK's, so the default output plays there.
     ASSERT_EQ(master.GetDevice(0)->GetState(), PORTSTATE_INIT)
         << brl::ToUtf8(master.GetDevice(0)->GetInitFailure());
@@ -148,7 +146,6 @@ TEST(RtaudioOnPulse, PlaysIntoTheNullSinkInChunksOfTheSizeAskedFor) {
     EXPECT_EQ(caps.OutputChannelMasks.size(), 2u);
     EXPECT_NE(std::find(caps.FramesPerSecond.begin(), caps.FramesPerSecond.end(), 96000u),
               caps.FramesPerSecond.end());
-
     ChunkRecorder handler;
     EXPECT_EQ(PlayChunks(*port, 960, handler, 50), 960u); // 10 ms chunks
     EXPECT_EQ(handler.smallest.load(), 960u);

@@ -91,7 +91,6 @@ TEST_F(LogPane, ShowsRecordsUpToItsLevelInTheirColoursAndSendsTheSevereOnesToThe
     BRL_LOG_VERBOSE(log, "verbose, later");
     EXPECT_TRUE(pane->GetValue().empty());
     pane->UpdateLogDisplay();
-
     const std::vector<std::string> lines = Lines();
     ASSERT_EQ(lines.size(), 7u) << pane->GetValue().utf8_string();
     EXPECT_EQ(lines[0], "");
@@ -103,14 +102,12 @@ TEST_F(LogPane, ShowsRecordsUpToItsLevelInTheirColoursAndSendsTheSevereOnesToThe
     }
     // One record's lines share its time stamp.
     EXPECT_EQ(lines[3].substr(0, 23), lines[5].substr(0, 23));
-
     EXPECT_EQ(ColourOf("saving file failed"), Named("RED"));
     EXPECT_EQ(ColourOf("refused"), Named("YELLOW"));
     EXPECT_EQ(ColourOf("second"), Named("GREEN"));
     EXPECT_EQ(ColourOf("BUG broken"), Named("MAGENTA"));
     EXPECT_EQ(frame->GetStatusBar()->GetStatusText(), "BUG broken");
     EXPECT_EQ(pane->GetBackgroundColour(), wxColour(34, 34, 34));
-
     // Nothing new: nothing changes.
     pane->UpdateLogDisplay();
     EXPECT_EQ(Lines().size(), 7u);
@@ -141,7 +138,6 @@ TEST_F(LogPane, AThemeChangeWritesTheLinesShownInTheNewColours) {
     BRL_LOG_INFO(log, "done");
     pane->UpdateLogDisplay();
     ASSERT_EQ(ColourOf("done"), Named("GREEN"));
-
     brl::Config::Setting<bool>(config, "Ui/Theme/Dark", true).Set(false);
     pane->ApplyTheme();
     EXPECT_EQ(Lines(), (std::vector<std::string>{"", "failed", "done"}));

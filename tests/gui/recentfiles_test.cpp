@@ -46,13 +46,11 @@ TEST(RecentFiles, NewestFirstWithoutRepeatsUpToTheLimit) {
     recent.Add(L"/A.korvax");
     recent.Add(L"//a.korvax");
     EXPECT_EQ(recent.Files(), (Files{L"//a.korvax", L"/A.korvax", L"/d.korvax"}));
-
     EXPECT_TRUE(recent.Remove(L"/A.korvax"));
     EXPECT_FALSE(recent.Remove(L"/A.korvax"));
     EXPECT_EQ(recent.Files(), (Files{L"//a.korvax", L"/d.korvax"}));
     recent.Clear();
     EXPECT_TRUE(recent.Files().empty());
-
     EXPECT_EQ(RecentFiles(*store.config).Limit(), 9u);
     EXPECT_EQ(RecentFiles(*store.config, 40).Limit(), 9u);
     EXPECT_EQ(RecentFiles(*store.config, 0).Limit(), 1u);
@@ -73,7 +71,6 @@ TEST(RecentFiles, TheListSurvivesARestartInTheIniFile) {
     RecentFiles reread(*store.config);
     reread.Load();
     EXPECT_EQ(reread.Files(), written);
-
     // A shorter list leaves no stale entries behind.
     reread.Remove(written[0]);
     reread.Remove(written[1]);

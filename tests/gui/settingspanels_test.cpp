@@ -135,7 +135,6 @@ TEST(SettingsGridPage, ShowsEveryKeyWithItsProviderCellsAndEditedCellsReachThePr
     wxGridCellEditor* editor = grid->GetCellEditor(p.page->RowOf(L"Ui/Theme/Dark"), 2);
     EXPECT_NE(dynamic_cast<wxGridCellBoolEditor*>(editor), nullptr);
     editor->DecRef();
-
     int told = 0;
     Config::ChangeListener listener(p.s.config, [&] { ++told; });
     p.Edit(latency, SettingsAdvancedPanel::kValueColumn, L"40");

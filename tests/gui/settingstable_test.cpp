@@ -59,7 +59,6 @@ TEST(SettingsGrid, RowsAreSortedKeysWithTypeValueDefaultAndEachProvidersValue) {
     const auto columns = rig.table.ProviderColumns();
     ASSERT_EQ(columns, (std::vector<Config::Backend*>{&rig.ini, &rig.commandLine}));
     const auto rows = rig.table.Rows(columns);
-
     std::vector<String> keys;
     for (const SettingsRow& row : rows) {
         keys.push_back(row.key);
@@ -93,7 +92,6 @@ TEST(SettingsGrid, RowsAreSortedKeysWithTypeValueDefaultAndEachProvidersValue) {
     }
     EXPECT_EQ(*rig.RowOf(rows, L"Audio/Device").providers[1], L"7");
     EXPECT_EQ(*rig.RowOf(rows, L"Audio/Gain").providers[0], L"0,25");
-
     Config::Setting<bool>(rig.config, "Ui/Settings/Advanced/ReverseBackends", false).Set(true);
     EXPECT_EQ(rig.table.ProviderColumns(), (std::vector<Config::Backend*>{&rig.commandLine, &rig.ini}));
 }
@@ -114,7 +112,6 @@ TEST(SettingsGrid, EditingAValueWritesTheWriteListAndAProviderCellThatProviderOn
     EXPECT_TRUE(rig.table.SetValue(L"Audio/Gain", L"0.125000"));
     EXPECT_DOUBLE_EQ(rig.gain.Get(), 0.125);
     EXPECT_EQ(rig.table.Row(L"Audio/Gain", rig.table.ProviderColumns())->value, L"0.125");
-
     // A provider cell writes that provider only.
     told = 0;
     EXPECT_TRUE(rig.table.SetProviderValue(rig.ini, L"Audio/Latency", L"64"));
@@ -134,7 +131,6 @@ TEST(SettingsGrid, CopyGivesKeyValueLinesAndPasteWritesWellFormedOnes) {
     const auto rows = rig.table.Rows(rig.table.ProviderColumns());
     EXPECT_EQ(SettingsTable::CopyText({rows[0], rows[2]}), L"Audio/Device=7\r\nAudio/Latency=100\r\n");
     EXPECT_EQ(SettingsTable::CopyText({}), L"");
-
     EXPECT_EQ(
         rig.table.Paste(L"Audio/Latency=40\r\na=b=c\r\nno separator\r\n=5\r\nUi/Theme/Dark=0\nAudio/New=x"),
         3);
@@ -145,7 +141,6 @@ TEST(SettingsGrid, CopyGivesKeyValueLinesAndPasteWritesWellFormedOnes) {
     EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/New", L"").Get(), L"x");
     EXPECT_FALSE(rig.ini.Read(Config::Key("a"), Config::Value(L"")).first);
     EXPECT_FALSE(rig.ini.Read(Config::Key(""), Config::Value(L"")).first);
-
     std::vector<String> pasted;
     for (const auto& record : rig.log.Records()) {
         if (record.level == brl::Logging::Verbose && record.function == "brl::gui::SettingsTable::Paste") {

@@ -165,7 +165,6 @@ TEST_P(GraphViewWindow, AMouseDragFromAnOutputToAnInputLinksThem) {
     EXPECT_EQ(owner.connectRequests, 1);
     ASSERT_EQ(to->Links().Count(), 1u);
     EXPECT_EQ(to->Links().At(0)->Pin1(), from);
-
     view->SelectOnly(nullptr);
     wxUIActionSimulator().MouseMove(view->ClientToScreen(wxPoint(620, 20)));
     guitest::Pump(150ms);

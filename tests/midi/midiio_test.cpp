@@ -32,7 +32,6 @@ TEST(MidiBackendSelection, SkipsUnavailableUnknownAndRepeatedNamesAndListsTheRes
     OptionConfig config({L"--Midi-Backends", L"portmidi,dummy,win32,bogus,keyboard,dummy"});
     LogCapture log;
     IoMaster master(&log, config.Frontend());
-
     EXPECT_EQ(Names(master.Inputs()), (std::vector<String>{L"dummy device", L"DirectInput - Midi Keyboard"}));
     EXPECT_EQ(Names(master.Outputs()), (std::vector<String>{L"dummy device"}));
     EXPECT_EQ(log.Messages(brl::Logging::Warning), (std::vector<String>{

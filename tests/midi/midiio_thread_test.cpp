@@ -1,6 +1,7 @@
 #include "midi/midiio.h"
 #include "midi_test_support.h"
 #include "support/log_capture.h"
+#include "support/rendering_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -90,10 +91,7 @@ TEST(MidiEventPump, KeepsEachProducersOrderAcrossThreads) {
     for (auto& producer : producers) {
         producer.join();
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (consumed.load() < kProducers * kEach && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    brl::testing::WaitFor([&] { return consumed.load() >= kProducers * kEach; });
     pump.Stop();
     EXPECT_EQ(consumed.load(), kProducers * kEach);
     EXPECT_EQ(outOfOrder.load(), 0);
@@ -139,7 +137,6 @@ TEST(MidiInputStream, ChangingTheHandlerWaitsForTheDeliveryInProgress) {
     ASSERT_TRUE(input.Start(&first));
     ASSERT_TRUE(input.Feed(0x90, 60, 100));
     first.entered.get_future().wait();
-
     std::atomic<bool> changed{false};
     std::thread changer([&] {
         input.SetHandler(&second);
@@ -151,7 +148,6 @@ TEST(MidiInputStream, ChangingTheHandlerWaitsForTheDeliveryInProgress) {
     changer.join();
     EXPECT_TRUE(changed.load());
     EXPECT_EQ(first.calls.load(), 1);
-
     ASSERT_TRUE(input.Feed(0x80, 60, 0));
     ASSERT_TRUE(second.WaitFor(1));
     EXPECT_EQ(second.All()[0].event.status, 0x80);
