@@ -1,8 +1,8 @@
 // Canvas windows and the graph view in real windows on a private X server.
 #include "gui_test_support.h"
 
+#include "audio/audio_settings.h"
 #include "gui/canvaswindow.h"
-#include "libbrelm/configproviders.h"
 #include "support/log_capture.h"
 #include "support/sample_graph.h"
 #include "vergl/vergluiwxw.h"
@@ -22,16 +22,7 @@ using brl::gui::CanvasWindow;
 using brl::gui::Colour;
 using namespace std::chrono_literals;
 
-// A configuration whose only store is a command line.
-struct Settings {
-    explicit Settings(std::vector<String> arguments) {
-        arguments.insert(arguments.begin(), L"test");
-        options = std::make_unique<brl::Config::CommandlineProvider>(std::move(arguments));
-        config.AddBase(options.get());
-    }
-    std::unique_ptr<brl::Config::CommandlineProvider> options;
-    brl::Config::Frontend config;
-};
+using Settings = brl::testing::CommandLineSettings;
 
 // Empty when the pixel is within the tolerance of the colour, else what it is.
 std::string Off(const wxImage& image, int x, int y, Colour expected, int tolerance = 12) {
@@ -61,7 +52,7 @@ TEST_P(CanvasWindowPaints, ShapesTransformsAndAlphaReachTheScreen) {
     brl::testing::LogCapture log;
     Settings settings(GetParam().arguments);
     auto* frame = new wxFrame(nullptr, wxID_ANY, "canvas", wxPoint(0, 0), wxSize(240, 220));
-    auto* window = new CanvasWindow(frame, settings.config, L"Test");
+    auto* window = new CanvasWindow(frame, settings.Frontend(), L"Test");
     float textWidth = 0.0f;
     window->SetRedraw([&textWidth](brl::gui::Canvas& canvas) {
         canvas.Clear(kBackground);
@@ -104,9 +95,9 @@ class GraphViewWindow : public ::testing::TestWithParam<BackendCase> {
 protected:
     void SetUp() override {
         frame = new wxFrame(nullptr, wxID_ANY, "graph", wxPoint(0, 0), wxSize(640, 480));
-        view = new brl::vergl::CUiWxw(frame, settings.config);
-        view->SetTheme(brl::vergl::ReadTheme(settings.config));
-        view->SetBehaviours(brl::vergl::ReadEditorBehaviours(settings.config));
+        view = new brl::vergl::CUiWxw(frame, settings.Frontend());
+        view->SetTheme(brl::vergl::ReadTheme(settings.Frontend()));
+        view->SetBehaviours(brl::vergl::ReadEditorBehaviours(settings.Frontend()));
         view->SetGraph(&graph);
         view->SetHandler(&owner);
         view->ScrollTo(-320, -220);
