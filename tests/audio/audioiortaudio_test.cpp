@@ -59,9 +59,8 @@ Io* DeviceNamed(const IoMaster& master, const String& api, const String& name) {
     return nullptr;
 }
 
-// Opens the port at 96 kHz and plays until the handler has been called
-// `calls` times (waiting rather than timing: the machine may be busy), then
-// stops and closes it. Returns the chunk size the port settled on.
+// Opens the port at 96 kHz, plays until the handler has been called `calls` times (waiting, not
+// timing: the machine may be busy), then stops and closes it; the chunk size the port settled on.
 uint32_t PlayChunks(Io& port, uint32_t framesPerChunk, ChunkRecorder& handler, int calls) {
     PortConfig config;
     config.FramesPerChunk = framesPerChunk;
@@ -92,7 +91,6 @@ TEST(RtaudioOnJack, PlaysChunksOfTheServersPeriodOnItsDeviceAndAsDefaultOutput) 
     ASSERT_GE(master.GetDevices().size(), 4u);
     EXPECT_EQ(master.FindDevice(L"UNSPECIFIED", L"default output"), 0);
     EXPECT_EQ(master.FindDevice(L"UNSPECIFIED", L"default input"), 1);
-    EXPECT_EQ(master.GetDevices().back()->GetProviderName(), L"Dummy");
     Io* port = DeviceNamed(master, L"UNIX_JACK", L"system");
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->GetDeviceId(), L"0");
