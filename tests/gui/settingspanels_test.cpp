@@ -2,9 +2,8 @@
 #include "gui_test_support.h"
 
 #include "gui/settingspanels.h"
-#include "libbrelm/configini.h"
 #include "libbrelm/configproviders.h"
-#include "support/temp_dir.h"
+#include "support/ini_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -21,16 +20,9 @@ namespace Config = brl::Config;
 using namespace std::chrono_literals;
 
 // A writable user INI file under a command line.
-struct Settings {
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
+struct Settings : brl::testing::IniSettings {
     Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
-    Config::Frontend config;
-    Settings() {
-        config.AddBase(&ini);
-        config.AddOverride(&commandLine);
-        config.AddWrite(&ini);
-    }
+    Settings() { config.AddOverride(&commandLine); }
 };
 
 // A frame that goes away with the test.

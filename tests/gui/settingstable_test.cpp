@@ -3,8 +3,8 @@
 
 #include "libbrelm/configini.h"
 #include "libbrelm/configproviders.h"
+#include "support/ini_settings.h"
 #include "support/log_capture.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +17,8 @@ using brl::String;
 namespace Config = brl::Config;
 
 // A user INI file that takes the writes, and a command line over it.
-struct Rig {
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
+struct Rig : brl::testing::IniSettings {
     Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
-    Config::Frontend config;
     brl::testing::LogCapture log;
     SettingsTable table{config, &log};
 
@@ -32,9 +29,7 @@ struct Rig {
     Config::Setting<std::vector<String>> inputs{config, "Midi/Inputs", std::vector<String>{L"a", L"b"}};
 
     Rig() {
-        config.AddBase(&ini);
         config.AddOverride(&commandLine);
-        config.AddWrite(&ini);
         for (Config::SettingBase* s :
              std::initializer_list<Config::SettingBase*>{&latency, &device, &gain, &dark, &inputs}) {
             s->Reload();
