@@ -12,29 +12,24 @@
 namespace {
 
 using namespace brl::Audio;
-using brl::String;
-using brl::testing::LogCapture;
 
-TEST(SampleConversion, ScalesAndClampsToEightAndSixteenBits) {
-    struct Case {
+TEST(SampleConversion, ScalesClampsAndInterleavesPartOfAChunkAndReadsItBack) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
         float in;
         int8_t eight;
         int16_t sixteen;
+    } cases[] = {
+        {1.0f, 127, 32767},   {-1.0f, -128, -32768},
+        {0.5f, 64, 16384},    {-7.0f, -128, -32768},
+        {0.999f, 127, 32735}, {0.0078f, 0, 255},
+        {-0.0078f, 0, -255},  {inf, 127, 32767},
+        {-inf, -128, -32768}, {std::numeric_limits<float>::quiet_NaN(), 0, 0},
     };
-    const float inf = std::numeric_limits<float>::infinity();
-    const Case cases[] = {
-        {1.0f, 127, 32767},   {-1.0f, -128, -32768}, {0.5f, 64, 16384},
-        {-0.5f, -64, -16384}, {2.5f, 127, 32767},    {-7.0f, -128, -32768},
-        {0.999f, 127, 32735}, {0.0078f, 0, 255},     {-0.0078f, 0, -255},
-        {inf, 127, 32767},    {-inf, -128, -32768},  {std::numeric_limits<float>::quiet_NaN(), 0, 0},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(ToInt8(c.in), c.eight) << c.in;
         EXPECT_EQ(ToInt16(c.in), c.sixteen) << c.in;
     }
-}
-
-TEST(SampleConversion, InterleavesPartOfAChunkAndReadsItBack) {
     const float left[] = {9.0f, 0.5f, -1.0f, 1.0f, 9.0f};
     const float right[] = {9.0f, 0.75f, 2.0f, -0.25f, 9.0f};
     const float* channels[] = {left, right};
@@ -48,32 +43,30 @@ TEST(SampleConversion, InterleavesPartOfAChunkAndReadsItBack) {
     float floats[6] = {};
     Interleave(channels, 2, 1, 3, 4, floats);
     EXPECT_EQ(floats[3], 2.0f); // float samples pass unchanged
-
     float backLeft[5] = {};
     float backRight[5] = {};
     float* back[] = {backLeft, backRight};
     Deinterleave(words, 2, 2, 2, 3, back);
-    EXPECT_EQ(backLeft[2], 0.5f);
-    EXPECT_EQ(backRight[2], 0.75f);
-    EXPECT_EQ(backLeft[3], -1.0f);
+    EXPECT_EQ(std::vector<float>(backLeft, backLeft + 5),
+              (std::vector<float>{0, 0, 0.5f, -1.0f, 32767.0f / 32768.0f}));
     EXPECT_EQ(backRight[4], -0.25f);
-    EXPECT_EQ(backLeft[1], 0.0f);
     Deinterleave(bytes, 1, 2, 0, 1, back);
     EXPECT_EQ(backLeft[0], 0.5f);
 }
 
 TEST(SampleWidthNegotiation, TriesFourThenHalvesUntilThePlatformAccepts) {
-    struct Case {
+    const struct {
         std::vector<int> accepted; // by a fake platform
         int result;
         std::vector<int> tried;
+    } cases[] = {
+        {{4, 2, 1}, 4, {4}},
+        {{1, 2}, 2, {4, 2}},
+        {{1}, 1, {4, 2, 1}},
+        {{3, 8}, 0, {4, 2, 1}},
     };
-    const Case cases[] = {
-        {{4, 2, 1}, 4, {4}}, {{2}, 2, {4, 2}},   {{1, 2}, 2, {4, 2}},
-        {{1}, 1, {4, 2, 1}}, {{}, 0, {4, 2, 1}}, {{3, 8}, 0, {4, 2, 1}},
-    };
-    for (const Case& c : cases) {
-        LogCapture capture;
+    for (const auto& c : cases) {
+        brl::testing::LogCapture capture;
         brl::Logging::Logger logger(&capture, L"audio");
         std::vector<int> tried;
         const int width = NegotiateSampleWidth(logger, [&](int w) {
@@ -82,40 +75,33 @@ TEST(SampleWidthNegotiation, TriesFourThenHalvesUntilThePlatformAccepts) {
         });
         EXPECT_EQ(width, c.result);
         EXPECT_EQ(tried, c.tried);
-        ASSERT_EQ(capture.Records().size(), c.tried.size());
-        for (size_t i = 0; i < c.tried.size(); ++i) {
-            EXPECT_EQ(capture.Records()[i].level, brl::Logging::Trace);
-            EXPECT_EQ(capture.Records()[i].message,
-                      L"trying " + std::to_wstring(c.tried[i]) + L" byte wide samples");
-        }
+        EXPECT_EQ(capture.Count(brl::Logging::Trace), static_cast<int>(c.tried.size()));
     }
 }
 
 TEST(UnderrunClassification, DependsOnTheChunksStillQueued) {
-    struct Case {
+    const struct {
         uint32_t queued;
         uint32_t chunks;
         Underrun result;
+    } cases[] = {
+        {3, 4, Underrun::None},     {2, 4, Underrun::Soft}, {1, 4, Underrun::Hard},
+        {0, 4, Underrun::Confused}, {1, 2, Underrun::None}, {2, 3, Underrun::None},
+        {5, 8, Underrun::Soft},     {7, 8, Underrun::None}, {1, 1, Underrun::None},
+        {0, 0, Underrun::Confused},
     };
-    const Case cases[] = {
-        {3, 4, Underrun::None},     {2, 4, Underrun::Soft},     {1, 4, Underrun::Hard},
-        {0, 4, Underrun::Confused}, {1, 2, Underrun::None},     {0, 2, Underrun::Confused},
-        {1, 3, Underrun::Hard},     {2, 3, Underrun::None},     {5, 8, Underrun::Soft},
-        {7, 8, Underrun::None},     {0, 0, Underrun::Confused}, {1, 1, Underrun::None},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(ClassifyUnderrun(c.queued, c.chunks), c.result) << c.queued << " of " << c.chunks;
     }
 }
 
 TEST(ChannelMask, MustNameAsManySpeakersAsChannels) {
-    struct Case {
+    const uint64_t stereo = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+    const struct {
         uint64_t mask;
         uint32_t channels;
         bool fits;
-    };
-    const uint64_t stereo = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
-    const Case cases[] = {
+    } cases[] = {
         {0, 7, true},
         {stereo, 2, true},
         {stereo, 3, false},
@@ -123,23 +109,17 @@ TEST(ChannelMask, MustNameAsManySpeakersAsChannels) {
         {SPEAKER_ALL | SPEAKER_FRONT_LEFT, 2, true},
         {SPEAKER_ALL | stereo | SPEAKER_FRONT_CENTER, 2, false},
         {(1ull << 40) | stereo, 2, true},
-        {(1ull << 40) | stereo, 1, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(ChannelMaskFits(c.mask, c.channels), c.fits) << std::hex << c.mask << " " << c.channels;
     }
     EXPECT_EQ(ChannelMaskToString(SPEAKER_ALL | (1ull << 20) | SPEAKER_TOP_BACK_RIGHT | SPEAKER_FRONT_LEFT),
               L" FRONT_LEFT TOP_BACK_RIGHT BIT_20 ALL");
-    EXPECT_EQ(ToString(PortConfig()), L"FramesPerChunk: 2048\nInputChunks: 0\nOutputChunks: 4\n");
 }
 
-TEST(DeviceSettings, DefaultToTheFirstDeviceAt96kHzWith20Milliseconds) {
-    brl::testing::CommandLineSettings none({});
-    const DeviceSettings defaults = DeviceSettings::Read(none.Frontend(), L"Synth");
-    EXPECT_EQ(defaults.SamplingRate, 96000);
-    EXPECT_EQ(defaults.LatencyMs, 20);
-    EXPECT_EQ(defaults.ChannelMask, 0);
-    EXPECT_EQ(defaults.Api + defaults.Id, L"");
+TEST(DeviceSettings, ReadUnderTheProgramsPrefixAndLatencyBecomesFramesRoundedButAtLeastOne) {
+    brl::testing::CommandLineSettings settings({L"--Synth-Audio-Latency", L"7"});
+    EXPECT_EQ(DeviceSettings::Read(settings.Frontend(), L"Synth").LatencyMs, 7);
     EXPECT_EQ(FramesForLatency(20, 96000), 1920u);
     EXPECT_EQ(FramesForLatency(1, 44100), 44u);
     EXPECT_EQ(FramesForLatency(-5, 96000), 1u);

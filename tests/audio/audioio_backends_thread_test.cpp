@@ -5,6 +5,7 @@
 #include "audio_settings.h"
 #include "support/alloc_guard.h"
 #include "support/log_capture.h"
+#include "support/rendering_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -23,20 +24,11 @@ using namespace brl::Audio;
 using brl::String;
 using brl::testing::CommandLineSettings;
 using brl::testing::LogCapture;
+using brl::testing::WaitFor;
 using Clock = std::chrono::steady_clock;
 
-// Generous limits keep the tests steady on a busy machine.
-template <typename Condition> bool WaitFor(Condition condition) {
-    const auto end = Clock::now() + std::chrono::seconds(20);
-    while (!condition() && Clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
-
-// Writes a ramp that runs over the whole stream (negated on channel 1), so a
-// lost, repeated or reordered frame shows; with input, channel 1 carries
-// input channel 0 instead.
+// Writes a ramp over the whole stream (negated on channel 1), so a lost, repeated or reordered
+// frame shows; with input, channel 1 carries input channel 0 instead.
 struct RampHandler : IStreamHandler {
     void Process(const Format& format, const float* const* inputs, float* const* outputs,
                  uint32_t frames) noexcept override {
@@ -99,17 +91,22 @@ struct Pipe {
 
 // The master of a backend list with the fd settings.
 struct Backends {
-    Backends(const String& list, std::vector<String> fdOptions)
-        : settings(With({L"--Audio-Backends", list}, fdOptions)), master(capture, settings.Frontend()) {}
-    static std::vector<String> With(std::vector<String> a, const std::vector<String>& b) {
-        a.insert(a.end(), b.begin(), b.end());
-        return a;
-    }
+    Backends(const String& list, std::vector<String> options)
+        : settings((options.insert(options.begin(), {L"--Audio-Backends", list}), options)),
+          master(capture, settings.Frontend()) {}
     Io& Port() { return *master.GetDevice(0); }
     LogCapture capture;
     CommandLineSettings settings;
     IoMaster master;
 };
+
+// Plays the port until it ends, then stops and closes it.
+void PlayToEnd(Io& port, IStreamHandler& handler) {
+    ASSERT_TRUE(port.Play(&handler));
+    ASSERT_TRUE(WaitFor([&] { return port.IsEnded(); }));
+    ASSERT_TRUE(port.Stop());
+    port.Close();
+}
 
 TEST(DummyBackend, RendersOneChunkPerPeriodUntilStopped) {
     Backends backends(L"dummy", {});
@@ -139,12 +136,8 @@ TEST(FdBackend, WritesInterleavedSamplesOfTheConfiguredWidthUpToTheEnd) {
         RampHandler handler;
         ASSERT_TRUE(port.Open(Stereo(), Chunk(256)));
         port.SetEndPosition(1100); // four whole chunks and a cut one
-        ASSERT_TRUE(port.Play(&handler));
-        ASSERT_TRUE(WaitFor([&] { return port.IsEnded(); }));
-        ASSERT_TRUE(port.Stop());
-        port.Close();
+        PlayToEnd(port, handler);
         EXPECT_EQ(handler.calls.load(), 5);
-
         const std::vector<unsigned char> bytes = out.Drain();
         ASSERT_EQ(bytes.size(), 1100u * 2 * width);
         std::vector<float> expected;
@@ -173,10 +166,7 @@ TEST(FdBackend, ReadsEachChunkOfInputBeforeRenderingItUntilTheInputEnds) {
     Io& port = backends.Port();
     RampHandler handler;
     ASSERT_TRUE(port.Open(Stereo(1), Chunk(128, 1)));
-    ASSERT_TRUE(port.Play(&handler));
-    ASSERT_TRUE(WaitFor([&] { return port.IsEnded(); }));
-    ASSERT_TRUE(port.Stop());
-    port.Close();
+    PlayToEnd(port, handler);
     EXPECT_EQ(handler.calls.load(), 3);
     EXPECT_TRUE(backends.capture.Has(brl::Logging::Error, L"read_buffer() failed."));
     const std::vector<unsigned char> bytes = out.Drain();
@@ -204,30 +194,24 @@ TEST(FdBackend, StopsWhileBlockedAndSurvivesAReaderThatGoesAway) {
     const auto start = Clock::now();
     EXPECT_TRUE(port.Stop());
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-
-    // Without a reader the write fails with EPIPE; SIGPIPE does not end the
-    // process.
+    // Without a reader the write fails with EPIPE; SIGPIPE does not end the process.
     Pipe::Close(out.read);
-    ASSERT_TRUE(port.Play(&handler));
-    ASSERT_TRUE(WaitFor([&] { return port.IsEnded(); }));
+    PlayToEnd(port, handler);
     EXPECT_TRUE(backends.capture.Has(brl::Logging::Error, L"write_buffer() failed."));
-    EXPECT_TRUE(port.Stop());
-    port.Close();
 }
 
 TEST(FdBackend, RefusesSettingsItCannotUse) {
     Pipe out;
-    struct Case {
+    const struct {
         std::vector<String> options;
         String message;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {{}, L"no descriptor to read or write: Audio/Io/Fd/InFd and Audio/Io/Fd/OutFd are -1"},
         {{L"--Audio-Io-Fd-OutFd", std::to_wstring(out.write), L"--Audio-Io-Fd-BytesPerSample", L"3"},
          L"Audio/Io/Fd/BytesPerSample must be 1, 2 or 4, not 3"},
         {{L"--Audio-Io-Fd-OutFd", L"987"}, L"file descriptor 987 is not open"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Backends backends(L"fd", c.options);
         EXPECT_FALSE(backends.Port().Open(Stereo(), Chunk(256)));
         EXPECT_EQ(backends.Port().GetState(), PORTSTATE_INIT);
@@ -235,9 +219,8 @@ TEST(FdBackend, RefusesSettingsItCannotUse) {
     }
 }
 
-// Counts the audio thread's allocations from the handler's third call on: the
-// guard made in one call sees everything the port and its backend do until
-// the next one.
+// Counts the audio thread's allocations from the handler's third call on: the guard made in one
+// call sees everything the port and its backend do until the next one.
 struct AllocationProbe : IStreamHandler {
     static constexpr int kFirst = 3;
     static constexpr int kLast = 23;

@@ -59,9 +59,8 @@ Io* DeviceNamed(const IoMaster& master, const String& api, const String& name) {
     return nullptr;
 }
 
-// Opens the port at 96 kHz and plays until the handler has been called
-// `calls` times (waiting rather than timing: the machine may be busy), then
-// stops and closes it. Returns the chunk size the port settled on.
+// Opens the port at 96 kHz, plays until the handler has been called `calls` times (waiting, not
+// timing: the machine may be busy), then stops and closes it; the chunk size the port settled on.
 uint32_t PlayChunks(Io& port, uint32_t framesPerChunk, ChunkRecorder& handler, int calls) {
     PortConfig config;
     config.FramesPerChunk = framesPerChunk;
@@ -92,19 +91,16 @@ TEST(RtaudioOnJack, PlaysChunksOfTheServersPeriodOnItsDeviceAndAsDefaultOutput) 
     ASSERT_GE(master.GetDevices().size(), 4u);
     EXPECT_EQ(master.FindDevice(L"UNSPECIFIED", L"default output"), 0);
     EXPECT_EQ(master.FindDevice(L"UNSPECIFIED", L"default input"), 1);
-    EXPECT_EQ(master.GetDevices().back()->GetProviderName(), L"Dummy");
     Io* port = DeviceNamed(master, L"UNIX_JACK", L"system");
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->GetDeviceId(), L"0");
     EXPECT_EQ(port->GetCaps().FramesPerSecond, std::vector<uint32_t>{96000});
     EXPECT_GE(port->GetCaps().OutputChannelMasks.size(), 2u);
-
     // The server's period wins over the chunk size asked for.
     ChunkRecorder handler;
     EXPECT_EQ(PlayChunks(*port, 512, handler, 20), 1024u);
     EXPECT_EQ(handler.smallest.load(), 1024u);
     EXPECT_EQ(handler.largest.load(), 1024u);
-
     // The first API with devices is JACK's, so the default output plays there.
     ASSERT_EQ(master.GetDevice(0)->GetState(), PORTSTATE_INIT)
         << brl::ToUtf8(master.GetDevice(0)->GetInitFailure());
@@ -148,7 +144,6 @@ TEST(RtaudioOnPulse, PlaysIntoTheNullSinkInChunksOfTheSizeAskedFor) {
     EXPECT_EQ(caps.OutputChannelMasks.size(), 2u);
     EXPECT_NE(std::find(caps.FramesPerSecond.begin(), caps.FramesPerSecond.end(), 96000u),
               caps.FramesPerSecond.end());
-
     ChunkRecorder handler;
     EXPECT_EQ(PlayChunks(*port, 960, handler, 50), 960u); // 10 ms chunks
     EXPECT_EQ(handler.smallest.load(), 960u);

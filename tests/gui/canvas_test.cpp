@@ -41,42 +41,32 @@ TEST(ColourRules, MixingWeighsByAlphaAndTwoInvisibleColoursMixToNothing) {
     EXPECT_EQ(Greyscale(Colour::Rgba(1, 1, 2, 9)), Colour::Rgba(1, 1, 1, 9));
 }
 
-TEST(ToolkitPens, AlphaPicksThePenAndBrushStyle) {
+TEST(ToolkitPens, AlphaPicksThePenAndBrushStyleAndTheFakeAntialiasColour) {
+    using P = PenStyle;
+    using B = BrushStyle;
     const struct {
         unsigned alpha;
-        PenStyle plain;
-        PenStyle fake;
-    } pens[] = {
-        {0, PenStyle::Transparent, PenStyle::Transparent}, {1, PenStyle::Transparent, PenStyle::Dotted},
-        {40, PenStyle::Transparent, PenStyle::Dotted},     {63, PenStyle::Transparent, PenStyle::Dotted},
-        {64, PenStyle::Solid, PenStyle::Dotted},           {86, PenStyle::Solid, PenStyle::DotDash},
-        {128, PenStyle::Solid, PenStyle::ShortDash},       {171, PenStyle::Solid, PenStyle::LongDash},
-        {213, PenStyle::Solid, PenStyle::LongDash},        {214, PenStyle::Solid, PenStyle::Solid},
-        {255, PenStyle::Solid, PenStyle::Solid},
+        PenStyle pen, fakePen;
+        BrushStyle brush, fakeBrush;
+    } cases[] = {
+        {0, P::Transparent, P::Transparent, B::Transparent, B::Transparent},
+        {1, P::Transparent, P::Dotted, B::Transparent, B::Transparent},
+        {63, P::Transparent, P::Dotted, B::Transparent, B::Transparent},
+        {64, P::Solid, P::Dotted, B::Solid, B::CrossHatch},
+        {86, P::Solid, P::DotDash, B::Solid, B::CrossHatch},
+        {127, P::Solid, P::DotDash, B::Solid, B::CrossHatch},
+        {128, P::Solid, P::ShortDash, B::Solid, B::DiagonalCrossHatch},
+        {171, P::Solid, P::LongDash, B::Solid, B::DiagonalCrossHatch},
+        {213, P::Solid, P::LongDash, B::Solid, B::Solid},
+        {214, P::Solid, P::Solid, B::Solid, B::Solid},
     };
-    for (const auto& p : pens) {
-        EXPECT_EQ(PenStyleFor(p.alpha, false), p.plain) << p.alpha;
-        EXPECT_EQ(PenStyleFor(p.alpha, true), p.fake) << p.alpha;
+    for (const auto& c : cases) {
+        EXPECT_EQ(PenStyleFor(c.alpha, false), c.pen) << c.alpha;
+        EXPECT_EQ(PenStyleFor(c.alpha, true), c.fakePen) << c.alpha;
+        EXPECT_EQ(BrushStyleFor(c.alpha, false), c.brush) << c.alpha;
+        EXPECT_EQ(BrushStyleFor(c.alpha, true), c.fakeBrush) << c.alpha;
     }
-    const struct {
-        unsigned alpha;
-        BrushStyle plain;
-        BrushStyle fake;
-    } brushes[] = {
-        {0, BrushStyle::Transparent, BrushStyle::Transparent},
-        {63, BrushStyle::Transparent, BrushStyle::Transparent},
-        {64, BrushStyle::Solid, BrushStyle::CrossHatch},
-        {127, BrushStyle::Solid, BrushStyle::CrossHatch},
-        {128, BrushStyle::Solid, BrushStyle::DiagonalCrossHatch},
-        {255, BrushStyle::Solid, BrushStyle::Solid},
-    };
-    for (const auto& b : brushes) {
-        EXPECT_EQ(BrushStyleFor(b.alpha, false), b.plain) << b.alpha;
-        EXPECT_EQ(BrushStyleFor(b.alpha, true), b.fake) << b.alpha;
-    }
-}
-
-TEST(ToolkitPens, TheFakeAntialiasStrokeLiesAThirdOfTheWayFromTheBackground) {
+    // The fake antialias stroke lies a third of the way from the background.
     EXPECT_EQ(FakeAntialiasColour(Colour::Rgba(255, 0, 90, 40), Colour::Rgba(0, 30, 0)),
               Colour::Rgba(85, 20, 30, 255));
     EXPECT_EQ(FakeAntialiasColour(Colour::Rgba(16, 16, 16), Colour::Rgba(16, 16, 16)),
@@ -101,7 +91,7 @@ float Distance(Point a, Point b) {
     return std::hypot(a.x - b.x, a.y - b.y);
 }
 
-TEST(Paths, RoundedCornersAreQuarterArcsThatShrinkOnShortPieces) {
+TEST(Paths, RoundedCornersAreQuarterArcsThatShrinkOnShortPiecesAndStraightCornersStayLines) {
     const Path path = RoundCorners({{0, 0}, {0, 30}, {100, 30}, {100, 40}}, 6);
     ASSERT_EQ(path.Segments().size(), 5u);
     const PathSegment& first = path.Segments()[1];
@@ -121,9 +111,7 @@ TEST(Paths, RoundedCornersAreQuarterArcsThatShrinkOnShortPieces) {
     for (const Point& p : arc.Flatten(0.5f)) {
         EXPECT_NEAR(Distance(p, {10, 10}), 5.0f, 1e-4f);
     }
-}
-
-TEST(Paths, StraightOnAndReversedCornersGetNoArc) {
+    // Straight-on and reversed corners get no arc.
     const Path straight = RoundCorners({{0, 0}, {0, 10}, {0, 10}, {0, 40}}, 6);
     for (const PathSegment& s : straight.Segments()) {
         EXPECT_EQ(s.kind, PathSegment::Kind::Line);

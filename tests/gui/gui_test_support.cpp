@@ -88,12 +88,8 @@ int main(int argc, char** argv) {
     }
     brl::testing::XvfbDisplay display(1600, 1200);
     if (!display.Running()) {
-        if (std::getenv("DISPLAY") == nullptr) {
-            std::fprintf(stderr, "no X display for the window tests: %s\n", display.Error().c_str());
-            return 1;
-        }
-        std::fprintf(stderr, "no private X server (%s); using DISPLAY=%s\n", display.Error().c_str(),
-                     std::getenv("DISPLAY"));
+        std::fprintf(stderr, "no private X server for the window tests: %s\n", display.Error().c_str());
+        return 1;
     }
     wxApp::SetInstance(new wxApp());
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {

@@ -1,11 +1,10 @@
 #include "gui/recentfiles.h"
 
 #include "libbrelm/configini.h"
-#include "support/temp_dir.h"
+#include "support/ini_settings.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <vector>
 
 namespace {
@@ -15,27 +14,9 @@ using brl::gui::RecentFiles;
 namespace Config = brl::Config;
 using Files = std::vector<String>;
 
-// A user INI file in a temporary folder that a fresh provider can read again.
-struct Store {
-    brl::testing::TempDir dir;
-    std::unique_ptr<Config::IniProvider> ini;
-    std::unique_ptr<Config::Frontend> config;
-
-    Store() { Reopen(); }
-    // Saves the file and reads it back, as at the next start.
-    void Reopen() {
-        config.reset();
-        ini.reset();
-        ini = std::make_unique<Config::IniProvider>(dir.WideFile("user.ini"), true);
-        config = std::make_unique<Config::Frontend>();
-        config->AddBase(ini.get());
-        config->AddWrite(ini.get());
-    }
-};
-
 TEST(RecentFiles, NewestFirstWithoutRepeatsUpToTheLimit) {
-    Store store;
-    RecentFiles recent(*store.config, 3);
+    brl::testing::IniSettings store;
+    RecentFiles recent(store.config, 3);
     for (const wchar_t* path : {L"/a.korvax", L"/b.korvax", L"/c.korvax", L"", L"/a.korvax"}) {
         recent.Add(path);
     }
@@ -46,56 +27,55 @@ TEST(RecentFiles, NewestFirstWithoutRepeatsUpToTheLimit) {
     recent.Add(L"/A.korvax");
     recent.Add(L"//a.korvax");
     EXPECT_EQ(recent.Files(), (Files{L"//a.korvax", L"/A.korvax", L"/d.korvax"}));
-
     EXPECT_TRUE(recent.Remove(L"/A.korvax"));
     EXPECT_FALSE(recent.Remove(L"/A.korvax"));
     EXPECT_EQ(recent.Files(), (Files{L"//a.korvax", L"/d.korvax"}));
     recent.Clear();
     EXPECT_TRUE(recent.Files().empty());
-
-    EXPECT_EQ(RecentFiles(*store.config).Limit(), 9u);
-    EXPECT_EQ(RecentFiles(*store.config, 40).Limit(), 9u);
-    EXPECT_EQ(RecentFiles(*store.config, 0).Limit(), 1u);
+    EXPECT_EQ(RecentFiles(store.config).Limit(), 9u);
+    EXPECT_EQ(RecentFiles(store.config, 40).Limit(), 9u);
+    EXPECT_EQ(RecentFiles(store.config, 0).Limit(), 1u);
 }
 
-TEST(RecentFiles, TheListSurvivesARestartInTheIniFile) {
-    Store store;
+TEST(RecentFiles, TheListSurvivesARestartInTheIniFileWithoutStaleEntries) {
+    brl::testing::TempDir dir;
+    // Saves the list through one configuration and reads it back through a fresh one, as at the next start.
+    const auto saveAndReread = [&](const Files& files) {
+        {
+            Config::IniProvider ini(dir.WideFile("user.ini"), true);
+            Config::Frontend config;
+            config.AddWrite(&ini);
+            RecentFiles recent(config);
+            for (auto path = files.rbegin(); path != files.rend(); ++path) {
+                recent.Add(*path);
+            }
+            EXPECT_TRUE(recent.Save());
+        }
+        Config::IniProvider ini(dir.WideFile("user.ini"), true);
+        Config::Frontend config;
+        config.AddBase(&ini);
+        RecentFiles recent(config);
+        recent.Load();
+        return recent.Files();
+    };
     const Files written{L"/home/m\u00fcller/Rock & Roll; = [x].korvax", L"/tmp/plain.korvax",
                         L" spaced .korvax"};
-    {
-        RecentFiles recent(*store.config);
-        for (auto path = written.rbegin(); path != written.rend(); ++path) {
-            recent.Add(*path);
-        }
-        ASSERT_TRUE(recent.Save());
-    }
-    store.Reopen();
-    RecentFiles reread(*store.config);
-    reread.Load();
-    EXPECT_EQ(reread.Files(), written);
-
-    // A shorter list leaves no stale entries behind.
-    reread.Remove(written[0]);
-    reread.Remove(written[1]);
-    ASSERT_TRUE(reread.Save());
-    store.Reopen();
-    RecentFiles shorter(*store.config);
-    shorter.Load();
-    EXPECT_EQ(shorter.Files(), (Files{written[2]}));
+    EXPECT_EQ(saveAndReread(written), written);
+    EXPECT_EQ(saveAndReread({written[2]}), (Files{written[2]}));
 }
 
 TEST(RecentFiles, LoadingSkipsEmptyAndRepeatedEntriesAndKeepsTheLimit) {
-    Store store;
+    brl::testing::IniSettings store;
     const Files stored{L"", L"/x.korvax", L"/x.korvax", L"/y.korvax", L"/z.korvax"};
     for (size_t index = 0; index < stored.size(); ++index) {
         ASSERT_TRUE(
-            Config::Setting<String>(*store.config, RecentFiles::Key(index), String()).Set(stored[index]));
+            Config::Setting<String>(store.config, RecentFiles::Key(index), String()).Set(stored[index]));
     }
-    ASSERT_TRUE(Config::Setting<String>(*store.config, "Ui/RecentFiles/9", String()).Set(L"/last.korvax"));
-    RecentFiles all(*store.config);
+    ASSERT_TRUE(Config::Setting<String>(store.config, "Ui/RecentFiles/9", String()).Set(L"/last.korvax"));
+    RecentFiles all(store.config);
     all.Load();
     EXPECT_EQ(all.Files(), (Files{L"/x.korvax", L"/y.korvax", L"/z.korvax", L"/last.korvax"}));
-    RecentFiles two(*store.config, 2);
+    RecentFiles two(store.config, 2);
     two.Load();
     EXPECT_EQ(two.Files(), (Files{L"/x.korvax", L"/y.korvax"}));
 }

@@ -2,25 +2,15 @@
 #include "gui_test_support.h"
 
 #include "gui/settingspanels.h"
-#include "libbrelm/configini.h"
 #include "libbrelm/configproviders.h"
-#include "support/temp_dir.h"
+#include "support/ini_settings.h"
 
 #include <gtest/gtest.h>
 
-#include <wx/checkbox.h>
-#include <wx/choice.h>
 #include <wx/clipbrd.h>
 #include <wx/fontpicker.h>
 #include <wx/frame.h>
 #include <wx/grid.h>
-#include <wx/listctrl.h>
-#include <wx/notebook.h>
-#include <wx/sizer.h>
-#include <wx/spinctrl.h>
-#include <wx/stattext.h>
-
-#include <memory>
 
 namespace {
 
@@ -30,16 +20,9 @@ namespace Config = brl::Config;
 using namespace std::chrono_literals;
 
 // A writable user INI file under a command line.
-struct Settings {
-    brl::testing::TempDir dir;
-    Config::IniProvider ini{dir.WideFile("config.ini"), true};
+struct Settings : brl::testing::IniSettings {
     Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
-    Config::Frontend config;
-    Settings() {
-        config.AddBase(&ini);
-        config.AddOverride(&commandLine);
-        config.AddWrite(&ini);
-    }
+    Settings() { config.AddOverride(&commandLine); }
 };
 
 // A frame that goes away with the test.
@@ -54,12 +37,16 @@ struct Frame {
     wxFrame* frame;
 };
 
-template <typename Event> void Send(wxWindow* window, Event& event) {
+template <typename Event> void Send(wxWindow* window, Event&& event) {
     event.SetEventObject(window);
     window->GetEventHandler()->ProcessEvent(event);
 }
 
-TEST(SettingsUiPage, EachControlWritesItsSettingAsItChanges) {
+String IniValue(Settings& s, const char* key) {
+    return s.config.ProviderRead(s.ini, Config::Key(key), Config::Value(L"")).second.ToString();
+}
+
+TEST(SettingsUiPage, EachControlWritesItsSettingAsItChangesAndReloadShowsChangesMadeElsewhere) {
     Settings s;
     Config::Setting<int> level(s.config, "Ui/Log/Level", 9);
     Config::Setting<bool> dark(s.config, "Ui/Theme/Dark", true);
@@ -69,52 +56,40 @@ TEST(SettingsUiPage, EachControlWritesItsSettingAsItChanges) {
     Config::Setting<String> font(s.config, "Ui/Font", String());
     int told = 0;
     Config::ChangeListener listener(s.config, [&] { ++told; });
-
     Frame window(L"ui");
     auto* page = new SettingsUiPanel(window.frame, s.config);
     window.Show();
     EXPECT_EQ(page->LogLevel()->GetSelection(), 9);
-    EXPECT_EQ(page->PollingInterval()->GetMax(), 1000);
-
     guitest::Choose(page->LogLevel(), 6);
-    EXPECT_EQ(level.Get(), 6);
-
     guitest::Tick(page->DarkTheme(), false);
-    EXPECT_FALSE(dark.Get());
     guitest::Tick(page->SetBackground(), false);
-    EXPECT_FALSE(background.Get());
-
     guitest::Spin(page->ProfilerInterval(), 750);
-    EXPECT_EQ(profiler.Get(), 750);
     guitest::Spin(page->PollingInterval(), 5000); // clamped by the control
-    EXPECT_EQ(polling.Get(), 1000);
-
     const wxFont chosen(wxFontInfo(14).Family(wxFONTFAMILY_TELETYPE).Bold());
-    wxFontPickerEvent picked(page->FontPicker(), page->FontPicker()->GetId(), chosen);
-    Send(page->FontPicker(), picked);
+    Send(page->FontPicker(), wxFontPickerEvent(page->FontPicker(), page->FontPicker()->GetId(), chosen));
+    EXPECT_EQ(level.Get(), 6);
+    EXPECT_FALSE(dark.Get());
+    EXPECT_FALSE(background.Get());
+    EXPECT_EQ(profiler.Get(), 750);
+    EXPECT_EQ(polling.Get(), 1000);
     wxFont stored;
     ASSERT_TRUE(stored.SetNativeFontInfo(wxString(font.Get())));
     EXPECT_EQ(stored.GetPointSize(), 14);
     EXPECT_EQ(stored.GetWeight(), wxFONTWEIGHT_BOLD);
     EXPECT_EQ(told, 6);
-    // Everything reached the user's INI file.
-    EXPECT_EQ(s.config.ProviderRead(s.ini, Config::Key("Ui/Log/Level"), Config::Value(L"")).second.ToString(),
-              L"6");
-
-    // A change made elsewhere shows after Reload.
+    EXPECT_EQ(IniValue(s, "Ui/Log/Level"), L"6");
     level.Set(4);
     page->Reload();
     EXPECT_EQ(page->LogLevel()->GetSelection(), 4);
-    guitest::SaveScreenshot(window.frame, "settings-ui.png");
 }
 
+// The advanced page over a few settings, with the provider columns shown.
 struct GridPage {
     Settings s;
     Config::Setting<int> latency{s.config, "Audio/Latency", 100};
     Config::Setting<int> device{s.config, "Audio/Device", 0};
     Config::Setting<bool> dark{s.config, "Ui/Theme/Dark", true};
     Config::Setting<double> gain{s.config, "Audio/Gain", 0.5};
-    Config::Setting<String> name{s.config, "Audio/Device/Name", L"default"};
     Frame window{L"advanced", wxSize(1300, 420)};
     SettingsAdvancedPanel* page = nullptr;
 
@@ -127,69 +102,51 @@ struct GridPage {
     wxGrid* Grid() const { return page->Grid(); }
     void Edit(int row, int column, const wxString& text) {
         Grid()->SetCellValue(row, column, text);
-        wxGridEvent changed(Grid()->GetId(), wxEVT_GRID_CELL_CHANGED, Grid(), row, column);
-        Send(Grid(), changed);
+        Send(Grid(), wxGridEvent(Grid()->GetId(), wxEVT_GRID_CELL_CHANGED, Grid(), row, column));
     }
 };
 
-TEST(SettingsGridPage, ShowsEveryKeyWithItsColumnsAndProviderCells) {
+TEST(SettingsGridPage, ShowsEveryKeyWithItsProviderCellsAndEditedCellsReachTheProviders) {
     GridPage p;
     wxGrid* grid = p.Grid();
     ASSERT_EQ(grid->GetNumberCols(), 6);
-    const wchar_t* labels[] = {L"name", L"type", L"value", L"default", L"ini(", L"commandline"};
-    for (int column = 0; column < 6; ++column) {
-        EXPECT_TRUE(grid->GetColLabelValue(column).StartsWith(labels[column])) << column;
-    }
-    EXPECT_EQ(grid->GetColSize(SettingsAdvancedPanel::kValueColumn), 256);
-    EXPECT_EQ(grid->GetColSize(SettingsAdvancedPanel::kDefaultColumn), 128);
-    const int row = p.page->RowOf(L"Audio/Device");
-    ASSERT_GE(row, 0);
-    EXPECT_EQ(grid->GetCellValue(row, 1), L"int");
-    EXPECT_EQ(grid->GetCellValue(row, 2), L"7");
-    EXPECT_EQ(grid->GetCellValue(row, 4), L"");
-    EXPECT_EQ(grid->GetCellValue(row, 5), L"7");
-    EXPECT_NE(grid->GetCellBackgroundColour(row, 4), grid->GetCellBackgroundColour(row, 5));
-    EXPECT_TRUE(grid->GetCellFont(row, 0).GetWeight() == wxFONTWEIGHT_BOLD);
-    EXPECT_FALSE(grid->GetCellFont(p.page->RowOf(L"Audio/Latency"), 0).GetWeight() == wxFONTWEIGHT_BOLD);
-    EXPECT_TRUE(grid->IsReadOnly(row, 0));
-    EXPECT_TRUE(grid->IsReadOnly(row, 1));
-    EXPECT_FALSE(grid->IsReadOnly(row, 2));
-    EXPECT_TRUE(grid->IsReadOnly(row, 3));
+    EXPECT_TRUE(grid->GetColLabelValue(4).StartsWith(L"ini("));
+    EXPECT_EQ(grid->GetColLabelValue(5), L"commandline");
+    const int device = p.page->RowOf(L"Audio/Device");
+    const int latency = p.page->RowOf(L"Audio/Latency");
+    ASSERT_GE(device, 0);
+    EXPECT_EQ(grid->GetCellValue(device, 1), L"int");
+    EXPECT_EQ(grid->GetCellValue(device, 2), L"7");
+    EXPECT_EQ(grid->GetCellValue(device, 4), L"");
+    EXPECT_EQ(grid->GetCellValue(device, 5), L"7");
+    EXPECT_NE(grid->GetCellBackgroundColour(device, 4), grid->GetCellBackgroundColour(device, 5));
+    EXPECT_EQ(grid->GetCellFont(device, 0).GetWeight(), wxFONTWEIGHT_BOLD);
+    EXPECT_NE(grid->GetCellFont(latency, 0).GetWeight(), wxFONTWEIGHT_BOLD);
+    EXPECT_TRUE(grid->IsReadOnly(device, 0) && grid->IsReadOnly(device, 1) && grid->IsReadOnly(device, 3));
+    EXPECT_FALSE(grid->IsReadOnly(device, 2));
     wxGridCellEditor* editor = grid->GetCellEditor(p.page->RowOf(L"Ui/Theme/Dark"), 2);
     EXPECT_NE(dynamic_cast<wxGridCellBoolEditor*>(editor), nullptr);
     editor->DecRef();
-    guitest::SaveScreenshot(p.window.frame, "settings-grid.png");
-}
-
-TEST(SettingsGridPage, EditedCellsReachTheListenersAndTheProviders) {
-    GridPage p;
     int told = 0;
     Config::ChangeListener listener(p.s.config, [&] { ++told; });
-    const int latency = p.page->RowOf(L"Audio/Latency");
     p.Edit(latency, SettingsAdvancedPanel::kValueColumn, L"40");
     EXPECT_EQ(p.latency.Get(), 40);
     EXPECT_EQ(told, 1);
     // The row is filled again: now held by the INI file.
-    EXPECT_EQ(p.Grid()->GetCellValue(latency, 4), L"40");
-    EXPECT_EQ(p.Grid()->GetCellFont(latency, 0).GetWeight(), wxFONTWEIGHT_BOLD);
-
+    EXPECT_EQ(grid->GetCellValue(latency, 4), L"40");
+    EXPECT_EQ(grid->GetCellFont(latency, 0).GetWeight(), wxFONTWEIGHT_BOLD);
     p.Edit(p.page->RowOf(L"Ui/Theme/Dark"), SettingsAdvancedPanel::kValueColumn, L"0");
     EXPECT_FALSE(p.dark.Get());
-    const int device = p.page->RowOf(L"Audio/Device");
     p.Edit(device, 4, L"3"); // the INI column: written there, the command line still wins
-    EXPECT_EQ(
-        p.s.config.ProviderRead(p.s.ini, Config::Key("Audio/Device"), Config::Value(L"")).second.ToString(),
-        L"3");
+    EXPECT_EQ(IniValue(p.s, "Audio/Device"), L"3");
     EXPECT_EQ(p.device.Get(), 7);
-    EXPECT_EQ(p.Grid()->GetCellValue(device, 2), L"7");
+    EXPECT_EQ(grid->GetCellValue(device, 2), L"7");
 }
 
-TEST(SettingsGridPage, CopiesSelectedRowsAsTextAndPastesKeyValueLines) {
+TEST(SettingsGridPage, CopiesSelectedRowsToTheClipboardAndPastesKeyValueLinesFromIt) {
     GridPage p;
-    wxGrid* grid = p.Grid();
-    grid->SelectRow(p.page->RowOf(L"Audio/Device"));
-    grid->SelectRow(p.page->RowOf(L"Audio/Latency"), true);
-    EXPECT_EQ(p.page->SelectedText(), L"Audio/Device=7\r\nAudio/Latency=100\r\n");
+    p.Grid()->SelectRow(p.page->RowOf(L"Audio/Device"));
+    p.Grid()->SelectRow(p.page->RowOf(L"Audio/Latency"), true);
     ASSERT_TRUE(p.page->Copy());
     {
         wxClipboardLocker locker;
@@ -197,21 +154,13 @@ TEST(SettingsGridPage, CopiesSelectedRowsAsTextAndPastesKeyValueLines) {
         wxTextDataObject text;
         ASSERT_TRUE(wxTheClipboard->GetData(text));
         EXPECT_EQ(text.GetText(), L"Audio/Device=7\r\nAudio/Latency=100\r\n");
-    }
-
-    EXPECT_EQ(p.page->PasteText(L"Audio/Latency=40\r\na=b=c\r\n"), 1);
-    EXPECT_EQ(p.latency.Get(), 40);
-    EXPECT_EQ(grid->GetCellValue(p.page->RowOf(L"Audio/Latency"), 2), L"40");
-    EXPECT_EQ(p.page->RowOf(L"a"), -1);
-
-    // Through the clipboard.
-    {
-        wxClipboardLocker locker;
-        ASSERT_TRUE(wxTheClipboard->IsOpened());
-        wxTheClipboard->SetData(new wxTextDataObject(L"Audio/Gain=0.75\r\n"));
+        wxTheClipboard->SetData(new wxTextDataObject(L"Audio/Latency=40\r\na=b=c\r\nAudio/Gain=0.75\r\n"));
     }
     ASSERT_TRUE(p.page->Paste());
+    EXPECT_EQ(p.latency.Get(), 40);
     EXPECT_DOUBLE_EQ(p.gain.Get(), 0.75);
+    EXPECT_EQ(p.Grid()->GetCellValue(p.page->RowOf(L"Audio/Latency"), 2), L"40");
+    EXPECT_EQ(p.page->RowOf(L"a"), -1);
 }
 
 TEST(WindowPlacementOfFrames, StoresAndRestoresAndBringsBackLostWindows) {
@@ -223,15 +172,12 @@ TEST(WindowPlacementOfFrames, StoresAndRestoresAndBringsBackLostWindows) {
         guitest::Pump(100ms);
         ASSERT_TRUE(SaveWindowPlacement(*window.frame, s.config, L"Placed"));
     }
-    EXPECT_EQ(Config::Setting<int>(s.config, "Placed/Width", 0).Get(), 520);
     EXPECT_FALSE(Config::Setting<bool>(s.config, "Placed/Maximized", true).Get());
     {
         Frame window(L"placed again", wxSize(200, 200));
         RestoreWindowPlacement(*window.frame, s.config, L"Placed");
         window.Show();
-        const wxRect rect = window.frame->GetRect();
-        EXPECT_EQ(rect.GetSize(), wxSize(520, 330));
-        EXPECT_EQ(rect.GetPosition(), wxPoint(120, 140));
+        EXPECT_EQ(window.frame->GetRect(), wxRect(120, 140, 520, 330));
     }
     // A place on a display that is gone.
     WritePlacement(s.config, L"Lost", WindowPlacement{ScreenRect{8000, 6000, 400, 300}, false});
@@ -241,11 +187,10 @@ TEST(WindowPlacementOfFrames, StoresAndRestoresAndBringsBackLostWindows) {
     const wxRect rect = window.frame->GetRect();
     const std::vector<ScreenRect> displays = VisibleDisplays();
     ASSERT_FALSE(displays.empty());
-    const ScreenRect& screen = displays.front();
     EXPECT_EQ(rect.GetSize(), wxSize(400, 300));
-    EXPECT_GE(rect.x, screen.left);
-    EXPECT_LE(rect.GetRight(), screen.Right());
-    EXPECT_LE(rect.GetBottom(), screen.Bottom());
+    EXPECT_GE(rect.x, displays.front().left);
+    EXPECT_LE(rect.GetRight(), displays.front().Right());
+    EXPECT_LE(rect.GetBottom(), displays.front().Bottom());
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "libbrelm/config.h"
-#include "libbrelm/configproviders.h"
+#include "audio/audio_settings.h"
 #include "midi/midiio.h"
 
 #include <chrono>
@@ -52,10 +51,7 @@ public:
         return text;
     }
 
-    size_t Count() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_.size();
-    }
+    size_t Count() const { return All().size(); }
 
 private:
     mutable std::mutex mutex_;
@@ -64,22 +60,6 @@ private:
 };
 
 // A configuration made of command-line options only, as "--Midi-Backends dummy".
-class OptionConfig {
-public:
-    explicit OptionConfig(std::vector<String> options) : provider_(WithProgramName(std::move(options))) {
-        frontend_.AddOverride(&provider_);
-    }
-    ~OptionConfig() = default;
-    Config::Frontend& Frontend() { return frontend_; }
-
-private:
-    static std::vector<String> WithProgramName(std::vector<String> options) {
-        options.insert(options.begin(), L"test");
-        return options;
-    }
-
-    Config::CommandlineProvider provider_;
-    Config::Frontend frontend_;
-};
+using OptionConfig = CommandLineSettings;
 
 } // namespace brl::testing

@@ -76,7 +76,6 @@ TEST(MidiRtmidi, AnUnusableSequencerIsLoggedAndTheOtherApisCarryOn) {
 TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
     brl::testing::JackServer jack;
     ASSERT_TRUE(jack.Ok()) << jack.Error();
-
     // The other side: a program with one output and one input port.
     RtMidiOut peerOut(RtMidi::UNIX_JACK, "korvax-peer");
     peerOut.openVirtualPort("out");
@@ -84,7 +83,6 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
     Received received;
     peerIn.setCallback(&Received::Callback, &received);
     peerIn.openVirtualPort("in");
-
     OptionConfig config({L"--Midi-Backends", L"rtmidi"});
     LogCapture log;
     EventCollector events;
@@ -93,7 +91,6 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
     const int out = master.FindOutput(L"RtMidi - korvax-peer-in:in");
     ASSERT_GE(in, 0);
     ASSERT_GE(out, 0);
-
     // JACK applies a new connection at a later cycle: what is sent before that
     // is lost, so each direction is first tried until a message gets through.
     brl::Midi::InputStream& input = *master.Inputs()[static_cast<size_t>(in)];
@@ -110,7 +107,6 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
     EXPECT_EQ(got.clock, &input.GetClock());
     EXPECT_GE(got.time, before);
     EXPECT_LE(got.time, input.GetClock().Now());
-
     brl::Midi::OutputStream& output = *master.Outputs()[static_cast<size_t>(out)];
     ASSERT_TRUE(output.Start());
     const Event ping(0x8F, 0, 0);
@@ -133,7 +129,6 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
         }
     }
     EXPECT_EQ(sent, expected);
-
     input.Stop();
     output.Stop();
     EXPECT_FALSE(output.Send(Event(0x90, 1, 1)));

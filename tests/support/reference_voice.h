@@ -9,6 +9,7 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <initializer_list>
@@ -113,7 +114,7 @@ enum ReferenceParam : int {
     kLfo4,
     kSpread,
     kDepth,
-    kReferenceParamCount,
+    kReferenceParamCount
 };
 
 // Appends the reference voice of `channel` to its voice list.
@@ -188,32 +189,10 @@ inline void AddSineVoice(ByteCode& code, int channel) {
 // a saw at half amplitude, low-pass at mid cutoff, a short envelope that holds
 // at a quarter, and a release of a few milliseconds.
 inline void SetReferenceParameters(float* memory, int channel) {
-    float* values = memory + channel * 256;
-    values[kPulseWidth] = 0.0f;
-    values[kOscAmp] = 0.5f;
-    values[kOscType] = 56.0f / 128.0f;
-    values[kCutoff] = 0.6f;
-    values[kResonance] = 0.5f;
-    values[kFilterType] = 0.0f;
-    values[kAttack] = 0.3f;
-    values[kDecay] = 0.4f;
-    values[kSustain] = 0.5f;
-    values[kStartVolume] = 0.0f;
-    values[kAttackVolume] = 0.9921875f;
-    values[kDecayVolume] = 0.5f;
-    values[kSustainVolume] = 0.25f;
-    values[kEnvelopeReset] = 0.0f;
-    values[kReleaseTime] = 0.3f;
-    values[kEffectTime] = 0.4f;
-    values[kEffectAmount] = 0.5f;
-    values[kEffectFeedback] = 0.5f;
-    values[kEffectWet] = 0.5f;
-    values[kLfo1] = 0.1f;
-    values[kLfo2] = -0.2f;
-    values[kLfo3] = 0.3f;
-    values[kLfo4] = -0.4f;
-    values[kSpread] = 0.5f;
-    values[kDepth] = 0.2f;
+    static constexpr float kValues[kReferenceParamCount] = {
+        0.0f, 0.5f, 56.0f / 128.0f, 0.6f, 0.5f, 0.0f, 0.3f, 0.4f,  0.5f, 0.0f,  0.9921875f, 0.5f, 0.25f,
+        0.0f, 0.3f, 0.4f,           0.5f, 0.5f, 0.5f, 0.1f, -0.2f, 0.3f, -0.4f, 0.5f,       0.2f};
+    std::copy(kValues, kValues + kReferenceParamCount, memory + channel * 256);
 }
 
 // A synthesizer that plays its own program and applies queued note events at

@@ -7,28 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <vector>
 
 namespace brl::testing {
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::string MakeScratchDir(const char* stem) {
-    std::string pattern = (std::filesystem::temp_directory_path() / stem).string() + "-XXXXXX";
-    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
 
 // Runs a command to completion; its exit code, or -1.
 int RunToEnd(std::vector<std::string> args) {
@@ -136,10 +123,9 @@ void ChildProcess::Stop() {
 }
 
 JackServer::JackServer(int sampleRate, int period) {
-    dir_ = MakeScratchDir("korvax-jack");
-    name_ =
-        "korvax-test-" + std::to_string(::getpid()) + "-" + std::filesystem::path(dir_).filename().string();
-    const std::string log = dir_ + "/jackd.log";
+    name_ = "korvax-test-" + std::to_string(::getpid()) + "-" +
+            std::filesystem::path(dir_.Path()).filename().string();
+    const std::string log = dir_.File("jackd.log");
     // No device reservation through D-Bus: the dummy driver owns no device.
     ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
     const std::string args[] = {"jackd", "-n",
@@ -147,7 +133,7 @@ JackServer::JackServer(int sampleRate, int period) {
                                 "-d",    "dummy",
                                 "-r",    std::to_string(sampleRate),
                                 "-p",    std::to_string(period)};
-    if (dir_.empty() || !process_.Start(args, 10, log)) {
+    if (dir_.Path().empty() || !process_.Start(args, 10, log)) {
         error_ = "cannot start jackd (is the package jackd2 installed?)";
         return;
     }
@@ -155,7 +141,7 @@ JackServer::JackServer(int sampleRate, int period) {
     ok_ = process_.Running() && RunToEnd({"jack_wait", "-w", "-t", "10", "-s", name_}) == 0 &&
           process_.Running();
     if (!ok_) {
-        error_ = "jackd did not come up: " + ReadAll(log);
+        error_ = "jackd did not come up: " + ReadFile(log);
         process_.Stop();
         return;
     }
@@ -167,17 +153,12 @@ JackServer::~JackServer() {
     if (ok_) {
         ::unsetenv("JACK_DEFAULT_SERVER");
     }
-    std::error_code ignored;
-    if (!dir_.empty()) {
-        std::filesystem::remove_all(dir_, ignored);
-    }
 }
 
 PulseServer::PulseServer(int sampleRate) {
-    dir_ = MakeScratchDir("korvax-pulse");
-    socket_ = dir_ + "/native";
-    const std::string log = dir_ + "/pulseaudio.log";
-    ::setenv("PULSE_RUNTIME_PATH", dir_.c_str(), 1);
+    socket_ = dir_.File("native");
+    const std::string log = dir_.File("pulseaudio.log");
+    ::setenv("PULSE_RUNTIME_PATH", dir_.Path().c_str(), 1);
     const std::string args[] = {"pulseaudio",
                                 "-n",
                                 "--daemonize=no",
@@ -188,7 +169,7 @@ PulseServer::PulseServer(int sampleRate) {
                                 "module-null-sink sink_name=null rate=" + std::to_string(sampleRate),
                                 "-L",
                                 "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
-    if (dir_.empty() || !process_.Start(args, 10, log)) {
+    if (dir_.Path().empty() || !process_.Start(args, 10, log)) {
         error_ = "cannot start pulseaudio (is the package pulseaudio installed?)";
         return;
     }
@@ -201,7 +182,7 @@ PulseServer::PulseServer(int sampleRate) {
         },
         std::chrono::seconds(10));
     if (!ok_) {
-        error_ = "pulseaudio did not come up: " + ReadAll(log);
+        error_ = "pulseaudio did not come up: " + ReadFile(log);
         process_.Stop();
         return;
     }
@@ -212,10 +193,6 @@ PulseServer::~PulseServer() {
     process_.Stop();
     if (ok_) {
         ::unsetenv("PULSE_SERVER");
-    }
-    std::error_code ignored;
-    if (!dir_.empty()) {
-        std::filesystem::remove_all(dir_, ignored);
     }
 }
 

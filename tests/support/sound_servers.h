@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/temp_dir.h"
+
 #include <string>
 #include <sys/types.h>
 
@@ -42,9 +44,9 @@ public:
     const std::string& Name() const { return name_; }
 
 private:
+    TempDir dir_;
     ChildProcess process_;
     std::string name_;
-    std::string dir_;
     std::string error_;
     bool ok_ = false;
 };
@@ -63,8 +65,8 @@ public:
     const std::string& Socket() const { return socket_; }
 
 private:
+    TempDir dir_;
     ChildProcess process_;
-    std::string dir_;
     std::string socket_;
     std::string error_;
     bool ok_ = false;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "support/sound_servers.h"
+#include "support/temp_dir.h"
+
 #include <string>
-#include <sys/types.h>
 
 namespace brl::testing {
 
@@ -16,14 +18,15 @@ public:
     XvfbDisplay& operator=(const XvfbDisplay&) = delete;
 
     // False when no server could be started (no Xvfb program, or it failed).
-    bool Running() const { return pid_ > 0; }
+    bool Running() const { return !name_.empty(); }
     // ":N", or empty.
     const std::string& Name() const { return name_; }
     // Why it is not running.
     const std::string& Error() const { return error_; }
 
 private:
-    pid_t pid_ = -1;
+    TempDir dir_;
+    ChildProcess process_;
     std::string name_;
     std::string error_;
     std::string previous_;
