@@ -132,7 +132,7 @@ TEST_F(Editing, ValueSourceIntoBufferTargetGoesThroughASetNodeHalfway) {
     EXPECT_EQ(GetPinRecord(In(set))->controllerNumber, 128);
 }
 
-TEST_F(Editing, NewEnvelopeTakesTheNextFreeControllersSetToItsDefaults) {
+TEST_F(Editing, NewEnvelopeTakesTheNextFreeControllersSetToItsDefaultsAndValuesAreWrittenAtOnce) {
     CNode* envelope = editor->CreateNode(editor->Patches().Voice(2), kEnvelope, 2);
     ASSERT_EQ(envelope->Inputs().Count(), 8u);
     const float defaults[] = {0.5f, 0.5f, 0.5f, 0.0f, 0.9921875f, 0.5f, 0.25f, 0.0f};
@@ -144,9 +144,7 @@ TEST_F(Editing, NewEnvelopeTakesTheNextFreeControllersSetToItsDefaults) {
     }
     EXPECT_EQ(editor->FindFreeController(2), 136);
     EXPECT_EQ(editor->CreateNode(graph, kEnvelope, kChannels), nullptr);
-}
-
-TEST_F(Editing, ControllerValueWithoutAudioIsWrittenAtOnceAndNothingIsQueued) {
+    // Without audio a value is written at once and nothing is queued.
     EXPECT_FALSE(editor->SetControllerValue(kChannels, 0, 0.5f));
     EXPECT_FALSE(editor->SetControllerValue(0, kControllersPerChannel, 0.5f));
     EXPECT_TRUE(editor->SetControllerValue(4, 7, 0.75f));
