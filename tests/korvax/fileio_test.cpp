@@ -34,7 +34,6 @@ struct Editor {
     brl::Logging::NullChannel log;
     std::unique_ptr<SynthesizerEditor> editor = std::make_unique<SynthesizerEditor>(&log);
     SynthFileIo io{*editor};
-
     PatchSet& Patches() { return editor->Patches(); }
     float& Slot(int channel, int number) {
         return editor->Memory()[channel * kControllersPerChannel + number];
@@ -103,7 +102,6 @@ TEST(PatchFile, SavingTheLoadedFileAgainGivesTheSameBytesAndProgramAndRoundedVal
     ASSERT_TRUE(loaded.io.LoadPatchesFromFile(dir.File("a.korvax")));
     ASSERT_TRUE(loaded.io.SavePatchesToFile(dir.File("b.korvax"), L"1.0", false));
     EXPECT_EQ(ReadFile(dir.File("a.korvax")), ReadFile(dir.File("b.korvax")));
-
     EXPECT_EQ(loaded.editor->QueuedCount(), queued); // values go straight into the slots
     EXPECT_EQ(loaded.Slot(5, 131), 1.0f);
     EXPECT_EQ(loaded.Patches().song.timeStream, source.Patches().song.timeStream);
@@ -112,7 +110,6 @@ TEST(PatchFile, SavingTheLoadedFileAgainGivesTheSameBytesAndProgramAndRoundedVal
     EXPECT_EQ(loaded.editor->LastProgram().operands, source.editor->LastProgram().operands);
     EXPECT_EQ(loaded.editor->ControllerName(5, 130), L"Gr\u00fcn");
     EXPECT_EQ(loaded.Patches().Voice(5).Nodes().At(3)->Comment(), L"osc");
-
     // Value bytes, rounded, only for unconnected value inputs.
     pugi::xml_document document;
     source.io.SavePatchesToXml(document, L"");
@@ -126,7 +123,6 @@ TEST(PatchFile, SavingTheLoadedFileAgainGivesTheSameBytesAndProgramAndRoundedVal
     EXPECT_EQ(stored[std::make_pair(5, 129)], "64");
     EXPECT_EQ(stored[std::make_pair(5, 130)], "38");
     EXPECT_EQ(stored[std::make_pair(5, 131)], "128");
-
     // The demo was written by this saver (layout, version, empty graphs): it saves to its own bytes.
     Editor demo;
     ASSERT_TRUE(demo.io.LoadPatchesFromFile(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax"));
@@ -271,13 +267,11 @@ TEST(PatchFile, SaveRefusesBadTargetsKeepsTheOldFileFollowsLinksAndTakesLongName
     EXPECT_TRUE(std::filesystem::exists(dir.File("song.korvax.ops.h")));
     // The file, its three headers, plain, folder, the fifo and its two links.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 9);
-
     brl::testing::WriteFile(dir.File("real.korvax"), "old");
     std::filesystem::create_symlink(dir.File("real.korvax"), dir.File("link.korvax"));
     ASSERT_TRUE(e.io.SavePatchesToFile(dir.File("link.korvax"), L"v", false));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.korvax")));
     EXPECT_TRUE(ReadFile(dir.File("real.korvax")) == e.io.SavePatchesToText(L"v"));
-
     TempDir other;
     const std::string longName = other.File(std::string(248, 'n') + ".korvax");
     ASSERT_TRUE(e.io.SavePatchesToFile(longName, L"v1", false));
@@ -340,7 +334,6 @@ TEST(PatchFile, PasteIntoAnotherChannelTakesFreshControllersWithTheCopiedValues)
             }
         }
     }
-
     std::string unknown = text;
     unknown.replace(unknown.find("module=\"5\""), 10, "module=\"77\"");
     for (const std::string& bad : {std::string("no xml"), std::string("<korvax/>"), unknown}) {
@@ -401,7 +394,6 @@ private:
     size_t Pick(size_t count) {
         return count == 0 ? 0 : std::uniform_int_distribution<size_t>(0, count - 1)(random);
     }
-
     std::mt19937 random{20251206};
 };
 

@@ -65,7 +65,6 @@ TEST(IntroSize, TablesAreTheBytesOfTheExportedHeaders) {
     ASSERT_FALSE(patches.song.timeStream.empty());
     ASSERT_TRUE(ExportHeaders(dir.File("demo"), patches, demo.editor->Memory(), demo.log));
     const IntroTables tables = MakeIntroTables(patches, demo.editor->LastProgram());
-
     std::vector<uint8_t> program = ArrayBytes(ReadFile(dir.File("demo.values.h")));
     const std::vector<uint8_t> ops = ArrayBytes(ReadFile(dir.File("demo.ops.h")));
     const std::vector<uint8_t> params = ArrayBytes(ReadFile(dir.File("demo.params.h")));
@@ -73,7 +72,6 @@ TEST(IntroSize, TablesAreTheBytesOfTheExportedHeaders) {
     program.insert(program.end(), params.begin(), params.end());
     EXPECT_EQ(program.size(), size_t{kParameterCount} + ops.size() + params.size());
     EXPECT_EQ(tables.program, program);
-
     std::vector<uint8_t> song = ArrayBytes(MidiFileConverter::TimeStreamsHeader(patches.song.timeStream));
     const std::vector<uint8_t> data =
         ArrayBytes(MidiFileConverter::DataStreamsHeader(patches.song.dataStream));
@@ -96,7 +94,6 @@ TEST(IntroSize, CompressedSizesAreWhatXzMinus9eGives) {
     EXPECT_EQ(size->songCompressed, XzCommandSize(dir, tables.song));
     EXPECT_EQ(size->allCompressed, XzCommandSize(dir, all));
     EXPECT_LT(size->allCompressed, all.size() / 4); // tables of mostly zeros
-
     // Empty input and bytes that do not compress.
     EXPECT_EQ(XzSize({}), XzCommandSize(dir, {}));
     std::vector<uint8_t> noise(5000);
@@ -107,7 +104,6 @@ TEST(IntroSize, CompressedSizesAreWhatXzMinus9eGives) {
     }
     EXPECT_EQ(XzSize(noise), XzCommandSize(dir, noise));
     EXPECT_GT(*XzSize(noise), noise.size());
-
     const IntroSize figures{8801, 3544, 1404, 983, 2345};
     EXPECT_EQ(IntroSizeText(figures),
               L"intro tables: 12345 bytes, 2345 after xz -9e (program 8801 -> 1404, song 3544 -> 983)");

@@ -34,7 +34,6 @@ protected:
         EXPECT_TRUE(synth.ConvertMidiEvent(Event(status, data1, data2), out));
         return out;
     }
-
     brl::testing::LogCapture log;
     ProbeSynth synth{&log, 0};
 };
@@ -73,7 +72,6 @@ TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
         EXPECT_FLOAT_EQ(out.value, c.value) << int(c.status);
         EXPECT_FLOAT_EQ(out.value2, c.value2) << int(c.status);
     }
-
     const uint8_t refused[][3] = {
         {0xB0, 121, 0}, {0xB0, 122, 0},   {0xB0, 124, 0},   {0xB0, 127, 0},  // other channel modes
         {0xA0, 60, 10}, {0xD0, 10, 0},    {0xE0, 0, 64},                     // pressure, pitch bend
@@ -105,7 +103,6 @@ TEST_F(MidiConversion, ForcedChannelWinsOverEverythingAndSaysSo) {
     EXPECT_EQ(synth.GetForcedChannel(), 5);
     EXPECT_EQ(Convert(0x99, 60, 100).channel, 5);
     EXPECT_EQ(log.Count(logging::Info, L"forcing channel to 5"), 1);
-
     synth.SetForcedChannel(32); // outside the synthesizer: stops forcing
     EXPECT_EQ(synth.GetForcedChannel(), -1);
     EXPECT_EQ(Convert(0x99, 60, 100).channel, 9);

@@ -75,7 +75,6 @@ protected:
         }
         return out;
     }
-
     brl::testing::TempDir dir;
     brl::testing::LogCapture sink;
     brl::Logging::Logger logger{&sink, L"korvax"};
@@ -99,12 +98,10 @@ TEST_F(MidiFileTest, MidiTicksBecomeSynthesizerTicksWithTheTempoInForceAndNoLost
     EXPECT_EQ(Ticks(0, 255), V{375});
     // The merge ends after the tick following the last event: 97 quarters/96 at 0.5 s.
     EXPECT_EQ(converter.SongLength(), 379u);
-
     // Five ticks of 0.25 s, then the new tempo 1 s from its own tick on: 3.75 s.
     ASSERT_TRUE(
         Parse(Smf({Cat({Vlq(5), {0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40}, Vlq(5), {0x90, 0x3C, 0x40}})}, 2)));
     EXPECT_EQ(Ticks(0, 254), V{2813});
-
     // 1 us per quarter, 3 ticks per quarter: 12003 ticks are 4001 us, just past tick 3;
     // dropping the remainder of each 333.3 ns step would land on tick 3.
     ASSERT_TRUE(
@@ -148,7 +145,6 @@ TEST_F(MidiFileTest, HugeDeltasAreCrossedInOneStepAndOverlongSongsFail) {
     EXPECT_EQ(Ticks(0, 254), (V{2098, 4195, 6292, 8389}));
     EXPECT_EQ(Ticks(1, 254).size(), 4u);
     EXPECT_EQ(converter.SongLength(), 8389u);
-
     // At 0.5 s per quarter and 1 tick per quarter one such delta is four years.
     EXPECT_FALSE(Parse(Smf({Cat({Vlq(n), {0x90, 0x3C, 0x40}})}, 1)));
     EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"song too long"));
@@ -179,7 +175,6 @@ TEST_F(MidiFileTest, ProgramsChooseTheChannelPerTrackAndMidiChannel) {
     EXPECT_EQ(Values(5, 254), V{0x3C});
     EXPECT_EQ(Values(3, 254), V{0x3E});
     EXPECT_EQ(Values(0, 254), V{0x40});
-
     const std::pair<std::string, int> names[] = {
         {"korvax-p:1f", 31}, {"korvax-p:2A", 10}, {"korvax-p:x7", 7}, {"korvax:p07", 0}};
     for (const auto& [name, channel] : names) {
@@ -417,11 +412,9 @@ TEST_F(MidiFileTest, StreamsPackAsDeltasInStreamOrder) {
     EXPECT_EQ(times[3 + 257], 750u); // stream 258 follows 257 empty streams
     EXPECT_EQ(times[3 + 258], kEnd);
     EXPECT_EQ(converter.BuildDataStreams(), (Bytes{10, 251, 7}));
-
     converter.RecordEvent(0, 32, 0, 1);
     EXPECT_TRUE(sink.HasPrefix(brl::Logging::Critical, L"BUG stream_id >= SYNTH_MEMORY_MIDI_LEN"));
     EXPECT_EQ(converter.BuildTimeStreams().size(), 8192u + 3);
-
     ASSERT_TRUE(Parse(Smf({{}})));
     EXPECT_EQ(converter.SongLength(), 0u);
     EXPECT_EQ(converter.BuildTimeStreams(), V(8192, kEnd));
@@ -434,7 +427,6 @@ TEST_F(MidiFileTest, HeadersHoldBytePlanesAndBreakLines) {
     EXPECT_EQ(Read("a.timestreams.h"),
               "static const u32 korvax_timestreams[] = {\n0x06020501, 0x08040703\n};\n");
     EXPECT_EQ(Read("a.datastreams.h"), "static const u8 korvax_datastreams[] = {\n0xab\n};\n");
-
     // Words 0..8: the low plane is bytes 0..8, the other 27 bytes are zero.
     Bytes data(33);
     for (int i = 0; i < 33; ++i) {
@@ -451,7 +443,6 @@ TEST_F(MidiFileTest, HeadersHoldBytePlanesAndBreakLines) {
         "0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f, "
         "0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x1b, 0x1c, 0x1d, 0x1e, 0x1f, "
         "\n0x20\n};\n");
-
     EXPECT_FALSE(MidiFileConverter::ExportHeaders(logger, {kEnd}, {}, Path("missing/c")));
     EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"cannot write "));
 }

@@ -19,7 +19,6 @@ struct Rig {
     brl::Logging::NullChannel log;
     std::unique_ptr<SynthesizerEditor> editor = std::make_unique<SynthesizerEditor>(&log);
     SynthFileIo io{*editor};
-
     float Slot(int channel, int number) {
         editor->SettleEvents();
         return editor->Memory()[channel * kControllersPerChannel + number];
@@ -46,28 +45,23 @@ TEST(MidiLearn, ArmedLearningTakesTheNextCcWhichThenDrivesTheControllerAndIsCons
     Rig rig;
     ASSERT_TRUE(rig.editor->LearnController(3, 17));
     EXPECT_EQ(rig.editor->MidiLearning().Learning(), std::make_pair(3, 17));
-
     // Channel mode messages are not learned and still act.
     EXPECT_TRUE(rig.Cc(2, 123, 0));
     EXPECT_TRUE(rig.editor->MidiLearning().Learning().has_value());
-
     EXPECT_TRUE(rig.Cc(2, 74, 64));
     EXPECT_FALSE(rig.editor->MidiLearning().Learning().has_value());
     EXPECT_EQ(rig.editor->MidiLearning().Assignments(), (std::vector<Assignment>{{2, 74, 3, 17}}));
     EXPECT_EQ(rig.Slot(3, 17), 0.5f);
     EXPECT_EQ(rig.Slot(0, 74), 0.0f); // not through the default mapping to synth channel 0
-
     EXPECT_TRUE(rig.Cc(2, 74, 127));
     EXPECT_EQ(rig.Slot(3, 17), 127.0f / 128.0f);
     EXPECT_EQ(rig.Slot(0, 74), 0.0f);
-
     // The same CC on another MIDI channel, and other CCs, keep the default mapping.
     EXPECT_TRUE(rig.Cc(1, 74, 32));
     EXPECT_TRUE(rig.Cc(2, 75, 16));
     EXPECT_EQ(rig.Slot(0, 74), 0.25f);
     EXPECT_EQ(rig.Slot(0, 75), 0.125f);
     EXPECT_EQ(rig.Slot(3, 17), 127.0f / 128.0f);
-
     ASSERT_TRUE(rig.editor->MidiLearning().Forget(3, 17));
     EXPECT_FALSE(rig.editor->MidiLearning().Forget(3, 17));
     EXPECT_TRUE(rig.Cc(2, 74, 8));
@@ -89,7 +83,6 @@ TEST(MidiLearn, AControllerHasOneCcAndACcDrivesOneController) {
     EXPECT_FALSE(learn.Match(0, 10, 0, hit));
     EXPECT_EQ(learn.Find(1, 1), (Assignment{4, 20, 1, 1}));
     EXPECT_FALSE(learn.Find(1, 2).has_value());
-
     EXPECT_FALSE(learn.Assign({0, 120, 0, 0}, PinKind::Invalid)); // a channel mode message
     EXPECT_FALSE(learn.Learn(0, 256, PinKind::Invalid));
 }
@@ -108,7 +101,6 @@ TEST(MidiLearn, DiscreteControllersSpreadTheCcTravelOverTheirEntries) {
     }
     EXPECT_EQ(MidiLearn::ControllerValue(PinKind::Invalid, 127), 127.0f / 128.0f);
     EXPECT_EQ(MidiLearn::ControllerValue(PinKind::Invalid, 200), 127.0f / 128.0f);
-
     // The range kind is taken when learning and again after a compile.
     Rig rig;
     const int shape = rig.AddOscillatorShape();
@@ -128,13 +120,11 @@ TEST(MidiLearnFile, AssignmentsSurviveSaveAndLoadInOneRootElement) {
     ASSERT_TRUE(source.editor->MidiLearning().Assign({9, 71, 5, shape}, PinKind::Invalid));
     ASSERT_TRUE(source.editor->MidiLearning().Assign({0, 7, 0, 200}, PinKind::Invalid));
     ASSERT_TRUE(source.io.SavePatchesToFile(dir.File("a.korvax"), L"1.0", false));
-
     pugi::xml_document document;
     ASSERT_TRUE(document.load_file(dir.File("a.korvax").c_str()));
     const pugi::xml_node root = document.document_element();
     EXPECT_EQ(std::string(root.last_child().name()), "midilearn");
     EXPECT_EQ(std::distance(root.children("midilearn").begin(), root.children("midilearn").end()), 1);
-
     Rig loaded;
     ASSERT_TRUE(loaded.editor->MidiLearning().Assign({1, 1, 1, 1}, PinKind::Invalid));
     ASSERT_TRUE(loaded.io.LoadPatchesFromFile(dir.File("a.korvax")));
@@ -148,12 +138,10 @@ TEST(MidiLearnFile, AssignmentsSurviveSaveAndLoadInOneRootElement) {
     loaded.Text();
     EXPECT_EQ(
         loaded.editor->Patches().parameterValues[static_cast<size_t>(5 * kControllersPerChannel + shape)], 8);
-
     ASSERT_TRUE(loaded.io.SavePatchesToFile(dir.File("b.korvax"), L"1.0", false));
     Rig again;
     ASSERT_TRUE(again.io.LoadPatchesFromFile(dir.File("b.korvax")));
     EXPECT_EQ(again.editor->MidiLearning().Assignments(), loaded.editor->MidiLearning().Assignments());
-
     // A new patch set has none.
     again.io.LoadEmptyPatches();
     EXPECT_TRUE(again.editor->MidiLearning().Empty());

@@ -64,7 +64,6 @@ struct NodeRig {
         }
         return left;
     }
-
     std::unique_ptr<NodeHost> host = std::make_unique<NodeHost>();
     std::unique_ptr<Node> node;
     std::vector<float> right;

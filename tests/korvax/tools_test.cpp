@@ -26,7 +26,6 @@ constexpr uint16_t kZero = korvax_reference::kZeroBuffer;
 class ToolRig {
 public:
     ToolRig() : synth(MakeSynth()), memory(synth->Memory()) {}
-
     float* Buffer(int b) { return memory + Global(b); }
     float& Value(int number) { return memory[Param(0, number)]; }
     void Fill(int b, float (*f)(int)) {
@@ -34,7 +33,6 @@ public:
             Buffer(b)[i] = f(i);
         }
     }
-
     Node& Make(uint8_t opcode, std::initializer_list<uint16_t> operands) {
         const std::vector<uint16_t> codes(operands);
         nodes.emplace_back(InstantiateNode(opcode, codes.data(), synth.get(), 0, 0));
@@ -43,7 +41,6 @@ public:
         return *nodes.back();
     }
     void Run(uint8_t opcode, std::initializer_list<uint16_t> operands) { Make(opcode, operands).Render(); }
-
     std::unique_ptr<TestSynth> synth;
     float* memory;
     std::vector<std::unique_ptr<Node>> nodes;

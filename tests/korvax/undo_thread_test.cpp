@@ -37,7 +37,6 @@ TEST(EditHistoryWhileAudioRuns, ValuesStillQueuedBelongToTheEditTheyWereSentIn) 
     RenderingThread<Synthesizer> audio(manager, std::chrono::microseconds(1333));
     ASSERT_TRUE(audio.WaitBuffers(2));
     const float before = manager.Slot(0, number);
-
     for (int round = 0; round < 3; ++round) {
         history.Record(L"value");
         // Queued without waiting: the undo must not let it land afterwards.

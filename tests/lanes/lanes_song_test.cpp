@@ -41,7 +41,6 @@ int ChannelBus(int channel) {
 class RandomPatchSet {
 public:
     RandomPatchSet(SynthesizerEditor& editor, uint32_t seed) : editor(editor), random(seed) {}
-
     void Build() {
         for (int channel = 0; channel < kSongChannels; ++channel) {
             Voice(channel);
@@ -63,7 +62,6 @@ public:
         Link(mix, Buffer(mix, true, kBusLeft), 0, out, 0);
         Link(mix, Buffer(mix, true, kBusRight), 0, out, 1);
     }
-
     // The controllers the graphs created, for the song to change.
     const std::vector<std::pair<int, int>>& Controllers() const { return controllers; }
 
@@ -116,7 +114,6 @@ private:
         }
         }
     }
-
     // Any module but the sinks; the ones with ten-second lines seldom.
     int RandomModule() {
         for (;;) {
@@ -129,7 +126,6 @@ private:
             }
         }
     }
-
     // A module whose inputs (but `linkedLater`) are linked to random earlier
     // outputs or left on controllers with random values; its outputs become
     // sources.
@@ -154,7 +150,6 @@ private:
         }
         return node;
     }
-
     void Connect(CVergl& graph, const std::vector<std::pair<CNode*, size_t>>& sources, CNode* node,
                  size_t input) {
         const auto& [from, output] =
@@ -163,17 +158,14 @@ private:
             editor.CreateConnection(graph, from->Outputs().At(output), node->Inputs().At(input));
         }
     }
-
     void Link(CVergl& graph, CNode* from, size_t output, CNode* to, size_t input) {
         ASSERT_TRUE(editor.CreateConnection(graph, from->Outputs().At(output), to->Inputs().At(input)));
     }
-
     CNode* Buffer(CVergl& graph, bool read, int number) {
         CNode* node = read ? editor.CreateNodeBufferOutput(graph) : editor.CreateNodeBufferInput(graph);
         editor.SetBufferNumber(node, number);
         return node;
     }
-
     // bus = bus + signal.
     void AddInto(CVergl& graph, int channel, int bus, CNode* signal) {
         CNode* add = editor.CreateNode(graph, ModuleId::Add, channel);
@@ -181,9 +173,7 @@ private:
         Link(graph, signal, 0, add, 1);
         Link(graph, add, 0, Buffer(graph, false, bus), 0);
     }
-
     int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); }
-
     SynthesizerEditor& editor;
     std::mt19937 random;
     std::vector<std::pair<int, int>> controllers;

@@ -38,7 +38,6 @@ class ScriptSynth : public Synthesizer {
 public:
     ScriptSynth(bool lanes, uint32_t seed) : random(seed) { Lanes::Enable(*this, lanes); }
     ~ScriptSynth() override { DestroyNodeProgram(program); }
-
     bool Load(const ByteCode& code) {
         std::vector<uint8_t> opcodes;
         std::vector<uint16_t> operands;
@@ -46,7 +45,6 @@ public:
         return BuildNodeProgram(program, this, opcodes.data(), opcodes.size(), operands.data(),
                                 operands.size());
     }
-
     // Mostly ordinary parameters, sometimes the values that break arithmetic.
     static float Value(std::mt19937& random) {
         constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -59,7 +57,6 @@ public:
         return std::uniform_real_distribution<float>(kind < 17 ? 0.0f : -4.0f,
                                                      kind < 17 ? 1.0f : 4.0f)(random);
     }
-
     NodeProgram program;
     std::mt19937 random;
 
