@@ -84,10 +84,8 @@ void SetControls(NodeRig& rig, uint8_t opcode, float frequency, float resonance,
     }
 }
 
-// Every type bucket in turn, resonance 0 and 1 among them, new coefficients at each
-// block and silent buckets in between: the state carries on throughout. The last
-// block's negative resonance counts as 0 for the double filter (its fourth root
-// would be NaN).
+// Every type bucket, resonance 0 and 1, new coefficients at each block: the state carries
+// on throughout. A negative resonance counts as 0 for the double filter (no NaN root).
 TEST(FilterResponse, EachFilterFollowsItsFormulaThroughBucketAndCoefficientChanges) {
     const float schedule[][4] = {
         {0.5f, 0.3f, 0.0f, 0.1f},        {0.7f, 0.6f, 32.0f / 128, 0.4f}, {0.4f, 0.9f, 48.0f / 128, 0.0f},

@@ -31,9 +31,8 @@ constexpr int kChannel = 3;
 const int kVoiceList = korvax_reference::VoiceList(kChannel);
 const uint16_t kZero = korvax_reference::kZeroBuffer;
 
-// Plays a byte code; notes come from a seeded script and every started voice
-// gets random values in its free fields 8..15, which the graphs read: any
-// float in 8..14, an ordinary parameter (0..1) in 15.
+// Plays a byte code with notes from a seeded script; a started voice gets random
+// values in its free fields: any float in 8..14, a parameter (0..1) in 15.
 class ScriptSynth : public Synthesizer {
 public:
     ScriptSynth(bool lanes, uint32_t seed) : random(seed) { Lanes::Enable(*this, lanes); }
@@ -84,9 +83,8 @@ bool SameFloat(float a, float b) {
     return (a != a && b != b) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// The first slot (or voice field, numbered from 0x10000) where two synthesizers
-// differ, leaving out the working cells the lanes leave stale; 0x20000 for the
-// random generator, -1 when they agree.
+// The first slot (voice fields from 0x10000, the random state 0x20000) where two
+// synthesizers differ, but for cells the lanes leave stale; -1 when they agree.
 int FirstDifference(const Synthesizer& a, const Synthesizer& b, const NodeProgram& lanes) {
     for (int i = 0; i < kMemorySlots; ++i) {
         if (!SameFloat(a.memory[i], b.memory[i]) && !Lanes::LeavesStale(lanes, i)) {
@@ -152,10 +150,8 @@ std::vector<Lanes::ModuleRuns> ExpectSameAsScalar(const ByteCode& code, uint32_t
     return Lanes::Runs(lanes.program);
 }
 
-// A voice list around one module: every buffer input is a global buffer scaled
-// by a per-voice field (so each lane sees its own signal), value inputs read a
-// per-voice field or a shared parameter, and every output is summed into the
-// output area voice by voice.
+// One module in a voice list: buffer inputs are global buffers scaled per voice, value
+// inputs per-voice fields or shared parameters, every output summed into the output area.
 ByteCode ModuleVoice(int module, bool valuesPerVoice) {
     ByteCode code;
     const ModuleSpec& entry = FindModule(module);
@@ -259,9 +255,8 @@ ByteCode VoiceCode(const Ops& ops) {
     return code;
 }
 
-// Voices summing into shared blocks run in lanes; a voice that reads a buffer
-// before writing it hears the previous voice, so its channel runs scalar. An
-// oscillator whose type may select nothing hands the previous voice's value on.
+// Voices summing into shared blocks run in lanes, a voice reading what the previous one
+// wrote runs scalar; an oscillator whose type may select nothing keeps the previous value.
 TEST_P(LanePaths, GraphsRenderAsTheScalarLoopAndInLanesWhereVoicesDoNotDependOnEachOther) {
     const uint16_t a = Dynamic(0x200);
     const uint16_t b = Dynamic(0x280);
