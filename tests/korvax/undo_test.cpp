@@ -45,9 +45,6 @@ struct Rig {
     PatchSet& Patches() { return manager->Patches(); }
     // What a save writes now.
     std::string Text() { return SynthFileIo(*manager).SavePatchesToText(L"test"); }
-    float Slot(int channel, int number) {
-        return manager->Memory()[channel * kControllersPerChannel + number];
-    }
     // Records and edits; undo must give back the text from before the edit,
     // redo the text after it. Leaves the state after the edit.
     void RoundTrip(const String& label, const std::function<void()>& edit) {
@@ -123,7 +120,7 @@ TEST(EditHistory, UndoGivesBackIdsControllersExactValuesAndCompilesOnlyWhenAsked
     EXPECT_EQ(rig.manager->LastProgram().opcodes, after.opcodes); // the caller compiles
     EXPECT_EQ(voice.NextId(), nextId);
     EXPECT_EQ(rig.manager->FindFreeController(2), freeController);
-    EXPECT_EQ(rig.Slot(0, 128), 0.3f);
+    EXPECT_EQ(rig.manager->Slot(0, 128), 0.3f);
     ASSERT_TRUE(rig.history.Redo(false));
     ASSERT_TRUE(rig.history.Undo(true));
     EXPECT_EQ(rig.manager->LastProgram().opcodes, before.opcodes);
@@ -193,7 +190,7 @@ TEST(EditHistory, ListenersHearOfRestoredNamesAndValuesAndTheSelectionStays) {
     ASSERT_TRUE(rig.manager->SetCurrentProgram(4));
     const int number = GetPinRecord(filter->Inputs().At(1))->controllerNumber;
     const String name = rig.manager->ControllerName(4, number);
-    const float value = rig.Slot(4, number);
+    const float value = rig.manager->Slot(4, number);
     rig.history.Record(L"rename and set");
     rig.manager->SetControllerName(4, number, L"Tone");
     rig.manager->SetControllerValue(4, number, 0.75f);
@@ -201,7 +198,7 @@ TEST(EditHistory, ListenersHearOfRestoredNamesAndValuesAndTheSelectionStays) {
     heard.Subscribe();
     ASSERT_TRUE(rig.history.Undo(true));
     EXPECT_EQ(rig.manager->ControllerName(4, number), name);
-    EXPECT_EQ(rig.Slot(4, number), value);
+    EXPECT_EQ(rig.manager->Slot(4, number), value);
     EXPECT_EQ(heard.calls,
               (std::vector<std::string>{Heard::Format("name", 4, number), Heard::Format("value", 4, number),
                                         "program", "refresh"}));
