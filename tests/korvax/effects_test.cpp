@@ -8,9 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
-#include <initializer_list>
-#include <memory>
 #include <vector>
 
 namespace brl::Korvax {
@@ -27,15 +24,11 @@ float Noise(int n) {
     x = (x ^ (x >> 15)) * 2246822519u;
     return static_cast<float>(static_cast<int32_t>(x ^ (x >> 13))) * 0x1p-31f;
 }
-float Impulse(int n) {
-    return n == 0 ? 1.0f : 0.0f;
-}
-float Constant(int) {
-    return 0.8f;
-}
-bool AllFinite(const std::vector<float>& v) {
+constexpr auto Impulse = [](int n) { return n == 0 ? 1.0f : 0.0f; };
+constexpr auto Constant = [](int) { return 0.8f; };
+constexpr auto AllFinite = [](const std::vector<float>& v) {
     return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
-}
+};
 
 TEST(DistortionShapes, MatchValuesWorkedByHand) {
     const float g = Synthesizer::GainFull(0.75f); // as inout gain or drive

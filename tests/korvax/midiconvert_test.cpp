@@ -154,13 +154,3 @@ TEST_F(MidiConversion, ClockAndTransportAreNoWarningsAndRealtimeLogsFollowTheirF
         EXPECT_EQ(event.type, korvax::kEventNone);
     }
 }
-
-TEST_F(MidiConversion, QueuedNotePlaysOnTheMappedChannelAtTheNextBuffer) {
-    synth.QueueMidiEvent(Event(0xC2, 40, 0));
-    synth.QueueMidiEvent(Event(0x92, 60, 100));
-    synth.RenderBuffer();
-    EXPECT_FLOAT_EQ(synth.Memory()[8 * 256 + korvax::kStreamNoteOn], 60 * kScale);
-    EXPECT_EQ(synth.Memory()[korvax::kTriggerSlotBase + 8 * 256 + korvax::kStreamNoteOn], 1.0f);
-    EXPECT_EQ(synth.Voice(8, 0)[korvax::kVoiceActive], 1.0f);
-    EXPECT_EQ(synth.ProcessedCount(), 2u);
-}

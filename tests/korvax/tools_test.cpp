@@ -46,12 +46,8 @@ public:
     std::vector<std::unique_ptr<Node>> nodes;
 };
 
-float Ramp(int i) {
-    return static_cast<float>(i - 64) * 0.015625f;
-} // -1 .. 0.984375, exact steps
-float Wave(int i) {
-    return static_cast<float>(std::sin(i * 0.3));
-}
+constexpr auto Ramp = [](int i) { return static_cast<float>(i - 64) * 0.015625f; }; // -1 .. 0.984375, exact
+const auto Wave = [](int i) { return static_cast<float>(std::sin(i * 0.3)); };
 
 TEST(ToolArithmetic, BufferModulesComputePerSample) {
     ToolRig rig;
