@@ -1,14 +1,13 @@
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
 
+#include "node_test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
-#include <initializer_list>
-#include <memory>
 #include <vector>
 
 namespace brl::Korvax {
@@ -18,69 +17,18 @@ constexpr int kN = kSamplesPerBuffer;
 constexpr int kLine = 960000;
 constexpr int kFullLineBlocks = kLine / kN + 1;
 
-class Host final : public Synthesizer {
-protected:
-    void AcquireProgram() noexcept override {}
-    void ReleaseProgram() noexcept override {}
-    void DoTick() noexcept override {}
-};
-
-// One node whose pin i is bound to the dynamic block 0x8000 + i x 128.
-struct Effect {
-    std::unique_ptr<Host> host = std::make_unique<Host>();
-    std::unique_ptr<Node> node;
-    std::vector<float> right; // output pin 1 of the last Run
-
-    Effect(int opcode, float rate, std::initializer_list<std::pair<int, float>> values = {}) {
-        host->SetSampleRate(rate);
-        uint16_t operands[kMaxNodeArgs];
-        for (int i = 0; i < kMaxNodeArgs; ++i) {
-            operands[i] = static_cast<uint16_t>(0x8000 + i * kN);
-        }
-        node.reset(InstantiateNode(static_cast<uint8_t>(opcode), operands, host.get(), 0, 0));
-        for (const auto& [pin, value] : values) {
-            *Pin(pin) = value;
-        }
-    }
-    float* Pin(int i) { return host->Memory() + 0x8000 + i * kN; }
-    float& operator[](int i) { return *Pin(i); }
-    int Samples(float x) const { return host->TimeToSamples(x); }
-
-    // Renders `blocks` buffers with input pin `in` fed from source(n), calling
-    // before(b) ahead of buffer b; returns output pin 0.
-    std::vector<float> Run(int blocks, const std::function<float(int)>& source, int in = 1,
-                           const std::function<void(int)>& before = {}) {
-        std::vector<float> left;
-        right.clear();
-        for (int b = 0; b < blocks; ++b) {
-            if (before) {
-                before(b);
-            }
-            for (int i = 0; i < kN; ++i) {
-                Pin(in)[i] = source(b * kN + i);
-            }
-            node->Render();
-            left.insert(left.end(), Pin(0), Pin(0) + kN);
-            right.insert(right.end(), Pin(1), Pin(1) + kN);
-        }
-        return left;
-    }
-};
+using Effect = Testing::NodeRig;
 
 float Noise(int n) {
     uint32_t x = static_cast<uint32_t>(n) * 2654435761u + 12345u;
     x = (x ^ (x >> 15)) * 2246822519u;
     return static_cast<float>(static_cast<int32_t>(x ^ (x >> 13))) * 0x1p-31f;
 }
-float Impulse(int n) {
-    return n == 0 ? 1.0f : 0.0f;
-}
-float Constant(int) {
-    return 0.8f;
-}
-bool AllFinite(const std::vector<float>& v) {
+constexpr auto Impulse = [](int n) { return n == 0 ? 1.0f : 0.0f; };
+constexpr auto Constant = [](int) { return 0.8f; };
+constexpr auto AllFinite = [](const std::vector<float>& v) {
     return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
-}
+};
 
 TEST(DistortionShapes, MatchValuesWorkedByHand) {
     const float g = Synthesizer::GainFull(0.75f); // as inout gain or drive
@@ -139,7 +87,7 @@ TEST(DelayFeedback, EchoesAfterItsLengthAndWrapsAtAShorterOne) {
     for (int n = 0, w = 0; n < 6 * kN; ++n) {
         const float old = line[w];
         line[w] = 0.7f * Noise(n) + old * 0.6f;
-        w = (w + 1) % e.Samples(n / kN % 2 == 0 ? 0.2f : 0.1f);
+        w = (w + 1) % e.host->TimeToSamples(n / kN % 2 == 0 ? 0.2f : 0.1f);
         ASSERT_EQ(out[n], old * 0.8f + Noise(n)) << n;
     }
     Effect silent(ModuleId::Delay, 8000.0f); // 0.8 samples truncate to none
@@ -193,7 +141,7 @@ TEST(ChorusTaps, PassTheSourceDryAndGlideToTheDelayWithoutDepth) {
     Effect e(ModuleId::Chorus, 8000.0f,
              {{3, 0.9f}, {4, -0.4f}, {5, 0.7f}, {6, -1.0f}, {7, 0.5f}, {8, 0.3f}, {10, 0.6f}});
     const std::vector<float> left = e.Run(3, Noise, 2);
-    const int d = e.Samples(0.3f);
+    const int d = e.host->TimeToSamples(0.3f);
     const float gl[4] = {0.25f, 0.375f, 0.5f, 0.625f};
     const float gr[4] = {0.75f, 0.625f, 0.5f, 0.375f};
     for (int n = 0; n < 3 * kN; ++n) {
@@ -275,7 +223,7 @@ TEST(CompressorGain, NonsenseControlsLeaveTheGainRecoverable) {
 
 TEST(EnvelopeFollowers, PeakFallsNinetySixDecibelsOverItsLength) {
     Effect e(ModuleId::PeakDetect, 96000.0f, {{2, 0.5f}});
-    const int length = e.Samples(0.5f);
+    const int length = e.host->TimeToSamples(0.5f);
     const std::vector<float> out = e.Run(length / kN + 2, [](int n) { return -Impulse(n); });
     EXPECT_EQ(out[0], 1.0f);
     EXPECT_NEAR(out[length] / std::pow(10.0, -4.8), 1.0, 1e-3);
@@ -289,7 +237,7 @@ TEST(EnvelopeFollowers, PeakFallsNinetySixDecibelsOverItsLength) {
 
 TEST(EnvelopeFollowers, RMSSettlesAtTheScaledMagnitudeOfAConstant) {
     Effect e(ModuleId::RMSDetect, 96000.0f, {{2, 0.3f}});
-    const int length = e.Samples(0.3f);
+    const int length = e.host->TimeToSamples(0.3f);
     const std::vector<float> out = e.Run(length / kN + 2, [](int) { return -0.3f; });
     EXPECT_LT(out[length - 2], out[length - 1]);
     EXPECT_NEAR(out[length - 1], 0.3 * 1.4142135, 1e-4); // squares are quantised to 1/32768
@@ -305,7 +253,7 @@ TEST(EnvelopeFollowers, RMSFollowsAMovingSumAcrossWindowChangesAndTheLineEnd) {
     uint32_t sum = 0; // wrapping, over the last `window` squares
     std::vector<uint32_t> squares;
     for (int n = 0, window = 0; n < 8000 * kN; ++n) {
-        const int wanted = std::clamp(e.Samples(lengths[n / kN / 1000]), 1, kLine - 1);
+        const int wanted = std::clamp(e.host->TimeToSamples(lengths[n / kN / 1000]), 1, kLine - 1);
         for (; window < wanted; ++window) {
             sum += n - 1 - window >= 0 ? squares[n - 1 - window] : 0;
         }

@@ -84,10 +84,8 @@ void SetControls(NodeRig& rig, uint8_t opcode, float frequency, float resonance,
     }
 }
 
-// Every type bucket in turn, resonance 0 and 1 among them, new coefficients at each
-// block and silent buckets in between: the state carries on throughout. The last
-// block's negative resonance counts as 0 for the double filter (its fourth root
-// would be NaN).
+// Every type bucket, resonance 0 and 1, new coefficients at each block: the state carries
+// on throughout. A negative resonance counts as 0 for the double filter (no NaN root).
 TEST(FilterResponse, EachFilterFollowsItsFormulaThroughBucketAndCoefficientChanges) {
     const float schedule[][4] = {
         {0.5f, 0.3f, 0.0f, 0.1f},        {0.7f, 0.6f, 32.0f / 128, 0.4f}, {0.4f, 0.9f, 48.0f / 128, 0.0f},
@@ -156,35 +154,6 @@ TEST(BandSplitter, OutputsFollowTheCrossoverCascadeAndAddUpToTheInput) {
                 ASSERT_EQ(rig.Pin(1 + crossovers)[i], x) << "last output, sample " << i;
                 ASSERT_NEAR(sum + x, rig.Pin(0)[i], 1e-5f) << "sample " << i;
             }
-        }
-    }
-}
-
-// Random control values in 0..1 and input in -1..1 never drive a filter to a
-// non-finite or runaway output.
-TEST(FilterProperty, RandomSettingsGiveFiniteBoundedOutput) {
-    for (uint8_t opcode : {kMoog, kKarlsen, kSv, kDouble, kBandsplit4, kBandsplit8}) {
-        const bool splitter = opcode == kBandsplit4 || opcode == kBandsplit8;
-        const int outputs = opcode == kBandsplit4 ? 4 : (opcode == kBandsplit8 ? 8 : 1);
-        for (unsigned seed = 1; seed <= 12; ++seed) {
-            NodeRig rig(opcode);
-            std::mt19937 random(seed * 100 + opcode);
-            std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-            float peak = 0.0f;
-            for (int block = 0; block < 200; ++block) {
-                for (int pin = splitter ? 1 + outputs : 2; block % 10 == 0 && pin < rig.node->argCount;
-                     ++pin) {
-                    rig[pin] = unit(random);
-                }
-                std::generate_n(rig.Pin(splitter ? 0 : 1), kN, [&] { return unit(random) * 2.0f - 1.0f; });
-                rig.Render();
-                for (int i = 0; i < outputs * kN; ++i) {
-                    const float out = rig.Pin(splitter ? 1 : 0)[i];
-                    ASSERT_TRUE(std::isfinite(out)) << "opcode " << int(opcode) << " seed " << seed;
-                    peak = std::max(peak, std::fabs(out));
-                }
-            }
-            EXPECT_LT(peak, 8.0f) << "opcode " << int(opcode) << " seed " << seed;
         }
     }
 }

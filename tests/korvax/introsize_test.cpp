@@ -58,14 +58,13 @@ struct Demo {
     }
 };
 
-TEST(IntroSize, TablesAreTheBytesOfTheExportedHeaders) {
+TEST(IntroSize, TablesAreTheBytesOfTheExportedHeadersAndSizesAreWhatXzMinus9eGives) {
     TempDir dir;
     Demo demo;
     PatchSet& patches = demo.editor->Patches();
     ASSERT_FALSE(patches.song.timeStream.empty());
     ASSERT_TRUE(ExportHeaders(dir.File("demo"), patches, demo.editor->Memory(), demo.log));
     const IntroTables tables = MakeIntroTables(patches, demo.editor->LastProgram());
-
     std::vector<uint8_t> program = ArrayBytes(ReadFile(dir.File("demo.values.h")));
     const std::vector<uint8_t> ops = ArrayBytes(ReadFile(dir.File("demo.ops.h")));
     const std::vector<uint8_t> params = ArrayBytes(ReadFile(dir.File("demo.params.h")));
@@ -73,19 +72,13 @@ TEST(IntroSize, TablesAreTheBytesOfTheExportedHeaders) {
     program.insert(program.end(), params.begin(), params.end());
     EXPECT_EQ(program.size(), size_t{kParameterCount} + ops.size() + params.size());
     EXPECT_EQ(tables.program, program);
-
     std::vector<uint8_t> song = ArrayBytes(MidiFileConverter::TimeStreamsHeader(patches.song.timeStream));
     const std::vector<uint8_t> data =
         ArrayBytes(MidiFileConverter::DataStreamsHeader(patches.song.dataStream));
     song.insert(song.end(), data.begin(), data.end());
     EXPECT_EQ(song.size(), patches.song.timeStream.size() * 4 + patches.song.dataStream.size());
     EXPECT_EQ(tables.song, song);
-}
 
-TEST(IntroSize, CompressedSizesAreWhatXzMinus9eGives) {
-    TempDir dir;
-    Demo demo;
-    const IntroTables tables = MakeIntroTables(demo.editor->Patches(), demo.editor->LastProgram());
     const std::optional<IntroSize> size = MeasureIntroSize(tables);
     ASSERT_TRUE(size.has_value());
     std::vector<uint8_t> all = tables.program;
@@ -96,7 +89,6 @@ TEST(IntroSize, CompressedSizesAreWhatXzMinus9eGives) {
     EXPECT_EQ(size->songCompressed, XzCommandSize(dir, tables.song));
     EXPECT_EQ(size->allCompressed, XzCommandSize(dir, all));
     EXPECT_LT(size->allCompressed, all.size() / 4); // tables of mostly zeros
-
     // Empty input and bytes that do not compress.
     EXPECT_EQ(XzSize({}), XzCommandSize(dir, {}));
     std::vector<uint8_t> noise(5000);
@@ -107,7 +99,6 @@ TEST(IntroSize, CompressedSizesAreWhatXzMinus9eGives) {
     }
     EXPECT_EQ(XzSize(noise), XzCommandSize(dir, noise));
     EXPECT_GT(*XzSize(noise), noise.size());
-
     const IntroSize figures{8801, 3544, 1404, 983, 2345};
     EXPECT_EQ(IntroSizeText(figures),
               L"intro tables: 12345 bytes, 2345 after xz -9e (program 8801 -> 1404, song 3544 -> 983)");

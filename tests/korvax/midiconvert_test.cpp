@@ -34,7 +34,6 @@ protected:
         EXPECT_TRUE(synth.ConvertMidiEvent(Event(status, data1, data2), out));
         return out;
     }
-
     brl::testing::LogCapture log;
     ProbeSynth synth{&log, 0};
 };
@@ -60,10 +59,6 @@ TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
         {0xB9, 123, 5, true, korvax::kEventReleaseAll, -1, -1, 0, 0},
         {0xC5, 3, 0x90, true, korvax::kEventNone, -1, -1, 0, 0}, // a stray third byte is not read
         {0xF6, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
-        {0xF8, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0}, // timing clock
-        {0xFA, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0}, // start
-        {0xFB, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0}, // continue
-        {0xFC, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0}, // stop
         {0xFE, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
     };
     for (const Case& c : cases) {
@@ -77,7 +72,6 @@ TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
         EXPECT_FLOAT_EQ(out.value, c.value) << int(c.status);
         EXPECT_FLOAT_EQ(out.value2, c.value2) << int(c.status);
     }
-
     const uint8_t refused[][3] = {
         {0xB0, 121, 0}, {0xB0, 122, 0},   {0xB0, 124, 0},   {0xB0, 127, 0},  // other channel modes
         {0xA0, 60, 10}, {0xD0, 10, 0},    {0xE0, 0, 64},                     // pressure, pitch bend
@@ -109,7 +103,6 @@ TEST_F(MidiConversion, ForcedChannelWinsOverEverythingAndSaysSo) {
     EXPECT_EQ(synth.GetForcedChannel(), 5);
     EXPECT_EQ(Convert(0x99, 60, 100).channel, 5);
     EXPECT_EQ(log.Count(logging::Info, L"forcing channel to 5"), 1);
-
     synth.SetForcedChannel(32); // outside the synthesizer: stops forcing
     EXPECT_EQ(synth.GetForcedChannel(), -1);
     EXPECT_EQ(Convert(0x99, 60, 100).channel, 9);
@@ -118,10 +111,17 @@ TEST_F(MidiConversion, ForcedChannelWinsOverEverythingAndSaysSo) {
     EXPECT_EQ(Convert(0x99, 60, 100).channel, 3);
 }
 
-TEST_F(MidiConversion, QueuedMessagesAreLoggedStampedAndKeepTheirOrder) {
+TEST_F(MidiConversion, QueuedMessagesAreLoggedStampedAndKeepTheirOrderAndUnsupportedOnesAreNotQueued) {
     EXPECT_TRUE(synth.QueueMidiEvent(Event(0xC1, 4, 0)));
     EXPECT_TRUE(synth.QueueMidiEvent(Event(0x91, 60, 100)));
+    EXPECT_FALSE(synth.QueueMidiEvent(Event(0xE0, 0x00, 0x40)));
     EXPECT_EQ(log.Count(logging::Verbose, L"raw:913C64   Ch:01 Not:C-5 Vol:100   Note On              "), 1);
+    EXPECT_EQ(
+        log.Count(logging::Warning,
+                  L"unsupported midi event, ignoring (raw:E00040   Ch:00 Pitch:    0         Pitch Bend   "
+                  L"        )"),
+        1);
+    EXPECT_EQ(synth.QueuedCount(), 2u);
     const std::vector<SynthEvent> events = synth.Drain();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].type, korvax::kEventNone);
@@ -131,54 +131,26 @@ TEST_F(MidiConversion, QueuedMessagesAreLoggedStampedAndKeepTheirOrder) {
     EXPECT_GE(events[1].time, events[0].time);
 }
 
-TEST_F(MidiConversion, UnsupportedMessageIsWarnedAboutAndNotQueued) {
-    EXPECT_FALSE(synth.QueueMidiEvent(Event(0xE0, 0x00, 0x40)));
-    EXPECT_EQ(synth.QueuedCount(), 0u);
-    EXPECT_TRUE(synth.Drain().empty());
-    EXPECT_EQ(
-        log.Count(logging::Warning,
-                  L"unsupported midi event, ignoring (raw:E00040   Ch:00 Pitch:    0         Pitch Bend   "
-                  L"        )"),
-        1);
-}
-
-TEST_F(MidiConversion, RealtimeMessagesAreLoggedOnlyWhileTheirFlagIsSet) {
+// A running sequencer's start, clock, stop and continue, and active sensing:
+// no events of their own, no warnings; clock and sensing logged only on request.
+TEST_F(MidiConversion, ClockAndTransportAreNoWarningsAndRealtimeLogsFollowTheirFlags) {
     synth.SetLogActiveSensing(false);
     synth.SetLogTimingClock(false);
-    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xFE, 0, 0)));
-    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
-    EXPECT_EQ(log.Count(logging::Verbose), 0);
-    synth.SetLogActiveSensing(true);
-    synth.SetLogTimingClock(true);
-    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xFE, 0, 0)));
-    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
-    EXPECT_EQ(log.Count(logging::Verbose), 2);
-    EXPECT_EQ(synth.QueuedCount(), 4u);
-}
-
-TEST_F(MidiConversion, ARunningSequencersClockAndTransportAreNoWarnings) {
-    synth.SetLogTimingClock(false);
-    // Start, one beat of clock, stop, continue: 27 messages, no events of their own.
-    std::vector<uint8_t> messages = {0xFA};
+    std::vector<uint8_t> messages = {0xFA, 0xFE};
     messages.insert(messages.end(), 24, 0xF8);
     messages.insert(messages.end(), {0xFC, 0xFB});
     for (const uint8_t status : messages) {
         EXPECT_TRUE(synth.QueueMidiEvent(Event(status, 0, 0))) << int(status);
     }
     EXPECT_EQ(log.Count(logging::Warning), 0);
-    // Only start, stop and continue are written, and at verbose level.
-    EXPECT_EQ(log.Count(logging::Verbose), 3);
+    EXPECT_EQ(log.Count(logging::Verbose), 3); // start, stop and continue
+    synth.SetLogActiveSensing(true);
+    synth.SetLogTimingClock(true);
+    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xFE, 0, 0)));
+    EXPECT_TRUE(synth.QueueMidiEvent(Event(0xF8, 0, 0)));
+    EXPECT_EQ(log.Count(logging::Verbose), 5);
+    EXPECT_EQ(synth.QueuedCount(), 30u);
     for (const SynthEvent& event : synth.Drain()) {
         EXPECT_EQ(event.type, korvax::kEventNone);
     }
-}
-
-TEST_F(MidiConversion, QueuedNotePlaysOnTheMappedChannelAtTheNextBuffer) {
-    synth.QueueMidiEvent(Event(0xC2, 40, 0));
-    synth.QueueMidiEvent(Event(0x92, 60, 100));
-    synth.RenderBuffer();
-    EXPECT_FLOAT_EQ(synth.Memory()[8 * 256 + korvax::kStreamNoteOn], 60 * kScale);
-    EXPECT_EQ(synth.Memory()[korvax::kTriggerSlotBase + 8 * 256 + korvax::kStreamNoteOn], 1.0f);
-    EXPECT_EQ(synth.Voice(8, 0)[korvax::kVoiceActive], 1.0f);
-    EXPECT_EQ(synth.ProcessedCount(), 2u);
 }

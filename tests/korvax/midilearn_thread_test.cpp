@@ -37,7 +37,6 @@ TEST(MidiLearnThreads, LearningAndForgettingWhileCcsArriveAndAudioRendersStaysCo
     midi.join();
     // (Saving reads the value slots, which the CCs above were still changing.)
     EXPECT_NE(io.SavePatchesToText(L"t").find("<midilearn>"), std::string::npos);
-
     // Every controller has at most one CC, every CC one controller.
     const auto assignments = editor->MidiLearning().Assignments();
     for (size_t a = 0; a < assignments.size(); ++a) {

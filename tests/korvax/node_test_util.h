@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace brl::Korvax::Testing {
 
@@ -20,13 +23,17 @@ protected:
 // One node whose pin i is bound to the dynamic block 0x8000 + i x 128; a value
 // pin is element 0 of its block.
 struct NodeRig {
-    explicit NodeRig(uint8_t opcode, float rate = kDefaultSampleRate) {
+    explicit NodeRig(uint8_t opcode, float rate = kDefaultSampleRate,
+                     std::initializer_list<std::pair<int, float>> values = {}) {
         host->SetSampleRate(rate);
         uint16_t operands[kMaxNodeArgs];
         for (int i = 0; i < kMaxNodeArgs; ++i) {
             operands[i] = Operand(i);
         }
         node.reset(InstantiateNode(opcode, operands, host.get(), 0, 0));
+        for (const auto& [pin, value] : values) {
+            *Pin(pin) = value;
+        }
     }
     static uint16_t Operand(int pin) { return static_cast<uint16_t>(0x8000 + pin * kSamplesPerBuffer); }
     float* Pin(int pin) { return host->Memory() + Operand(pin); }
@@ -38,9 +45,28 @@ struct NodeRig {
         }
     }
     void Render() { node->Render(); }
-
+    // Renders `blocks` buffers with input pin `in` fed from source(n), calling
+    // before(b) ahead of buffer b; returns output pin 0 and keeps pin 1 in `right`.
+    std::vector<float> Run(int blocks, const std::function<float(int)>& source, int in = 1,
+                           const std::function<void(int)>& before = {}) {
+        std::vector<float> left;
+        right.clear();
+        for (int b = 0; b < blocks; ++b) {
+            if (before) {
+                before(b);
+            }
+            for (int i = 0; i < kSamplesPerBuffer; ++i) {
+                Pin(in)[i] = source(b * kSamplesPerBuffer + i);
+            }
+            node->Render();
+            left.insert(left.end(), Pin(0), Pin(0) + kSamplesPerBuffer);
+            right.insert(right.end(), Pin(1), Pin(1) + kSamplesPerBuffer);
+        }
+        return left;
+    }
     std::unique_ptr<NodeHost> host = std::make_unique<NodeHost>();
     std::unique_ptr<Node> node;
+    std::vector<float> right;
 };
 
 // Bit-for-bit equality, with any two NaNs counting as equal.

@@ -26,7 +26,6 @@ constexpr uint16_t kZero = korvax_reference::kZeroBuffer;
 class ToolRig {
 public:
     ToolRig() : synth(MakeSynth()), memory(synth->Memory()) {}
-
     float* Buffer(int b) { return memory + Global(b); }
     float& Value(int number) { return memory[Param(0, number)]; }
     void Fill(int b, float (*f)(int)) {
@@ -34,7 +33,6 @@ public:
             Buffer(b)[i] = f(i);
         }
     }
-
     Node& Make(uint8_t opcode, std::initializer_list<uint16_t> operands) {
         const std::vector<uint16_t> codes(operands);
         nodes.emplace_back(InstantiateNode(opcode, codes.data(), synth.get(), 0, 0));
@@ -43,18 +41,13 @@ public:
         return *nodes.back();
     }
     void Run(uint8_t opcode, std::initializer_list<uint16_t> operands) { Make(opcode, operands).Render(); }
-
     std::unique_ptr<TestSynth> synth;
     float* memory;
     std::vector<std::unique_ptr<Node>> nodes;
 };
 
-float Ramp(int i) {
-    return static_cast<float>(i - 64) * 0.015625f;
-} // -1 .. 0.984375, exact steps
-float Wave(int i) {
-    return static_cast<float>(std::sin(i * 0.3));
-}
+constexpr auto Ramp = [](int i) { return static_cast<float>(i - 64) * 0.015625f; }; // -1 .. 0.984375, exact
+const auto Wave = [](int i) { return static_cast<float>(std::sin(i * 0.3)); };
 
 TEST(ToolArithmetic, BufferModulesComputePerSample) {
     ToolRig rig;
@@ -191,35 +184,27 @@ TEST(ToolValues, ValueModulesComputeOncePerBuffer) {
 TEST(ToolValues, TransposeShiftsBySemitonesAndDetunesByHalfASemitone) {
     ToolRig rig;
     Node& transpose = rig.Make(ModuleId::Transpose, {Param(0, 3), Param(0, 0), Param(0, 1), Param(0, 2)});
-    const float note = 60.0f / 128.0f;
-    rig.Value(0) = note;
-    rig.Value(1) = 0.5f;
-    rig.Value(2) = 0.5f;
-    transpose.Render();
-    EXPECT_EQ(rig.Value(3), note);
-    rig.Value(1) = 0.5f + 7.0f / 128.0f;
-    transpose.Render();
-    EXPECT_NEAR(rig.Value(3), 67.0f / 128.0f, 1e-7);
-    rig.Value(1) = 0.5f;
-    rig.Value(2) = 1.0f;
-    transpose.Render();
-    EXPECT_NEAR(rig.Value(3), 60.5f / 128.0f, 1e-7);
-    rig.Value(2) = 0.0f;
-    transpose.Render();
-    EXPECT_NEAR(rig.Value(3), 59.5f / 128.0f, 1e-7);
+    rig.Value(0) = 60.0f / 128.0f;
+    const auto run = [&](float shift, float detune) {
+        rig.Value(1) = shift;
+        rig.Value(2) = detune;
+        transpose.Render();
+        return rig.Value(3);
+    };
+    EXPECT_EQ(run(0.5f, 0.5f), 60.0f / 128.0f);
+    EXPECT_NEAR(run(0.5f + 7.0f / 128.0f, 0.5f), 67.0f / 128.0f, 1e-7);
+    EXPECT_NEAR(run(0.5f, 1.0f), 60.5f / 128.0f, 1e-7);
+    EXPECT_NEAR(run(0.5f, 0.0f), 59.5f / 128.0f, 1e-7);
 }
 
 TEST(SampleAndHold, SamplesOnlyOnARisingClockEdge) {
     ToolRig rig;
     Node& sh = rig.Make(ModuleId::SH, {Param(0, 2), Param(0, 0), Param(0, 1)});
-    float& clock = rig.Value(0);
-    float& source = rig.Value(1);
-    const float& out = rig.Value(2);
-    const auto step = [&](float c, float s) {
-        clock = c;
-        source = s;
+    const auto step = [&](float clock, float source) {
+        rig.Value(0) = clock;
+        rig.Value(1) = source;
         sh.Render();
-        return out;
+        return rig.Value(2);
     };
     EXPECT_EQ(step(0.0f, 0.3f), 0.0f);
     EXPECT_EQ(step(1.0f, 0.4f), 0.4f);
@@ -233,38 +218,30 @@ TEST(SampleAndHold, SamplesOnlyOnARisingClockEdge) {
     EXPECT_EQ(step(0.0f, 0.5f), 0.0f);
 }
 
-TEST(NoteMapping, MapNoteGivesTheFrequencyInNyquistUnits) {
+TEST(NoteMapping, MapNoteAndItsHighresFormGiveTheFrequencyInNyquistUnits) {
     ToolRig rig;
     Node& mapNote = rig.Make(ModuleId::MapNote, {Param(0, 1), Param(0, 0)});
-    const double sr = 96000.0;
-    for (int note : {0, 21, 60, 69, 81, 100, 127}) {
+    for (int i = 0; i < kSamplesPerBuffer; ++i) {
+        rig.Buffer(0)[i] = static_cast<float>(i) / 128.0f;
+    }
+    rig.Run(ModuleId::MapNoteHighres, {Global(1), Global(0)});
+    for (int note = 0; note < kSamplesPerBuffer; ++note) {
         rig.Value(0) = static_cast<float>(note) / 128.0f;
         mapNote.Render();
-        const double hz = 440.0 * std::pow(2.0, (note - 69) / 12.0);
-        EXPECT_NEAR(rig.Value(1), hz * 2.0 / sr, hz * 2.0 / sr * 2e-6) << note;
+        const double expected = 440.0 * std::pow(2.0, (note - 69) / 12.0) * 2.0 / 96000.0;
+        EXPECT_NEAR(rig.Value(1), expected, expected * 2e-6) << note;
+        EXPECT_NEAR(rig.Buffer(1)[note], expected, expected * 2e-6) << note;
     }
+    EXPECT_EQ(rig.Buffer(1)[69], 880.0f / 96000.0f);
     rig.Value(0) = 69.0f / 128.0f;
     mapNote.Render();
     EXPECT_EQ(rig.Value(1), 880.0f * (1.0f / 96000.0f));
     rig.Value(0) = 60.5f / 128.0f; // between notes: geometric interpolation
     mapNote.Render();
-    EXPECT_NEAR(rig.Value(1), 440.0 * std::pow(2.0, -8.5 / 12.0) * 2.0 / sr, 1e-8);
+    EXPECT_NEAR(rig.Value(1), 440.0 * std::pow(2.0, -8.5 / 12.0) * 2.0 / 96000.0, 1e-8);
 }
 
-TEST(NoteMapping, HighresMapAgreesWithMapNoteForEqualTemperament) {
-    ToolRig rig;
-    for (int i = 0; i < kSamplesPerBuffer; ++i) {
-        rig.Buffer(0)[i] = static_cast<float>(i) / 128.0f;
-    }
-    rig.Run(ModuleId::MapNoteHighres, {Global(1), Global(0)});
-    EXPECT_EQ(rig.Buffer(1)[69], 880.0f / 96000.0f);
-    for (int i = 0; i < kSamplesPerBuffer; ++i) {
-        const double hz = 440.0 * std::pow(2.0, (i - 69) / 12.0);
-        EXPECT_NEAR(rig.Buffer(1)[i], hz * 2.0 / 96000.0, hz * 2.0 / 96000.0 * 2e-6) << i;
-    }
-}
-
-TEST(NoteMapping, AdvancedMapUsesTuningMasterAndBaseNote) {
+TEST(NoteMapping, AdvancedMapUsesTuningMasterAndBaseNoteAndClampsTheTuningIndex) {
     ToolRig rig;
     Node& advanced = rig.Make(ModuleId::MapNoteAdvanced,
                               {Param(0, 5), Param(0, 0), Param(0, 1), Param(0, 2), Param(0, 3)});
@@ -284,29 +261,17 @@ TEST(NoteMapping, AdvancedMapUsesTuningMasterAndBaseNote) {
     EXPECT_NEAR(run(note, 0.0f, 1.0f, 0.0f), rig.Value(6) * 450.0f / 440.0f, 1e-8);
     // Equal temperament does not depend on the base note.
     EXPECT_NEAR(run(note, 0.0f, 0.0f, 12.0f), rig.Value(6), rig.Value(6) * 1e-6);
-    // Tuning selects table trunc(tuning x 15).
-    const float ratio = NoteTable(2)[64];
-    EXPECT_NEAR(run(note, 2.0f / 15.0f + 0.01f, 0.0f, 0.0f), ratio * 880.0f / 96000.0f, 1e-8);
-}
-
-TEST(NoteMapping, AdvancedMapClampsTheTuningIndexToTheFifteenTables) {
-    ToolRig rig;
-    Node& advanced = rig.Make(ModuleId::MapNoteAdvanced,
-                              {Param(0, 5), Param(0, 0), Param(0, 1), Param(0, 2), Param(0, 3)});
-    const auto run = [&](float tuning) {
-        rig.Value(0) = 62.0f / 128.0f;
-        rig.Value(1) = tuning;
-        advanced.Render();
-        return rig.Value(5);
-    };
-    const float last = run(0.95f); // 14.25 -> table 14
-    const float first = run(0.0f);
-    EXPECT_NE(last, run(0.9f)); // table 13 differs
-    EXPECT_EQ(run(1.0f), last); // 15 is one past the tables
-    EXPECT_EQ(run(1e30f), last);
-    EXPECT_EQ(run(-0.5f), first);
-    EXPECT_EQ(run(std::nanf("")), first);
+    // Tuning selects table trunc(tuning x 15), clamped to the fifteen tables.
+    EXPECT_NEAR(run(note, 2.0f / 15.0f + 0.01f, 0.0f, 0.0f), NoteTable(2)[64] * 880.0f / 96000.0f, 1e-8);
+    const float d = 62.0f / 128.0f;
+    const float last = run(d, 0.95f, 0.0f, 0.0f); // 14.25 -> table 14
+    const float first = run(d, 0.0f, 0.0f, 0.0f);
     EXPECT_NEAR(last, NoteTable(14)[62] * 880.0f / 96000.0f, 1e-8);
+    EXPECT_NE(last, run(d, 0.9f, 0.0f, 0.0f)); // table 13 differs
+    EXPECT_EQ(run(d, 1.0f, 0.0f, 0.0f), last); // 15 is one past the tables
+    EXPECT_EQ(run(d, 1e30f, 0.0f, 0.0f), last);
+    EXPECT_EQ(run(d, -0.5f, 0.0f, 0.0f), first);
+    EXPECT_EQ(run(d, std::nanf(""), 0.0f, 0.0f), first);
 }
 
 TEST(IoTaps, InputCopiesTheInputBuffersAndOutputsAddIntoTheOutputArea) {

@@ -40,16 +40,11 @@ struct Rig {
     brl::Logging::NullChannel log;
     std::unique_ptr<DevicelessManager> manager = std::make_unique<DevicelessManager>(&log);
     EditHistory history;
-
     explicit Rig(size_t steps = EditHistory::kDefaultStepLimit, size_t bytes = EditHistory::kDefaultByteLimit)
         : history(*manager, steps, bytes) {}
     PatchSet& Patches() { return manager->Patches(); }
     // What a save writes now.
     std::string Text() { return SynthFileIo(*manager).SavePatchesToText(L"test"); }
-    float Slot(int channel, int number) {
-        return manager->Memory()[channel * kControllersPerChannel + number];
-    }
-
     // Records and edits; undo must give back the text from before the edit,
     // redo the text after it. Leaves the state after the edit.
     void RoundTrip(const String& label, const std::function<void()>& edit) {
@@ -94,7 +89,6 @@ TEST(EditHistory, EveryKindOfEditUndoesToTheBytesSavedBeforeItAndRedoesToTheByte
     });
     rig.RoundTrip(L"song", [&] { rig.Patches().song = Song{99, {1, 2}, {3}}; });
     const std::string end = rig.Text();
-
     // The whole chain back and forth, through the steps kept as differences.
     ASSERT_EQ(rig.history.UndoCount(), 11u);
     while (rig.history.CanUndo()) {
@@ -116,19 +110,17 @@ TEST(EditHistory, UndoGivesBackIdsControllersExactValuesAndCompilesOnlyWhenAsked
     const CompiledProgram before = rig.manager->LastProgram();
     const uint32_t nextId = voice.NextId();
     const int freeController = rig.manager->FindFreeController(2);
-
     rig.history.Record(L"replace output");
     voice.DestroyNode(sample.output);
     const uint32_t newId = rig.manager->CreateNode(voice, SampleVoice::kEnvelope, 2)->Id();
     ASSERT_TRUE(rig.manager->Compile());
     const CompiledProgram after = rig.manager->LastProgram();
     ASSERT_NE(after.opcodes, before.opcodes);
-
     ASSERT_TRUE(rig.history.Undo(false));
     EXPECT_EQ(rig.manager->LastProgram().opcodes, after.opcodes); // the caller compiles
     EXPECT_EQ(voice.NextId(), nextId);
     EXPECT_EQ(rig.manager->FindFreeController(2), freeController);
-    EXPECT_EQ(rig.Slot(0, 128), 0.3f);
+    EXPECT_EQ(rig.manager->Slot(0, 128), 0.3f);
     ASSERT_TRUE(rig.history.Redo(false));
     ASSERT_TRUE(rig.history.Undo(true));
     EXPECT_EQ(rig.manager->LastProgram().opcodes, before.opcodes);
@@ -151,7 +143,6 @@ TEST(EditHistory, LabelsFollowTheStacksANewRecordForgetsRedoAndEmptyEditsLeaveNo
     EXPECT_EQ(name, L"a");
     EXPECT_EQ(rig.history.UndoLabel(), L"a");
     EXPECT_EQ(rig.history.RedoLabel(), L"b");
-
     rig.history.Record(L"c");
     name = L"c";
     EXPECT_FALSE(rig.history.Redo(true));
@@ -164,7 +155,6 @@ TEST(EditHistory, LabelsFollowTheStacksANewRecordForgetsRedoAndEmptyEditsLeaveNo
     rig.history.Record(L"given up");
     rig.history.DropLastRecord();
     EXPECT_EQ(rig.history.UndoLabel(), L"a");
-
     rig.history.Clear();
     EXPECT_FALSE(rig.history.CanUndo() || rig.history.CanRedo() || rig.history.Undo(true));
     EXPECT_EQ(name, L"a");
@@ -182,7 +172,6 @@ TEST(EditHistory, TheLimitsDropTheOldestSteps) {
     while (rig.history.Undo(false)) {
     }
     EXPECT_EQ(rig.Patches().channelNames[0], L"4"); // the state before edit 5
-
     // With too small a byte budget only the newest step stays.
     Rig tight(10, 1);
     for (const wchar_t* name : {L"x", L"y", L"z"}) {
@@ -201,16 +190,15 @@ TEST(EditHistory, ListenersHearOfRestoredNamesAndValuesAndTheSelectionStays) {
     ASSERT_TRUE(rig.manager->SetCurrentProgram(4));
     const int number = GetPinRecord(filter->Inputs().At(1))->controllerNumber;
     const String name = rig.manager->ControllerName(4, number);
-    const float value = rig.Slot(4, number);
+    const float value = rig.manager->Slot(4, number);
     rig.history.Record(L"rename and set");
     rig.manager->SetControllerName(4, number, L"Tone");
     rig.manager->SetControllerValue(4, number, 0.75f);
-
     Heard heard(*rig.manager);
     heard.Subscribe();
     ASSERT_TRUE(rig.history.Undo(true));
     EXPECT_EQ(rig.manager->ControllerName(4, number), name);
-    EXPECT_EQ(rig.Slot(4, number), value);
+    EXPECT_EQ(rig.manager->Slot(4, number), value);
     EXPECT_EQ(heard.calls,
               (std::vector<std::string>{Heard::Format("name", 4, number), Heard::Format("value", 4, number),
                                         "program", "refresh"}));
@@ -222,7 +210,6 @@ TEST(EditHistory, UndoOnTheDemoSavesTheFileAsItWasAndKeepsTheStepsSmall) {
     Rig rig;
     ASSERT_TRUE(rig.manager->LoadState(brl::FromUtf8(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax")));
     ASSERT_TRUE(rig.manager->SaveState(dir.WideFile("before.korvax"), L"demo", false));
-
     // The graph with the most links loses a linked node, then its nodes move.
     CVergl* busiest = &rig.Patches().Voice(0);
     for (CVergl* graph : rig.Patches().AllGraphs()) {
@@ -238,7 +225,6 @@ TEST(EditHistory, UndoOnTheDemoSavesTheFileAsItWasAndKeepsTheStepsSmall) {
     }
     // Less than four whole copies for twenty-one steps: they share what is equal.
     EXPECT_LT(rig.history.StoredBytes(), 4 * rig.Text().size());
-
     while (rig.history.Undo(true)) {
     }
     ASSERT_TRUE(rig.manager->SaveState(dir.WideFile("after.korvax"), L"demo", false));

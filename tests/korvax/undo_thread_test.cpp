@@ -1,6 +1,7 @@
 #include "korvax/korvaxmanager.h"
 #include "korvax/korvaxundo.h"
 
+#include "support/deviceless_manager.h"
 #include "support/rendering_thread.h"
 #include "support/sample_graph.h"
 
@@ -14,22 +15,8 @@ using namespace brl::Korvax;
 using brl::testing::RenderingThread;
 using brl::testing::SampleVoice;
 
-class TestManager : public Manager {
-public:
-    TestManager() : Manager(&log) {}
-    int64_t GetPosition() const override { return 0; }
-    int64_t GetSampleRate() const override { return 96000; }
-    int64_t GetInputLatency() const override { return 0; }
-    int64_t GetOutputLatency() const override { return 0; }
-    bool IsDeviceless() const override { return true; }
-    float Slot(int channel, int number) const { return Memory()[channel * kControllersPerChannel + number]; }
-
-private:
-    brl::Logging::NullChannel log;
-};
-
 TEST(EditHistoryWhileAudioRuns, ValuesStillQueuedBelongToTheEditTheyWereSentIn) {
-    TestManager manager;
+    brl::testing::DevicelessManager manager;
     SampleVoice sample(manager, manager.Patches().Voice(0));
     ASSERT_TRUE(manager.Compile());
     const int number = GetPinRecord(sample.envelope->Inputs().At(0))->controllerNumber;
@@ -37,7 +24,6 @@ TEST(EditHistoryWhileAudioRuns, ValuesStillQueuedBelongToTheEditTheyWereSentIn) 
     RenderingThread<Synthesizer> audio(manager, std::chrono::microseconds(1333));
     ASSERT_TRUE(audio.WaitBuffers(2));
     const float before = manager.Slot(0, number);
-
     for (int round = 0; round < 3; ++round) {
         history.Record(L"value");
         // Queued without waiting: the undo must not let it land afterwards.

@@ -1,7 +1,5 @@
-// Whole patch sets with songs: random voice graphs built through the editing
-// model, random notes and controller changes, saved as patch files and
-// rendered to wave files with voice lanes on and off. The files must be equal
-// byte for byte.
+// Random patch sets with songs, built through the editing model, render to the
+// same wave file bytes with voice lanes on and off.
 
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxcompiler.h"
@@ -32,25 +30,21 @@ constexpr int kSongChannels = 4;
 constexpr int kBusLeft = 0;
 constexpr int kBusRight = 1;
 
-int ChannelBus(int channel) {
-    return 8 + channel;
-}
+constexpr int kChannelBus = 8; // + channel
 
-// Builds random graphs through the editing model, which applies its connection
-// rules (a refused link leaves the input on its controller).
+// Random graphs; the editing model's rules refuse some links (the input stays on its controller).
 class RandomPatchSet {
 public:
     RandomPatchSet(SynthesizerEditor& editor, uint32_t seed) : editor(editor), random(seed) {}
-
     void Build() {
         for (int channel = 0; channel < kSongChannels; ++channel) {
             Voice(channel);
             CVergl& pre = editor.Patches().ChannelPre(channel);
             Link(pre, editor.CreateNode(pre, ModuleId::Set, channel), 0,
-                 Buffer(pre, false, ChannelBus(channel)), 0);
+                 Buffer(pre, false, kChannelBus + channel), 0);
             CVergl& post = editor.Patches().ChannelPost(channel);
             CNode* level = editor.CreateNode(post, ModuleId::Amp, channel);
-            Link(post, Buffer(post, true, ChannelBus(channel)), 0, level, 0);
+            Link(post, Buffer(post, true, kChannelBus + channel), 0, level, 0);
             AddInto(post, channel, kBusLeft, level);
             AddInto(post, channel, kBusRight, level);
         }
@@ -63,15 +57,12 @@ public:
         Link(mix, Buffer(mix, true, kBusLeft), 0, out, 0);
         Link(mix, Buffer(mix, true, kBusRight), 0, out, 1);
     }
-
     // The controllers the graphs created, for the song to change.
     const std::vector<std::pair<int, int>>& Controllers() const { return controllers; }
 
 private:
-    // A voice: an oscillator on the played note, a chain of random modules fed
-    // from anything made before, a release on the voice's "off" flag that ends
-    // it, and a random way out: an output node, the channel's bus or the
-    // debug blocks.
+    // An oscillator on the note, random modules, a release that ends the voice,
+    // and out through an output node, the channel's bus or the debug blocks.
     void Voice(int channel) {
         CVergl& graph = editor.Patches().Voice(channel);
         CNode* voice = editor.CreateNodeVoiceParamsOutput(graph);
@@ -106,7 +97,7 @@ private:
             break;
         }
         case 1:
-            AddInto(graph, channel, ChannelBus(channel), faded);
+            AddInto(graph, channel, kChannelBus + channel, faded);
             break;
         default: {
             CNode* debug = editor.CreateNode(graph, ModuleId::DebugNode, channel);
@@ -116,7 +107,6 @@ private:
         }
         }
     }
-
     // Any module but the sinks; the ones with ten-second lines seldom.
     int RandomModule() {
         for (;;) {
@@ -129,10 +119,7 @@ private:
             }
         }
     }
-
-    // A module whose inputs (but `linkedLater`) are linked to random earlier
-    // outputs or left on controllers with random values; its outputs become
-    // sources.
+    // Inputs (but `linkedLater`) linked to earlier outputs or set to random values.
     CNode* Module(CVergl& graph, int channel, int module, std::vector<std::pair<CNode*, size_t>>& sources,
                   size_t linkedLater = kMaxNodeArgs) {
         CNode* node = editor.CreateNode(graph, module, channel);
@@ -154,7 +141,6 @@ private:
         }
         return node;
     }
-
     void Connect(CVergl& graph, const std::vector<std::pair<CNode*, size_t>>& sources, CNode* node,
                  size_t input) {
         const auto& [from, output] =
@@ -163,17 +149,14 @@ private:
             editor.CreateConnection(graph, from->Outputs().At(output), node->Inputs().At(input));
         }
     }
-
     void Link(CVergl& graph, CNode* from, size_t output, CNode* to, size_t input) {
         ASSERT_TRUE(editor.CreateConnection(graph, from->Outputs().At(output), to->Inputs().At(input)));
     }
-
     CNode* Buffer(CVergl& graph, bool read, int number) {
         CNode* node = read ? editor.CreateNodeBufferOutput(graph) : editor.CreateNodeBufferInput(graph);
         editor.SetBufferNumber(node, number);
         return node;
     }
-
     // bus = bus + signal.
     void AddInto(CVergl& graph, int channel, int bus, CNode* signal) {
         CNode* add = editor.CreateNode(graph, ModuleId::Add, channel);
@@ -181,16 +164,13 @@ private:
         Link(graph, signal, 0, add, 1);
         Link(graph, add, 0, Buffer(graph, false, bus), 0);
     }
-
     int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); }
-
     SynthesizerEditor& editor;
     std::mt19937 random;
     std::vector<std::pair<int, int>> controllers;
 };
 
-// Two seconds of notes on every channel (up to a handful at once) and changes
-// of the graphs' controllers.
+// Two seconds of notes on every channel and changes of the graphs' controllers.
 Song RandomSong(const std::vector<std::pair<int, int>>& controllers, uint32_t seed) {
     std::mt19937 random(seed);
     MidiFileConverter converter;
@@ -232,12 +212,6 @@ Song RandomSong(const std::vector<std::pair<int, int>>& controllers, uint32_t se
     return song;
 }
 
-std::vector<float> WaveSamples(const std::string& bytes) {
-    std::vector<float> samples((bytes.size() - 44) / sizeof(float));
-    std::memcpy(samples.data(), bytes.data() + 44, samples.size() * sizeof(float));
-    return samples;
-}
-
 TEST(LaneSongs, RandomPatchSetsWithSongsRenderTheSameWaveFilesWithAndWithoutLanes) {
     brl::Logging::NullChannel log;
     brl::testing::TempDir dir;
@@ -270,11 +244,11 @@ TEST(LaneSongs, RandomPatchSetsWithSongsRenderTheSameWaveFilesWithAndWithoutLane
         const auto differs = std::mismatch(waves[0].begin(), waves[0].end(), waves[1].begin());
         EXPECT_TRUE(differs.first == waves[0].end())
             << "patch set " << seed << ": first difference at byte " << (differs.first - waves[0].begin());
-        const std::vector<float> samples = WaveSamples(waves[1]);
+        std::vector<float> samples((waves[1].size() - 44) / sizeof(float));
+        std::memcpy(samples.data(), waves[1].data() + 44, samples.size() * sizeof(float));
         audible += std::any_of(samples.begin(), samples.end(), [](float x) { return x != 0.0f; }) ? 1 : 0;
     }
-    // Most channels run in lanes and most songs make a sound: the comparison
-    // is not between two silences.
+    // Most channels run in lanes and most songs sound: no comparison of silences.
     EXPECT_GE(laneChannels, kPatchSets * kSongChannels / 2);
     EXPECT_GE(audible, kPatchSets / 2);
 }
