@@ -53,9 +53,8 @@ public:
         answers.pop_front();
         return answer;
     }
-    bool ChooseFile(FileKind kind, const String& directory, String& path) override {
+    bool ChooseFile(FileKind kind, const String&, String& path) override {
         kinds.push_back(kind);
-        directories.push_back(directory);
         if (files.empty()) {
             return false;
         }
@@ -74,13 +73,11 @@ public:
         return true;
     }
     void ShowError(const String& text) override { errors.push_back(text); }
-
     std::deque<Answer> answers;
     std::deque<String> files;
     std::deque<String> texts;
     std::vector<String> questions;
     std::vector<FileKind> kinds;
-    std::vector<String> directories;
     std::vector<String> textTitles;
     std::vector<String> textValues;
     std::vector<String> errors;

@@ -42,10 +42,8 @@ using namespace std::chrono_literals;
 
 const std::string kDemo = KORVAX_SOURCE_DIR "/examples/demo/demo.korvax";
 
-// Reads 16-bit stereo frames from the "fd" audio backend's pipe and keeps the
-// loudest sample since the last reset. It reads no faster than a sound card
-// would play them (96000 frames a second), so that a song runs in real time
-// and not as fast as the machine renders.
+// Reads the "fd" backend's 16-bit stereo frames at 96000 a second, as a sound
+// card would, and keeps the loudest sample since the last reset.
 class PipeListener {
 public:
     PipeListener() {
@@ -97,8 +95,7 @@ private:
     std::atomic<uint64_t> frames{0};
 };
 
-// The audio backend (the "fd" one writing 16-bit samples to `fd`) and the
-// computer keyboard as the only MIDI input; returns the settings.
+// The audio backend (for "fd", 16-bit samples into `fd`) and the computer keyboard as MIDI input.
 Config::Frontend& UseDevices(Config::Frontend& config, const String& audio, int fd = -1) {
     Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({audio});
     Config::Setting<int>(config, "Audio/Io/Fd/OutFd", -1).Set(fd);
@@ -146,8 +143,7 @@ std::string SaveText(Korvax::Manager& manager) {
     return Korvax::SynthFileIo(manager).SavePatchesToText(L"core v19");
 }
 
-// The native manager on the "fd" device, whose samples a listener reads, with
-// the demo loaded before any window exists (as at start-up) and the windows on it.
+// The native manager on the "fd" device with the demo loaded before the windows, as at start-up.
 struct EditorSession : ::testing::Test {
     Settings settings;
     PipeListener speaker;
@@ -158,7 +154,6 @@ struct EditorSession : ::testing::Test {
     SynthWxGui root{native, &native, config, Identity(), L"core v19", &capture, nullptr};
     Graph* window = root.MainWindow();
     ScriptedPrompts prompts;
-
     void SetUp() override {
         window->SetPromptHook(&prompts);
         ASSERT_TRUE(loaded);
@@ -170,9 +165,7 @@ struct EditorSession : ::testing::Test {
 
 TEST_F(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
     ASSERT_NE(window->Keyboard(), nullptr) << "the keyboard input is not started";
-    // The slider bank is made once the first frame shows.
-    EXPECT_TRUE(guitest::PumpUntil([&] { return root.SliderBank() != nullptr; }));
-
+    EXPECT_TRUE(guitest::PumpUntil([&] { return root.SliderBank() != nullptr; })) << "after the first frame";
     // Add a "Map note" node on the bass voice from the module menu.
     window->SelectChannel(0);
     window->SelectPage(kPageVoice);
@@ -190,7 +183,6 @@ TEST_F(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
     for (vergl::CNode* node : voice.Nodes()) {
         added = node;
     }
-
     // Drag a link from its output to the first free value input that takes it.
     vergl::CPin* output = *added->Outputs().begin();
     vergl::CPin* linkedTo = nullptr;
@@ -219,11 +211,9 @@ TEST_F(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
     }
     ASSERT_NE(linkedTo, nullptr) << "no link could be drawn from the new node";
     EXPECT_EQ((*linkedTo->Links().begin())->Graph(), &voice);
-
     capture.Clear();
     Command(window, kIdCompile);
     EXPECT_FALSE(capture.Find(L"compile ok.").empty());
-
     // Play C of octave 5 on the computer keyboard and hear it.
     guitest::Pump(200ms);
     speaker.Reset();
@@ -234,7 +224,6 @@ TEST_F(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
     EXPECT_TRUE(guitest::PumpUntil([&] { return speaker.Loudest() > std::max(silence, 64); }, 3000ms))
         << "silence after the key; loudest sample " << speaker.Loudest();
     EXPECT_TRUE(Key(view, wxEVT_KEY_UP, kRawQ));
-
     // Save, reopen, compare.
     const std::string edited = SaveText(native);
     prompts.files = {FromUtf8(settings.dir.File("session"))};
@@ -254,8 +243,6 @@ TEST_F(EditorSession, TheDemoIsEditedPlayedFromTheKeyboardSavedAndReopened) {
 
 TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField) {
     wxStatusBar* status = window->GetStatusBar();
-
-    // The play button starts the song in the live synthesizer; the position runs.
     Command(window, kIdSongPlay);
     ASSERT_TRUE(native.IsLiveSongPlaying());
     EXPECT_TRUE(guitest::PumpUntil([&] {
@@ -263,13 +250,11 @@ TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextFie
         return native.GetLiveSongPosition() > 100 &&
                status->GetStatusText(kStatusSong).StartsWith("song 0:0");
     })) << status->GetStatusText(kStatusSong);
-    // The device plays, so the CPU meter has figures (a share of 0% reads "CPU 0%" too).
     EXPECT_TRUE(status->GetStatusText(kStatusCpu).StartsWith("CPU ")) << status->GetStatusText(kStatusCpu);
     Command(window, kIdSongStop);
     EXPECT_FALSE(native.IsLiveSongPlaying());
     window->Redraw();
     EXPECT_EQ(status->GetStatusText(kStatusSong), "");
-
     // The space bar toggles it, on its first press only; the keyboard's MIDI input never sees it.
     wxWindow* list = window->ChannelList();
     EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
@@ -280,9 +265,7 @@ TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextFie
     EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
     EXPECT_FALSE(native.IsLiveSongPlaying());
     Key(list, wxEVT_KEY_UP, kRawSpace);
-
-    // In a graph view the space bar keeps its own meaning: released, it asks
-    // for the module menu, and the song stays as it is.
+    // In a graph view the released space bar asks for the module menu; the song stays off.
     vergl::CUiWxw* view = window->View(kPageVoice);
     int menus = 0;
     window->SetPopupHook([&menus](wxMenu&) {
@@ -300,7 +283,6 @@ TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextFie
     EXPECT_EQ(menus, 1);
     EXPECT_FALSE(native.IsLiveSongPlaying());
     window->SetPopupHook(nullptr);
-
     // In a text field the space bar types a space and the song stays as it is.
     auto* field = new wxTextCtrl(window, wxID_ANY, "");
     field->SetFocus();
@@ -311,14 +293,11 @@ TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextFie
     EXPECT_TRUE(guitest::PumpUntil([&] { return field->GetValue() == " b"; }, 2000ms)) << field->GetValue();
     EXPECT_FALSE(native.IsLiveSongPlaying());
     field->Destroy();
-
-    // A new state stops the song of the old one.
     EXPECT_TRUE(native.StartLiveSong());
     prompts.answers = {Answer::No};
     Command(window, wxID_NEW);
-    EXPECT_FALSE(native.IsLiveSongPlaying());
-    // Without a song the button leaves it silent and says why in the log.
-    EXPECT_FALSE(window->PlaySong());
+    EXPECT_FALSE(native.IsLiveSongPlaying()) << "a new state stops the old song";
+    EXPECT_FALSE(window->PlaySong()) << "no song";
 }
 
 // Screenshots ----------------------------------------------------------------
@@ -339,8 +318,7 @@ void SaveModuleMenuScreenshot(Graph* window) {
     bool saved = false;
     int step = 0;
     wxTimer shoot;
-    // Opens the "generators" submenu with the arrow keys, then reads the screen
-    // and closes both menus.
+    // Opens the "generators" submenu, reads the screen and closes both menus.
     shoot.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
         if (step++ == 0) {
             for (int i = 0; i < 5; ++i) {
@@ -400,7 +378,6 @@ TEST(EditorScreenshots, DemoInBothThemes) {
         window->SelectPage(kPageMix);
         guitest::Pump(200ms);
         guitest::SaveScreenshot(window->View(kPageMix), "graph-mix.png");
-
         Config::Setting<bool>(settings.config, "Ui/Theme/Dark", true).Set(false);
         window->SelectPage(kPageVoice);
         guitest::Pump(300ms);
@@ -430,9 +407,7 @@ TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
         window->SetPromptHook(&prompts);
         ASSERT_TRUE(guitest::PumpUntil([&] { return native.IsAudioPlaying(); })) << "no audio device";
         ASSERT_TRUE(window->PlaySong());
-        // The panned channels at full volume and far to the left (a tenth of
-        // their power to the right), without echo; the others silent: the left
-        // output clips, the right one stays some 10 dB below it.
+        // Panned channels loud and far left without echo, the others silent: only the left clips.
         for (int channel = 0; channel < Korvax::kChannels; ++channel) {
             std::vector<std::pair<int, const Korvax::PinRecord*>> values; // module, unlinked value input
             for (vergl::CNode* node : native.Patches().ChannelPost(channel).Nodes()) {
