@@ -1,6 +1,11 @@
 #pragma once
 
+#include "support/sound_servers.h"
+
 #include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdint>
 #include <cstdio>
@@ -66,6 +71,20 @@ inline Outcome RunProgram(const std::string& home, const std::string& program,
     return outcome;
 }
 
+// Starts `program` in the background as RunProgram runs it, its output going to `log`.
+inline bool StartProgram(brl::testing::ChildProcess& child, const std::string& home,
+                         const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& log, bool withDisplay = true) {
+    std::vector<std::string> argv = {"/usr/bin/env", "-C", home, "HOME=" + home,
+                                     "XDG_CONFIG_HOME=" + home + "/.config"};
+    if (!withDisplay) {
+        argv.insert(argv.begin() + 1, {"-u", "DISPLAY"});
+    }
+    argv.push_back(program);
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return child.Start(argv.data(), static_cast<int>(argv.size()), log);
+}
+
 inline std::optional<std::vector<uint8_t>> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -77,6 +96,18 @@ inline std::optional<std::vector<uint8_t>> ReadBytes(const std::string& path) {
 inline std::string ReadText(const std::string& path) {
     const auto bytes = ReadBytes(path);
     return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+// Waits up to `seconds` for `text` to show up in the file at `path`.
+inline bool WaitForText(const std::string& path, const std::string& text, int seconds = 30) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (ReadText(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
