@@ -28,9 +28,7 @@
 #include <thread>
 #include <vector>
 
-// The native manager with real devices and threads: device changes, MIDI over
-// TCP into a pipe, the allocation-free callback and changes from the control
-// thread while audio runs.
+// The native manager with real devices and threads.
 namespace {
 
 using namespace native_test;
@@ -120,7 +118,6 @@ public:
         }
         return true;
     }
-
     // The stream from its first sample that is not zero on.
     std::vector<float> FromFirstSound() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -149,7 +146,6 @@ private:
                            chunk.begin() + got / static_cast<ssize_t>(sizeof(float)));
         }
     }
-
     std::mutex mutex;
     std::vector<float> samples;
     std::atomic<bool> stop{false};
@@ -182,7 +178,6 @@ TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLe
     // Starting an open input again does nothing and says nothing.
     EXPECT_TRUE(manager->StartMidiDevice(1));
     EXPECT_EQ(log.Find(L"Using midi input device").size(), 2u);
-
     for (int round = 0; round < 2; ++round) {
         log.Clear();
         ASSERT_TRUE(manager->SetAudioDevice(1, 48000, 20, 0, Identity())) << round;
@@ -198,9 +193,7 @@ TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLe
         EXPECT_EQ(manager->GetOutputLatency(), 8 * 128);
     }
     EXPECT_EQ(manager->GetAudioDeviceIndex(), 1);
-
-    // A device that does not open, and one that does not exist: silent, the
-    // MIDI inputs open all the same, and no exception.
+    // A device that does not open, and one that does not exist: silent, the MIDI inputs still open.
     for (int index : {0, 7}) {
         log.Clear();
         EXPECT_FALSE(manager->SetAudioDevice(index, 48000, 20, 0, Identity()));
@@ -211,7 +204,6 @@ TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLe
         EXPECT_EQ(manager->GetSampleRate(), 1);
         EXPECT_EQ(manager->GetPosition(), 0);
     }
-
     log.Clear();
     manager->StopMidiDevice(0);
     manager->StopMidiDevice(0);
@@ -239,8 +231,6 @@ TEST(NativeDevices, ATcpNoteOnIsHeardAtItsPitch) {
     MidiClient client(net->Input()->BoundPort());
     ASSERT_TRUE(client.Connected());
     ASSERT_TRUE(client.Send(0x90, 69, 100)); // A above middle C
-
-    // The stream from where the note sounds, until a quarter of a second of it is read.
     std::vector<float> note;
     WaitUntil(
         [&] {
@@ -270,7 +260,6 @@ public:
     using NativeManager::NativeManager;
     std::atomic<long> allocations{0};
     std::atomic<long> callbacks{0};
-
     void Process(const brl::Audio::Format& format, const float* const* inputs, float* const* outputs,
                  uint32_t frames) noexcept override {
         brl::testing::AllocationGuard guard(brl::testing::AllocationGuard::Scope::ThisThread);
@@ -360,7 +349,6 @@ TEST(NativeAudioThread, TheLiveSongPlaysIntoTheDeviceHearsControllerChangesAndSt
     ASSERT_TRUE(manager->StartLiveSong());
     StreamReader reader(pipe.read);
     ASSERT_TRUE(manager->SetAudioDevice(0, 96000, 20, 0, Identity()));
-
     ASSERT_TRUE(WaitUntil([&] { return manager->GetLiveSongPosition() >= 1000; }, 30.0));
     manager->Patches().ForEachUnconnectedValueInput(
         [&](int, brl::vergl::CNode* node, int, brl::vergl::CPin*, const korvax::PinRecord& pin) {
@@ -373,7 +361,6 @@ TEST(NativeAudioThread, TheLiveSongPlaysIntoTheDeviceHearsControllerChangesAndSt
     ASSERT_TRUE(WaitUntil([&] { return manager->GetLiveSongPosition() >= changed + 1000; }, 30.0));
     const uint32_t stopped = manager->GetLiveSongPosition();
     manager->StopLiveSong();
-
     std::vector<float> loud;
     std::vector<float> muted;
     std::vector<float> silent;
