@@ -1,6 +1,9 @@
 #pragma once
 
 #include "support/sound_servers.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
@@ -174,5 +177,30 @@ constexpr uint64_t WaveSize(uint64_t ticks) {
     return 44 + ticks * 1024;
 }
 constexpr uint32_t kTailTicks = 22500;
+
+// A scratch directory that is also the home of the programs the test runs.
+class ScratchTest : public ::testing::Test {
+protected:
+    Outcome Tool(const std::vector<std::string>& arguments, const std::string& redirections = "") const {
+        return RunProgram(dir.Path(), KORVAX_TOOL, arguments, redirections);
+    }
+    Outcome Renderer(const std::vector<std::string>& arguments) const {
+        return RunProgram(dir.Path(), KORVAX_RENDERER, arguments);
+    }
+    // A copy of the demo patch.
+    std::string Demo(const std::string& name = "demo.korvax") const {
+        const std::string path = dir.File(name);
+        EXPECT_TRUE(CopyFile(KORVAX_DEMO_DIR "/demo.korvax", path));
+        return path;
+    }
+    // The demo's instruments without a song.
+    std::string SonglessPatch() const {
+        const std::string path = dir.File("songless.korvax");
+        const Outcome made = RunProgram(dir.Path(), KORVAX_MAKE_DEMO, {path});
+        EXPECT_EQ(made.exitCode, 0) << made.output;
+        return path;
+    }
+    brl::testing::TempDir dir;
+};
 
 } // namespace korvax_apps

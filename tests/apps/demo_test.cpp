@@ -1,6 +1,5 @@
 #include "apps_test_support.h"
 #include "korvax/korvaxcatalogue.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,26 +12,21 @@
 namespace {
 
 using namespace korvax_apps;
-using brl::testing::TempDir;
 
 const std::string kDemoDir = KORVAX_DEMO_DIR;
 const std::string kPlayerData = KORVAX_PLAYER_DATA;
 
-class Demo : public ::testing::Test {
+class DemoFiles : public ScratchTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(CopyFile(kDemoDir + "/demo.korvax", Patch()));
+        Demo();
         ASSERT_TRUE(CopyFile(kDemoDir + "/demo.mid", Midi()));
     }
     std::string Patch() const { return dir.File("demo.korvax"); }
     std::string Midi() const { return dir.File("demo.mid"); }
-    Outcome Tool(const std::vector<std::string>& arguments) const {
-        return RunProgram(dir.Path(), KORVAX_TOOL, arguments);
-    }
-    TempDir dir;
 };
 
-TEST_F(Demo, GeneratorsAndImportGiveTheCommittedFiles) {
+TEST_F(DemoFiles, GeneratorsAndImportGiveTheCommittedFiles) {
     const Outcome song = RunProgram(dir.Path(), KORVAX_MAKE_SONG, {dir.File("fresh.mid")});
     ASSERT_EQ(song.exitCode, 0) << song.output;
     EXPECT_TRUE(ReadBytes(dir.File("fresh.mid")) == ReadBytes(Midi()))
@@ -46,7 +40,7 @@ TEST_F(Demo, GeneratorsAndImportGiveTheCommittedFiles) {
     EXPECT_TRUE(ReadBytes(written) == ReadBytes(Patch())) << "regenerate with the target demo-content";
 }
 
-TEST_F(Demo, ImportAndExportReproduceThePlayersHeadersAndModuleList) {
+TEST_F(DemoFiles, ImportAndExportReproduceThePlayersHeadersAndModuleList) {
     const Outcome imported = Tool({"import-midi", Midi(), Patch()});
     ASSERT_EQ(imported.exitCode, 0) << imported.output;
     const Outcome exported = Tool({"export", Patch()});
@@ -79,7 +73,7 @@ TEST_F(Demo, ImportAndExportReproduceThePlayersHeadersAndModuleList) {
 }
 
 // The scalar intro player as the renderer with voice lanes on and off, and what it plays.
-TEST_F(Demo, PlayerWritesTheRenderersWaveAudibleInStereoBelowClippingDyingAwayInTheTail) {
+TEST_F(DemoFiles, PlayerWritesTheRenderersWaveAudibleInStereoBelowClippingDyingAwayInTheTail) {
     const Outcome played = RunProgram(dir.Path(), KORVAX_PLAYER, {dir.File("player.wav")});
     ASSERT_EQ(played.exitCode, 0) << played.output;
     const auto player = ReadBytes(dir.File("player.wav"));
@@ -90,8 +84,7 @@ TEST_F(Demo, PlayerWritesTheRenderersWaveAudibleInStereoBelowClippingDyingAwayIn
     EXPECT_LE(*ticks, 30u * 750u);
     for (const char* lanes : {"1", "0"}) {
         const Outcome rendered =
-            RunProgram(dir.Path(), KORVAX_RENDERER,
-                       {"--render", Patch(), "--Log-Level", "5", "--Synth-VoiceLanes", lanes});
+            Renderer({"--render", Patch(), "--Log-Level", "5", "--Synth-VoiceLanes", lanes});
         ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
         EXPECT_NE(rendered.output.find("realtime factor"), std::string::npos) << rendered.output;
         const auto render = ReadBytes(Patch() + ".wav");

@@ -1,5 +1,4 @@
 #include "apps_test_support.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +14,6 @@
 namespace {
 
 using namespace korvax_apps;
-using brl::testing::TempDir;
 
 const std::string kSetsDir = KORVAX_SETS_DIR;
 
@@ -26,12 +24,11 @@ struct PatchSet {
 
 const PatchSet kSets[] = {{"filters", KORVAX_PLAYER_FILTERS}, {"tools", KORVAX_PLAYER_TOOLS}};
 
-class Players : public ::testing::Test {
+class Players : public ScratchTest {
 protected:
     Outcome Shell(const std::string& script) const {
         return RunProgram(dir.Path(), "/bin/sh", {"-c", script});
     }
-    TempDir dir;
 };
 
 TEST_F(Players, WriteTheSameWaveAsTheRendererForTheFilterAndToolSets) {
@@ -41,8 +38,7 @@ TEST_F(Players, WriteTheSameWaveAsTheRendererForTheFilterAndToolSets) {
         ASSERT_TRUE(CopyFile(kSetsDir + "/" + set.name + ".korvax", patch));
         const Outcome played = RunProgram(dir.Path(), set.player, {dir.File("player.wav")});
         ASSERT_EQ(played.exitCode, 0) << played.output;
-        const Outcome rendered =
-            RunProgram(dir.Path(), KORVAX_RENDERER, {"--render", patch, "--Log-Level", "5"});
+        const Outcome rendered = Renderer({"--render", patch, "--Log-Level", "5"});
         ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
         const auto player = ReadBytes(dir.File("player.wav"));
         const auto render = ReadBytes(patch + ".wav");
@@ -91,8 +87,7 @@ TEST_F(Players, SetGeneratorAndImportGiveTheCommittedFiles) {
         const std::string base = dir.File(set.name);
         EXPECT_EQ(SongTicks(ReadText(base + ".korvax")), 0u)
             << "the generator saves the patch without a song";
-        const Outcome imported =
-            RunProgram(dir.Path(), KORVAX_TOOL, {"import-midi", base + ".mid", base + ".korvax"});
+        const Outcome imported = Tool({"import-midi", base + ".mid", base + ".korvax"});
         ASSERT_EQ(imported.exitCode, 0) << imported.output;
         EXPECT_TRUE(ReadBytes(base + ".mid") == ReadBytes(kSetsDir + "/" + set.name + ".mid"))
             << "regenerate with the target sets-content";

