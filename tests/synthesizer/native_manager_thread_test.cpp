@@ -55,25 +55,6 @@ template <typename Condition> bool WaitUntil(Condition condition, double seconds
     return true;
 }
 
-struct Pipe {
-    Pipe() {
-        int fds[2] = {-1, -1};
-        if (::pipe2(fds, O_CLOEXEC) == 0) {
-            read = fds[0];
-            write = fds[1];
-        }
-    }
-    ~Pipe() {
-        for (int fd : {read, write}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    int read = -1;
-    int write = -1;
-};
-
 // Sends MIDI records to the TCP input on 127.0.0.1.
 class MidiClient {
 public:
@@ -98,14 +79,25 @@ private:
     bool connected_ = false;
 };
 
-// Reads the float stereo stream of a pipe on its own thread.
+// A pipe whose float stereo stream is read on its own thread.
 class StreamReader {
 public:
-    explicit StreamReader(int fd) : thread([this, fd] { Run(fd); }) {}
+    StreamReader() {
+        int fds[2] = {-1, -1};
+        if (::pipe2(fds, O_CLOEXEC) == 0) {
+            read = fds[0];
+            write = fds[1];
+        }
+        thread = std::thread([this] { Run(read); });
+    }
     ~StreamReader() {
         stop = true;
         thread.join();
+        ::close(read);
+        ::close(write);
     }
+    int read = -1;
+    int write = -1;
     // Left samples of ticks [from, to), once that much has been read.
     bool LeftOfTicks(uint32_t from, uint32_t to, std::vector<float>& out) {
         if (!WaitUntil([&] { return Frames() >= size_t{to} * 128; }, 30.0)) {
@@ -214,10 +206,10 @@ TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLe
 
 TEST(NativeDevices, ATcpNoteOnIsHeardAtItsPitch) {
     LogCapture log;
-    Pipe pipe;
-    ASSERT_GE(pipe.read, 0);
+    StreamReader reader;
+    ASSERT_GE(reader.read, 0);
     CommandLineSettings settings({L"--Audio-Backends", L"fd", L"--Audio-Io-Fd-BytesPerSample", L"4",
-                                  L"--Audio-Io-Fd-OutFd", std::to_wstring(pipe.write), L"--Midi-Backends",
+                                  L"--Audio-Io-Fd-OutFd", std::to_wstring(reader.write), L"--Midi-Backends",
                                   L"netwin32", L"--Midi-Net-Input-Enabled", L"1", L"--Midi-Net-Input-Port",
                                   L"0"});
     auto manager = std::make_unique<NativeManager>(&log);
@@ -227,7 +219,6 @@ TEST(NativeDevices, ATcpNoteOnIsHeardAtItsPitch) {
     auto* net = static_cast<brl::Midi::IoNet*>(manager->GetMidiMaster()->FindBackend(L"netwin32"));
     ASSERT_NE(net, nullptr);
     ASSERT_TRUE(manager->SetAudioDevice(0, 96000, 20, 0, Identity()));
-    StreamReader reader(pipe.read);
     MidiClient client(net->Input()->BoundPort());
     ASSERT_TRUE(client.Connected());
     ASSERT_TRUE(client.Send(0x90, 69, 100)); // A above middle C
@@ -337,17 +328,16 @@ double Energy(const std::vector<float>& samples) {
 
 TEST(NativeAudioThread, TheLiveSongPlaysIntoTheDeviceHearsControllerChangesAndStops) {
     brl::Logging::NullChannel log;
-    Pipe pipe;
-    ASSERT_GE(pipe.read, 0);
+    StreamReader reader;
+    ASSERT_GE(reader.read, 0);
     CommandLineSettings settings({L"--Audio-Backends", L"fd", L"--Audio-Io-Fd-BytesPerSample", L"4",
-                                  L"--Audio-Io-Fd-OutFd", std::to_wstring(pipe.write), L"--Midi-Backends",
+                                  L"--Audio-Io-Fd-OutFd", std::to_wstring(reader.write), L"--Midi-Backends",
                                   L"dummy"});
     auto manager = std::make_unique<NativeManager>(&log);
     ASSERT_TRUE(manager->Init(settings.Frontend()));
     ASSERT_TRUE(manager->LoadState(brl::FromUtf8(kDemoPatch)));
     // Started before the device: the song's ticks are the stream's.
     ASSERT_TRUE(manager->StartLiveSong());
-    StreamReader reader(pipe.read);
     ASSERT_TRUE(manager->SetAudioDevice(0, 96000, 20, 0, Identity()));
     ASSERT_TRUE(WaitUntil([&] { return manager->GetLiveSongPosition() >= 1000; }, 30.0));
     manager->Patches().ForEachUnconnectedValueInput(
