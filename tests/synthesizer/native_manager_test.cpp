@@ -163,7 +163,7 @@ TEST_F(NativeSong, PlaysTheRendersSongFromTheNextBlockBesideTheLiveSynthesizer) 
                             [](float x) { return x == 0.0f; }));
 }
 
-TEST_F(NativeSong, EndsAfterTheSongAndTheRendersTail) {
+TEST_F(NativeSong, TheRenderedSongEndsAfterItsTailAndTheLiveOneAfterItsLastTick) {
     // A song of no ticks: eight thousand empty streams.
     manager->Patches().song.timeStream.assign(korvax::kValueSlotCount, 0xFFFFFFFFu);
     ASSERT_TRUE(manager->StartSong());
@@ -178,6 +178,17 @@ TEST_F(NativeSong, EndsAfterTheSongAndTheRendersTail) {
     EXPECT_FALSE(manager->IsSongPlaying());
     EXPECT_EQ(manager->GetSongPosition(), 22500u);
     EXPECT_TRUE(manager->HasSong());
+    manager->StopSong();
+    manager->Patches().song.numTicks = 5;
+    ASSERT_TRUE(manager->StartLiveSong());
+    device.Run(*manager, 4 * 128);
+    EXPECT_TRUE(manager->IsLiveSongPlaying());
+    device.Run(*manager, 3 * 128);
+    EXPECT_FALSE(manager->IsLiveSongPlaying());
+    EXPECT_EQ(manager->GetLiveSongPosition(), 5u);
+    ASSERT_TRUE(manager->StartLiveSong());
+    EXPECT_EQ(manager->GetLiveSongPosition(), 0u);
+    EXPECT_TRUE(manager->IsLiveSongPlaying());
 }
 
 // The live song sample by sample against the render (the thread test hears changes and the stop).
@@ -211,23 +222,6 @@ TEST(NativeLiveSong, PlaysExactlyWhatTheRenderPlaysWhileNothingIsChanged) {
     manager->StopLiveSong();
     EXPECT_FALSE(manager->HasLiveSong());
     EXPECT_EQ(manager->GetLiveSongPosition(), 0u);
-}
-
-TEST(NativeLiveSong, EndsAfterItsLastTickAndCanStartAgain) {
-    brl::Logging::NullChannel log;
-    auto manager = std::make_unique<NativeManager>(&log);
-    manager->Patches().song.timeStream.assign(korvax::kValueSlotCount, 0xFFFFFFFFu);
-    manager->Patches().song.numTicks = 5;
-    ASSERT_TRUE(manager->StartLiveSong());
-    TestDevice device;
-    device.Run(*manager, 4 * 128);
-    EXPECT_TRUE(manager->IsLiveSongPlaying());
-    device.Run(*manager, 3 * 128);
-    EXPECT_FALSE(manager->IsLiveSongPlaying());
-    EXPECT_EQ(manager->GetLiveSongPosition(), 5u);
-    ASSERT_TRUE(manager->StartLiveSong());
-    EXPECT_EQ(manager->GetLiveSongPosition(), 0u);
-    EXPECT_TRUE(manager->IsLiveSongPlaying());
 }
 
 // The median of the CPU meter's current share over calls of `frames` frames
