@@ -228,6 +228,7 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesShowAndSetTheirController) {
     EXPECT_FALSE(text.Commit());
     EXPECT_EQ(text.Widget()->GetValue(), L"96");
     EXPECT_FLOAT_EQ(Slot(manager, 0, 6), 0.75f);
+    guitest::SaveScreenshot(t.frame, "controller-widgets.png");
 }
 
 TEST(ControllerWidgets, LearnMenuAssignsTheNextCcAndTheTooltipNamesIt) {
