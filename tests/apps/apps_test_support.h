@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <thread>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +16,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Runs the built programs as a build script would, in a scratch directory that
