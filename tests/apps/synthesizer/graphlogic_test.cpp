@@ -47,14 +47,13 @@ struct GraphCommandsTest : ::testing::Test {
     }
 };
 
-TEST(GraphTexts, TitleChannelEntriesFileNamesAndStatusFields) {
+TEST(GraphTexts, TitleFileNamesAndStatusFields) {
     brl::ApplicationInfo app;
     app.applicationLongName = L"korvax";
     EXPECT_EQ(WindowTitle(app, L"core v19", L""), L"korvax");
     EXPECT_EQ(WindowTitle(app, L"core v19", L"/s/a.korvax"), L"korvax - /s/a.korvax");
     app.version = L"1.2";
     EXPECT_EQ(WindowTitle(app, L"core v19", L"a.korvax"), L"korvax [1.2 - core v19] - a.korvax");
-    EXPECT_EQ(ChannelEntryText(7, L"bass"), L"07: bass");
     EXPECT_EQ(WithPatchExtension(L"song"), L"song.korvax");
     EXPECT_EQ(WithPatchExtension(L"song.korvax"), L"song.korvax");
     EXPECT_EQ(WithPatchExtension(L"song.korvax.old"), L"song.korvax.old.korvax");
@@ -69,8 +68,6 @@ TEST(GraphTexts, TitleChannelEntriesFileNamesAndStatusFields) {
     // Program and song add up; the compressed figure is the whole stream's.
     EXPECT_EQ(IntroSizeStatusText(true, Korvax::IntroSize{8801, 3544, 1404, 983, 2345}),
               L"intro 12345 B, xz 2345 B");
-    EXPECT_EQ(IntroSizeStatusText(true, std::nullopt), L"intro: size not known");
-    EXPECT_EQ(IntroSizeStatusText(false, std::nullopt), L"intro: measuring");
 }
 
 TEST(GraphKeys, ModifiedKeysGoToMenusTextFieldsKeepAllAndRepeatsAreNoPresses) {
