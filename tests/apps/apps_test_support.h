@@ -1,7 +1,13 @@
 #pragma once
 
+#include "support/sound_servers.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +16,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Runs the built programs as a build script would, in a scratch directory that
@@ -66,6 +73,20 @@ inline Outcome RunProgram(const std::string& home, const std::string& program,
     return outcome;
 }
 
+// Starts `program` in the background as RunProgram runs it, its output going to `log`.
+inline bool StartProgram(brl::testing::ChildProcess& child, const std::string& home,
+                         const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& log, bool withDisplay = true) {
+    std::vector<std::string> argv = {"/usr/bin/env", "-C", home, "HOME=" + home,
+                                     "XDG_CONFIG_HOME=" + home + "/.config"};
+    if (!withDisplay) {
+        argv.insert(argv.begin() + 1, {"-u", "DISPLAY"});
+    }
+    argv.push_back(program);
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return child.Start(argv.data(), static_cast<int>(argv.size()), log);
+}
+
 inline std::optional<std::vector<uint8_t>> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -77,6 +98,18 @@ inline std::optional<std::vector<uint8_t>> ReadBytes(const std::string& path) {
 inline std::string ReadText(const std::string& path) {
     const auto bytes = ReadBytes(path);
     return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
+// Waits up to `seconds` for `text` to show up in the file at `path`.
+inline bool WaitForText(const std::string& path, const std::string& text, int seconds = 30) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (ReadText(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 inline bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -143,5 +176,30 @@ constexpr uint64_t WaveSize(uint64_t ticks) {
     return 44 + ticks * 1024;
 }
 constexpr uint32_t kTailTicks = 22500;
+
+// A scratch directory that is also the home of the programs the test runs.
+class ScratchTest : public ::testing::Test {
+protected:
+    Outcome Tool(const std::vector<std::string>& arguments, const std::string& redirections = "") const {
+        return RunProgram(dir.Path(), KORVAX_TOOL, arguments, redirections);
+    }
+    Outcome Renderer(const std::vector<std::string>& arguments) const {
+        return RunProgram(dir.Path(), KORVAX_RENDERER, arguments);
+    }
+    // A copy of the demo patch.
+    std::string Demo(const std::string& name = "demo.korvax") const {
+        const std::string path = dir.File(name);
+        EXPECT_TRUE(CopyFile(KORVAX_DEMO_DIR "/demo.korvax", path));
+        return path;
+    }
+    // The demo's instruments without a song.
+    std::string SonglessPatch() const {
+        const std::string path = dir.File("songless.korvax");
+        const Outcome made = RunProgram(dir.Path(), KORVAX_MAKE_DEMO, {path});
+        EXPECT_EQ(made.exitCode, 0) << made.output;
+        return path;
+    }
+    brl::testing::TempDir dir;
+};
 
 } // namespace korvax_apps

@@ -1,6 +1,5 @@
 #include "apps_test_support.h"
 #include "korvax/korvaxcatalogue.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -9,62 +8,39 @@
 #include <string>
 #include <vector>
 
-// The bundled demo: its generators reproduce the committed files, and the intro
-// player built from its exported headers writes exactly what the renderer writes.
+// The bundled demo: its generators, its exported headers and its intro player.
 namespace {
 
 using namespace korvax_apps;
-using brl::testing::TempDir;
 
 const std::string kDemoDir = KORVAX_DEMO_DIR;
 const std::string kPlayerData = KORVAX_PLAYER_DATA;
 
-class Demo : public ::testing::Test {
+class DemoFiles : public ScratchTest {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.Path().empty());
-        ASSERT_TRUE(CopyFile(kDemoDir + "/demo.korvax", Patch()));
+        Demo();
         ASSERT_TRUE(CopyFile(kDemoDir + "/demo.mid", Midi()));
     }
     std::string Patch() const { return dir.File("demo.korvax"); }
     std::string Midi() const { return dir.File("demo.mid"); }
-    Outcome Tool(const std::vector<std::string>& arguments) const {
-        return RunProgram(dir.Path(), KORVAX_TOOL, arguments);
-    }
-
-    TempDir dir;
 };
 
-TEST_F(Demo, SongGeneratorWritesTheCommittedMidiFile) {
-    const std::string written = dir.File("fresh.mid");
-    const Outcome made = RunProgram(dir.Path(), KORVAX_MAKE_SONG, {written});
-    ASSERT_EQ(made.exitCode, 0) << made.output;
-    const auto fresh = ReadBytes(written);
-    const auto committed = ReadBytes(kDemoDir + "/demo.mid");
-    ASSERT_TRUE(fresh && committed);
-    EXPECT_TRUE(*fresh == *committed) << "regenerate with the target demo-content";
-}
-
-TEST_F(Demo, PatchGeneratorAndImportGiveTheCommittedPatch) {
+TEST_F(DemoFiles, GeneratorsAndImportGiveTheCommittedFiles) {
+    const Outcome song = RunProgram(dir.Path(), KORVAX_MAKE_SONG, {dir.File("fresh.mid")});
+    ASSERT_EQ(song.exitCode, 0) << song.output;
+    EXPECT_TRUE(ReadBytes(dir.File("fresh.mid")) == ReadBytes(Midi()))
+        << "regenerate with the target demo-content";
     const std::string written = dir.File("fresh.korvax");
     const Outcome made = RunProgram(dir.Path(), KORVAX_MAKE_DEMO, {written});
     ASSERT_EQ(made.exitCode, 0) << made.output;
-    const std::string before = ReadText(written);
-    EXPECT_EQ(SongTicks(before), 0u) << "the generator saves the patch without a song";
+    EXPECT_EQ(SongTicks(ReadText(written)), 0u) << "the generator saves the patch without a song";
     const Outcome imported = Tool({"import-midi", Midi(), written});
     ASSERT_EQ(imported.exitCode, 0) << imported.output;
-    EXPECT_TRUE(ReadBytes(written) == ReadBytes(kDemoDir + "/demo.korvax"))
-        << "regenerate with the target demo-content";
+    EXPECT_TRUE(ReadBytes(written) == ReadBytes(Patch())) << "regenerate with the target demo-content";
 }
 
-TEST_F(Demo, SongLastsBetweenTwentyAndThirtySeconds) {
-    const auto ticks = SongTicks(ReadText(Patch()));
-    ASSERT_TRUE(ticks);
-    EXPECT_GE(*ticks, 20u * 750u);
-    EXPECT_LE(*ticks, 30u * 750u);
-}
-
-TEST_F(Demo, ImportAndExportReproduceThePlayersHeadersAndModuleList) {
+TEST_F(DemoFiles, ImportAndExportReproduceThePlayersHeadersAndModuleList) {
     const Outcome imported = Tool({"import-midi", Midi(), Patch()});
     ASSERT_EQ(imported.exitCode, 0) << imported.output;
     const Outcome exported = Tool({"export", Patch()});
@@ -96,18 +72,19 @@ TEST_F(Demo, ImportAndExportReproduceThePlayersHeadersAndModuleList) {
     }
 }
 
-// The scalar intro player, and the renderer with voice lanes on and off.
-TEST_F(Demo, PlayerWritesTheSameWaveAsTheRendererWithAndWithoutVoiceLanes) {
+// The scalar intro player as the renderer with voice lanes on and off, and what it plays.
+TEST_F(DemoFiles, PlayerWritesTheRenderersWaveAudibleInStereoBelowClippingDyingAwayInTheTail) {
     const Outcome played = RunProgram(dir.Path(), KORVAX_PLAYER, {dir.File("player.wav")});
     ASSERT_EQ(played.exitCode, 0) << played.output;
     const auto player = ReadBytes(dir.File("player.wav"));
     ASSERT_TRUE(player);
     const auto ticks = SongTicks(ReadText(Patch()));
     ASSERT_TRUE(ticks);
+    EXPECT_GE(*ticks, 20u * 750u);
+    EXPECT_LE(*ticks, 30u * 750u);
     for (const char* lanes : {"1", "0"}) {
         const Outcome rendered =
-            RunProgram(dir.Path(), KORVAX_RENDERER,
-                       {"--render", Patch(), "--Log-Level", "5", "--Synth-VoiceLanes", lanes});
+            Renderer({"--render", Patch(), "--Log-Level", "5", "--Synth-VoiceLanes", lanes});
         ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
         EXPECT_NE(rendered.output.find("realtime factor"), std::string::npos) << rendered.output;
         const auto render = ReadBytes(Patch() + ".wav");
@@ -118,20 +95,11 @@ TEST_F(Demo, PlayerWritesTheSameWaveAsTheRendererWithAndWithoutVoiceLanes) {
         EXPECT_TRUE(differs.first == render->end())
             << "lanes " << lanes << ": first difference at byte " << (differs.first - render->begin());
     }
-}
-
-TEST_F(Demo, RenderIsAudibleStereoBelowClippingAndDiesAwayInTheTail) {
-    const Outcome played = RunProgram(dir.Path(), KORVAX_PLAYER, {dir.File("player.wav")});
-    ASSERT_EQ(played.exitCode, 0) << played.output;
-    const auto wave = ReadBytes(dir.File("player.wav"));
-    ASSERT_TRUE(wave);
-    ASSERT_GT(wave->size(), 44u);
-    EXPECT_EQ(U16At(*wave, 20), 3) << "float samples";
-    EXPECT_EQ(U16At(*wave, 22), 2) << "stereo";
-    EXPECT_EQ(U32At(*wave, 24), 96000u);
-    EXPECT_EQ(U32At(*wave, 40), wave->size() - 44);
-
-    const std::vector<float> samples = WaveSamples(*wave);
+    EXPECT_EQ(U16At(*player, 20), 3) << "float samples";
+    EXPECT_EQ(U16At(*player, 22), 2) << "stereo";
+    EXPECT_EQ(U32At(*player, 24), 96000u);
+    EXPECT_EQ(U32At(*player, 40), player->size() - 44);
+    const std::vector<float> samples = WaveSamples(*player);
     float peak = 0.0f;
     double sideEnergy = 0.0;
     double energy = 0.0;
@@ -150,13 +118,10 @@ TEST_F(Demo, RenderIsAudibleStereoBelowClippingAndDiesAwayInTheTail) {
     EXPECT_EQ(nonFinite, 0u);
     EXPECT_GE(peak, 0.2f);
     EXPECT_LE(peak, 0.95f);
-    const size_t frames = samples.size() / 2;
-    const double rms = std::sqrt(energy / (2.0 * static_cast<double>(frames)));
+    const double rms = std::sqrt(energy / static_cast<double>(samples.size()));
     EXPECT_GT(rms, 0.02) << "the song should be more than a few clicks";
     EXPECT_GT(sideEnergy, energy * 0.001) << "panning, echoes and chorus make the sides differ";
-
-    // The last second of the 30-second tail is silent.
-    float tailPeak = 0.0f;
+    float tailPeak = 0.0f; // over the last second of the 30-second tail
     for (size_t i = samples.size() - 2 * 96000; i < samples.size(); ++i) {
         tailPeak = std::max(tailPeak, std::fabs(samples[i]));
     }

@@ -1,6 +1,4 @@
 #include "apps_test_support.h"
-#include "support/sound_servers.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,114 +9,62 @@
 #include <thread>
 #include <vector>
 
-// korvax-tool play and devices as a user runs them: the song into a file
-// descriptor against the render, the end conditions, Ctrl-C, a device that
-// does not open, and the device listing.
+// korvax-tool play and devices as a user runs them.
 namespace {
 
 using namespace korvax_apps;
-using brl::testing::TempDir;
 
-const std::string kDemoPatch = std::string(KORVAX_DEMO_DIR) + "/demo.korvax";
-
-class DeviceCommands : public ::testing::Test {
+class DeviceCommands : public ScratchTest {
 protected:
-    void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
-    Outcome Tool(const std::vector<std::string>& arguments, const std::string& redirections = "") const {
-        return RunProgram(dir.Path(), KORVAX_TOOL, arguments, redirections);
-    }
-    std::string Demo() const {
-        const std::string patch = dir.File("demo.korvax");
-        EXPECT_TRUE(CopyFile(kDemoPatch, patch));
-        return patch;
-    }
-    std::string SonglessPatch() const {
-        const std::string path = dir.File("songless.korvax");
-        EXPECT_EQ(RunProgram(dir.Path(), KORVAX_MAKE_DEMO, {path}).exitCode, 0);
-        return path;
-    }
     // Plays into descriptor 3, which goes to `raw`.
     Outcome PlayIntoFile(const std::string& patch, const std::string& raw,
                          std::vector<std::string> extra = {}) const {
-        std::vector<std::string> arguments = {"play",
-                                              patch,
-                                              "--Audio-Backends",
-                                              "fd",
-                                              "--Audio-Io-Fd-BytesPerSample",
-                                              "4",
-                                              "--Audio-Io-Fd-OutFd",
-                                              "3",
-                                              "--Midi-Backends",
+        std::vector<std::string> arguments = {"play", patch, "--Audio-Backends", "fd", "--Midi-Backends",
                                               "dummy"};
+        extra.insert(extra.end(), {"--Audio-Io-Fd-BytesPerSample", "4", "--Audio-Io-Fd-OutFd", "3"});
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return Tool(arguments, "3>" + Quote(raw));
     }
-
-    TempDir dir;
 };
 
-TEST_F(DeviceCommands, PlayOfASongIntoADescriptorIsTheRendersWaveDataByteForByte) {
-    const std::string patch = Demo();
-    const Outcome rendered = Tool({"render", patch});
+TEST_F(DeviceCommands, PlayIntoADescriptorIsTheRendersWaveDataUntilTheEndOrTheSecondsAskedFor) {
+    const std::string demo = Demo();
+    const Outcome rendered = Tool({"render", demo});
     ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
-    const auto wave = ReadBytes(patch + ".wav");
+    const auto wave = ReadBytes(demo + ".wav");
     ASSERT_TRUE(wave);
-
-    const Outcome played = PlayIntoFile(patch, dir.File("play.raw"));
+    const Outcome played = PlayIntoFile(demo, dir.File("play.raw"));
     EXPECT_EQ(played.exitCode, 0) << played.output;
-    // Messages go to standard error only.
-    EXPECT_EQ(played.standardOutput, "");
+    EXPECT_EQ(played.standardOutput, "") << "messages go to standard error only";
     EXPECT_NE(played.standardError.find("finished after 5376512 frames"), std::string::npos) << played.output;
     const auto raw = ReadBytes(dir.File("play.raw"));
     ASSERT_TRUE(raw);
     ASSERT_EQ(raw->size() + 44, wave->size());
     EXPECT_TRUE(std::equal(raw->begin(), raw->end(), wave->begin() + 44));
-}
-
-TEST_F(DeviceCommands, PlayEndsAfterTheSecondsAskedFor) {
-    const std::string demo = Demo();
-    ASSERT_EQ(Tool({"render", demo}).exitCode, 0);
-    const auto wave = ReadBytes(demo + ".wav");
-    ASSERT_TRUE(wave);
-    struct Case {
+    const struct {
         std::string patch;
         std::string seconds;
         size_t frames;
-    };
-    const Case cases[] = {{SonglessPatch(), "0.5", 48000}, {demo, "0.25", 24000}, {demo, "1e-9", 0}};
-    for (const Case& c : cases) {
-        const Outcome played = PlayIntoFile(c.patch, dir.File("play.raw"), {"--seconds", c.seconds});
-        EXPECT_EQ(played.exitCode, 0) << played.output;
-        const auto raw = ReadBytes(dir.File("play.raw"));
-        ASSERT_TRUE(raw);
-        EXPECT_EQ(raw->size(), c.frames * 8) << c.patch << " " << c.seconds;
+    } cases[] = {{SonglessPatch(), "0.5", 48000}, {demo, "0.25", 24000}, {demo, "1e-9", 0}};
+    for (const auto& c : cases) {
+        const Outcome timed = PlayIntoFile(c.patch, dir.File("play.raw"), {"--seconds", c.seconds});
+        EXPECT_EQ(timed.exitCode, 0) << timed.output;
+        const auto part = ReadBytes(dir.File("play.raw"));
+        ASSERT_TRUE(part);
+        EXPECT_EQ(part->size(), c.frames * 8) << c.patch << " " << c.seconds;
         if (c.patch == demo) {
-            EXPECT_TRUE(std::equal(raw->begin(), raw->end(), wave->begin() + 44));
+            EXPECT_TRUE(std::equal(part->begin(), part->end(), wave->begin() + 44));
         }
     }
 }
 
 TEST_F(DeviceCommands, CtrlCStopsPlayingWithDevicesClosedAndExitZero) {
-    const std::string patch = SonglessPatch();
     const std::string log = dir.File("play.log");
-    const std::string argv[] = {"/usr/bin/env",
-                                "HOME=" + dir.Path(),
-                                "XDG_CONFIG_HOME=" + dir.Path() + "/.config",
-                                KORVAX_TOOL,
-                                "play",
-                                patch,
-                                "--Audio-Backends",
-                                "dummy",
-                                "--Midi-Backends",
-                                "dummy"};
     brl::testing::ChildProcess play;
-    ASSERT_TRUE(play.Start(argv, static_cast<int>(std::size(argv)), log));
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (ReadText(log).find("Ctrl-C stops") == std::string::npos && play.Running() &&
-           std::chrono::steady_clock::now() < giveUp) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_NE(ReadText(log).find("Ctrl-C stops"), std::string::npos) << ReadText(log);
+    ASSERT_TRUE(StartProgram(
+        play, dir.Path(), KORVAX_TOOL,
+        {"play", SonglessPatch(), "--Audio-Backends", "dummy", "--Midi-Backends", "dummy"}, log));
+    ASSERT_TRUE(WaitForText(log, "Ctrl-C stops")) << ReadText(log);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_EQ(::kill(play.Pid(), SIGINT), 0);
     EXPECT_EQ(play.Wait(), 0) << ReadText(log);

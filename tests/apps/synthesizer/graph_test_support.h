@@ -45,45 +45,39 @@ class ScriptedPrompts : public brl::Synth::Gui::Prompts {
 public:
     Answer Ask(const String& question, bool) override {
         questions.push_back(question);
-        if (answers.empty()) {
-            ADD_FAILURE() << "unexpected question";
-            return Answer::Cancel;
-        }
-        const Answer answer = answers.front();
-        answers.pop_front();
+        Answer answer = Answer::Cancel;
+        EXPECT_TRUE(Take(answers, answer)) << "unexpected question";
         return answer;
     }
-    bool ChooseFile(FileKind kind, const String& directory, String& path) override {
+    bool ChooseFile(FileKind kind, const String&, String& path) override {
         kinds.push_back(kind);
-        directories.push_back(directory);
-        if (files.empty()) {
-            return false;
-        }
-        path = files.front();
-        files.pop_front();
-        return true;
+        return Take(files, path);
     }
     bool AskText(const String& title, const String& value, String& result) override {
         textTitles.push_back(title);
         textValues.push_back(value);
-        if (texts.empty()) {
-            return false;
-        }
-        result = texts.front();
-        texts.pop_front();
-        return true;
+        return Take(texts, result);
     }
     void ShowError(const String& text) override { errors.push_back(text); }
-
     std::deque<Answer> answers;
     std::deque<String> files;
     std::deque<String> texts;
     std::vector<String> questions;
     std::vector<FileKind> kinds;
-    std::vector<String> directories;
     std::vector<String> textTitles;
     std::vector<String> textValues;
     std::vector<String> errors;
+
+private:
+    // The next scripted reply, if there is one.
+    template <typename T> static bool Take(std::deque<T>& replies, T& reply) {
+        if (replies.empty()) {
+            return false;
+        }
+        reply = replies.front();
+        replies.pop_front();
+        return true;
+    }
 };
 
 } // namespace mainwintest

@@ -1,5 +1,4 @@
-// The main window's decisions without a window: texts, autosave naming, key
-// routing and the file commands with scripted answers to their prompts.
+// The main window's decisions without a window, prompts answered from a script.
 #include "graph_test_support.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +25,6 @@ struct GraphCommandsTest : ::testing::Test {
     int before = 0;
     int after = 0;
     int renamed = 0;
-
     GraphCommandsTest() {
         app.applicationLongName = L"korvax";
         commands = std::make_unique<GraphCommands>(manager, config, prompts, app, L"core v19", log);
@@ -49,49 +47,30 @@ struct GraphCommandsTest : ::testing::Test {
     }
 };
 
-TEST(GraphTexts, TitleNamesVersionAndFileOnlyWhenPresent) {
+TEST(GraphTexts, TitleFileNamesAndStatusFields) {
     brl::ApplicationInfo app;
     app.applicationLongName = L"korvax";
     EXPECT_EQ(WindowTitle(app, L"core v19", L""), L"korvax");
     EXPECT_EQ(WindowTitle(app, L"core v19", L"/s/a.korvax"), L"korvax - /s/a.korvax");
     app.version = L"1.2";
     EXPECT_EQ(WindowTitle(app, L"core v19", L"a.korvax"), L"korvax [1.2 - core v19] - a.korvax");
-}
-
-TEST(GraphTexts, ChannelEntriesAndPatchNames) {
-    EXPECT_EQ(ChannelEntryText(7, L"bass"), L"07: bass");
-    EXPECT_EQ(ChannelEntryText(31, L""), L"31: ");
     EXPECT_EQ(WithPatchExtension(L"song"), L"song.korvax");
     EXPECT_EQ(WithPatchExtension(L"song.korvax"), L"song.korvax");
     EXPECT_EQ(WithPatchExtension(L"song.korvax.old"), L"song.korvax.old.korvax");
     EXPECT_EQ(AutosavePath(L"a.korvax", 1700000000), L"a.korvax.autosave-1700000000.korvax.bak");
-}
-
-TEST(GraphTexts, SongPositionIsMinutesSecondsAndTenthsOfTicksWhilePlaying) {
-    // 750 ticks of 128 frames at 96000 Hz are exactly one second.
+    // 750 ticks of 128 frames at 96000 Hz are one second; a tick short of a
+    // tenth shows the tenth before; the position never runs past the end.
     EXPECT_EQ(SongPositionText(true, 750, 750 * 65 + 375, 96000.0), L"song 0:01.0 / 1:05.5");
-    // A tick short of a tenth still shows the tenth before.
     EXPECT_EQ(SongPositionText(true, 74, 750, 96000.0), L"song 0:00.0 / 0:01.0");
-    // The position never runs past the end.
     EXPECT_EQ(SongPositionText(true, 900, 750, 96000.0), L"song 0:01.0 / 0:01.0");
     EXPECT_EQ(SongPositionText(false, 750, 1500, 96000.0), L"");
     EXPECT_EQ(SongPositionText(true, 750, 1500, 0.0), L"");
+    // Program and song add up; the compressed figure is the whole stream's.
+    EXPECT_EQ(IntroSizeStatusText(true, Korvax::IntroSize{8801, 3544, 1404, 983, 2345}),
+              L"intro 12345 B, xz 2345 B");
 }
 
-TEST(GraphTexts, IntroSizeFieldAddsProgramAndSongAndShowsTheWholeStream) {
-    const Korvax::IntroSize size{8801, 3544, 1404, 983, 2345};
-    EXPECT_EQ(IntroSizeStatusText(true, size), L"intro 12345 B, xz 2345 B");
-    EXPECT_EQ(IntroSizeStatusText(true, std::nullopt), L"intro: size not known");
-    EXPECT_EQ(IntroSizeStatusText(false, std::nullopt), L"intro: measuring");
-}
-
-TEST(GraphTexts, PaneLayoutOnlyOfTheCurrentVersion) {
-    EXPECT_TRUE(PaneLayoutUsable(24));
-    EXPECT_FALSE(PaneLayoutUsable(23));
-    EXPECT_FALSE(PaneLayoutUsable(0));
-}
-
-TEST(GraphKeys, ModifiedKeysGoToMenusAndTextFieldsKeepAll) {
+TEST(GraphKeys, ModifiedKeysGoToMenusTextFieldsKeepAllAndRepeatsAreNoPresses) {
     EXPECT_EQ(RouteKey(false, false, false), KeyRoute::Keyboard);
     EXPECT_EQ(RouteKey(true, false, false), KeyRoute::Menus);
     EXPECT_EQ(RouteKey(false, true, false), KeyRoute::Menus);
@@ -102,9 +81,6 @@ TEST(GraphKeys, ModifiedKeysGoToMenusAndTextFieldsKeepAll) {
     EXPECT_EQ(RouteKey(false, false, false, true, true), KeyRoute::Window); // the view's module menu
     EXPECT_EQ(RouteKey(false, false, true, true), KeyRoute::Window);
     EXPECT_EQ(RouteKey(true, false, false, true), KeyRoute::Menus);
-}
-
-TEST(GraphKeys, RepeatsOfAHeldKeyAreNotFirstPresses) {
     HeldKeys keys;
     EXPECT_TRUE(keys.Press(24));
     EXPECT_FALSE(keys.Press(24));
@@ -117,7 +93,7 @@ TEST(GraphKeys, RepeatsOfAHeldKeyAreNotFirstPresses) {
     EXPECT_TRUE(keys.Press(25));
 }
 
-TEST_F(GraphCommandsTest, SaveWithoutFileNameSavesAsAndAppendsTheExtension) {
+TEST_F(GraphCommandsTest, SaveAsksForANameOnceAndFailedOrCancelledSavesKeepIt) {
     AddNode();
     prompts.files = {File("song")};
     ASSERT_TRUE(commands->Save());
@@ -126,83 +102,65 @@ TEST_F(GraphCommandsTest, SaveWithoutFileNameSavesAsAndAppendsTheExtension) {
     EXPECT_EQ(renamed, 1);
     // The folder of the chosen file becomes the next dialog's start.
     EXPECT_EQ(Config::Setting<String>(config, "Ui/DataDirectory", String()).Get(), dir.WidePath());
-    // A second save goes to the same file without a dialog.
     ASSERT_TRUE(commands->Save());
-    EXPECT_EQ(prompts.kinds.size(), 1u);
-}
-
-TEST_F(GraphCommandsTest, FailedOrCancelledSaveKeepsTheFileName) {
-    ASSERT_TRUE(SaveAs("a.korvax"));
-    // Cancelled dialog.
-    EXPECT_FALSE(commands->SaveAs());
-    // A folder that does not exist.
+    EXPECT_EQ(prompts.kinds.size(), 1u) << "a second save asks nothing";
+    EXPECT_FALSE(commands->SaveAs()); // cancelled
     EXPECT_FALSE(SaveAs("missing/b"));
-    EXPECT_EQ(commands->FileName(), File("a.korvax"));
+    EXPECT_EQ(commands->FileName(), File("song.korvax"));
 }
 
-TEST_F(GraphCommandsTest, NewAsksToSaveAndCancelKeepsEverything) {
+TEST_F(GraphCommandsTest, NewAsksToSaveCancelKeepsEverythingAndNoForgetsTheHistory) {
+    Korvax::EditHistory history(manager);
+    commands->SetHistory(&history);
     ASSERT_TRUE(SaveAs("a.korvax"));
+    history.Record(L"add node");
     AddNode();
-
     prompts.answers = {Answer::Cancel};
     EXPECT_FALSE(commands->New());
     EXPECT_EQ(Nodes(), 1u);
     EXPECT_EQ(commands->FileName(), File("a.korvax"));
     EXPECT_EQ(prompts.questions.back(), L"save old shit?");
-
-    // Yes whose save as is cancelled stops as well.
-    prompts.answers = {Answer::Yes};
+    EXPECT_TRUE(history.CanUndo());
+    prompts.answers = {Answer::Yes}; // whose save as is cancelled
     EXPECT_FALSE(commands->New());
     EXPECT_EQ(Nodes(), 1u);
-
     prompts.answers = {Answer::No};
     EXPECT_TRUE(commands->New());
     EXPECT_EQ(Nodes(), 0u);
     EXPECT_TRUE(commands->FileName().empty());
+    EXPECT_FALSE(history.CanUndo());
     EXPECT_EQ(before, 1);
     EXPECT_EQ(after, 1);
 }
 
-TEST_F(GraphCommandsTest, OpenLoadsOrLeavesAnEmptyPatchSet) {
+TEST_F(GraphCommandsTest, OpenAndReloadLoadOrLeaveAnEmptyPatchSet) {
     AddNode();
     ASSERT_TRUE(SaveAs("saved.korvax"));
+    AddNode();
+    prompts.answers = {Answer::No};
+    ASSERT_TRUE(commands->Reload());
+    EXPECT_EQ(Nodes(), 1u);
+    AddNode();
+    prompts.answers = {Answer::Cancel};
+    EXPECT_FALSE(commands->Reload());
+    EXPECT_EQ(Nodes(), 2u);
     prompts.answers = {Answer::No};
     ASSERT_TRUE(commands->New());
-    ASSERT_EQ(Nodes(), 0u);
-
     prompts.files = {File("saved.korvax")};
     ASSERT_TRUE(commands->Open());
     EXPECT_EQ(Nodes(), 1u);
     EXPECT_EQ(commands->FileName(), File("saved.korvax"));
     EXPECT_EQ(prompts.kinds.back(), FileKind::OpenPatch);
-
     brl::testing::WriteFile(dir.File("broken.korvax"), "<korvax version=\"19\"><graph>");
     prompts.files = {File("broken.korvax")};
     EXPECT_FALSE(commands->Open());
     EXPECT_EQ(Nodes(), 0u);
     EXPECT_TRUE(commands->FileName().empty());
-}
-
-TEST_F(GraphCommandsTest, ReloadReadsTheFileAgainAfterAsking) {
-    AddNode();
-    ASSERT_TRUE(SaveAs("r.korvax"));
-    AddNode();
-    ASSERT_EQ(Nodes(), 2u);
-    prompts.answers = {Answer::No};
-    ASSERT_TRUE(commands->Reload());
-    EXPECT_EQ(Nodes(), 1u);
-    prompts.answers = {Answer::Cancel};
-    AddNode();
-    EXPECT_FALSE(commands->Reload());
-    EXPECT_EQ(Nodes(), 2u);
-}
-
-TEST_F(GraphCommandsTest, AFailedStartLoadLeavesAnEmptyEditorAndSaysWhy) {
+    // A start file that does not load leaves an empty editor and says why.
     EXPECT_FALSE(commands->LoadInitial(File("nothing.korvax")));
     ASSERT_EQ(prompts.errors.size(), 1u);
     EXPECT_NE(prompts.errors[0].find(L"nothing.korvax"), String::npos);
     EXPECT_TRUE(commands->FileName().empty());
-    EXPECT_EQ(Nodes(), 0u);
 }
 
 TEST_F(GraphCommandsTest, ClosingAsksUnlessDeviceless) {
@@ -219,7 +177,6 @@ TEST_F(GraphCommandsTest, ClosingAsksUnlessDeviceless) {
     prompts.files = {File("closing")};
     EXPECT_TRUE(commands->MayClose(true));
     EXPECT_TRUE(Exists(File("closing.korvax")));
-
     manager.deviceless = true;
     const size_t asked = prompts.questions.size();
     EXPECT_TRUE(commands->MayClose(true));
@@ -231,9 +188,6 @@ TEST_F(GraphCommandsTest, AutosaveWritesBesideTheFileOnlyWithAFileName) {
     ASSERT_TRUE(SaveAs("a.korvax"));
     ASSERT_TRUE(commands->Autosave(1700000000));
     EXPECT_TRUE(Exists(File("a.korvax.autosave-1700000000.korvax.bak")));
-    EXPECT_EQ(commands->AutosaveIntervalMs(), 5 * 60000);
-    Config::Setting<int>(config, "Ui/AutosaveTimerMinutes", 0).Set(0);
-    EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
     Config::Setting<int>(config, "Ui/AutosaveTimerMinutes", 0).Set(-3);
     EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
 }
@@ -252,7 +206,6 @@ TEST_F(GraphCommandsTest, OpenedAndSavedFilesAreRememberedAndUnopenableOnesForgo
     ASSERT_TRUE(commands->Open());
     EXPECT_EQ(recent.Files(), (std::vector<String>{a, b}));
     EXPECT_EQ(changes, 3);
-
     std::filesystem::remove(std::filesystem::path(b));
     AddNode();
     EXPECT_FALSE(commands->OpenRecent(1));
@@ -264,20 +217,6 @@ TEST_F(GraphCommandsTest, OpenedAndSavedFilesAreRememberedAndUnopenableOnesForgo
     EXPECT_EQ(again.Files(), (std::vector<String>{a}));
     EXPECT_TRUE(commands->OpenRecent(0));
     EXPECT_FALSE(commands->OpenRecent(5));
-}
-
-TEST_F(GraphCommandsTest, LoadingAndClearingForgetTheEditHistory) {
-    Korvax::EditHistory history(manager);
-    commands->SetHistory(&history);
-    history.Record(L"add node");
-    AddNode();
-    ASSERT_TRUE(history.CanUndo());
-    prompts.answers = {Answer::Cancel};
-    EXPECT_FALSE(commands->New());
-    EXPECT_TRUE(history.CanUndo());
-    prompts.answers = {Answer::No};
-    EXPECT_TRUE(commands->New());
-    EXPECT_FALSE(history.CanUndo());
 }
 
 } // namespace

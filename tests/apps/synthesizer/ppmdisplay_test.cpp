@@ -1,13 +1,14 @@
+// The level and CPU meter displays painted on a recording canvas.
+#include "synthesizer/cpumeter.h"
 #include "synthesizer/ppmdisplaylogic.h"
 
 #include "korvax/korvaxmanager.h"
-#include "libbrelm/configini.h"
 #include "support/recording_canvas.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -41,29 +42,16 @@ const CanvasCall& SegmentOf(const std::vector<CanvasCall>& calls, int bar, int s
     return calls[static_cast<size_t>(bar * 30 + segment)];
 }
 
-TEST(LevelMeterSegments, DefaultsSpanSixtyDecibelsInThirtySegments) {
-    const PpmDisplaySettings s;
-    EXPECT_EQ(s.GreenSegments(), 21);
-    EXPECT_EQ(s.YellowSegments(), 3);
-    EXPECT_EQ(s.RedSegments(), 6);
-    EXPECT_EQ(s.Segments(), 30);
+TEST(LevelMeterSegments, RangesAreTruncatedToWholeSegmentsAndNonsenseGivesNone) {
+    PpmDisplaySettings s;
     EXPECT_FLOAT_EQ(s.Bounds(0).lo, -60.0f);
-    EXPECT_FLOAT_EQ(s.Bounds(0).hi, -58.0f);
     EXPECT_FLOAT_EQ(s.Bounds(29).lo, -2.0f);
     EXPECT_FLOAT_EQ(s.Bounds(29).hi, 0.0f);
-    // 30 segments and the clip segment along, four bars and a row of labels across.
-    EXPECT_FLOAT_EQ(s.Length(), 30 * 13.0f + 8.0f + 12.0f);
-    EXPECT_FLOAT_EQ(s.Breadth(), 4 * 12.0f + 8.0f + 12.0f);
-}
-
-TEST(LevelMeterSegments, RangeCountsAreTruncatedAndNonsenseGivesNoSegments) {
-    PpmDisplaySettings s;
     s.dBPerSegment = 2.5; // 42 / 2.5 = 16.8, 6 / 2.5 = 2.4, 12 / 2.5 = 4.8
     EXPECT_EQ(s.GreenSegments(), 16);
     EXPECT_EQ(s.YellowSegments(), 2);
     EXPECT_EQ(s.RedSegments(), 4);
     EXPECT_EQ(s.GroupCount(), 2);
-
     for (double perSegment : {0.0, -2.0, std::nan("")}) {
         s.dBPerSegment = perSegment;
         EXPECT_EQ(s.Segments(), 0) << perSegment;
@@ -71,7 +59,6 @@ TEST(LevelMeterSegments, RangeCountsAreTruncatedAndNonsenseGivesNoSegments) {
     }
     s.dBPerSegment = 1e-9; // would be 4.2e10 segments
     EXPECT_LE(s.Segments(), PpmDisplaySettings::kMaxSegments);
-
     // A display without segments still paints its four clip segments.
     s.dBPerSegment = 0.0;
     RecordingCanvas canvas(400, 80);
@@ -82,13 +69,11 @@ TEST(LevelMeterSegments, RangeCountsAreTruncatedAndNonsenseGivesNoSegments) {
 
 TEST(LevelMeterSegments, FractionIsTheShareOfTheSegmentALevelReaches) {
     const SegmentRange range{-60.0f, -58.0f};
-    const struct {
-        float level;
-        float fraction;
-    } cases[] = {{-61.0f, 0.0f}, {-60.0f, 0.0f}, {-59.5f, 0.25f},   {-59.0f, 0.5f},
-                 {-58.0f, 1.0f}, {-3.0f, 1.0f},  {-INFINITY, 0.0f}, {NAN, 0.0f}};
-    for (const auto& c : cases) {
-        EXPECT_FLOAT_EQ(SegmentFraction(c.level, range), c.fraction) << c.level;
+    const std::pair<float, float> cases[] = {{-61.0f, 0.0f},    {-60.0f, 0.0f}, {-59.5f, 0.25f},
+                                             {-59.0f, 0.5f},    {-58.0f, 1.0f}, {-3.0f, 1.0f},
+                                             {-INFINITY, 0.0f}, {NAN, 0.0f}};
+    for (const auto& [level, fraction] : cases) {
+        EXPECT_FLOAT_EQ(SegmentFraction(level, range), fraction) << level;
     }
     EXPECT_EQ(LevelDb(0.0f), -INFINITY);
     EXPECT_FLOAT_EQ(LevelDb(0.5f), -6.0206f);
@@ -96,14 +81,6 @@ TEST(LevelMeterSegments, FractionIsTheShareOfTheSegmentALevelReaches) {
 
 TEST(LevelMeterSegments, GroupLinesFollowEveryThirdSegmentWithLabelsInWholeDecibels) {
     const PpmDisplaySettings s;
-    std::vector<int> after;
-    for (int j = 0; j < s.Segments(); ++j) {
-        if (s.GroupLineAfter(j)) {
-            after.push_back(j);
-        }
-    }
-    EXPECT_EQ(after, (std::vector<int>{2, 5, 8, 11, 14, 17, 20, 23, 26, 29}));
-
     RecordingCanvas canvas(600, 100);
     PaintPpmDisplay2(canvas, s, MeterLevels{}, MeterLevels{});
     const auto lines = canvas.Of("Line");
@@ -123,25 +100,23 @@ TEST(LevelMeterSegments, GroupLinesFollowEveryThirdSegmentWithLabelsInWholeDecib
     const float segmentEnd = SegmentOf(segments, 0, 2).args[0] + SegmentOf(segments, 0, 2).args[2];
     EXPECT_GT(lines[0].args[0], segmentEnd);
     EXPECT_LT(lines[0].args[0], SegmentOf(segments, 0, 3).args[0]);
-    EXPECT_EQ(canvas.Of("SetFont").at(0).text, L"Arial");
 }
 
 TEST(LevelMeterSegments, FullScaleSineReadsZeroDecibelsOnRmsAndPeak) {
     brl::Korvax::PpmMeter meter;
-    // One second of 1 kHz ending on a crest (the peak decays between crests).
+    // One second of 1 kHz ending on a crest (the peak decays between crests), fast and slow.
     std::vector<float> sine(96000 - 72);
     for (size_t i = 0; i < sine.size(); ++i) {
         sine[i] = static_cast<float>(std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 96000.0));
     }
     for (bool fast : {false, true}) {
-        brl::Korvax::PpmMeter& m = meter;
-        m.Configure(96000.0, brl::Korvax::PpmSettings{});
+        meter.Configure(96000.0, brl::Korvax::PpmSettings{});
         if (fast) {
-            m.RunFast(sine.data(), static_cast<uint32_t>(sine.size()));
+            meter.RunFast(sine.data(), static_cast<uint32_t>(sine.size()));
         } else {
-            m.RunSlow(sine.data(), static_cast<uint32_t>(sine.size()));
+            meter.RunSlow(sine.data(), static_cast<uint32_t>(sine.size()));
         }
-        const MeterLevels levels = ReadMeter(m);
+        const MeterLevels levels = ReadMeter(meter);
         const auto bars = MakeBars(levels, levels);
         for (int bar = 0; bar < 4; ++bar) {
             EXPECT_NEAR(bars[bar].current, 0.0f, 0.1f) << "bar " << bar << (fast ? " fast" : " slow");
@@ -162,7 +137,6 @@ TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHoldInBarOrder) {
     PaintPpmDisplay2(canvas, s, left, MeterLevels{});
     const auto segments = Segments(canvas);
     ASSERT_EQ(segments.size(), static_cast<size_t>(kSegmentCalls + 4));
-
     const CanvasCall& lowest = SegmentOf(segments, 1, 0); // left peak bar
     EXPECT_EQ(lowest.colours[0], s.green);                // hold -30 dB lies above it
     EXPECT_EQ(lowest.colours[1].WithAlpha(0), s.greenBorder.WithAlpha(0));
@@ -172,7 +146,7 @@ TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHoldInBarOrder) {
     EXPECT_EQ(SegmentOf(segments, 1, 15).colours[0].A(), 0u);  // -30..-28: above the hold
     // The rms bar of the left meter shows the same levels (rms times the square root of 2).
     EXPECT_EQ(SegmentOf(segments, 0, 14).colours[0], s.green);
-    // The range colours: yellow from segment 21, red from 24.
+    // Yellow from segment 21, red from 24.
     const MeterLevels loud = Steady(0.0f, 0.0f);
     RecordingCanvas full(600, 100);
     PaintPpmDisplay2(full, s, loud, loud);
@@ -182,8 +156,7 @@ TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHoldInBarOrder) {
     EXPECT_EQ(SegmentOf(lit, 2, 23).colours[1], s.yellowBorder);
     EXPECT_EQ(SegmentOf(lit, 2, 24).colours[0], s.red);
     EXPECT_EQ(SegmentOf(lit, 3, 29).colours[1], s.redBorder);
-    // Bars are stacked across in the order left rms, left peak, right peak, right rms,
-    // with the label row between the meters.
+    // Bars across: left rms, left peak, labels, right peak, right rms.
     const float y0 = SegmentOf(segments, 0, 0).args[1];
     const float y1 = SegmentOf(segments, 1, 0).args[1];
     const float y2 = SegmentOf(segments, 2, 0).args[1];
@@ -212,7 +185,6 @@ TEST(LevelMeterPainting, ClipSegmentsLightPerMeterAndDcIsDrawnOverTheBars) {
         EXPECT_GT(clip.args[0], SegmentOf(segments, bar, 29).args[0]);
         EXPECT_FLOAT_EQ(clip.args[1], SegmentOf(segments, bar, 29).args[1]);
     }
-
     s.showDC = true;
     RecordingCanvas dc(600, 100);
     PaintPpmDisplay2(dc, s, MeterLevels{}, right);
@@ -241,12 +213,10 @@ TEST(LevelMeterPainting, TallWindowsGetUpwardBarsAndScalingFitsTheWindow) {
     EXPECT_GT(lowest.args[1], next.args[1]);          // the lowest level at the bottom
     EXPECT_FLOAT_EQ(lowest.args[0], SegmentOf(segments, 0, 29).args[0]);
     EXPECT_LT(lowest.args[0], SegmentOf(segments, 1, 0).args[0]);
-
     RecordingCanvas wide(600, 100);
     PaintPpmDisplay2(wide, s, loud, loud);
     EXPECT_FLOAT_EQ(SegmentOf(Segments(wide), 0, 0).args[2], s.segmentWidth);
     EXPECT_FLOAT_EQ(wide.Of("SetScale").back().args[0], 1.0f); // unscaled by default
-
     PpmDisplaySettings scaled = s;
     scaled.scale = true;
     RecordingCanvas big(2.0f * s.Length(), 3.0f * s.Breadth());
@@ -254,52 +224,9 @@ TEST(LevelMeterPainting, TallWindowsGetUpwardBarsAndScalingFitsTheWindow) {
     EXPECT_FLOAT_EQ(big.Of("SetScale").back().args[0], 2.0f); // the smaller of 2 and 3
 }
 
-TEST(LevelMeterSettings, AllTwentyFiveAreReadFromTheConfiguration) {
-    brl::testing::TempDir dir;
-    brl::Config::IniProvider ini(dir.WideFile("config.ini"), true);
-    brl::Config::Frontend config;
-    config.AddBase(&ini);
-    config.AddWrite(&ini);
-    ASSERT_EQ(
-        ini.Parse("[Ui.PPMDisplay]\nScale = 1\ndBPerSegment = 3\ndBGreen = 30\ndBYellow = 9\ndBRed = 9\n"
-                  "dBGroupSize = 9\nBorderWidth = 2\nSegmentSpacingHorizontal = 1\n"
-                  "SegmentSpacingVertical = 2\nSegmentWidth = 3\nSegmentHeight = 4\nSegmentBorder = 0,5\n"
-                  "SegmentRadius = 0\nSegmentGroupLineWidth = 2\nFontSize = 10\n"
-                  "SegmentGroupColor = #010203,04\nBlue = #000011,22\nBlueBorder = #000033,44\n"
-                  "Green = #005500,66\nGreenBorder = #007700,88\nYellow = #999900,aa\n"
-                  "YellowBorder = #bbbb00,cc\nRed = #dd0000,ee\nRedBorder = #ff0000,11\nShowDC = yes\n"),
-        0);
-    const PpmDisplaySettings s = PpmDisplaySettings::Read(config);
-    EXPECT_TRUE(s.scale);
-    EXPECT_TRUE(s.showDC);
-    EXPECT_EQ(s.GreenSegments(), 10);
-    EXPECT_EQ(s.YellowSegments(), 3);
-    EXPECT_EQ(s.RedSegments(), 3);
-    EXPECT_EQ(s.GroupCount(), 3);
-    EXPECT_FLOAT_EQ(s.borderWidth, 2.0f);
-    EXPECT_FLOAT_EQ(s.segmentSpacingHorizontal, 1.0f);
-    EXPECT_FLOAT_EQ(s.segmentSpacingVertical, 2.0f);
-    EXPECT_FLOAT_EQ(s.segmentWidth, 3.0f);
-    EXPECT_FLOAT_EQ(s.segmentHeight, 4.0f);
-    EXPECT_FLOAT_EQ(s.segmentBorder, 0.5f);
-    EXPECT_FLOAT_EQ(s.segmentRadius, 0.0f);
-    EXPECT_FLOAT_EQ(s.segmentGroupLineWidth, 2.0f);
-    EXPECT_FLOAT_EQ(s.fontSize, 10.0f);
-    const Colour expected[] = {
-        Colour::Rgba(1, 2, 3, 4),          Colour::Rgba(0, 0, 0x11, 0x22), Colour::Rgba(0, 0, 0x33, 0x44),
-        Colour::Rgba(0, 0x55, 0, 0x66),    Colour::Rgba(0, 0x77, 0, 0x88), Colour::Rgba(0x99, 0x99, 0, 0xaa),
-        Colour::Rgba(0xbb, 0xbb, 0, 0xcc), Colour::Rgba(0xdd, 0, 0, 0xee), Colour::Rgba(0xff, 0, 0, 0x11)};
-    const Colour read[] = {s.groupColour, s.blue,         s.blueBorder, s.green,    s.greenBorder,
-                           s.yellow,      s.yellowBorder, s.red,        s.redBorder};
-    for (size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(read[i], expected[i]) << i;
-    }
-}
-
 TEST(DebugMeterPainting, BarsScaleSixtyDecibelsAndShowClipping) {
     EXPECT_FLOAT_EQ(DebugBarFraction(2.0f), 1.0f);
     EXPECT_FLOAT_EQ(DebugBarFraction(0.0f), 0.0f);
-
     std::vector<MeterLevels> meters(8);
     meters[3] = Steady(-30.0f, -6.0f);
     meters[5].clipOut = true;
@@ -318,6 +245,46 @@ TEST(DebugMeterPainting, BarsScaleSixtyDecibelsAndShowClipping) {
     EXPECT_EQ(rects[5 * 4 + 3].colours[0], Colour::Rgba(255, 0, 0));
     EXPECT_NE(rects[4 * 4 + 3].colours[0], Colour::Rgba(255, 0, 0));
     EXPECT_LE(rects.back().args[2], 400.0f); // inside the canvas
+}
+
+TEST(CpuMeterFigures, TakeTheManagersSharesAsWholePercent) {
+    CpuMeter meter;
+    EXPECT_EQ(meter.Text(), L"CPU 0% (peak 0%)");
+    meter.Update(0.1234f, 0.345f);
+    EXPECT_EQ(meter.Text(), L"CPU 12% (peak 35%)");
+    EXPECT_EQ(meter.ShortText(), L"CPU 12%");
+    // A peak read before the current share was published is never below it.
+    meter.Update(0.5f, 0.2f);
+    EXPECT_EQ(meter.Peak(), 0.5f);
+    meter.Update(std::numeric_limits<float>::quiet_NaN(), -1.0f);
+    EXPECT_EQ(meter.Current(), 0.0f);
+    EXPECT_EQ(meter.Peak(), 0.0f);
+    meter.Update(2.5f, std::numeric_limits<float>::infinity());
+    EXPECT_EQ(meter.Text(), L"CPU 250% (peak 100000%)");
+    EXPECT_EQ(CpuMeter::LevelOf(0.59f), CpuMeter::Level::Low);
+    EXPECT_EQ(CpuMeter::LevelOf(0.6f), CpuMeter::Level::High);
+    EXPECT_EQ(CpuMeter::LevelOf(0.9f), CpuMeter::Level::Over);
+}
+
+TEST(CpuMeterPainting, TheBarAndThePeakLineStopAtTheEndOfTheTrack) {
+    CpuMeter meter;
+    meter.Update(0.25f, 0.75f);
+    RecordingCanvas canvas(204.0f, 24.0f);
+    PaintCpuMeter(canvas, meter);
+    auto bars = canvas.Of("Rectangle"); // the track, then the bar
+    ASSERT_EQ(bars.size(), 2u);
+    EXPECT_FLOAT_EQ(bars[1].args[2] - bars[1].args[0], (bars[0].args[2] - bars[0].args[0]) * 0.25f);
+    EXPECT_FLOAT_EQ(canvas.Of("Line")[0].args[0], bars[0].args[0] + 150.0f);
+    EXPECT_EQ(canvas.Of("Text")[0].text, L"CPU 25% (peak 75%)");
+    // Over the period, on a meter too narrow for the peak's text.
+    meter.Update(1.4f, 1.4f);
+    RecordingCanvas narrow(64.0f, 18.0f);
+    PaintCpuMeter(narrow, meter);
+    bars = narrow.Of("Rectangle");
+    ASSERT_EQ(bars.size(), 2u);
+    EXPECT_FLOAT_EQ(bars[1].args[2], bars[0].args[2]);
+    EXPECT_FLOAT_EQ(narrow.Of("Line")[0].args[0], bars[0].args[2]);
+    EXPECT_EQ(narrow.Of("Text")[0].text, L"CPU 140%");
 }
 
 } // namespace

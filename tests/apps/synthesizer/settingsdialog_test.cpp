@@ -1,10 +1,8 @@
-// The settings window in a real window with the native manager on the dummy
-// audio backend and the dummy and keyboard MIDI backends.
+// The settings window with the native manager on dummy devices.
 #include "gui/gui_test_support.h"
 
 #include "audio/audioio.h"
 #include "midi/midiio.h"
-#include "support/deviceless_manager.h"
 #include "support/ini_settings.h"
 #include "support/log_capture.h"
 #include "support/sound_servers.h"
@@ -42,7 +40,6 @@ struct Rig {
     brl::ApplicationInfo application;
     std::unique_ptr<NativeManager> manager;
     Settings* window = nullptr;
-
     explicit Rig(bool showBackends = false, std::vector<String> audioBackends = {L"dummy"}) {
         Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set(audioBackends);
         Config::Setting<std::vector<String>>(config, "Midi/Backends", {}).Set({L"dummy", L"keyboard"});
@@ -67,21 +64,12 @@ struct Rig {
     size_t Opened() const { return log.Find(L"Using device ").size(); }
 };
 
-TEST(SettingsWindow, HasThePagesOfItsManagerAndTheAdvancedOnesOnRequest) {
-    brl::testing::IniSettings settings;
-    brl::testing::DevicelessManager plain;
-    auto* window = new Settings(nullptr, plain, settings.config, brl::ApplicationInfo{}, nullptr);
-    EXPECT_EQ(window->GetTitle(), L"settings");
-    EXPECT_EQ(window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor"}));
-    EXPECT_EQ(window->AudioPage(), nullptr);
-    guitest::DestroyNow(window);
-
+TEST(SettingsWindow, HasTheDevicePagesAndTheAdvancedOnesOnRequestAndHidesOnClose) {
     Rig rig(true);
     EXPECT_EQ(rig.window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor", L"audio", L"midi",
                                                             L"advanced", L"backends"}));
     rig.Shoot(L"ui", "settings-ui.png");
     rig.Shoot(L"advanced", "settings-grid.png");
-
     // Closing hides the window and keeps its placement.
     rig.window->SetSize(40, 50, 700, 560);
     guitest::Pump(50ms);
@@ -90,7 +78,7 @@ TEST(SettingsWindow, HasThePagesOfItsManagerAndTheAdvancedOnesOnRequest) {
     EXPECT_EQ(Config::Setting<int>(rig.config, "Settings/Width", 0).Get(), 700);
 }
 
-TEST(SettingsWindow, KorvaxAndEditorPagesWriteTheirKeysAndSetTheChannelMapping) {
+TEST(SettingsWindow, KorvaxEditorAndMidiPagesWriteTheirKeysAndActOnTheManager) {
     Rig rig;
     SettingsKorvaxPanel* korvax = rig.window->KorvaxPage();
     Spin(korvax->UpdateInterval(), 30);
@@ -99,7 +87,6 @@ TEST(SettingsWindow, KorvaxAndEditorPagesWriteTheirKeysAndSetTheChannelMapping) 
     EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/UpdateInterval", 0).Get(), 10);
     Spin(korvax->RedrawInterval(), 400);
     EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/RedrawInterval", 0).Get(), 250);
-
     EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
     Choose(korvax->ChannelMapping(), 1);
     EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Midi/ChannelMapping", 0).Get(), 1);
@@ -107,7 +94,6 @@ TEST(SettingsWindow, KorvaxAndEditorPagesWriteTheirKeysAndSetTheChannelMapping) 
     Choose(korvax->ChannelMapping(), 0);
     EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
     rig.Shoot(L"korvax", "settings-korvax.png");
-
     SettingsVerglPanel* editor = rig.window->EditorPage();
     EXPECT_TRUE(editor->AutoCompile()->GetValue());
     Tick(editor->AlignToGrid(), false);
@@ -117,6 +103,21 @@ TEST(SettingsWindow, KorvaxAndEditorPagesWriteTheirKeysAndSetTheChannelMapping) 
     EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/ShowHover", true).Get());
     EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/AutoCompile", true).Get());
     rig.Shoot(L"editor", "settings-editor.png");
+    // Ticking a MIDI input writes its setting and starts it.
+    SettingsMidiPanel* midi = rig.window->MidiPage();
+    ASSERT_NE(midi, nullptr);
+    const auto& inputs = rig.manager->GetMidiMaster()->Inputs();
+    ASSERT_FALSE(inputs.empty());
+    ASSERT_EQ(midi->Inputs()->GetCount(), inputs.size());
+    const String key = L"Midi/Input/" + inputs[0]->Name() + L"/active";
+    EXPECT_FALSE(midi->Inputs()->IsChecked(0));
+    Tick(midi->Inputs(), 0, true);
+    EXPECT_TRUE(Config::Setting<bool>(rig.config, key, false).Get());
+    EXPECT_TRUE(rig.manager->IsMidiDeviceStarted(0));
+    rig.Shoot(L"midi", "settings-midi.png");
+    Tick(midi->Inputs(), 0, false);
+    EXPECT_FALSE(Config::Setting<bool>(rig.config, key, true).Get());
+    EXPECT_FALSE(rig.manager->IsMidiDeviceStarted(0));
 }
 
 TEST(SettingsWindow, AudioChangesReopenTheDevice) {
@@ -127,7 +128,6 @@ TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     ASSERT_FALSE(devices.empty());
     ASSERT_EQ(audio->Device()->GetCount(), devices.size());
     const int last = static_cast<int>(devices.size()) - 1;
-
     Choose(audio->Device(), last);
     EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/API", L"").Get(), devices[last]->GetApi());
     EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/ID", L"").Get(),
@@ -135,12 +135,10 @@ TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     EXPECT_EQ(rig.manager->GetAudioDeviceIndex(), last);
     EXPECT_TRUE(rig.manager->IsAudioPlaying());
     EXPECT_EQ(rig.manager->GetSampleRate(), 96000);
-
     size_t opened = rig.Opened();
     Spin(audio->Latency(), 40);
     EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/Latency", 0).Get(), 40);
     EXPECT_EQ(rig.Opened(), opened + 1);
-
     // Another rate the device offers: the synthesizer and the device take it.
     int other = -1;
     for (unsigned i = 0; i < audio->Rate()->GetCount(); ++i) {
@@ -153,7 +151,6 @@ TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/SamplingRate", 0).Get(), 48000);
     EXPECT_EQ(rig.manager->GetSampleRate(), 48000);
     EXPECT_EQ(rig.manager->SampleRate(), 48000.0f);
-
     opened = rig.Opened();
     audio->ChannelMask()->ChangeValue(L"three");
     EXPECT_FALSE(audio->ChannelMaskEntered());
@@ -163,9 +160,7 @@ TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/ChannelMask", 0).Get(), 3);
     EXPECT_EQ(rig.Opened(), opened + 1);
     rig.Shoot(L"audio", "settings-audio.png");
-
-    // No backend ticked: the list is empty and only the dummy device the master
-    // always has is left, and it plays.
+    // No backend ticked: only the master's own dummy device is left, and it plays.
     for (unsigned i = 0; i < audio->Backends()->GetCount(); ++i) {
         if (audio->Backends()->IsChecked(i)) {
             Tick(audio->Backends(), static_cast<int>(i), false);
@@ -177,8 +172,7 @@ TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     EXPECT_TRUE(rig.manager->IsAudioPlaying());
 }
 
-// A real sound server: the device chosen in the page is the one the manager
-// opens, and the synthesizer's audio callback runs on it.
+// The device chosen in the page is the one the manager opens on a real server.
 TEST(SettingsWindow, ChoosingADeviceOfAJackServerOpensItThere) {
     brl::testing::JackServer server(96000, 1024);
     ASSERT_TRUE(server.Ok()) << server.Error();
@@ -202,25 +196,6 @@ TEST(SettingsWindow, ChoosingADeviceOfAJackServerOpensItThere) {
     const int64_t start = rig.manager->GetPosition();
     EXPECT_TRUE(guitest::PumpUntil([&] { return rig.manager->GetPosition() > start + 4096; }))
         << "the server does not call the synthesizer";
-}
-
-TEST(SettingsWindow, TickingAMidiInputWritesItsSettingAndStartsIt) {
-    Rig rig;
-    SettingsMidiPanel* midi = rig.window->MidiPage();
-    ASSERT_NE(midi, nullptr);
-    const auto& inputs = rig.manager->GetMidiMaster()->Inputs();
-    ASSERT_FALSE(inputs.empty());
-    ASSERT_EQ(midi->Inputs()->GetCount(), inputs.size());
-    const String key = L"Midi/Input/" + inputs[0]->Name() + L"/active";
-    EXPECT_FALSE(midi->Inputs()->IsChecked(0));
-
-    Tick(midi->Inputs(), 0, true);
-    EXPECT_TRUE(Config::Setting<bool>(rig.config, key, false).Get());
-    EXPECT_TRUE(rig.manager->IsMidiDeviceStarted(0));
-    rig.Shoot(L"midi", "settings-midi.png");
-    Tick(midi->Inputs(), 0, false);
-    EXPECT_FALSE(Config::Setting<bool>(rig.config, key, true).Get());
-    EXPECT_FALSE(rig.manager->IsMidiDeviceStarted(0));
 }
 
 } // namespace
