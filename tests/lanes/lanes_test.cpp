@@ -397,25 +397,6 @@ TEST_P(LanePaths, EnvelopesPassThroughTheirSegmentsAsTheScalarLoop) {
     EXPECT_GT(runs[ModuleId::Release].inLanes, 0u);
 }
 
-// Working cells nothing reads after the voices are left stale; a cell a later
-// list reads holds what the last voice wrote (the comparison checks it).
-TEST_P(LanePaths, OnlyCellsThatLaterListsReadGetTheLastVoicesValues) {
-    const uint16_t read = Dynamic(0x200);
-    const uint16_t unread = Dynamic(0x280);
-    ByteCode code = VoiceCode({{ModuleId::Amp, {read, Global(2), VoiceField(9)}},
-                               {ModuleId::Amp, {unread, Global(3), VoiceField(10)}},
-                               {ModuleId::Output, {unread, kZero}}});
-    code.Add(korvax_reference::ChannelPostList(kChannel), ModuleId::Output, {read, read});
-    ScriptSynth scalar(false, 9);
-    ScriptSynth lanes(true, 9);
-    ASSERT_TRUE(scalar.Load(code) && lanes.Load(code));
-    EXPECT_FALSE(Lanes::LeavesStale(lanes.program, read));
-    EXPECT_TRUE(Lanes::LeavesStale(lanes.program, unread + 127));
-    EXPECT_FALSE(Lanes::LeavesStale(lanes.program, unread + 128));
-    EXPECT_FALSE(Lanes::LeavesStale(scalar.program, unread));
-    ExpectSameAsScalar(code, 9, 20, false, true, "a cell read later");
-}
-
 // Reference voices with effects, notes played, released and stolen on every
 // channel: lanes render as the scalar loop and the audio thread allocates nothing.
 TEST_P(LanePaths, ReferenceVoicesRenderAsTheScalarLoopWithoutAllocating) {
@@ -468,36 +449,5 @@ INSTANTIATE_TEST_SUITE_P(Paths, LanePaths,
                              name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
                              return name;
                          });
-
-TEST(LanePaths, TheBestPathIsOneTheProcessorRuns) {
-    EXPECT_TRUE(Lanes::Supported(Lanes::BestPath()) && Lanes::Supported(Lanes::Path::Scalar));
-    EXPECT_EQ(Lanes::CurrentPath(), Lanes::BestPath());
-}
-
-TEST(LanePlans, ScalarReasonsNameTheRuleForEachChannel) {
-    ByteCode code;
-    const auto voice = [](int channel) { return korvax_reference::VoiceList(channel); };
-    code.Add(voice(0), ModuleId::Amp, {Dynamic(0x200), Global(2), VoiceField(9)});
-    code.Add(voice(0), ModuleId::Output, {Dynamic(0x200), Dynamic(0x200)});
-    code.Add(voice(1), ModuleId::Mul, {Dynamic(0x200), Global(20), Global(1)});
-    code.Add(voice(1), ModuleId::Amp, {Global(20), Global(2), VoiceField(9)});
-    code.Add(voice(2), ModuleId::Amp, {static_cast<uint16_t>(kOutputRight), Global(2), VoiceField(9)});
-    code.Add(voice(3), ModuleId::Set, {Dynamic(0x200), VoiceField(9)});
-    code.Add(voice(3), ModuleId::Set, {Dynamic(0x240), VoiceField(9)});
-    std::vector<uint8_t> opcodes;
-    std::vector<uint16_t> operands;
-    code.Flatten(opcodes, operands);
-    const auto reasons =
-        Lanes::ScalarReasons(opcodes.data(), opcodes.size(), operands.data(), operands.size());
-    ASSERT_EQ(reasons.size(), static_cast<size_t>(kChannels));
-    EXPECT_EQ(reasons[0], "");
-    EXPECT_NE(reasons[1].find("before writing"), std::string::npos) << reasons[1];
-    EXPECT_NE(reasons[2].find("output area"), std::string::npos) << reasons[2];
-    EXPECT_NE(reasons[3].find("overlap"), std::string::npos) << reasons[3];
-    EXPECT_EQ(reasons[4], "no voice graph");
-    opcodes.resize(opcodes.size() / 2);
-    EXPECT_EQ(Lanes::ScalarReasons(opcodes.data(), opcodes.size(), operands.data(), operands.size())[0],
-              "the byte code is malformed");
-}
 
 } // namespace
