@@ -65,7 +65,6 @@ protected:
         return converter.parseSMF(logger, Path("song.mid"), names, timeline);
     }
     std::string Path(const std::string& name) const { return dir.File(name); }
-    std::string Read(const std::string& name) const { return brl::testing::ReadFile(Path(name)); }
     V Ticks(int channel, int slot) const { return Collect(channel, slot, true); }
     V Values(int channel, int slot) const { return Collect(channel, slot, false); }
     V Collect(int channel, int slot, bool ticks) const {
@@ -104,57 +103,6 @@ TEST_F(MidiFileTest, MidiTicksBecomeSynthesizerTicksWithTheTempoInForceAndNoLost
     EXPECT_EQ(Ticks(0, 254), V{4});
 }
 
-TEST_F(MidiFileTest, HugeDeltasAreCrossedInOneStepAndOverlongSongsFail) {
-    const uint32_t n = 0x0FFFFFFF;
-    Bytes first = {0x00, 0xFF, 0x51, 0x03, 0x00, 0x00, 0x01};
-    Bytes second = Name("korvax-p:01");
-    for (int i = 0; i < 4; ++i) {
-        first = Cat({first, Vlq(n), {0x90, 0x3C, 0x40}});
-        second = Cat({second, Vlq(n - 1), {0x90, 0x3C, 0x40}});
-    }
-    ASSERT_TRUE(Parse(Smf({first, second})));
-    // floor(k x n x 1000 / 96) ns for k = 1..4, rounded up to ticks.
-    EXPECT_EQ(Ticks(0, 254), (V{2098, 4195, 6292, 8389}));
-    EXPECT_EQ(Ticks(1, 254).size(), 4u);
-    EXPECT_EQ(converter.SongLength(), 8389u);
-    // At 0.5 s per quarter and 1 tick per quarter one such delta is four years.
-    EXPECT_FALSE(Parse(Smf({Cat({Vlq(n), {0x90, 0x3C, 0x40}})}, 1)));
-    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"song too long"));
-}
-
-TEST_F(MidiFileTest, ChannelMessagesAreRecordedByKind) {
-    ASSERT_TRUE(Parse(Smf({{0x00, 0x90, 0x3C, 0x40, 0x00, 0x3E, 0x41,            // running status
-                            0x00, 0x90, 0x3C, 0x00, 0x00, 0x80, 0x3E, 0x10,      // both kinds of note-off
-                            0x00, 0xB0, 0x07, 0x64, 0x00, 0x77, 0x05,            // controllers 7 and 119
-                            0x00, 0x78, 0x01, 0x00, 0x79, 0x01,                  // 120 and 121 are ignored
-                            0x00, 0xA0, 0x3C, 0x40, 0x00, 0xD0, 0x40,            // pressures are skipped
-                            0x00, 0xE0, 0x00, 0x40, 0x00, 0x90, 0x40, 0x42}}))); // so is pitch bend
-    EXPECT_EQ(Values(0, 254), (V{0x3C, 0x3E, 0x40}));
-    EXPECT_EQ(Values(0, 253), (V{0x40, 0x41, 0x42}));
-    EXPECT_EQ(Values(0, 255), (V{0x3C, 0x3E}));
-    EXPECT_EQ(Values(0, 7), V{0x64});
-    EXPECT_EQ(Values(0, 119), V{0x05});
-    EXPECT_TRUE(Values(0, 120).empty());
-    EXPECT_TRUE(Values(0, 121).empty());
-}
-
-TEST_F(MidiFileTest, ProgramsChooseTheChannelPerTrackAndMidiChannel) {
-    // Program 37 plays on channel 5; MIDI channel 9 shares the entry of channel 1;
-    // the second track never changed its program, so its notes stay on channel 0.
-    ASSERT_TRUE(
-        Parse(Smf({{0x00, 0xC0, 0x25, 0x00, 0x90, 0x3C, 0x40, 0x00, 0xC1, 0x03, 0x00, 0x99, 0x3E, 0x40},
-                   {0x01, 0x90, 0x40, 0x40}})));
-    EXPECT_EQ(Values(5, 254), V{0x3C});
-    EXPECT_EQ(Values(3, 254), V{0x3E});
-    EXPECT_EQ(Values(0, 254), V{0x40});
-    const std::pair<std::string, int> names[] = {
-        {"korvax-p:1f", 31}, {"korvax-p:2A", 10}, {"korvax-p:x7", 7}, {"korvax:p07", 0}};
-    for (const auto& [name, channel] : names) {
-        ASSERT_TRUE(Parse(Smf({Cat({Name(name), {0x00, 0x93, 0x3C, 0x40}})}))) << name;
-        EXPECT_EQ(Values(channel, 254), V{0x3C}) << name;
-    }
-}
-
 TEST_F(MidiFileTest, MetaLengthsAreVariableLengthNumbersAndFixedKindsNeedTheirLengths) {
     // A copyright text of 300 bytes: its length takes two bytes.
     ASSERT_TRUE(Parse(Smf({Cat({{0x00, 0xFF, 0x02},
@@ -179,29 +127,6 @@ TEST_F(MidiFileTest, MetaLengthsAreVariableLengthNumbersAndFixedKindsNeedTheirLe
         if (c.ok) {
             EXPECT_EQ(Values(0, 254), V{0x3C}) << int(c.type);
         }
-    }
-}
-
-TEST_F(MidiFileTest, HeaderFieldsAreCheckedAndRefusalsSayWhatIsWrong) {
-    const Bytes track = {0x00, 0xFF, 0x2F, 0x00};
-    EXPECT_TRUE(Parse(Smf({track}, 96, 0)));
-    EXPECT_TRUE(Parse(Smf({track}, 96, 1)));
-    EXPECT_TRUE(Parse(Smf({track, track, track}, 96, 2)));
-    Bytes badMagic = Smf({track});
-    badMagic[3] = 'D';
-    const std::pair<Bytes, std::wstring> cases[] = {
-        {Smf({track}, 96, 3), L"unsupported format 3"},
-        {Smf({}, 96, 1), L"no tracks"},
-        {Smf({track, track}, 96, 0), L"format 0 with 2 tracks"},
-        {Smf({track}, 0), L"division of 0 ticks"},
-        {Smf({track}, 0xE600 | 40), L"unsupported SMPTE rate of 26 frames per second"},
-        {Smf({track}, 0xE700), L"division of 0 ticks"},
-        {badMagic, L"header magic != MThd"},
-    };
-    for (const auto& [file, error] : cases) {
-        sink.Clear();
-        EXPECT_FALSE(Parse(file)) << brl::ToUtf8(error);
-        EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, error)) << brl::ToUtf8(error);
     }
 }
 
@@ -331,46 +256,6 @@ TEST_F(MidiFileTest, SequencerLayoutsGiveTheSongOfThePlainFile) {
         EXPECT_EQ(converter.BuildDataStreams(), plainData) << name;
         EXPECT_EQ(converter.SongLength(), plainLength) << name;
     }
-}
-
-TEST_F(MidiFileTest, StreamsPackAsDeltasInStreamOrder) {
-    converter.RecordEvent(0, 0, 0, 10);
-    converter.RecordEvent(4000000, 0, 0, 5); // 4 ms: tick 3
-    converter.RecordEvent(1000000000, 1, 2, 7);
-    const V times = converter.BuildTimeStreams();
-    ASSERT_EQ(times.size(), 8192u + 3);
-    EXPECT_EQ(V(times.begin(), times.begin() + 3), (V{0, 3, kEnd}));
-    EXPECT_EQ(times[3 + 257], 750u); // stream 258 follows 257 empty streams
-    EXPECT_EQ(times[3 + 258], kEnd);
-    EXPECT_EQ(converter.BuildDataStreams(), (Bytes{10, 251, 7}));
-    converter.RecordEvent(0, 32, 0, 1);
-    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Critical, L"BUG stream_id >= SYNTH_MEMORY_MIDI_LEN"));
-    EXPECT_EQ(converter.BuildTimeStreams().size(), 8192u + 3);
-    ASSERT_TRUE(Parse(Smf({{}})));
-    EXPECT_EQ(converter.SongLength(), 0u);
-    EXPECT_EQ(converter.BuildTimeStreams(), V(8192, kEnd));
-    EXPECT_TRUE(converter.BuildDataStreams().empty());
-}
-
-TEST_F(MidiFileTest, TimelineListsClosedTriggersPerChannel) {
-    brl::Korvax::ChannelNames names;
-    names[0] = L"bass";
-    names[1] = L"a\"b&";
-    // Channel 0: 0.5 s at velocity 64; 0.25 s from 500 ms at velocity 32; one never closed.
-    ASSERT_TRUE(Parse(Smf({{0x00, 0x80, 0x3C, 0x00, 0x00, 0x90, 0x3C, 0x40, 0x60, 0x80, 0x3C, 0x00,
-                            0x00, 0x90, 0x3E, 0x20, 0x30, 0x80, 0x3E, 0x00, 0x00, 0x90, 0x3E, 0x20}}),
-                      true, &names));
-    std::string expected =
-        "<brelmtimeline><paramsets>\n<paramset name=\"MIDI:bass\">\n"
-        "<keyframe time=\"0\"><param name=\"trigger\"><float value=\"0.500000\" /></param>"
-        "<param name=\"trigger_time\"><float value=\"0.500000\" /></param></keyframe>\n"
-        "<keyframe time=\"500\"><param name=\"trigger\"><float value=\"0.250000\" /></param>"
-        "<param name=\"trigger_time\"><float value=\"0.250000\" /></param></keyframe>\n"
-        "</paramset>\n<paramset name=\"MIDI:a&quot;b&amp;\">\n</paramset>\n";
-    for (int c = 2; c < 32; ++c) {
-        expected += "<paramset name=\"MIDI:\">\n</paramset>\n";
-    }
-    EXPECT_EQ(Read("song.mid_small.xml"), expected + "</paramsets></brelmtimeline>\n");
 }
 
 } // namespace

@@ -99,13 +99,9 @@ int FirstDifference(const Synthesizer& a, const Synthesizer& b, const NodeProgra
     return a.randomState == b.randomState ? -1 : 0x20000;
 }
 
-// Fixed parameters 40..49: the types noise and saw, times of 0.9, 1.9 and 4.2
-// ms, the volumes of an envelope, no reset.
+// Fixed parameters 40..49: the types noise and saw, then times and levels.
 constexpr int kNoiseType = 40;
 constexpr int kSawType = 41;
-constexpr int kShortTimes = 42;
-constexpr int kVolumes = 45;
-constexpr int kNoReset = 49;
 constexpr float kFixed[10] = {88.0f / 128, 56.0f / 128, 0.2f, 0.25f, 0.3f, 0.0f, 1.0f, 0.5f, 0.25f, 0.0f};
 
 // Fills the shared inputs of a tick: parameters 0..31 (random), 40..49 (fixed)
@@ -274,22 +270,6 @@ TEST_P(LanePaths, GraphsRenderAsTheScalarLoopAndInLanesWhereVoicesDoNotDependOnE
           {ModuleId::Add, {Global(21), b, Global(21)}},
           {ModuleId::Add, {Global(20), Global(20), b}}},
          true},
-        {"two outputs, one of a shared block",
-         {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
-          {ModuleId::Output, {a, Global(3)}},
-          {ModuleId::Output, {Global(4), a}}},
-         true},
-        {"debug blocks",
-         {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
-          {ModuleId::Amp, {b, Global(5), VoiceField(11)}},
-          {ModuleId::DebugNode, {a, b, kZero, a, Global(6), b, a, kZero}}},
-         true},
-        {"a summed block rewritten later",
-         {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
-          {ModuleId::Output, {a, a}},
-          {ModuleId::Amp, {a, Global(3), VoiceField(10)}},
-          {ModuleId::Add, {Global(20), Global(20), a}}},
-         true},
         {"a bus that a voice also reads",
          {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
           {ModuleId::Add, {Global(20), Global(20), a}},
@@ -371,30 +351,6 @@ TEST_P(LanePaths, NoiseIsDrawnInTheScalarOrder) {
                                   {ModuleId::Osc, {a, phase, VoiceField(9), type}},
                                   {ModuleId::Output, {a, a}}}),
                        210, 40, true, true, "one noise source with a computed type");
-}
-
-TEST_P(LanePaths, EnvelopesPassThroughTheirSegmentsAsTheScalarLoop) {
-    ByteCode code;
-    const uint16_t envelope = Dynamic(0x200);
-    const uint16_t fade = Dynamic(0x280);
-    const uint16_t shaped = Dynamic(0x300);
-    const auto p = [](int k) { return Param(kChannel, k); };
-    // Times per voice for the second envelope: field 15, 0.1 ms to 5 s.
-    const uint16_t time = Dynamic(0x400);
-    code.Add(kVoiceList, ModuleId::Set, {time, VoiceField(15)});
-    code.Add(kVoiceList, ModuleId::Envelope,
-             {envelope, p(kShortTimes), p(kShortTimes + 1), p(kShortTimes + 2), p(kVolumes), p(kVolumes + 1),
-              p(kVolumes + 2), p(kVolumes + 3), p(kNoReset), Dynamic(0x011)});
-    code.Add(kVoiceList, ModuleId::Release,
-             {fade, VoiceField(kVoiceFinished), p(kShortTimes), VoiceField(kVoiceRelease)});
-    code.Add(kVoiceList, ModuleId::Mul, {shaped, envelope, fade});
-    code.Add(kVoiceList, ModuleId::Envelope,
-             {envelope, time, p(kShortTimes), time, p(kVolumes), p(kVolumes + 1), VoiceField(15),
-              p(kVolumes + 3), VoiceField(kVoiceTrigger), Dynamic(0x012)});
-    code.Add(kVoiceList, ModuleId::Output, {shaped, envelope});
-    const auto runs = ExpectSameAsScalar(code, 220, 60, true, true, "envelopes");
-    EXPECT_GT(runs[ModuleId::Envelope].inLanes, 0u);
-    EXPECT_GT(runs[ModuleId::Release].inLanes, 0u);
 }
 
 // Reference voices with effects, notes played, released and stolen on every
