@@ -103,6 +103,24 @@ TEST_F(MidiFileTest, MidiTicksBecomeSynthesizerTicksWithTheTempoInForceAndNoLost
     EXPECT_EQ(Ticks(0, 254), V{4});
 }
 
+TEST_F(MidiFileTest, HugeDeltasAreCrossedInOneStepAndOverlongSongsFail) {
+    const uint32_t n = 0x0FFFFFFF;
+    Bytes first = {0x00, 0xFF, 0x51, 0x03, 0x00, 0x00, 0x01};
+    Bytes second = Name("korvax-p:01");
+    for (int i = 0; i < 4; ++i) {
+        first = Cat({first, Vlq(n), {0x90, 0x3C, 0x40}});
+        second = Cat({second, Vlq(n - 1), {0x90, 0x3C, 0x40}});
+    }
+    ASSERT_TRUE(Parse(Smf({first, second})));
+    // floor(k x n x 1000 / 96) ns for k = 1..4, rounded up to ticks.
+    EXPECT_EQ(Ticks(0, 254), (V{2098, 4195, 6292, 8389}));
+    EXPECT_EQ(Ticks(1, 254).size(), 4u);
+    EXPECT_EQ(converter.SongLength(), 8389u);
+    // At 0.5 s per quarter and 1 tick per quarter one such delta is four years.
+    EXPECT_FALSE(Parse(Smf({Cat({Vlq(n), {0x90, 0x3C, 0x40}})}, 1)));
+    EXPECT_TRUE(sink.HasPrefix(brl::Logging::Error, L"song too long"));
+}
+
 TEST_F(MidiFileTest, MetaLengthsAreVariableLengthNumbersAndFixedKindsNeedTheirLengths) {
     // A copyright text of 300 bytes: its length takes two bytes.
     ASSERT_TRUE(Parse(Smf({Cat({{0x00, 0xFF, 0x02},

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <numbers>

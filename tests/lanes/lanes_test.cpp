@@ -3,6 +3,7 @@
 
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
+#include "korvax/node_test_util.h"
 #include "lanes/korvaxlanes.h"
 #include "support/alloc_guard.h"
 #include "support/reference_voice.h"
@@ -11,7 +12,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
@@ -26,6 +26,7 @@ using korvax_reference::Dynamic;
 using korvax_reference::Global;
 using korvax_reference::Param;
 using korvax_reference::VoiceField;
+using Testing::SameFloat;
 
 constexpr int kChannel = 3;
 const int kVoiceList = korvax_reference::VoiceList(kChannel);
@@ -78,10 +79,6 @@ protected:
         }
     }
 };
-
-bool SameFloat(float a, float b) {
-    return (a != a && b != b) || std::memcmp(&a, &b, sizeof a) == 0;
-}
 
 // The first slot (voice fields from 0x10000, the random state 0x20000) where two
 // synthesizers differ, but for cells the lanes leave stale; -1 when they agree.
