@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -25,19 +24,14 @@ enum Module {
     kFilter = ModuleId::MoogFilter,
     kEnvelope = ModuleId::Envelope,
     kLfo = ModuleId::Lfo,
-    kSet = ModuleId::Set,
-    kMapNote = ModuleId::MapNote
+    kSet = ModuleId::Set
 };
 
-// Keeps its warnings and the notifications of the controller-name hook.
+// Keeps its warnings.
 class RecordingEditor : private brl::testing::LogCapture, public SynthesizerEditor {
 public:
     RecordingEditor() : SynthesizerEditor(static_cast<LogCapture*>(this)) {}
-    void ControllerNameChanged(int channel, int number, const String& name) override {
-        names.emplace_back(channel, number, name);
-    }
     bool Warned(const String& message) const { return Has(brl::Logging::Warning, message); }
-    std::vector<std::tuple<int, int, String>> names;
 };
 
 class Editing : public ::testing::Test {
@@ -52,22 +46,7 @@ protected:
         return std::any_of(from->Links().begin(), from->Links().end(),
                            [&](const CLink* link) { return link->Pin1() == from && link->Pin2() == to; });
     }
-    float Slot(int channel, int number) const {
-        return editor->Memory()[channel * kControllersPerChannel + number];
-    }
 };
-
-TEST_F(Editing, ConnectionGoesFromOutputToInputInEitherOrderAndReplacesAFullInput) {
-    CNode* osc = Add(kOscillator);
-    CNode* other = Add(kOscillator);
-    CNode* filter = Add(kFilter);
-    ASSERT_TRUE(Connect(In(filter), Out(osc)));
-    EXPECT_TRUE(Linked(Out(osc), In(filter)));
-    ASSERT_TRUE(Connect(Out(other), In(filter)));
-    EXPECT_TRUE(Linked(Out(other), In(filter)));
-    EXPECT_TRUE(Out(osc)->HasNoLinks());
-    EXPECT_EQ(graph.Links().Count(), 1u);
-}
 
 TEST_F(Editing, RefusedConnectionsLogWhyAndKeepEveryLink) {
     CNode* osc = Add(kOscillator);
@@ -114,38 +93,6 @@ TEST_F(Editing, ValueSourceIntoBufferTargetGoesThroughASetNodeHalfway) {
     EXPECT_TRUE(Linked(Out(set), In(filter)));
     EXPECT_EQ(GetPinRecord(In(set))->controllerChannel, 0);
     EXPECT_EQ(GetPinRecord(In(set))->controllerNumber, 128);
-}
-
-// The defaults a new node writes are checked through a save in the manager tests.
-TEST_F(Editing, NewNodesTakeTheNextFreeControllersAndValuesWithoutAudioAreWrittenAtOnce) {
-    editor->CreateNode(editor->Patches().Voice(2), kEnvelope, 2);
-    EXPECT_EQ(editor->FindFreeController(2), 136);
-    EXPECT_EQ(editor->CreateNode(graph, kEnvelope, kChannels), nullptr);
-    // Without audio a value is written at once and nothing is queued.
-    EXPECT_FALSE(editor->SetControllerValue(kChannels, 0, 0.5f));
-    EXPECT_FALSE(editor->SetControllerValue(0, kControllersPerChannel, 0.5f));
-    EXPECT_TRUE(editor->SetControllerValue(4, 7, 0.75f));
-    EXPECT_EQ(Slot(4, 7), 0.75f);
-    EXPECT_EQ(editor->QueuedCount(), 0u);
-}
-
-TEST_F(Editing, ControllerNamesFollowTheUnconnectedInputsAndNotifyEveryChange) {
-    CNode* mapNote = Add(kMapNote);
-    const String pinName = In(mapNote)->Name();
-    ASSERT_TRUE(editor->Compile());
-    EXPECT_EQ(editor->names, (std::vector{std::make_tuple(0, 128, pinName)}));
-    editor->SetControllerName(0, 128, L"pitch");
-    editor->SetControllerName(kChannels, 0, L"nowhere");
-    ASSERT_TRUE(editor->Compile());
-    EXPECT_EQ(In(mapNote)->Name(), L"pitch");
-    EXPECT_EQ(editor->names.back(), std::make_tuple(0, 128, String(L"pitch")));
-    EXPECT_EQ(editor->names.size(), 2u);
-    // A linked input leaves its controller unused, and the name goes.
-    ASSERT_TRUE(Connect(Out(Add(kMapNote)), In(mapNote)));
-    ASSERT_TRUE(editor->Compile());
-    EXPECT_EQ(editor->ControllerName(0, 128), L"");
-    EXPECT_NE(std::find(editor->names.begin(), editor->names.end(), std::make_tuple(0, 128, String())),
-              editor->names.end());
 }
 
 } // namespace

@@ -69,50 +69,6 @@ TEST(MidiLearn, ArmedLearningTakesTheNextCcWhichThenDrivesTheControllerAndIsCons
     EXPECT_EQ(rig.Slot(3, 17), 127.0f / 128.0f);
 }
 
-TEST(MidiLearn, AControllerHasOneCcAndACcDrivesOneController) {
-    MidiLearn learn;
-    ASSERT_TRUE(learn.Assign({0, 10, 1, 1}, PinKind::Invalid));
-    ASSERT_TRUE(learn.Assign({0, 11, 1, 2}, PinKind::Invalid));
-    // Learning controller 1:1 again moves it to the new CC.
-    ASSERT_TRUE(learn.Learn(1, 1, PinKind::Invalid));
-    MidiLearn::Hit hit;
-    ASSERT_TRUE(learn.Match(4, 20, 0, hit));
-    // Taking CC 11 for controller 1:3 drops 1:2.
-    ASSERT_TRUE(learn.Assign({0, 11, 1, 3}, PinKind::Invalid));
-    EXPECT_EQ(learn.Assignments(), (std::vector<Assignment>{{0, 11, 1, 3}, {4, 20, 1, 1}}));
-    EXPECT_FALSE(learn.Match(0, 10, 0, hit));
-    EXPECT_EQ(learn.Find(1, 1), (Assignment{4, 20, 1, 1}));
-    EXPECT_FALSE(learn.Find(1, 2).has_value());
-    EXPECT_FALSE(learn.Assign({0, 120, 0, 0}, PinKind::Invalid)); // a channel mode message
-    EXPECT_FALSE(learn.Learn(0, 256, PinKind::Invalid));
-}
-
-TEST(MidiLearn, DiscreteControllersSpreadTheCcTravelOverTheirEntries) {
-    for (PinKind kind : {PinKind::DiscretOsc, PinKind::DiscretDistortion, PinKind::DiscretFilter}) {
-        const int entries = MidiLearn::DiscreteEntries(kind);
-        int previous = -1;
-        for (int cc = 0; cc < 128; ++cc) {
-            // The runtime's type selector reads the value in buckets of 16 steps.
-            const int entry = static_cast<int>(MidiLearn::ControllerValue(kind, cc) * 128.0f) / 16;
-            ASSERT_TRUE(entry == previous || entry == previous + 1) << cc;
-            previous = entry;
-        }
-        EXPECT_EQ(previous, entries - 1);
-    }
-    EXPECT_EQ(MidiLearn::ControllerValue(PinKind::Invalid, 127), 127.0f / 128.0f);
-    EXPECT_EQ(MidiLearn::ControllerValue(PinKind::Invalid, 200), 127.0f / 128.0f);
-    // The range kind is taken when learning and again after a compile.
-    Rig rig;
-    const int shape = rig.AddOscillatorShape();
-    ASSERT_TRUE(rig.editor->LearnController(5, shape));
-    ASSERT_TRUE(rig.Cc(0, 1, 127));
-    EXPECT_EQ(rig.Slot(5, shape), (5 * 16 + 8) / 128.0f); // "noise", the last of six
-    ASSERT_TRUE(rig.editor->MidiLearning().Assign({0, 2, 5, 3}, PinKind::DiscretFilter));
-    ASSERT_TRUE(rig.editor->Compile());
-    ASSERT_TRUE(rig.Cc(0, 2, 127));
-    EXPECT_EQ(rig.Slot(5, 3), 127.0f / 128.0f); // controller 3 is used by no pin
-}
-
 TEST(MidiLearnFile, AssignmentsSurviveSaveAndLoadInOneRootElement) {
     TempDir dir;
     Rig source;

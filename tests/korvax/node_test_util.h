@@ -46,11 +46,10 @@ struct NodeRig {
     }
     void Render() { node->Render(); }
     // Renders `blocks` buffers with input pin `in` fed from source(n), calling
-    // before(b) ahead of buffer b; returns output pin 0 and keeps pin 1 in `right`.
+    // before(b) ahead of buffer b; returns output pin 0.
     std::vector<float> Run(int blocks, const std::function<float(int)>& source, int in = 1,
                            const std::function<void(int)>& before = {}) {
         std::vector<float> left;
-        right.clear();
         for (int b = 0; b < blocks; ++b) {
             if (before) {
                 before(b);
@@ -60,13 +59,11 @@ struct NodeRig {
             }
             node->Render();
             left.insert(left.end(), Pin(0), Pin(0) + kSamplesPerBuffer);
-            right.insert(right.end(), Pin(1), Pin(1) + kSamplesPerBuffer);
         }
         return left;
     }
     std::unique_ptr<NodeHost> host = std::make_unique<NodeHost>();
     std::unique_ptr<Node> node;
-    std::vector<float> right;
 };
 
 // Bit-for-bit equality, with any two NaNs counting as equal.

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <numbers>
@@ -110,35 +109,6 @@ TEST(InputSample, RefusedFilesSayWhyAndLeaveThePreviousSampleInPlace) {
                              load("sine.ogg") + L"invalid sample rate 0"}));
     EXPECT_EQ(std::vector<float>(sample.Data(0), sample.Data(0) + sample.Length()), before);
     EXPECT_EQ(sample.TargetRate(), 48000.0);
-}
-
-TEST(InputSample, ManagerLoopsTheSampleIntoTheFirstTwoInputBuffers) {
-    using brl::Korvax::kInputBufferBase;
-    TempDir dir;
-    // Two tones, so that the channels differ.
-    ASSERT_TRUE(WriteOgg(dir.File("ramp.ogg"), 2, 96000, 50, Sine(96000, {1500.0, 4500.0})));
-    auto manager = std::make_unique<brl::testing::DevicelessManager>();
-    float* input = manager->Memory() + kInputBufferBase;
-    input[0] = 7.0f;
-    EXPECT_FALSE(manager->FeedInputSample());
-    EXPECT_EQ(input[0], 7.0f);
-    EXPECT_FALSE(manager->LoadInputSample(dir.WideFile("missing.ogg")));
-    ASSERT_TRUE(manager->LoadInputSample(dir.WideFile("ramp.ogg")));
-    ASSERT_EQ(manager->InputSampleLength(), 50u);
-    Sample reference(nullptr);
-    ASSERT_TRUE(reference.Load(dir.File("ramp.ogg"), 96000.0));
-    for (int block = 0; block < 3; ++block) {
-        ASSERT_TRUE(manager->FeedInputSample());
-        for (int k = 0; k < 128; ++k) {
-            const int frame = (block * 128 + k) % 50;
-            ASSERT_EQ(input[k], reference.Data(0)[frame]) << block << " " << k;
-            ASSERT_EQ(input[128 + k], reference.Data(1)[frame]) << block << " " << k;
-        }
-    }
-    // A refused file keeps the playing sample where it is.
-    EXPECT_FALSE(manager->LoadInputSample(dir.WideFile("missing.ogg")));
-    ASSERT_TRUE(manager->FeedInputSample());
-    EXPECT_EQ(input[0], reference.Data(0)[(3 * 128) % 50]);
 }
 
 TEST(InputSample, ReplacingTheSampleWhileTheAudioThreadFeedsIsSafe) {

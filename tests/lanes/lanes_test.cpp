@@ -3,6 +3,7 @@
 
 #include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxsynth.h"
+#include "korvax/node_test_util.h"
 #include "lanes/korvaxlanes.h"
 #include "support/alloc_guard.h"
 #include "support/reference_voice.h"
@@ -11,7 +12,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
@@ -26,6 +26,7 @@ using korvax_reference::Dynamic;
 using korvax_reference::Global;
 using korvax_reference::Param;
 using korvax_reference::VoiceField;
+using Testing::SameFloat;
 
 constexpr int kChannel = 3;
 const int kVoiceList = korvax_reference::VoiceList(kChannel);
@@ -79,10 +80,6 @@ protected:
     }
 };
 
-bool SameFloat(float a, float b) {
-    return (a != a && b != b) || std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 // The first slot (voice fields from 0x10000, the random state 0x20000) where two
 // synthesizers differ, but for cells the lanes leave stale; -1 when they agree.
 int FirstDifference(const Synthesizer& a, const Synthesizer& b, const NodeProgram& lanes) {
@@ -99,13 +96,9 @@ int FirstDifference(const Synthesizer& a, const Synthesizer& b, const NodeProgra
     return a.randomState == b.randomState ? -1 : 0x20000;
 }
 
-// Fixed parameters 40..49: the types noise and saw, times of 0.9, 1.9 and 4.2
-// ms, the volumes of an envelope, no reset.
+// Fixed parameters 40..49: the types noise and saw, then times and levels.
 constexpr int kNoiseType = 40;
 constexpr int kSawType = 41;
-constexpr int kShortTimes = 42;
-constexpr int kVolumes = 45;
-constexpr int kNoReset = 49;
 constexpr float kFixed[10] = {88.0f / 128, 56.0f / 128, 0.2f, 0.25f, 0.3f, 0.0f, 1.0f, 0.5f, 0.25f, 0.0f};
 
 // Fills the shared inputs of a tick: parameters 0..31 (random), 40..49 (fixed)
@@ -274,22 +267,6 @@ TEST_P(LanePaths, GraphsRenderAsTheScalarLoopAndInLanesWhereVoicesDoNotDependOnE
           {ModuleId::Add, {Global(21), b, Global(21)}},
           {ModuleId::Add, {Global(20), Global(20), b}}},
          true},
-        {"two outputs, one of a shared block",
-         {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
-          {ModuleId::Output, {a, Global(3)}},
-          {ModuleId::Output, {Global(4), a}}},
-         true},
-        {"debug blocks",
-         {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
-          {ModuleId::Amp, {b, Global(5), VoiceField(11)}},
-          {ModuleId::DebugNode, {a, b, kZero, a, Global(6), b, a, kZero}}},
-         true},
-        {"a summed block rewritten later",
-         {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
-          {ModuleId::Output, {a, a}},
-          {ModuleId::Amp, {a, Global(3), VoiceField(10)}},
-          {ModuleId::Add, {Global(20), Global(20), a}}},
-         true},
         {"a bus that a voice also reads",
          {{ModuleId::Amp, {a, Global(2), VoiceField(9)}},
           {ModuleId::Add, {Global(20), Global(20), a}},
@@ -373,49 +350,6 @@ TEST_P(LanePaths, NoiseIsDrawnInTheScalarOrder) {
                        210, 40, true, true, "one noise source with a computed type");
 }
 
-TEST_P(LanePaths, EnvelopesPassThroughTheirSegmentsAsTheScalarLoop) {
-    ByteCode code;
-    const uint16_t envelope = Dynamic(0x200);
-    const uint16_t fade = Dynamic(0x280);
-    const uint16_t shaped = Dynamic(0x300);
-    const auto p = [](int k) { return Param(kChannel, k); };
-    // Times per voice for the second envelope: field 15, 0.1 ms to 5 s.
-    const uint16_t time = Dynamic(0x400);
-    code.Add(kVoiceList, ModuleId::Set, {time, VoiceField(15)});
-    code.Add(kVoiceList, ModuleId::Envelope,
-             {envelope, p(kShortTimes), p(kShortTimes + 1), p(kShortTimes + 2), p(kVolumes), p(kVolumes + 1),
-              p(kVolumes + 2), p(kVolumes + 3), p(kNoReset), Dynamic(0x011)});
-    code.Add(kVoiceList, ModuleId::Release,
-             {fade, VoiceField(kVoiceFinished), p(kShortTimes), VoiceField(kVoiceRelease)});
-    code.Add(kVoiceList, ModuleId::Mul, {shaped, envelope, fade});
-    code.Add(kVoiceList, ModuleId::Envelope,
-             {envelope, time, p(kShortTimes), time, p(kVolumes), p(kVolumes + 1), VoiceField(15),
-              p(kVolumes + 3), VoiceField(kVoiceTrigger), Dynamic(0x012)});
-    code.Add(kVoiceList, ModuleId::Output, {shaped, envelope});
-    const auto runs = ExpectSameAsScalar(code, 220, 60, true, true, "envelopes");
-    EXPECT_GT(runs[ModuleId::Envelope].inLanes, 0u);
-    EXPECT_GT(runs[ModuleId::Release].inLanes, 0u);
-}
-
-// Working cells nothing reads after the voices are left stale; a cell a later
-// list reads holds what the last voice wrote (the comparison checks it).
-TEST_P(LanePaths, OnlyCellsThatLaterListsReadGetTheLastVoicesValues) {
-    const uint16_t read = Dynamic(0x200);
-    const uint16_t unread = Dynamic(0x280);
-    ByteCode code = VoiceCode({{ModuleId::Amp, {read, Global(2), VoiceField(9)}},
-                               {ModuleId::Amp, {unread, Global(3), VoiceField(10)}},
-                               {ModuleId::Output, {unread, kZero}}});
-    code.Add(korvax_reference::ChannelPostList(kChannel), ModuleId::Output, {read, read});
-    ScriptSynth scalar(false, 9);
-    ScriptSynth lanes(true, 9);
-    ASSERT_TRUE(scalar.Load(code) && lanes.Load(code));
-    EXPECT_FALSE(Lanes::LeavesStale(lanes.program, read));
-    EXPECT_TRUE(Lanes::LeavesStale(lanes.program, unread + 127));
-    EXPECT_FALSE(Lanes::LeavesStale(lanes.program, unread + 128));
-    EXPECT_FALSE(Lanes::LeavesStale(scalar.program, unread));
-    ExpectSameAsScalar(code, 9, 20, false, true, "a cell read later");
-}
-
 // Reference voices with effects, notes played, released and stolen on every
 // channel: lanes render as the scalar loop and the audio thread allocates nothing.
 TEST_P(LanePaths, ReferenceVoicesRenderAsTheScalarLoopWithoutAllocating) {
@@ -468,36 +402,5 @@ INSTANTIATE_TEST_SUITE_P(Paths, LanePaths,
                              name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
                              return name;
                          });
-
-TEST(LanePaths, TheBestPathIsOneTheProcessorRuns) {
-    EXPECT_TRUE(Lanes::Supported(Lanes::BestPath()) && Lanes::Supported(Lanes::Path::Scalar));
-    EXPECT_EQ(Lanes::CurrentPath(), Lanes::BestPath());
-}
-
-TEST(LanePlans, ScalarReasonsNameTheRuleForEachChannel) {
-    ByteCode code;
-    const auto voice = [](int channel) { return korvax_reference::VoiceList(channel); };
-    code.Add(voice(0), ModuleId::Amp, {Dynamic(0x200), Global(2), VoiceField(9)});
-    code.Add(voice(0), ModuleId::Output, {Dynamic(0x200), Dynamic(0x200)});
-    code.Add(voice(1), ModuleId::Mul, {Dynamic(0x200), Global(20), Global(1)});
-    code.Add(voice(1), ModuleId::Amp, {Global(20), Global(2), VoiceField(9)});
-    code.Add(voice(2), ModuleId::Amp, {static_cast<uint16_t>(kOutputRight), Global(2), VoiceField(9)});
-    code.Add(voice(3), ModuleId::Set, {Dynamic(0x200), VoiceField(9)});
-    code.Add(voice(3), ModuleId::Set, {Dynamic(0x240), VoiceField(9)});
-    std::vector<uint8_t> opcodes;
-    std::vector<uint16_t> operands;
-    code.Flatten(opcodes, operands);
-    const auto reasons =
-        Lanes::ScalarReasons(opcodes.data(), opcodes.size(), operands.data(), operands.size());
-    ASSERT_EQ(reasons.size(), static_cast<size_t>(kChannels));
-    EXPECT_EQ(reasons[0], "");
-    EXPECT_NE(reasons[1].find("before writing"), std::string::npos) << reasons[1];
-    EXPECT_NE(reasons[2].find("output area"), std::string::npos) << reasons[2];
-    EXPECT_NE(reasons[3].find("overlap"), std::string::npos) << reasons[3];
-    EXPECT_EQ(reasons[4], "no voice graph");
-    opcodes.resize(opcodes.size() / 2);
-    EXPECT_EQ(Lanes::ScalarReasons(opcodes.data(), opcodes.size(), operands.data(), operands.size())[0],
-              "the byte code is malformed");
-}
 
 } // namespace
