@@ -39,6 +39,11 @@ TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
         {0xC5, 3, 0x90, true, korvax::kEventNone, -1, -1, 0, 0}, // a stray third byte is not read
         {0xF6, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
         {0xFE, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
+        // A running sequencer's clock, start, continue and stop: no event and no warning.
+        {0xF8, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
+        {0xFA, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
+        {0xFB, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
+        {0xFC, 0, 0, true, korvax::kEventNone, -1, -1, 0, 0},
     };
     for (const Case& c : cases) {
         SynthEvent out;
@@ -51,6 +56,13 @@ TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
         EXPECT_FLOAT_EQ(out.value, c.value) << int(c.status);
         EXPECT_FLOAT_EQ(out.value2, c.value2) << int(c.status);
     }
+    // Queued, they warn of nothing; the clock is logged only on request.
+    synth.SetLogTimingClock(false);
+    for (const uint8_t status : {0xF8, 0xFA, 0xFB, 0xFC}) {
+        EXPECT_TRUE(synth.QueueMidiEvent(Event(status, 0, 0))) << int(status);
+    }
+    EXPECT_EQ(log.Count(brl::Logging::Warning), 0);
+    EXPECT_EQ(log.Count(brl::Logging::Verbose), 3);
     const uint8_t refused[][3] = {
         {0xB0, 121, 0}, {0xB0, 122, 0},   {0xB0, 124, 0},   {0xB0, 127, 0},  // other channel modes
         {0xA0, 60, 10}, {0xD0, 10, 0},    {0xE0, 0, 64},                     // pressure, pitch bend
