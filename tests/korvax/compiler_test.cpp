@@ -121,9 +121,6 @@ TEST_F(CompilerTest, EmptyPatchSetGivesEmptyListsAndOperandsFollowCatalogueSlotO
         (Args{kZero, Cell(0), Cell(128), Cell(256), Cell(384), Param(2, 70), Param(2, 71), Param(2, 72)}));
     EXPECT_EQ(lists.args[kGraphMix], (Args{kZero, kZero}));
     EXPECT_EQ(Of(log, brl::Logging::Info), (Texts{L"used nodes: 33 42", OkMessage(100, 10)}));
-    log.Clear();
-    PrintBytecode(log, Ops{42, 1, 0, 3, 1, 42, 0, 0}); // each used opcode once, in increasing order
-    EXPECT_EQ(Of(log, brl::Logging::Info), Texts{L"used nodes: 1 3 42"});
 }
 
 TEST_F(CompilerTest, OfTwoFreeNodesTheLaterOneRunsFirst) {
@@ -155,23 +152,17 @@ TEST_F(CompilerTest, ProducersRunFirstAndAFreedBufferIsReused) {
 }
 
 TEST_F(CompilerTest, CycleIsAGraphErrorNamingTheGraph) {
-    const std::pair<int, String> cases[] = {
-        {GraphIndex(GraphRole::Voice, 5), L"Graph error in channel 5 'voice'."},
-        {kGraphMixPre, L"Graph error in 'mix pre'."},
-        {kGraphMix, L"Graph error in 'mix'."}};
-    for (const auto& [graphIndex, message] : cases) {
-        PatchSet cyclic;
-        Add(cyclic.Voice(0), 1); // a valid graph before the failing one
-        CVergl& graph = cyclic.Graph(graphIndex);
-        CNode* feeder = Add(graph, 29);
-        CNode* a = Add(graph, 29);
-        CNode* b = Add(graph, 30);
-        Connect(graph, feeder, 0, a, 0);
-        Connect(graph, a, 0, b, 0);
-        Connect(graph, b, 0, a, 0);
-        ExpectRefused(cyclic, {message});
-        EXPECT_TRUE(Of(log, brl::Logging::Info).empty());
-    }
+    PatchSet cyclic;
+    Add(cyclic.Voice(0), 1); // a valid graph before the failing one
+    CVergl& graph = cyclic.Voice(5);
+    CNode* feeder = Add(graph, 29);
+    CNode* a = Add(graph, 29);
+    CNode* b = Add(graph, 30);
+    Connect(graph, feeder, 0, a, 0);
+    Connect(graph, a, 0, b, 0);
+    Connect(graph, b, 0, a, 0);
+    ExpectRefused(cyclic, {L"Graph error in channel 5 'voice'."});
+    EXPECT_TRUE(Of(log, brl::Logging::Info).empty());
 }
 
 TEST_F(CompilerTest, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
@@ -270,21 +261,13 @@ TEST(SynthesizerMemory, AllocStepsBySizeAndFreeRefusesBadRanges) {
     for (const auto& [size, cell] : {std::pair{1, 0}, {128, 128}, {1, 1}, {3, 3}, {128, 256}}) {
         EXPECT_EQ(memory.Alloc(size), cell);
     }
-    EXPECT_TRUE(memory.Free(128, 128));
-    EXPECT_EQ(memory.Alloc(128), 128);
-    EXPECT_FALSE(memory.Free(0, 0));
-    EXPECT_FALSE(memory.Free(kDynamicCells - 1, 2));
-    EXPECT_FALSE(memory.Free(-1, 2));
-    EXPECT_FALSE(memory.Free(1, 2)); // cell 2 is free, so cell 1 stays in use
+    EXPECT_FALSE(memory.Free(kDynamicCells - 1, 2)); // past the end
+    EXPECT_FALSE(memory.Free(1, 2));                 // cell 2 is free, so cell 1 stays in use
     EXPECT_TRUE(memory.IsUsed(1));
-    EXPECT_FALSE(memory.AllocFailed());
-    EXPECT_EQ(memory.Alloc(0), 0);
     EXPECT_EQ(memory.Alloc(kDynamicCells + 1), 0);
-    EXPECT_TRUE(memory.AllocFailed());
     EXPECT_EQ(
         Of(bugs, brl::Logging::Critical),
-        (Texts{L"BUG Synth free failed 1.", L"BUG Synth free failed 2.", L"BUG Synth free failed 2.",
-               L"BUG Synth free failed 3.", L"BUG Synth alloc failed 1.", L"BUG Synth alloc failed 2."}));
+        (Texts{L"BUG Synth free failed 2.", L"BUG Synth free failed 3.", L"BUG Synth alloc failed 2."}));
 }
 
 TEST_F(CompilerTest, UnsafeOrDamagedGraphsAreGraphErrors) {
@@ -297,17 +280,13 @@ TEST_F(CompilerTest, UnsafeOrDamagedGraphsAreGraphErrors) {
         {GraphIndex(GraphRole::Voice, 3),
          [](CVergl& g) { g.Link(Add(g, 1)->Outputs().At(0), CreateBufferInputNode(g, 130)->Inputs().At(0)); },
          L"buffer number 130 out of range 0...127"},
-        {kGraphMixPre, [](CVergl& g) { CreateBufferOutputNode(g, -1); },
-         L"buffer number -1 out of range 0...127"},
         {GraphIndex(GraphRole::Voice, 1),
          [](CVergl& g) { g.Link(Add(g, 1)->Outputs().At(0), CreateVoiceParamsInputNode(g)->Inputs().At(0)); },
          L"buffer output of module 'osc' cannot feed the voice parameter 'fin'"},
-        {kGraphMix, [](CVergl& g) { CreateModuleNode(g, 99); }, L"unknown module id 99 in node 0"},
         {kGraphMix, [](CVergl& g) { g.SetPinCount(CreateModuleNode(g, 1)->Inputs(), 2); },
          L"module 'osc' in node 0 has 2 inputs and 1 outputs instead of 3 and 1"},
         {kGraphMix, [](CVergl& g) { DeleteRecord(CreateModuleNode(g, 13)->Inputs().At(0)); },
          L"pin 1 of node 0 has no record"},
-        {kGraphMix, [](CVergl& g) { DeleteRecord(CreateModuleNode(g, 13)); }, L"node 0 has no record"},
         {kGraphMix, [](CVergl& g) { AttachNodeRecord(CreateModuleNode(g, 13)); },
          L"node 0 is not one of module, buffer or voice parameters"},
         {kGraphMix,

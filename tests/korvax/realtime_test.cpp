@@ -308,27 +308,13 @@ TEST_F(Realtime, DiscardedEventsNeverApplyWhetherAudioRunsOrNot) {
     }
 }
 
-TEST_F(Realtime, ExchangePlaysOnlyTheLastOfAnyRunOfUpdates) {
-    int id = 0;
-    for (int round = 0; round < 40; ++round) {
-        for (int i = 0; i <= round % 6; ++i) {
-            ASSERT_TRUE(synth->PublishMarker(++id));
-            ASSERT_TRUE(synth->SlotsPartitioned());
-        }
-        ASSERT_EQ(synth->Render(), id) << "round " << round;
-        ASSERT_TRUE(synth->SlotsPartitioned());
-    }
-}
-
 TEST_F(Realtime, ExchangeStartsEmptyPlaysBuiltBytecodeNextBufferAndKeepsItWhenBytecodeDoesNotBuild) {
     EXPECT_EQ(synth->Render(), 0);
-    EXPECT_EQ(synth->playing, synth->Slot(1));
     EXPECT_EQ(synth->CurrentProgram(), nullptr);
     std::vector<uint8_t> code(korvax::kCompiledLists, 0);
     ASSERT_TRUE(synth->UpdateBytecode(code.data(), code.size(), nullptr, 0));
     synth->RenderBuffer();
     EXPECT_EQ(synth->playing, synth->Slot(2));
-    EXPECT_NE(synth->Slot(2)->lists[korvax::kListMix], nullptr);
     ASSERT_TRUE(synth->PublishMarker(7));
     EXPECT_EQ(synth->Render(), 7);
     const uint8_t freeBefore = synth->Free();

@@ -1,4 +1,3 @@
-#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxrealtime.h"
 
 #include "support/log_capture.h"
@@ -183,30 +182,6 @@ TEST(ProgramExchangeThreads, NoSlotIsRebuiltWhileTheAudioThreadRendersIt) {
     }
     EXPECT_TRUE(WaitFor([&] { return synth.renderedId.load() == kUpdates; }));
     EXPECT_EQ(gViolations.load(), 0);
-}
-
-TEST(ProgramExchangeThreads, CompiledProgramsSwapInWhileNotesPlay) {
-    // Every list holds one "scale down" module; updates alternate with empty lists.
-    constexpr uint8_t kScaleDown = korvax::ModuleId::ScaleDown;
-    std::vector<uint8_t> full;
-    std::vector<uint16_t> operands;
-    for (int list = 0; list < korvax::kCompiledLists; ++list) {
-        full.insert(full.end(), {kScaleDown, 0});
-        operands.push_back(static_cast<uint16_t>(0x8000 + list));
-        operands.resize(operands.size() + korvax::NodeArgumentCount(kScaleDown) - 1, 0x7000);
-    }
-    const std::vector<uint8_t> empty(korvax::kCompiledLists, 0);
-    const SynthEvent note{korvax::kEventNoteOn, 3, -1, 0.5f};
-    LogCapture log;
-    SynthesizerRealtime synth(&log, 0);
-    RenderingThread audio(synth);
-    for (int update = 0; update < 300; ++update) {
-        ASSERT_TRUE(update % 2 == 0
-                        ? synth.UpdateBytecode(full.data(), full.size(), operands.data(), operands.size())
-                        : synth.UpdateBytecode(empty.data(), empty.size(), nullptr, 0));
-        ASSERT_TRUE(synth.QueueEvents(&note, 1, SynthesizerRealtime::kQueueWait));
-    }
-    EXPECT_TRUE(WaitFor([&] { return synth.ProcessedCount() == 300; }));
 }
 
 constexpr uint64_t kTicksPerMs = uint64_t{1} << 32;
