@@ -123,34 +123,6 @@ TEST_F(CompilerTest, EmptyPatchSetGivesEmptyListsAndOperandsFollowCatalogueSlotO
     EXPECT_EQ(Of(log, brl::Logging::Info), (Texts{L"used nodes: 33 42", OkMessage(100, 10)}));
 }
 
-TEST_F(CompilerTest, OfTwoFreeNodesTheLaterOneRunsFirst) {
-    Add(patches.MixPre(), 1, 0, 10);  // A: oscillator, phase unconnected
-    Add(patches.MixPre(), 13, 0, 20); // B: map note
-    const Lists lists = CompileOk();
-    EXPECT_EQ(lists.ops[kGraphMixPre], (Ops{13, 1}));
-    EXPECT_EQ(lists.args[kGraphMixPre],
-              (Args{Cell(0), Param(0, 20), Cell(128), kZero, Param(0, 10), Param(0, 11)}));
-    EXPECT_EQ(Of(log, brl::Logging::Trace), Texts{L"unconnected input buffer, using zeroes"});
-}
-
-TEST_F(CompilerTest, ProducersRunFirstAndAFreedBufferIsReused) {
-    CVergl& graph = patches.Voice(0);
-    CNode* output = Add(graph, 42);
-    CNode* amp = Add(graph, 7, 0, 1);
-    CNode* osc = Add(graph, 1, 0, 2);
-    CNode* phase = Add(graph, 27, 0, 4);
-    Connect(graph, phase, 0, osc, 0);
-    Connect(graph, osc, 0, amp, 0);
-    Connect(graph, amp, 0, output, 0);
-    Connect(graph, amp, 0, output, 1);
-    const Lists lists = CompileOk();
-    EXPECT_EQ(lists.ops[2], (Ops{27, 1, 7, 42}));
-    // The oscillator's output is taken before its phase input gives cell 0 back; the
-    // amplifier's output then reuses it.
-    EXPECT_EQ(lists.args[2], (Args{Cell(0), kZero, Param(0, 4), Cell(128), Cell(0), Param(0, 2), Param(0, 3),
-                                   Cell(0), Cell(128), Param(0, 1), Cell(0), Cell(0)}));
-}
-
 TEST_F(CompilerTest, CycleIsAGraphErrorNamingTheGraph) {
     PatchSet cyclic;
     Add(cyclic.Voice(0), 1); // a valid graph before the failing one

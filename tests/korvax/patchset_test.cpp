@@ -47,19 +47,6 @@ TEST(PatchSetControllers, HandOutTheUpperHalfFirstThenWrapToZeroAndSkipLinkedInp
     EXPECT_EQ(patches.ControllerUsage(2, 128), 1);
 }
 
-TEST(PatchSetControllers, PreferredRangeIsTheKindOfTheOneInputUsingIt) {
-    brl::testing::LogCapture log;
-    PatchSet patches(&log);
-    AddModule(patches.Voice(4), 6, 4, 140); // LFO: frequency, pw, amp, type, reset
-    EXPECT_EQ(patches.GetPreferredControllerRange(4, 140), PinKind::FreqLfo);
-    EXPECT_EQ(patches.GetPreferredControllerRange(4, 145), PinKind::Invalid);
-    EXPECT_TRUE(log.Messages(brl::Logging::Warning).empty());
-    AddModule(patches.Mix(), 29, 4, 140);
-    EXPECT_EQ(patches.GetPreferredControllerRange(4, 140), PinKind::Invalid);
-    EXPECT_EQ(log.Messages(brl::Logging::Warning),
-              std::vector<brl::String>{L"double-assigned midi controller4:140"});
-}
-
 TEST(PatchSetValues, StoredBytesRoundHalfUpAndKeepEightBits) {
     EXPECT_EQ(ParameterValueToByte(127.5f / 128.0f), 128); // 127.5
     EXPECT_EQ(ParameterValueToByte(2.0f), 0);              // 256 in 8 bits

@@ -28,36 +28,6 @@ SynthEvent Controller(int channel, int index, float value) {
     return SynthEvent{korvax::kEventController, channel, index, value};
 }
 
-TEST(ByteRingThreads, OneWriterAndOneReaderPassMillionsOfRecordsWholeAndInOrder) {
-    // Records of 4..20 bytes through an odd capacity split at every place of the wrap.
-    constexpr uint32_t kRecords = 2000000;
-    const auto length = [](uint32_t sequence) { return 4u + (sequence % 5u) * 4u; };
-    korvax::ByteRing ring(4099);
-    std::thread writer([&] {
-        uint32_t record[5];
-        for (uint32_t sequence = 0; sequence < kRecords; ++sequence) {
-            std::fill(std::begin(record), std::end(record), sequence * 2654435761u);
-            record[0] = sequence;
-            while (!ring.Write(record, length(sequence))) {
-                std::this_thread::yield();
-            }
-        }
-    });
-    uint32_t broken = 0;
-    uint32_t record[5];
-    for (uint32_t sequence = 0; sequence < kRecords; ++sequence) {
-        while (!ring.Read(record, length(sequence))) {
-            std::this_thread::yield();
-        }
-        const bool whole = std::all_of(record + 1, record + length(sequence) / 4,
-                                       [&](uint32_t word) { return word == sequence * 2654435761u; });
-        broken += (record[0] == sequence && whole) ? 0 : 1;
-    }
-    writer.join();
-    EXPECT_EQ(broken, 0u);
-    EXPECT_EQ(ring.Readable(), 0u);
-}
-
 constexpr int kWriters = 3;
 
 // Checks on the audio thread that every writer's values only ever grow.
