@@ -296,26 +296,4 @@ TEST(ParameterConversions, TimesClampAtTheirEndsAndTypesFallIntoTheFirstBucket) 
     }
 }
 
-// Guards the exact random sequence that songs and players depend on.
-TEST(RandomGenerator, ComposesThreeGeneratorStepsAndIsDeterministic) {
-    auto a = MakeSynth();
-    auto b = MakeSynth();
-    // First value from state 0: bits 30..31 from step 3, 15..29 and 0..14 from steps 2 and 1.
-    uint64_t x = 0;
-    uint32_t steps[3];
-    for (uint32_t& step : steps) {
-        x = (x * 214013u + 2531011u) % 4294967296u;
-        step = static_cast<uint32_t>(x);
-    }
-    const double r = ((steps[2] >> 16) % 4) * 1073741824.0 + ((steps[1] >> 16) % 32768) * 32768.0 +
-                     (steps[0] >> 16) % 32768;
-    EXPECT_NEAR(a->RandomRange(-1.0f, 1.0f), -1.0 + r * 2.0 / 4294967296.0, 1e-6);
-    b->RandomRange(-1.0f, 1.0f);
-    for (int i = 0; i < 1000; ++i) {
-        const float value = a->RandomRange(0.25f, 0.5f);
-        ASSERT_EQ(value, b->RandomRange(0.25f, 0.5f));
-        ASSERT_TRUE(value >= 0.25f && value <= 0.5f);
-    }
-}
-
 } // namespace
