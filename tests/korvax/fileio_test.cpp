@@ -111,27 +111,6 @@ TEST(PatchFile, SavingTheLoadedFileAgainGivesTheSameBytesAndProgramAndRoundedVal
               ReadFile(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax"));
 }
 
-TEST(PatchFile, VersionSeventeenLoadsItsVertexAndEdgeGraphsAsNodesAndLinks) {
-    Editor e;
-    ASSERT_TRUE(e.io.LoadPatchesFromFile(KORVAX_TEST_DATA_DIR "/version17.korvax"));
-    const CVergl& voice = e.Patches().Voice(0);
-    ASSERT_EQ(voice.Nodes().Count(), 3u);
-    const CNode* osc = voice.Nodes().At(0);
-    const CNode* filter = voice.Nodes().At(1);
-    const CNode* output = voice.Nodes().At(2);
-    const std::vector<std::pair<const CPin*, const CPin*>> links = {
-        {osc->Outputs().At(0), filter->Inputs().At(0)},
-        {filter->Outputs().At(0), output->Inputs().At(0)},
-        {filter->Outputs().At(0), output->Inputs().At(1)}};
-    ASSERT_EQ(voice.Links().Count(), links.size());
-    for (size_t i = 0; i < links.size(); ++i) {
-        EXPECT_EQ(voice.Links().At(i)->Pin1(), links[i].first);
-        EXPECT_EQ(voice.Links().At(i)->Pin2(), links[i].second);
-    }
-    EXPECT_EQ(e.Slot(0, 130), ParameterByteToValue(100));
-    EXPECT_TRUE(e.editor->Compile());
-}
-
 void Set(pugi::xml_document& document, const char* xpath, const char* name, const char* value) {
     pugi::xml_node element = document.select_node(xpath).node();
     ASSERT_TRUE(element) << xpath;

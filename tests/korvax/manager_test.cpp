@@ -211,16 +211,6 @@ TEST(ManagerListeners, NotificationsReachTheSubscribedListenersInAddressOrderAnd
     sorted.clear();
 }
 
-// Guards the overflow ends of the position text and a latency at another rate.
-TEST(ManagerStatus, PositionAndLatenciesShowAsText) {
-    EXPECT_EQ(Manager::PositionText(-144000, 96000), L"-0:00:01.500");
-    EXPECT_EQ(Manager::PositionText(-95, 96000), L" 0:00:00.000"); // no sign for less than 1 ms
-    EXPECT_EQ(Manager::PositionText(123456, 0), L" 0:00:00.000");
-    EXPECT_EQ(Manager::PositionText(INT64_MIN, 1000), L"-2562047788015:12:55.808");
-    EXPECT_EQ(Manager::LatencyText(1439, 48000), L"29ms"); // truncated, not rounded
-    EXPECT_EQ(Manager::LatencyText(4800, 0), L"0ms");
-}
-
 // Guards nonsense meter settings: windows stay inside the ring, levels stay finite.
 TEST(LevelMeter, ConfigurationIsClampedAndNonsenseInputStaysFinite) {
     PpmMeter meter;

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <vector>
 
 namespace {
@@ -45,19 +44,6 @@ TEST(PatchSetControllers, HandOutTheUpperHalfFirstThenWrapToZeroAndSkipLinkedInp
     ASSERT_NE(graph.Link(source->Outputs().At(0), AddModule(graph, 13, 2, 129)->Inputs().At(0)), nullptr);
     EXPECT_EQ(patches.FindFreeController(2), 129);
     EXPECT_EQ(patches.ControllerUsage(2, 128), 1);
-}
-
-TEST(PatchSetValues, StoredBytesRoundHalfUpAndKeepEightBits) {
-    EXPECT_EQ(ParameterValueToByte(127.5f / 128.0f), 128); // 127.5
-    EXPECT_EQ(ParameterValueToByte(2.0f), 0);              // 256 in 8 bits
-    EXPECT_EQ(ParameterValueToByte(std::nanf("")), 0);
-    EXPECT_EQ(ParameterValueToByte(1e30f), 0);
-    PatchSet patches;
-    std::vector<float> slots(kParameterCount, 7.0f / 256.0f); // 3.5 after scaling
-    patches.StoreParameterValues(slots.data());
-    EXPECT_EQ(patches.ParameterByte(31, 255), 4);
-    patches.LoadParameterValues(slots.data());
-    EXPECT_EQ(slots[0], 4.0f / 128.0f);
 }
 
 // Counts the records it deletes.

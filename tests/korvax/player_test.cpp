@@ -116,22 +116,4 @@ TEST_F(PlayerTest, BrokenStreamsOrByteCodeAreRefusedAndPlayNothing) {
     EXPECT_EQ(player->Voice(0, 0)[kVoiceActive], 0.0f);
 }
 
-TEST_F(PlayerTest, NoteOnsWithoutVelocityAreReportedOnceAndPlayAtVelocityZero) {
-    Add(3, 253, 0, 90);
-    for (uint32_t tick = 0; tick < 4; ++tick) {
-        Add(3, 254, tick, static_cast<uint8_t>(40 + tick));
-    }
-    auto player = Make();
-    ASSERT_EQ(log.Messages(brl::Logging::Error).size(), 1u);
-    EXPECT_EQ(log.Messages(brl::Logging::Error)[0],
-              L"note-on events without a velocity event at or before them: 3");
-    for (int buffer = 0; buffer < 4; ++buffer) {
-        player->RenderBuffer();
-    }
-    EXPECT_EQ(player->Voice(3, 3)[kVoiceNote], 43 / 128.0f);
-    EXPECT_EQ(player->Voice(3, 3)[kVoiceVelocity], 0.0f);
-    EXPECT_EQ(player->UnmatchedNoteOns(), 3u);
-    EXPECT_EQ(log.Messages(brl::Logging::Error).size(), 1u);
-}
-
 } // namespace

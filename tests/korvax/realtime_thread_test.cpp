@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -16,7 +14,6 @@ using brl::Korvax::NodeProgram;
 using brl::Korvax::SynthesizerRealtime;
 using brl::Korvax::SynthEvent;
 namespace korvax = brl::Korvax;
-namespace logging = brl::Logging;
 using brl::testing::LogCapture;
 using brl::testing::RenderingThread;
 using brl::testing::WaitFor;

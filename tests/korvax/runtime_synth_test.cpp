@@ -260,30 +260,6 @@ TEST(NodeProgram, BuffersAtTheEndsOfMemoryStayInsideTheSynthesizer) {
     EXPECT_EQ(synth->Memory()[Global(0) + 127], 0.5f);
 }
 
-// Guards the node factory against the catalogue: argument counts and binding per opcode.
-TEST(NodeProgram, EveryOpcodeMatchesItsCatalogueRecord) {
-    auto synth = MakeSynth();
-    uint16_t operands[kMaxNodeArgs];
-    for (int i = 0; i < kMaxNodeArgs; ++i) {
-        operands[i] = Dynamic(i * 128);
-    }
-    for (int opcode = 1; opcode <= kModuleCount; ++opcode) {
-        SCOPED_TRACE(opcode);
-        const int pins = PinCount(FindModule(opcode));
-        EXPECT_EQ(NodeArgumentCount(static_cast<uint8_t>(opcode)), pins);
-        Node* node = InstantiateNode(static_cast<uint8_t>(opcode), operands, synth.get(), 1, 2);
-        ASSERT_NE(node, nullptr);
-        for (int i = 0; i < kMaxNodeArgs; ++i) {
-            EXPECT_EQ(node->args[i], i < pins ? synth->Memory() + operands[i] : nullptr);
-        }
-        delete node;
-    }
-    LogCapture capture;
-    EXPECT_EQ(InstantiateNode(0, operands, synth.get(), 0, 0), nullptr);
-    EXPECT_EQ(InstantiateNode(49, operands, synth.get(), 0, 0), nullptr);
-    EXPECT_EQ(NodeArgumentCount(49), 0);
-}
-
 // Guards the overflow ends of the time conversion and non-finite type selectors; the forms
 // themselves are read through ControllerValueText.EachRangeKindShowsItsUnitThenTheRawValueAndSteps.
 TEST(ParameterConversions, TimesClampAtTheirEndsAndTypesFallIntoTheFirstBucket) {
