@@ -115,20 +115,6 @@ TEST_F(CompilerTest, EmptyPatchSetGivesEmptyListsAndOperandsFollowCatalogueSlotO
         (Texts{L"used nodes: 33 42", L"compile ok. (bytecode: 100, parameters: 20, parameter values: 10)"}));
 }
 
-TEST_F(CompilerTest, CycleIsAGraphErrorNamingTheGraph) {
-    PatchSet cyclic;
-    Add(cyclic.Voice(0), 1); // a valid graph before the failing one
-    CVergl& graph = cyclic.Voice(5);
-    CNode* feeder = Add(graph, 29);
-    CNode* a = Add(graph, 29);
-    CNode* b = Add(graph, 30);
-    Connect(graph, feeder, 0, a, 0);
-    Connect(graph, a, 0, b, 0);
-    Connect(graph, b, 0, a, 0);
-    ExpectRefused(cyclic, {L"Graph error in channel 5 'voice'."});
-    EXPECT_TRUE(Of(log, brl::Logging::Info).empty());
-}
-
 TEST_F(CompilerTest, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
     CVergl& graph = patches.Mix();
     CNode* u = Add(graph, 30);
@@ -152,27 +138,6 @@ TEST_F(CompilerTest, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
     const CompiledProgram first = out;
     CompileOk();
     EXPECT_EQ(out.operands, first.operands);
-}
-
-TEST_F(CompilerTest, FlagTestLooksAtTheSlotNumberedByTheInputIndex) {
-    CVergl& graph = patches.Voice(6);
-    Add(graph, 23, 6, 30); // release: "release" 30, "flag" (input 1, slot 1 a Flag output) 31
-    Add(graph, 5, 6, 40);  // envelope: reset is input 7, slot 7 is "sustain volume"
-    Add(graph, 26, 6, 50); // exponential envelope: reset is input 10, slot 10 "sustain volume"
-    const Lists lists = CompileOk();
-    const int voice = GraphIndex(GraphRole::Voice, 6);
-    EXPECT_EQ(lists.ops[voice], (Ops{26, 5, 23}));
-    Args expected{Cell(0)};
-    for (int n = 50; n <= 60; ++n) {
-        expected.push_back(Param(6, n));
-    }
-    expected.insert(expected.end(), {Cell(128), Cell(256)});
-    for (int n = 40; n <= 47; ++n) {
-        expected.push_back(Param(6, n));
-    }
-    expected.insert(expected.end(), {Cell(129), Cell(384), Cell(130), Param(6, 30),
-                                     static_cast<uint16_t>(8192 + Param(6, 31))});
-    EXPECT_EQ(lists.args[voice], expected);
 }
 
 TEST_F(CompilerTest, VoiceParametersAndGlobalBuffersTakeNoCells) {

@@ -90,15 +90,9 @@ public:
         returnedSlots = returned;
         currentSlot = current;
     }
-    uint8_t Free() const { return freeSlots; }
     uint8_t Published() const { return publishedSlot.load(); }
-    void DoTick() noexcept override {
-        playing = currentProgram;
-        SynthesizerRealtime::DoTick();
-    }
 
     int renderedId = 0;
-    const NodeProgram* playing = nullptr;
 };
 
 SynthEvent Make(uint32_t type, int channel, int index = -1, float value = 0.0f, float value2 = 0.0f) {
@@ -306,24 +300,6 @@ TEST_F(Realtime, DiscardedEventsNeverApplyWhetherAudioRunsOrNot) {
         EXPECT_EQ(Slot(0, 2), 0.5f) << running;
         EXPECT_EQ(synth->ProcessedCount(), 2u) << running;
     }
-}
-
-TEST_F(Realtime, ExchangeStartsEmptyPlaysBuiltBytecodeNextBufferAndKeepsItWhenBytecodeDoesNotBuild) {
-    EXPECT_EQ(synth->Render(), 0);
-    EXPECT_EQ(synth->CurrentProgram(), nullptr);
-    std::vector<uint8_t> code(korvax::kCompiledLists, 0);
-    ASSERT_TRUE(synth->UpdateBytecode(code.data(), code.size(), nullptr, 0));
-    synth->RenderBuffer();
-    EXPECT_EQ(synth->playing, synth->Slot(2));
-    ASSERT_TRUE(synth->PublishMarker(7));
-    EXPECT_EQ(synth->Render(), 7);
-    const uint8_t freeBefore = synth->Free();
-    code[0] = 200;
-    EXPECT_FALSE(synth->UpdateBytecode(code.data(), code.size(), nullptr, 0));
-    EXPECT_FALSE(synth->UpdateBytecode(code.data() + 1, 10, nullptr, 0));
-    EXPECT_EQ(synth->Published(), 0);
-    EXPECT_EQ(synth->Free(), freeBefore);
-    EXPECT_EQ(synth->Render(), 7);
 }
 
 TEST_F(Realtime, ExchangeNeverRunsOutOfSlotsWhileTheReaderSwaps) {
