@@ -95,26 +95,6 @@ protected:
     CompiledProgram out{{0xAA, 0xBB}, {0x1234}};
 };
 
-TEST_F(CompilerTest, EmptyPatchSetGivesEmptyListsAndOperandsFollowCatalogueSlotOrder) {
-    CompileOk();
-    EXPECT_EQ(out.opcodes, Ops(kGraphCount, 0));
-    EXPECT_TRUE(out.operands.empty());
-    EXPECT_EQ(Of(log, brl::Logging::Info),
-              (Texts{L"used nodes:", L"compile ok. (bytecode: 98, parameters: 0, parameter values: 0)"}));
-    log.Clear();
-    // Bandsplit 4 lists its buffer input, then four outputs, then three values.
-    Add(patches.ChannelPre(2), 33, 2, 70);
-    Add(patches.Mix(), 42);
-    const Lists lists = CompileOk();
-    EXPECT_EQ(
-        lists.args[GraphIndex(GraphRole::ChannelPre, 2)],
-        (Args{kZero, Cell(0), Cell(128), Cell(256), Cell(384), Param(2, 70), Param(2, 71), Param(2, 72)}));
-    EXPECT_EQ(lists.args[kGraphMix], (Args{kZero, kZero}));
-    EXPECT_EQ(
-        Of(log, brl::Logging::Info),
-        (Texts{L"used nodes: 33 42", L"compile ok. (bytecode: 100, parameters: 20, parameter values: 10)"}));
-}
-
 TEST_F(CompilerTest, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
     CVergl& graph = patches.Mix();
     CNode* u = Add(graph, 30);

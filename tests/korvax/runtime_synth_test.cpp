@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -54,23 +52,6 @@ void Activate(Synthesizer& synth, int channel, int voice, float note, float age,
     record[kVoiceNote] = note;
     record[kVoiceAge] = age;
     record[kVoiceRelease] = released ? 1.0f : 0.0f;
-}
-
-// Guards: a synthesizer without a program must still clear its triggers and output.
-TEST(RenderLoop, WithoutProgramClearsTriggersAndOutputAndStaysSilent) {
-    auto synth = MakeSynth();
-    synth->playing = false;
-    float* memory = synth->Memory();
-    std::fill(memory + kTriggerSlotBase, memory + kTriggerSlotBase + kValueSlotCount, 1.0f);
-    std::fill(memory + kOutputAreaBase, memory + kOutputAreaEnd, 0.5f);
-    synth->NoteOn(2, 60, 100);
-    synth->RenderBuffer();
-    EXPECT_TRUE(
-        std::all_of(memory + kOutputAreaBase, memory + kOutputAreaEnd, [](float x) { return x == 0.0f; }));
-    // Only the velocity and note of the note-on, written during the tick, are set.
-    EXPECT_EQ(std::count(memory + kTriggerSlotBase, memory + kTriggerSlotBase + kValueSlotCount, 0.0f),
-              kValueSlotCount - 2);
-    EXPECT_EQ(synth->Voice(2, 0)[kVoiceAge], 0.0f); // no program: no voice render, no ageing
 }
 
 // Guards the list order, voice selection, trigger clearing, ageing and the "fin" flag.
@@ -258,18 +239,6 @@ TEST(NodeProgram, BuffersAtTheEndsOfMemoryStayInsideTheSynthesizer) {
     synth->RenderBuffer();
     EXPECT_EQ(synth->Memory()[0xFFFF], 0.25f);
     EXPECT_EQ(synth->Memory()[Global(0) + 127], 0.5f);
-}
-
-// Guards the overflow ends of the time conversion and non-finite type selectors; the forms
-// themselves are read through ControllerValueText.EachRangeKindShowsItsUnitThenTheRawValueAndSteps.
-TEST(ParameterConversions, TimesClampAtTheirEndsAndTypesFallIntoTheFirstBucket) {
-    auto synth = MakeSynth();
-    EXPECT_EQ(synth->TimeToSamples(-100.0f), 0);
-    EXPECT_EQ(synth->TimeToSamples(100.0f), std::numeric_limits<int32_t>::max());
-    const std::pair<float, int> buckets[] = {{0.1328125f, 32}, {0.7578125f, 127}, {std::nanf(""), 16}};
-    for (const auto& [value, bucket] : buckets) {
-        EXPECT_EQ(Synthesizer::TypeBucket(value), bucket) << value;
-    }
 }
 
 } // namespace
