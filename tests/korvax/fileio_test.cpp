@@ -1,4 +1,3 @@
-#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxfileio.h"
 
 #include "support/log_capture.h"
@@ -48,8 +47,7 @@ struct Editor {
     std::string Text() { return io.SavePatchesToText(L"test"); }
 };
 
-// Every kind of node and link, names, values and a song. Controllers of channel 5
-// from 128: map note (linked), phase pulse width, oscillator amplification and type.
+// Every kind of node and link, names, values and a song; channel 5's controllers 128..131 linked, set.
 void Populate(Editor& e) {
     CVergl& voice = e.Patches().Voice(5);
     CNode* notes = e.editor->CreateNodeVoiceParamsOutput(voice);
@@ -162,8 +160,7 @@ TEST(PatchFile, DamagedFileIsRefusedWholeWithoutThrowing) {
     }
 }
 
-// A save that cannot be made reports false, leaves what was there whole and no
-// temporary file behind; a link is followed; names as long as may be save again.
+// Guards saves onto files that are no regular files, half-written files, links and long names.
 TEST(PatchFile, SaveRefusesBadTargetsKeepsTheOldFileFollowsLinksAndTakesLongNames) {
     TempDir dir;
     Editor e;

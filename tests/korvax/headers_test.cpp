@@ -13,8 +13,8 @@ using namespace brl::Korvax;
 namespace fs = std::filesystem;
 using brl::testing::ReadFile;
 
-// Guards half-written exports: a patch that does not compile, or one header that cannot be
-// replaced, leaves all three headers as they were and no temporary file behind.
+// Guards half-written exports: a patch that does not compile, or a header that cannot be
+// replaced, leaves all three as they were and no temporary file behind.
 TEST(HeaderExport, APatchThatDoesNotCompileOrAFileThatCannotBeWrittenLeavesAllThreeAsTheyWere) {
     brl::Logging::NullChannel log;
     brl::testing::TempDir directory;

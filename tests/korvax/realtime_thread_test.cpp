@@ -153,8 +153,7 @@ TEST(ProgramExchangeThreads, NoSlotIsRebuiltWhileTheAudioThreadRendersIt) {
 
 constexpr uint64_t kTicksPerMs = uint64_t{1} << 32;
 
-// The steady clock plus an offset that the audio thread moves on to look
-// stopped at once, instead of pausing for the alive time-out.
+// The steady clock plus an offset the audio thread moves on to look stopped at once.
 class JumpingClock : public brl::Time::ClockImpl {
 public:
     explicit JumpingClock(std::atomic<uint64_t>* offset) : offset(offset) {}
@@ -169,8 +168,7 @@ private:
     std::atomic<uint64_t>* offset;
 };
 
-// Reads value slots as modules read their parameters: counts the buffers in
-// which slot 0 went back, and those in which the first and last slot differ.
+// Counts the buffers in which value slot 0 went back, or the first and last slots differ.
 class WatchNode : public korvax::Node {
 public:
     explicit WatchNode(const float* memory) : memory(memory) {}
