@@ -1,11 +1,12 @@
 #include "korvax/korvaxcompiler.h"
-#include "korvax/korvaxheaders.h"
 #include "support/log_capture.h"
 #include "support/reference_voice.h"
 
+#include "runtime_test_support.h"
+
 #include <gtest/gtest.h>
 
-#include <string>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -146,8 +147,7 @@ TEST_F(CompilerTest, VoiceParametersAndGlobalBuffersTakeNoCells) {
     EXPECT_EQ(lists.ops[2], (Ops{23, 13}));
     EXPECT_EQ(lists.args[2], (Args{Cell(0), kVoiceFinishedPosition, Param(0, 5), kVoiceOffPosition, Cell(128),
                                    kVoiceNotePosition}));
-    // Mix order osc, writer, reader, amp, output: the oscillator writes 0xC000 + 256
-    // and the amplifier, the first to need cells, gets the next free buffer.
+    // Mix order osc, writer, reader, amp, output; the amplifier, first to need cells, gets the next free.
     EXPECT_EQ(lists.ops[kGraphMix], (Ops{1, 7, 42}));
     EXPECT_EQ(lists.args[kGraphMix], (Args{0xC100, kZero, Param(0, 2), Param(0, 3), Cell(256), 0xC100,
                                            Param(0, 1), Cell(256), Cell(256)}));
@@ -205,6 +205,70 @@ TEST_F(CompilerTest, UnsafeOrDamagedGraphsAreGraphErrors) {
         ExpectRefused(damaged, {damage.warning, GraphErrorText(damage.graph)});
     }
     EXPECT_TRUE(Of(bugs, brl::Logging::Critical).empty());
+}
+
+// Guards the whole chain from links to sound: note -> map note -> set -> phase -> sine
+// x release -> output, created consumers first, plays note 69 at 440 Hz until its release ends it.
+TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
+    PatchSet patches;
+    CVergl& graph = patches.Voice(0);
+    CNode* output = Add(graph, 42);
+    CNode* multiply = Add(graph, 9);
+    CNode* finished = CreateVoiceParamsInputNode(graph);
+    CNode* release = Add(graph, 23, 0, 3);
+    CNode* osc = Add(graph, 1, 0, 1);
+    CNode* phase = Add(graph, 27, 0, 0);
+    CNode* set = Add(graph, 10, 0, 5);
+    CNode* mapNote = Add(graph, 13, 0, 6);
+    CNode* voice = CreateVoiceParamsOutputNode(graph);
+    const std::pair<CNode*, int> links[][2] = {{{voice, 1}, {mapNote, 0}},    {{mapNote, 0}, {set, 0}},
+                                               {{set, 0}, {phase, 0}},        {{phase, 0}, {osc, 0}},
+                                               {{osc, 0}, {multiply, 0}},     {{voice, 2}, {release, 1}},
+                                               {{release, 0}, {multiply, 1}}, {{release, 1}, {finished, 0}},
+                                               {{multiply, 0}, {output, 0}},  {{multiply, 0}, {output, 1}}};
+    for (const auto& [from, to] : links) {
+        Connect(graph, from.first, from.second, to.first, to.second);
+    }
+    brl::Logging::NullChannel log;
+    CompiledProgram program;
+    ASSERT_TRUE(SynthCompiler(log).CompileGraph(patches, program));
+    auto synth = korvax_runtime_test::MakeSynth();
+    ASSERT_TRUE(Synthesizer::BuildNodeProgram(synth->program, synth.get(), program.opcodes.data(),
+                                              program.opcodes.size(), program.operands.data(),
+                                              program.operands.size()));
+    const float settings[] = {0.0f, 0.5f, 0.0f, 0.2f}; // pulse width, amplification, sine, release time
+    std::copy(std::begin(settings), std::end(settings), synth->Memory());
+    const auto silent = [&](int buffers) {
+        std::vector<float> out;
+        synth->Render(buffers, &out);
+        return std::all_of(out.begin(), out.end(), [](float x) { return x == 0.0f; });
+    };
+    EXPECT_TRUE(silent(2));
+    synth->NoteOn(0, 69, 100);
+    std::vector<float> left;
+    std::vector<float> right;
+    synth->Render(60, &left, &right);
+    EXPECT_EQ(left, right);
+    // Rising zero crossings, interpolated: 440 Hz at 96 kHz is one every 218.18 samples.
+    std::vector<double> crossings;
+    for (size_t i = 1; i < left.size(); ++i) {
+        if (left[i - 1] < 0.0f && left[i] >= 0.0f) {
+            crossings.push_back(static_cast<double>(i - 1) + left[i - 1] / (left[i - 1] - left[i]));
+        }
+    }
+    ASSERT_GE(crossings.size(), 30u);
+    const double period = (crossings.back() - crossings.front()) / static_cast<double>(crossings.size() - 1);
+    EXPECT_NEAR(kDefaultSampleRate / period, 440.0, 0.5);
+    for (size_t i = 1; i < crossings.size(); ++i) {
+        ASSERT_NEAR(crossings[i] - crossings[i - 1], period, 0.05) << i;
+    }
+    EXPECT_NEAR(*std::max_element(left.begin(), left.end()), 0.5f, 0.005f);
+    EXPECT_NEAR(*std::min_element(left.begin(), left.end()), -0.5f, 0.005f);
+    EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 1.0f);
+    synth->NoteOff(0, 69);
+    synth->Render(3);
+    EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 0.0f);
+    EXPECT_TRUE(silent(2));
 }
 
 } // namespace

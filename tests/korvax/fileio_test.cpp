@@ -1,6 +1,5 @@
 #include "korvax/korvaxfileio.h"
 
-#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -37,9 +36,6 @@ struct Editor {
     float& Slot(int channel, int number) {
         return editor->Memory()[channel * kControllersPerChannel + number];
     }
-    CNode* Add(CVergl& graph, int moduleId, int channel) {
-        return editor->CreateNode(graph, moduleId, channel);
-    }
     void Connect(CVergl& graph, CPin* from, CPin* to) {
         ASSERT_TRUE(editor->CreateConnection(graph, from, to));
     }
@@ -51,10 +47,10 @@ struct Editor {
 void Populate(Editor& e) {
     CVergl& voice = e.Patches().Voice(5);
     CNode* notes = e.editor->CreateNodeVoiceParamsOutput(voice);
-    CNode* mapNote = e.Add(voice, 13, 5);
-    CNode* phase = e.Add(voice, 27, 5);
-    CNode* osc = e.Add(voice, 1, 5);
-    CNode* envelope = e.Add(voice, 5, 5);
+    CNode* mapNote = e.editor->CreateNode(voice, 13, 5);
+    CNode* phase = e.editor->CreateNode(voice, 27, 5);
+    CNode* osc = e.editor->CreateNode(voice, 1, 5);
+    CNode* envelope = e.editor->CreateNode(voice, 5, 5);
     CNode* finished = e.editor->CreateNodeVoiceParamsInput(voice);
     CNode* buffer = e.editor->CreateNodeBufferInput(voice);
     e.editor->SetBufferNumber(buffer, 3);
@@ -65,7 +61,8 @@ void Populate(Editor& e) {
     e.Connect(voice, envelope->Outputs().At(1), finished->Inputs().At(0));
     CNode* global = e.editor->CreateNodeBufferOutput(e.Patches().Mix());
     e.editor->SetBufferNumber(global, 3);
-    e.Connect(e.Patches().Mix(), global->Outputs().At(0), e.Add(e.Patches().Mix(), 42, 0)->Inputs().At(1));
+    e.Connect(e.Patches().Mix(), global->Outputs().At(0),
+              e.editor->CreateNode(e.Patches().Mix(), 42, 0)->Inputs().At(1));
     e.Patches().channelNames[5] = L"B\u00e4ss <&\"'>";
     e.editor->SetControllerName(5, 130, L"Gr\u00fcn");
     e.Patches().song = Song{1234, {0, 5, 0xFFFFFFFFu}, {0, 255, 17}};
@@ -202,26 +199,7 @@ TEST(PatchFile, SaveRefusesBadTargetsKeepsTheOldFileFollowsLinksAndTakesLongName
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other.Path()), {}), 1);
 }
 
-// Files that are no regular files are refused by the shared reader (see the MIDI file tests).
-TEST(PatchFile, LoadSaysWhatIsWrongWithTheFile) {
-    TempDir dir;
-    brl::testing::WriteFile(dir.File("broken.korvax"),
-                            "<korvax version=\"19\">\n  <mixpre>\n  </mix>\n</korvax>\n");
-    brl::testing::LogCapture log;
-    SynthesizerEditor editor(&log);
-    for (const auto& [name, problem] :
-         {std::pair<std::string, String>{"missing.korvax", L"No such file or directory"},
-          {"broken.korvax", L"Start-end tags mismatch at line 3, column 5 (offset 37)"}}) {
-        EXPECT_FALSE(SynthFileIo(editor).LoadPatchesFromFile(dir.File(name))) << name;
-        EXPECT_EQ(log.Count(brl::Logging::Error,
-                            L"cannot read patch file '" + dir.WideFile(name) + L"': " + problem),
-                  1)
-            << name;
-    }
-}
-
-// Seeded damage to a document: flipped bytes, truncation, changed attribute
-// values, deleted or duplicated elements.
+// Seeded damage: flipped bytes, truncation, changed attributes, deleted or duplicated elements.
 class Mutator {
 public:
     std::string Mutate(const std::string& text) {

@@ -177,30 +177,6 @@ TEST_F(Realtime, LatencyHoldsEventsBackAndAudioIsAliveFiftyMillisecondsAfterATic
     EXPECT_FALSE(synth->IsAlive());
 }
 
-TEST_F(Realtime, NoteOnSetsItsSlotsAlwaysAndStartsAVoiceOnlyWithAProgram) {
-    const SynthEvent note = Make(korvax::kEventNoteOn, 4, -1, 0.5f, 0.75f);
-    EXPECT_TRUE(synth->ProcessEvent(note));
-    EXPECT_EQ(Slot(4, korvax::kStreamVelocity), 0.75f);
-    EXPECT_EQ(Trigger(4, korvax::kStreamNoteOn), 1.0f);
-    EXPECT_EQ(synth->Voice(4, 0)[korvax::kVoiceActive], 0.0f);
-    synth->AcquireProgram();
-    EXPECT_TRUE(synth->ProcessEvent(note));
-    const float* voice = synth->Voice(4, 0);
-    EXPECT_EQ(voice[korvax::kVoiceActive], 1.0f);
-    EXPECT_EQ(voice[korvax::kVoiceVelocity], 0.75f);
-    EXPECT_TRUE(synth->ProcessEvent(Make(korvax::kEventNoteOff, 4, -1, 0.5f)));
-    EXPECT_EQ(voice[korvax::kVoiceRelease], 1.0f);
-    EXPECT_EQ(Trigger(4, korvax::kStreamNoteOff), 1.0f);
-    EXPECT_TRUE(synth->ProcessEvent(Make(korvax::kEventReleaseAll, -1)));
-    EXPECT_EQ(synth->Voice(31, 11)[korvax::kVoiceRelease], 1.0f);
-    // A controller on the note stream sets the note without a voice.
-    EXPECT_TRUE(synth->ProcessEvent(Controller(2, korvax::kStreamNoteOn, 0.25f)));
-    synth->ReleaseProgram();
-    EXPECT_EQ(Slot(2, korvax::kStreamNoteOn), 0.25f);
-    EXPECT_EQ(synth->Voice(2, 0)[korvax::kVoiceActive], 0.0f);
-    EXPECT_EQ(synth->ProcessedCount(), 5u);
-}
-
 TEST_F(Realtime, EventsOutsideTheSynthesizerAreCountedButChangeNothing) {
     const std::vector<float> before(synth->Memory(), synth->Memory() + korvax::kMemorySlots);
     const SynthEvent refused[] = {Make(0, 0),
@@ -285,8 +261,7 @@ TEST_F(Realtime, DiscardedEventsNeverApplyWhetherAudioRunsOrNot) {
 }
 
 TEST_F(Realtime, ExchangeNeverRunsOutOfSlotsWhileTheReaderSwaps) {
-    // The reader has taken slot 2 and not yet handed back slot 1: the writer
-    // replaces its own unpicked program instead of finding nothing free.
+    // The reader took slot 2 but has not handed back slot 1: the writer replaces its unpicked program.
     synth->Tamper(4, 0, 0, 2);
     ASSERT_TRUE(synth->PublishMarker(1));
     ASSERT_TRUE(synth->PublishMarker(2));
