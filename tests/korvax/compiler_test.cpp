@@ -1,10 +1,12 @@
 #include "korvax/korvaxcompiler.h"
-#include "korvax/korvaxheaders.h"
 #include "support/log_capture.h"
+#include "support/reference_voice.h"
+
+#include "runtime_test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -22,20 +24,14 @@ using brl::testing::LogCapture;
 Texts Of(const LogCapture& log, int level) {
     Texts texts;
     for (const auto& record : log.Records()) {
-        if (record.level == level) {
-            texts.push_back(record.message);
-        }
+        texts.insert(texts.end(), record.level == level ? 1 : 0, record.message);
     }
     return texts;
 }
 
-uint16_t Param(int channel, int number) {
-    return static_cast<uint16_t>(channel * 256 + number);
-}
-uint16_t Cell(int cell) {
-    return static_cast<uint16_t>(0x8000 + cell);
-}
-constexpr uint16_t kZero = 0x7000;
+using korvax_reference::Param;
+constexpr auto Cell = korvax_reference::Dynamic;
+constexpr uint16_t kZero = korvax_reference::kZeroBuffer;
 
 // A module node whose value inputs use controllers of `channel` from `firstNumber` up.
 CNode* Add(CVergl& graph, int moduleId, int channel = 0, int firstNumber = 0) {
@@ -93,86 +89,12 @@ protected:
         EXPECT_EQ(out.opcodes, before.opcodes);
         EXPECT_EQ(out.operands, before.operands);
     }
-    static String OkMessage(size_t bytecode, size_t operands) {
-        return String(L"compile ok. (") + L"bytecode: " + std::to_wstring(bytecode) + L", " +
-               L"parameters: " + std::to_wstring(operands * 2) + L", " + L"parameter values: " +
-               std::to_wstring(operands) + L")";
-    }
-
     LogCapture log;  // what the compiler logs
     LogCapture bugs; // internal-error reports, made later so it takes the process log
     PatchSet patches;
     SynthCompiler compiler{log};
     CompiledProgram out{{0xAA, 0xBB}, {0x1234}};
 };
-
-TEST_F(CompilerTest, EmptyPatchSetGivesEmptyListsAndOperandsFollowCatalogueSlotOrder) {
-    CompileOk();
-    EXPECT_EQ(out.opcodes, Ops(kGraphCount, 0));
-    EXPECT_TRUE(out.operands.empty());
-    EXPECT_EQ(Of(log, brl::Logging::Info), (Texts{L"used nodes:", OkMessage(98, 0)}));
-    log.Clear();
-    // Bandsplit 4 lists its buffer input, then four outputs, then three values.
-    Add(patches.ChannelPre(2), 33, 2, 70);
-    Add(patches.Mix(), 42);
-    const Lists lists = CompileOk();
-    EXPECT_EQ(
-        lists.args[GraphIndex(GraphRole::ChannelPre, 2)],
-        (Args{kZero, Cell(0), Cell(128), Cell(256), Cell(384), Param(2, 70), Param(2, 71), Param(2, 72)}));
-    EXPECT_EQ(lists.args[kGraphMix], (Args{kZero, kZero}));
-    EXPECT_EQ(Of(log, brl::Logging::Info), (Texts{L"used nodes: 33 42", OkMessage(100, 10)}));
-    log.Clear();
-    PrintBytecode(log, Ops{42, 1, 0, 3, 1, 42, 0, 0}); // each used opcode once, in increasing order
-    EXPECT_EQ(Of(log, brl::Logging::Info), Texts{L"used nodes: 1 3 42"});
-}
-
-TEST_F(CompilerTest, OfTwoFreeNodesTheLaterOneRunsFirst) {
-    Add(patches.MixPre(), 1, 0, 10);  // A: oscillator, phase unconnected
-    Add(patches.MixPre(), 13, 0, 20); // B: map note
-    const Lists lists = CompileOk();
-    EXPECT_EQ(lists.ops[kGraphMixPre], (Ops{13, 1}));
-    EXPECT_EQ(lists.args[kGraphMixPre],
-              (Args{Cell(0), Param(0, 20), Cell(128), kZero, Param(0, 10), Param(0, 11)}));
-    EXPECT_EQ(Of(log, brl::Logging::Trace), Texts{L"unconnected input buffer, using zeroes"});
-}
-
-TEST_F(CompilerTest, ProducersRunFirstAndAFreedBufferIsReused) {
-    CVergl& graph = patches.Voice(0);
-    CNode* output = Add(graph, 42);
-    CNode* amp = Add(graph, 7, 0, 1);
-    CNode* osc = Add(graph, 1, 0, 2);
-    CNode* phase = Add(graph, 27, 0, 4);
-    Connect(graph, phase, 0, osc, 0);
-    Connect(graph, osc, 0, amp, 0);
-    Connect(graph, amp, 0, output, 0);
-    Connect(graph, amp, 0, output, 1);
-    const Lists lists = CompileOk();
-    EXPECT_EQ(lists.ops[2], (Ops{27, 1, 7, 42}));
-    // The oscillator's output is taken before its phase input gives cell 0 back; the
-    // amplifier's output then reuses it.
-    EXPECT_EQ(lists.args[2], (Args{Cell(0), kZero, Param(0, 4), Cell(128), Cell(0), Param(0, 2), Param(0, 3),
-                                   Cell(0), Cell(128), Param(0, 1), Cell(0), Cell(0)}));
-}
-
-TEST_F(CompilerTest, CycleIsAGraphErrorNamingTheGraph) {
-    const std::pair<int, String> cases[] = {
-        {GraphIndex(GraphRole::Voice, 5), L"Graph error in channel 5 'voice'."},
-        {kGraphMixPre, L"Graph error in 'mix pre'."},
-        {kGraphMix, L"Graph error in 'mix'."}};
-    for (const auto& [graphIndex, message] : cases) {
-        PatchSet cyclic;
-        Add(cyclic.Voice(0), 1); // a valid graph before the failing one
-        CVergl& graph = cyclic.Graph(graphIndex);
-        CNode* feeder = Add(graph, 29);
-        CNode* a = Add(graph, 29);
-        CNode* b = Add(graph, 30);
-        Connect(graph, feeder, 0, a, 0);
-        Connect(graph, a, 0, b, 0);
-        Connect(graph, b, 0, a, 0);
-        ExpectRefused(cyclic, {message});
-        EXPECT_TRUE(Of(log, brl::Logging::Info).empty());
-    }
-}
 
 TEST_F(CompilerTest, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
     CVergl& graph = patches.Mix();
@@ -197,27 +119,6 @@ TEST_F(CompilerTest, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
     const CompiledProgram first = out;
     CompileOk();
     EXPECT_EQ(out.operands, first.operands);
-}
-
-TEST_F(CompilerTest, FlagTestLooksAtTheSlotNumberedByTheInputIndex) {
-    CVergl& graph = patches.Voice(6);
-    Add(graph, 23, 6, 30); // release: "release" 30, "flag" (input 1, slot 1 a Flag output) 31
-    Add(graph, 5, 6, 40);  // envelope: reset is input 7, slot 7 is "sustain volume"
-    Add(graph, 26, 6, 50); // exponential envelope: reset is input 10, slot 10 "sustain volume"
-    const Lists lists = CompileOk();
-    const int voice = GraphIndex(GraphRole::Voice, 6);
-    EXPECT_EQ(lists.ops[voice], (Ops{26, 5, 23}));
-    Args expected{Cell(0)};
-    for (int n = 50; n <= 60; ++n) {
-        expected.push_back(Param(6, n));
-    }
-    expected.insert(expected.end(), {Cell(128), Cell(256)});
-    for (int n = 40; n <= 47; ++n) {
-        expected.push_back(Param(6, n));
-    }
-    expected.insert(expected.end(), {Cell(129), Cell(384), Cell(130), Param(6, 30),
-                                     static_cast<uint16_t>(8192 + Param(6, 31))});
-    EXPECT_EQ(lists.args[voice], expected);
 }
 
 TEST_F(CompilerTest, VoiceParametersAndGlobalBuffersTakeNoCells) {
@@ -246,8 +147,7 @@ TEST_F(CompilerTest, VoiceParametersAndGlobalBuffersTakeNoCells) {
     EXPECT_EQ(lists.ops[2], (Ops{23, 13}));
     EXPECT_EQ(lists.args[2], (Args{Cell(0), kVoiceFinishedPosition, Param(0, 5), kVoiceOffPosition, Cell(128),
                                    kVoiceNotePosition}));
-    // Mix order osc, writer, reader, amp, output: the oscillator writes 0xC000 + 256
-    // and the amplifier, the first to need cells, gets the next free buffer.
+    // Mix order osc, writer, reader, amp, output; the amplifier, first to need cells, gets the next free.
     EXPECT_EQ(lists.ops[kGraphMix], (Ops{1, 7, 42}));
     EXPECT_EQ(lists.args[kGraphMix], (Args{0xC100, kZero, Param(0, 2), Param(0, 3), Cell(256), 0xC100,
                                            Param(0, 1), Cell(256), Cell(256)}));
@@ -264,29 +164,6 @@ TEST_F(CompilerTest, RunningOutOfCellsRefusesTheCompile) {
     EXPECT_EQ(Of(bugs, brl::Logging::Critical), Texts{L"BUG Synth alloc failed 2."});
 }
 
-TEST(SynthesizerMemory, AllocStepsBySizeAndFreeRefusesBadRanges) {
-    LogCapture bugs;
-    SynthesizerMemory memory;
-    for (const auto& [size, cell] : {std::pair{1, 0}, {128, 128}, {1, 1}, {3, 3}, {128, 256}}) {
-        EXPECT_EQ(memory.Alloc(size), cell);
-    }
-    EXPECT_TRUE(memory.Free(128, 128));
-    EXPECT_EQ(memory.Alloc(128), 128);
-    EXPECT_FALSE(memory.Free(0, 0));
-    EXPECT_FALSE(memory.Free(kDynamicCells - 1, 2));
-    EXPECT_FALSE(memory.Free(-1, 2));
-    EXPECT_FALSE(memory.Free(1, 2)); // cell 2 is free, so cell 1 stays in use
-    EXPECT_TRUE(memory.IsUsed(1));
-    EXPECT_FALSE(memory.AllocFailed());
-    EXPECT_EQ(memory.Alloc(0), 0);
-    EXPECT_EQ(memory.Alloc(kDynamicCells + 1), 0);
-    EXPECT_TRUE(memory.AllocFailed());
-    EXPECT_EQ(
-        Of(bugs, brl::Logging::Critical),
-        (Texts{L"BUG Synth free failed 1.", L"BUG Synth free failed 2.", L"BUG Synth free failed 2.",
-               L"BUG Synth free failed 3.", L"BUG Synth alloc failed 1.", L"BUG Synth alloc failed 2."}));
-}
-
 TEST_F(CompilerTest, UnsafeOrDamagedGraphsAreGraphErrors) {
     struct Damage {
         int graph;
@@ -297,17 +174,13 @@ TEST_F(CompilerTest, UnsafeOrDamagedGraphsAreGraphErrors) {
         {GraphIndex(GraphRole::Voice, 3),
          [](CVergl& g) { g.Link(Add(g, 1)->Outputs().At(0), CreateBufferInputNode(g, 130)->Inputs().At(0)); },
          L"buffer number 130 out of range 0...127"},
-        {kGraphMixPre, [](CVergl& g) { CreateBufferOutputNode(g, -1); },
-         L"buffer number -1 out of range 0...127"},
         {GraphIndex(GraphRole::Voice, 1),
          [](CVergl& g) { g.Link(Add(g, 1)->Outputs().At(0), CreateVoiceParamsInputNode(g)->Inputs().At(0)); },
          L"buffer output of module 'osc' cannot feed the voice parameter 'fin'"},
-        {kGraphMix, [](CVergl& g) { CreateModuleNode(g, 99); }, L"unknown module id 99 in node 0"},
         {kGraphMix, [](CVergl& g) { g.SetPinCount(CreateModuleNode(g, 1)->Inputs(), 2); },
          L"module 'osc' in node 0 has 2 inputs and 1 outputs instead of 3 and 1"},
         {kGraphMix, [](CVergl& g) { DeleteRecord(CreateModuleNode(g, 13)->Inputs().At(0)); },
          L"pin 1 of node 0 has no record"},
-        {kGraphMix, [](CVergl& g) { DeleteRecord(CreateModuleNode(g, 13)); }, L"node 0 has no record"},
         {kGraphMix, [](CVergl& g) { AttachNodeRecord(CreateModuleNode(g, 13)); },
          L"node 0 is not one of module, buffer or voice parameters"},
         {kGraphMix,
@@ -332,6 +205,70 @@ TEST_F(CompilerTest, UnsafeOrDamagedGraphsAreGraphErrors) {
         ExpectRefused(damaged, {damage.warning, GraphErrorText(damage.graph)});
     }
     EXPECT_TRUE(Of(bugs, brl::Logging::Critical).empty());
+}
+
+// Guards the whole chain from links to sound: note -> map note -> set -> phase -> sine
+// x release -> output, created consumers first, plays note 69 at 440 Hz until its release ends it.
+TEST(CompileEndToEnd, NoteSixtyNinePlaysA440HzSineUntilItsReleaseEndsTheVoice) {
+    PatchSet patches;
+    CVergl& graph = patches.Voice(0);
+    CNode* output = Add(graph, 42);
+    CNode* multiply = Add(graph, 9);
+    CNode* finished = CreateVoiceParamsInputNode(graph);
+    CNode* release = Add(graph, 23, 0, 3);
+    CNode* osc = Add(graph, 1, 0, 1);
+    CNode* phase = Add(graph, 27, 0, 0);
+    CNode* set = Add(graph, 10, 0, 5);
+    CNode* mapNote = Add(graph, 13, 0, 6);
+    CNode* voice = CreateVoiceParamsOutputNode(graph);
+    const std::pair<CNode*, int> links[][2] = {{{voice, 1}, {mapNote, 0}},    {{mapNote, 0}, {set, 0}},
+                                               {{set, 0}, {phase, 0}},        {{phase, 0}, {osc, 0}},
+                                               {{osc, 0}, {multiply, 0}},     {{voice, 2}, {release, 1}},
+                                               {{release, 0}, {multiply, 1}}, {{release, 1}, {finished, 0}},
+                                               {{multiply, 0}, {output, 0}},  {{multiply, 0}, {output, 1}}};
+    for (const auto& [from, to] : links) {
+        Connect(graph, from.first, from.second, to.first, to.second);
+    }
+    brl::Logging::NullChannel log;
+    CompiledProgram program;
+    ASSERT_TRUE(SynthCompiler(log).CompileGraph(patches, program));
+    auto synth = korvax_runtime_test::MakeSynth();
+    ASSERT_TRUE(Synthesizer::BuildNodeProgram(synth->program, synth.get(), program.opcodes.data(),
+                                              program.opcodes.size(), program.operands.data(),
+                                              program.operands.size()));
+    const float settings[] = {0.0f, 0.5f, 0.0f, 0.2f}; // pulse width, amplification, sine, release time
+    std::copy(std::begin(settings), std::end(settings), synth->Memory());
+    const auto silent = [&](int buffers) {
+        std::vector<float> out;
+        synth->Render(buffers, &out);
+        return std::all_of(out.begin(), out.end(), [](float x) { return x == 0.0f; });
+    };
+    EXPECT_TRUE(silent(2));
+    synth->NoteOn(0, 69, 100);
+    std::vector<float> left;
+    std::vector<float> right;
+    synth->Render(60, &left, &right);
+    EXPECT_EQ(left, right);
+    // Rising zero crossings, interpolated: 440 Hz at 96 kHz is one every 218.18 samples.
+    std::vector<double> crossings;
+    for (size_t i = 1; i < left.size(); ++i) {
+        if (left[i - 1] < 0.0f && left[i] >= 0.0f) {
+            crossings.push_back(static_cast<double>(i - 1) + left[i - 1] / (left[i - 1] - left[i]));
+        }
+    }
+    ASSERT_GE(crossings.size(), 30u);
+    const double period = (crossings.back() - crossings.front()) / static_cast<double>(crossings.size() - 1);
+    EXPECT_NEAR(kDefaultSampleRate / period, 440.0, 0.5);
+    for (size_t i = 1; i < crossings.size(); ++i) {
+        ASSERT_NEAR(crossings[i] - crossings[i - 1], period, 0.05) << i;
+    }
+    EXPECT_NEAR(*std::max_element(left.begin(), left.end()), 0.5f, 0.005f);
+    EXPECT_NEAR(*std::min_element(left.begin(), left.end()), -0.5f, 0.005f);
+    EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 1.0f);
+    synth->NoteOff(0, 69);
+    synth->Render(3);
+    EXPECT_EQ(synth->Voice(0, 0)[kVoiceActive], 0.0f);
+    EXPECT_TRUE(silent(2));
 }
 
 } // namespace

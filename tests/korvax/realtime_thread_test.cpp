@@ -1,4 +1,3 @@
-#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxrealtime.h"
 
 #include "support/log_capture.h"
@@ -6,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,7 +14,6 @@ using brl::Korvax::NodeProgram;
 using brl::Korvax::SynthesizerRealtime;
 using brl::Korvax::SynthEvent;
 namespace korvax = brl::Korvax;
-namespace logging = brl::Logging;
 using brl::testing::LogCapture;
 using brl::testing::RenderingThread;
 using brl::testing::WaitFor;
@@ -27,36 +23,6 @@ namespace {
 
 SynthEvent Controller(int channel, int index, float value) {
     return SynthEvent{korvax::kEventController, channel, index, value};
-}
-
-TEST(ByteRingThreads, OneWriterAndOneReaderPassMillionsOfRecordsWholeAndInOrder) {
-    // Records of 4..20 bytes through an odd capacity split at every place of the wrap.
-    constexpr uint32_t kRecords = 2000000;
-    const auto length = [](uint32_t sequence) { return 4u + (sequence % 5u) * 4u; };
-    korvax::ByteRing ring(4099);
-    std::thread writer([&] {
-        uint32_t record[5];
-        for (uint32_t sequence = 0; sequence < kRecords; ++sequence) {
-            std::fill(std::begin(record), std::end(record), sequence * 2654435761u);
-            record[0] = sequence;
-            while (!ring.Write(record, length(sequence))) {
-                std::this_thread::yield();
-            }
-        }
-    });
-    uint32_t broken = 0;
-    uint32_t record[5];
-    for (uint32_t sequence = 0; sequence < kRecords; ++sequence) {
-        while (!ring.Read(record, length(sequence))) {
-            std::this_thread::yield();
-        }
-        const bool whole = std::all_of(record + 1, record + length(sequence) / 4,
-                                       [&](uint32_t word) { return word == sequence * 2654435761u; });
-        broken += (record[0] == sequence && whole) ? 0 : 1;
-    }
-    writer.join();
-    EXPECT_EQ(broken, 0u);
-    EXPECT_EQ(ring.Readable(), 0u);
 }
 
 constexpr int kWriters = 3;
@@ -185,34 +151,9 @@ TEST(ProgramExchangeThreads, NoSlotIsRebuiltWhileTheAudioThreadRendersIt) {
     EXPECT_EQ(gViolations.load(), 0);
 }
 
-TEST(ProgramExchangeThreads, CompiledProgramsSwapInWhileNotesPlay) {
-    // Every list holds one "scale down" module; updates alternate with empty lists.
-    constexpr uint8_t kScaleDown = korvax::ModuleId::ScaleDown;
-    std::vector<uint8_t> full;
-    std::vector<uint16_t> operands;
-    for (int list = 0; list < korvax::kCompiledLists; ++list) {
-        full.insert(full.end(), {kScaleDown, 0});
-        operands.push_back(static_cast<uint16_t>(0x8000 + list));
-        operands.resize(operands.size() + korvax::NodeArgumentCount(kScaleDown) - 1, 0x7000);
-    }
-    const std::vector<uint8_t> empty(korvax::kCompiledLists, 0);
-    const SynthEvent note{korvax::kEventNoteOn, 3, -1, 0.5f};
-    LogCapture log;
-    SynthesizerRealtime synth(&log, 0);
-    RenderingThread audio(synth);
-    for (int update = 0; update < 300; ++update) {
-        ASSERT_TRUE(update % 2 == 0
-                        ? synth.UpdateBytecode(full.data(), full.size(), operands.data(), operands.size())
-                        : synth.UpdateBytecode(empty.data(), empty.size(), nullptr, 0));
-        ASSERT_TRUE(synth.QueueEvents(&note, 1, SynthesizerRealtime::kQueueWait));
-    }
-    EXPECT_TRUE(WaitFor([&] { return synth.ProcessedCount() == 300; }));
-}
-
 constexpr uint64_t kTicksPerMs = uint64_t{1} << 32;
 
-// The steady clock plus an offset that the audio thread moves on to look
-// stopped at once, instead of pausing for the alive time-out.
+// The steady clock plus an offset the audio thread moves on to look stopped at once.
 class JumpingClock : public brl::Time::ClockImpl {
 public:
     explicit JumpingClock(std::atomic<uint64_t>* offset) : offset(offset) {}
@@ -227,8 +168,7 @@ private:
     std::atomic<uint64_t>* offset;
 };
 
-// Reads value slots as modules read their parameters: counts the buffers in
-// which slot 0 went back, and those in which the first and last slot differ.
+// Counts the buffers in which value slot 0 went back, or the first and last slots differ.
 class WatchNode : public korvax::Node {
 public:
     explicit WatchNode(const float* memory) : memory(memory) {}

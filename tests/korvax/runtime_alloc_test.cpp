@@ -62,8 +62,7 @@ TEST(RealtimeSafety, RenderingAFullProgramAllocatesNothing) {
     EXPECT_TRUE(std::any_of(left, left + kSamplesPerBuffer, [](float x) { return x != 0.0f; }));
 }
 
-// A synthesizer whose channels 0..2 play the delay, chorus and RMS voices with
-// the given effect time, on notes from `note` up.
+// Channels 0..2 play the delay, chorus and RMS voices with this effect time, from `note` up.
 std::unique_ptr<TestSynth> DelayLineVoices(float effectTime, bool commit, int notes, int note) {
     auto synth = MakeSynth();
     synth->SetCommitNodeMemory(commit);
@@ -89,8 +88,7 @@ long ThreadPageFaults() {
     return usage.ru_minflt + usage.ru_majflt;
 }
 
-// Delay lines are committed when the program is built: voices walking through
-// ten-second lines never touch a fresh page on the rendering thread.
+// Guards page faults: delay lines are committed when built, so ten-second lines touch no fresh page.
 TEST(RealtimeSafety, RenderingDelayLineVoicesTakesNoPageFaults) {
     auto synth = DelayLineVoices(1.0f, true, kVoicesPerChannel, 40); // the whole line
     synth->Render(2); // first touches of the render loop's own stack and tables
@@ -99,8 +97,7 @@ TEST(RealtimeSafety, RenderingDelayLineVoicesTakesNoPageFaults) {
     EXPECT_EQ(ThreadPageFaults() - before, 0);
 }
 
-// Without committing, a delay line keeps whatever its memory held before; a
-// synthesizer built on dirty memory must still sound like a committed one.
+// Guards stale memory: uncommitted lines built on dirty memory must sound as committed ones.
 TEST(RealtimeSafety, UncommittedDelayLinesSoundAsCommittedOnes) {
     std::vector<float> outputs[2];
     for (int run = 0; run < 2; ++run) {
