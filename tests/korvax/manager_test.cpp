@@ -210,4 +210,20 @@ TEST(ManagerListeners, NotificationsReachTheSubscribedListenersInAddressOrderAnd
     sorted.clear();
 }
 
+// Nonsense meter settings are clamped: the RMS window stays inside its ring, and
+// huge or NaN samples leave the readings finite.
+TEST(LevelMeter, NonsenseSettingsAreClampedAndWildSamplesStayFinite) {
+    PpmMeter meter;
+    EXPECT_FALSE(meter.Configure(0.0, PpmSettings{}));
+    ASSERT_TRUE(meter.Configure(96000.0, {-1.0, 1e9, -5.0, 11.0, 11.0, 11.0, 1e12}));
+    EXPECT_EQ(meter.RmsWindow(), static_cast<int32_t>(PpmMeter::kRingSize - 1));
+    EXPECT_EQ(meter.DcWindow(), 1);
+    EXPECT_EQ(meter.PeakDecay(), 1.0f);
+    for (const float value : {1e6f, std::nanf("")}) {
+        const std::vector<float> block(1000, value);
+        meter.RunSlow(block.data(), 1000);
+    }
+    EXPECT_TRUE(std::isfinite(meter.RmsOut()) && std::isfinite(meter.PeakOut()));
+}
+
 } // namespace
