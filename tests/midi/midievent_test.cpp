@@ -1,24 +1,8 @@
-#include "libbrelm/time.h"
 #include "midi/midievent.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 using brl::Midi::Event;
-
-namespace {
-
-class FixedClock : public brl::Time::ClockImpl {
-public:
-    bool IsAvailable() const override { return true; }
-    uint64_t Now() override { return 123456789; }
-    uint64_t Frequency() override { return 1000; }
-    uint64_t Resolution() override { return 1; }
-    brl::String Name() const override { return L"fixed"; }
-};
-
-} // namespace
 
 TEST(MidiEventText, EachMessageClassHasItsOwnLayout) {
     struct Case {
@@ -43,17 +27,6 @@ TEST(MidiEventText, EachMessageClassHasItsOwnLayout) {
     for (const Case& c : cases) {
         EXPECT_EQ(brl::Midi::EventText(Event(c.status, c.data1, c.data2)), c.text) << int(c.status);
     }
-}
-
-TEST(MidiEvent, MessageWordSplitsIntoBytesAndIsStampedByTheClock) {
-    brl::Time::Clock clock(std::make_unique<FixedClock>());
-    const Event event = Event::FromMessageWord(&clock, 0xAA7F3C90u);
-    EXPECT_EQ(event.status, 0x90);
-    EXPECT_EQ(event.data1, 0x3C);
-    EXPECT_EQ(event.data2, 0x7F);
-    EXPECT_EQ(event.time, 123456789u);
-    EXPECT_EQ(event.clock, &clock);
-    EXPECT_EQ(Event::FromMessageWord(nullptr, 0x0140C2u).time, 0u);
 }
 
 TEST(MidiEvent, MessageLengthFollowsTheStatusClass) {
