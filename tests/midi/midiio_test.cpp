@@ -48,18 +48,13 @@ TEST(MidiBackendSelection, SkipsUnavailableUnknownAndRepeatedNamesAndListsTheRes
     EXPECT_NE(master.Keyboard(), nullptr);
 }
 
-TEST(MidiBackendSelection, OnlyTheKeyboardIsActiveUntilASettingSaysOtherwise) {
-    OptionConfig config({L"--Midi-Backends", L"dummy,keyboard", L"--Midi-Input-dummy device-active", L"1",
-                         L"--Midi-Input-DirectInput - Midi Keyboard-active", L"0"});
-    OptionConfig defaults({L"--Midi-Backends", L"dummy,keyboard"});
-    LogCapture log;
-    IoMaster configured(&log, config.Frontend());
-    IoMaster plain(&log, defaults.Frontend());
-    EXPECT_FALSE(plain.IsInputActive(0));
-    EXPECT_TRUE(plain.IsInputActive(1));
-    EXPECT_TRUE(configured.IsInputActive(0));
-    EXPECT_FALSE(configured.IsInputActive(1));
-    EXPECT_FALSE(plain.IsInputActive(2));
+TEST(MidiEvent, MessageLengthFollowsTheStatusClass) {
+    const int lengths[][2] = {{0x80, 3}, {0x93, 3}, {0xA0, 3}, {0xBF, 3}, {0xC0, 2},
+                              {0xD9, 2}, {0xE5, 3}, {0xF0, 1}, {0xF1, 2}, {0xF2, 3},
+                              {0xF3, 2}, {0xF6, 1}, {0xF8, 1}, {0xFF, 1}, {0x3C, 3}};
+    for (const auto& [status, length] : lengths) {
+        EXPECT_EQ(brl::Midi::MessageLength(static_cast<uint8_t>(status)), length) << status;
+    }
 }
 
 TEST(MidiNetRecord, CarriesTheMessageWordInDecimalDigitsAndRefusesWhatIsNotARecord) {

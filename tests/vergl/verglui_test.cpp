@@ -1,5 +1,3 @@
-#include "libbrelm/configproviders.h"
-#include "support/log_capture.h"
 #include "support/recording_canvas.h"
 #include "vergl/verglui.h"
 
@@ -152,22 +150,6 @@ TEST_F(LinkHitting, PlainLinksAreHitNearTheStraightLineBetweenTheirPinsOnly) {
     EXPECT_EQ(view.HitTest(-9, 100), down);
 }
 
-using SteppedRouting = ViewFixture;
-
-TEST_F(SteppedRouting, ATargetBelowGetsFourPointsAndOneAboveGoesRoundBetweenTheFacingNodeEdges) {
-    CNode* a = Node(0, 0, 0, 1);
-    CNode* b = Node(60, 100, 1, 0);
-    CLink* link = graph.Link(Out(a, 0), In(b, 0));
-    EXPECT_EQ(view.SteppedLinkPoints(link), (PointList{{-6, 24}, {-6, 30}, {54, 30}, {54, 76}}));
-    b->SetPosition(60, -100);
-    // The middle column lies between a's right edge (12) and b's left edge (48).
-    EXPECT_EQ(view.SteppedLinkPoints(link),
-              (PointList{{-6, 24}, {-6, 30}, {30, 30}, {30, -130}, {54, -130}, {54, -124}}));
-    theme.steppedLinksAvoidNodeCrossing = false;
-    view.SetTheme(theme);
-    EXPECT_EQ(view.SteppedLinkPoints(link)[2], (Point{24, 30}));
-}
-
 const double kStep = Theme().zoomStep;
 
 using Zooming = ViewFixture;
@@ -314,24 +296,6 @@ TEST_F(Selecting, RemovedEntitiesLeaveEverySet) {
     EXPECT_GE(owner.Count("selections"), 1);
 }
 
-TEST_F(Selecting, DoubleClickCentresAndCenterObjectRefusesNothing) {
-    CNode* a = Node(100, 50, 0, 1);
-    CNode* b = Node(300, 250, 1, 0);
-    CLink* link = graph.Link(Out(a, 0), In(b, 0));
-    view.MouseDoubleClick(100, 50, {});
-    EXPECT_EQ(view.Focus(), a);
-    EXPECT_EQ(view.ScrollX(), 100 - 400);
-    EXPECT_EQ(view.ScrollY(), 50 - 300);
-    EXPECT_TRUE(view.CenterObject(In(b, 0)));
-    EXPECT_EQ(view.ScrollX(), 300 - 400);
-    EXPECT_TRUE(view.CenterObject(link));
-    EXPECT_EQ(view.ScrollX(), 200 - 400);
-    EXPECT_EQ(view.ScrollY(), 150 - 300);
-    brl::testing::LogCapture log;
-    EXPECT_FALSE(view.CenterObject(nullptr));
-    EXPECT_EQ(log.Count(brl::Logging::Error), 1);
-}
-
 using HoverAndHighlight = ViewFixture;
 
 TEST_F(HoverAndHighlight, HoverRedrawsOnlyOnChangeAndHighlightsClearAfterTheirTimeout) {
@@ -405,28 +369,6 @@ TEST_F(Gestures, KeysAndTheRightButtonGoToTheOwner) {
     EXPECT_EQ(view.Focus(), b);
 }
 
-// Settings override the dark preset key by key; the editor's own keys override its behaviours.
-TEST(ViewSettings, EveryKeyOverridesThePresetAndTheEditorOverridesItsBehaviours) {
-    brl::Config::CommandlineProvider options(
-        {L"test", L"--Vergl-Theme-GridSize", L"20", L"--Vergl-Theme-LinkColor", L"#FF0000,80",
-         L"--Vergl-Theme-FontColor", L"#ff0000,8", L"--Vergl-Behaviours-AlignToGrid", L"0",
-         L"--Editor-ShowHover", L"0", L"--Vergl-Behaviours-MiddlePanning", L"1"});
-    brl::Config::Frontend config;
-    config.AddBase(&options);
-    const Theme theme = ReadTheme(config);
-    EXPECT_EQ(theme.backgroundColor, Colour::Rgba(0x20, 0x20, 0x20));
-    EXPECT_EQ(theme.gridSize, 20);
-    EXPECT_EQ(theme.linkColor, Colour::Rgba(0xff, 0, 0, 0x80));
-    EXPECT_EQ(theme.fontColor, Colour::Rgba(0, 0, 0, 0xff)); // 9 characters: opaque black
-    const Behaviours own = ReadBehaviours(config);
-    EXPECT_FALSE(own.alignToGrid);
-    EXPECT_TRUE(own.showHover && own.middlePanning);
-    const Behaviours editor = ReadEditorBehaviours(config);
-    EXPECT_TRUE(editor.alignToGrid); // "Editor/AlignToGrid" defaults to true
-    EXPECT_FALSE(editor.showHover);
-    EXPECT_TRUE(editor.middlePanning);
-}
-
 // Painting ----------------------------------------------------------------------
 
 using Ops = std::vector<std::string>;
@@ -466,34 +408,6 @@ protected:
     CLink* link;
 };
 
-TEST_F(Painting, TheGridStaysWithinAThousandUnitsOfTheOrigin) {
-    theme.showGrid = true;
-    theme.showCross = true;
-    view.SetTheme(theme);
-    view.ScrollTo(5000, 5000);
-    EXPECT_TRUE(Paint().Of("Line").empty());
-    // Columns 900..1700 and rows -100..500 are visible.
-    view.ScrollTo(900, -100);
-    int vertical = 0;
-    int horizontal = 0;
-    int axes = 0;
-    for (const CanvasCall& line : Paint().Of("Line")) {
-        EXPECT_LE(std::max(line.args[0], line.args[2]), 1000.0f);
-        if (line.colours[0] == theme.gridDarkColor) {
-            ++axes; // only the horizontal axis is in view
-            EXPECT_EQ(line.args, (std::vector<float>{900, 0, 1000, 0, 1}));
-        } else if (line.args[0] == line.args[2]) {
-            ++vertical;
-            EXPECT_EQ(static_cast<int>(line.args[0]) % 12, 0);
-        } else {
-            ++horizontal;
-        }
-    }
-    EXPECT_EQ(vertical, 8);    // 912 .. 996
-    EXPECT_EQ(horizontal, 50); // -96 .. 492
-    EXPECT_EQ(axes, 1);
-}
-
 TEST_F(Painting, WhatLiesWhollyOutsideTheWindowIsLeftOut) {
     const size_t drawn = Paint().calls.size();
     CNode* far = Node(5000, 5000, 2, 2);
@@ -530,26 +444,6 @@ TEST_F(Painting, BodiesThenPinsThenLinksAndOnlyDecoratedEntitiesAgainOnTop) {
     EXPECT_EQ(bodies[4].colours, (std::vector<Colour>{theme.selectionFillColor, theme.selectionColor}));
     EXPECT_EQ(bodies[5].args, (std::vector<float>{-12, 76, 12, 12, 2, theme.hoverWidth}));
     EXPECT_EQ(bodies[5].colours, (std::vector<Colour>{theme.hoverFillColor, theme.hoverColor}));
-}
-
-TEST_F(Painting, LinksMixThePinColoursWithTheLinkColourAndHighlightWinsOverSelection) {
-    Out(a, 0)->SetColor(Colour::Rgba(255, 0, 0).value);
-    In(b, 0)->SetColor(Colour::Rgba(0, 0, 255).value);
-    // The pins give (127, 0, 127, 255); with the link colour (128, 128, 128, 127), (127, 42, 127, 191).
-    EXPECT_EQ(LinkPath().colours[0], Colour::Rgba(127, 42, 127, 191));
-
-    view.SelectOnly(link);
-    view.SetHighlight({link});
-    auto paths = Paint().Of("RoundedPath");
-    ASSERT_EQ(paths.size(), 2u);
-    EXPECT_EQ(paths[1].colours[0], theme.highlightColor);
-    EXPECT_EQ(paths[1].args[0], theme.highlightWidth);
-    Behaviours behaviours;
-    behaviours.showHighlight = false;
-    view.SetBehaviours(behaviours);
-    paths = Paint().Of("RoundedPath");
-    EXPECT_EQ(paths[1].colours[0], theme.selectionColor);
-    EXPECT_EQ(paths[1].args[0], theme.selectionWidth);
 }
 
 TEST_F(Painting, TheConnectingLinkAndTheSelectionRectangleAreDrawnWhileTheirGestureLasts) {
