@@ -301,8 +301,7 @@ TEST(BackendSelection, AppendsDummyOnceSkipsEmptyNamesNamesUnknownOnesAndListsTh
         {{L"--Audio-Backends", L"dummy,fd"}, {L"Dummy", L"File Descriptor"}},
         {{L"--Audio-Backends", L" fd , fd,"}, {L"File Descriptor", L"Dummy"}},
         {{L"--Synth-Audio-Backends", L"fd", L"--Audio-Backends", L"x"}, {L"File Descriptor", L"Dummy"}},
-        {{L"--Audio-Backends", L"winmm,sdl,oss,fd"}, {L"File Descriptor", L"Dummy"}, 3},
-    };
+        {{L"--Audio-Backends", L"winmm,sdl,oss,fd"}, {L"File Descriptor", L"Dummy"}, 3}};
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         LogCapture capture;

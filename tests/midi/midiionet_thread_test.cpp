@@ -30,8 +30,7 @@ namespace {
 // A TCP client socket, closed with the object.
 class Client {
 public:
-    Client(const char* address, int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Client(const char* address, int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         const int on = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
         sockaddr_in target{};
@@ -48,12 +47,7 @@ public:
     void Send(const std::string& bytes) {
         ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     }
-    void Close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
+    void Close() { fd_ = fd_ >= 0 ? (::close(fd_), -1) : -1; }
     // True when the server closes the connection within `seconds`.
     bool ClosedByPeer(double seconds = 10.0) {
         pollfd wait{fd_, POLLIN, 0};

@@ -22,10 +22,8 @@ using brl::testing::LogCapture;
 using brl::testing::OptionConfig;
 
 #if defined(__SANITIZE_THREAD__)
-// The JACK and RtMidi libraries are not instrumented: ThreadSanitizer cannot
-// see how JACK hands memory between its threads (lock-free ring buffers, the
-// process thread's activation) and reports every access on the far side as a
-// race. The event pump and the stream hand-over are checked without them.
+// JACK and RtMidi are not instrumented: ThreadSanitizer cannot see JACK's lock-free
+// hand-over between its threads. The pump and stream hand-over are checked without them.
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libjack.so\nrace:librtmidi.so\n";
 }
