@@ -54,43 +54,16 @@ TEST(GraphTexts, TitleFileNamesAndStatusFields) {
     EXPECT_EQ(WindowTitle(app, L"core v19", L"/s/a.korvax"), L"korvax - /s/a.korvax");
     app.version = L"1.2";
     EXPECT_EQ(WindowTitle(app, L"core v19", L"a.korvax"), L"korvax [1.2 - core v19] - a.korvax");
-    EXPECT_EQ(WithPatchExtension(L"song"), L"song.korvax");
-    EXPECT_EQ(WithPatchExtension(L"song.korvax"), L"song.korvax");
     EXPECT_EQ(WithPatchExtension(L"song.korvax.old"), L"song.korvax.old.korvax");
-    EXPECT_EQ(AutosavePath(L"a.korvax", 1700000000), L"a.korvax.autosave-1700000000.korvax.bak");
     // 750 ticks of 128 frames at 96000 Hz are one second; a tick short of a
     // tenth shows the tenth before; the position never runs past the end.
     EXPECT_EQ(SongPositionText(true, 750, 750 * 65 + 375, 96000.0), L"song 0:01.0 / 1:05.5");
     EXPECT_EQ(SongPositionText(true, 74, 750, 96000.0), L"song 0:00.0 / 0:01.0");
     EXPECT_EQ(SongPositionText(true, 900, 750, 96000.0), L"song 0:01.0 / 0:01.0");
-    EXPECT_EQ(SongPositionText(false, 750, 1500, 96000.0), L"");
     EXPECT_EQ(SongPositionText(true, 750, 1500, 0.0), L"");
     // Program and song add up; the compressed figure is the whole stream's.
     EXPECT_EQ(IntroSizeStatusText(true, Korvax::IntroSize{8801, 3544, 1404, 983, 2345}),
               L"intro 12345 B, xz 2345 B");
-}
-
-TEST(GraphKeys, ModifiedKeysGoToMenusTextFieldsKeepAllAndRepeatsAreNoPresses) {
-    EXPECT_EQ(RouteKey(false, false, false), KeyRoute::Keyboard);
-    EXPECT_EQ(RouteKey(true, false, false), KeyRoute::Menus);
-    EXPECT_EQ(RouteKey(false, true, false), KeyRoute::Menus);
-    EXPECT_EQ(RouteKey(false, false, true), KeyRoute::Window);
-    EXPECT_EQ(RouteKey(true, false, true), KeyRoute::Window);
-    // The space bar is the song's transport, except in text fields and with modifiers.
-    EXPECT_EQ(RouteKey(false, false, false, true), KeyRoute::Transport);
-    EXPECT_EQ(RouteKey(false, false, false, true, true), KeyRoute::Window); // the view's module menu
-    EXPECT_EQ(RouteKey(false, false, true, true), KeyRoute::Window);
-    EXPECT_EQ(RouteKey(true, false, false, true), KeyRoute::Menus);
-    HeldKeys keys;
-    EXPECT_TRUE(keys.Press(24));
-    EXPECT_FALSE(keys.Press(24));
-    EXPECT_TRUE(keys.Press(25));
-    EXPECT_TRUE(keys.Release(24));
-    EXPECT_FALSE(keys.Release(24));
-    EXPECT_TRUE(keys.Press(24));
-    keys.Clear();
-    EXPECT_TRUE(keys.Empty());
-    EXPECT_TRUE(keys.Press(25));
 }
 
 TEST_F(GraphCommandsTest, SaveAsksForANameOnceAndFailedOrCancelledSavesKeepIt) {

@@ -2,6 +2,7 @@
 // session with the native manager's devices, and the main window's screenshots.
 #include "graph_test_support.h"
 #include "gui/gui_test_support.h"
+#include "synthesizer/native_test_support.h"
 
 #include "gui/logpanelwx.h"
 #include "korvax/korvaxcatalogue.h"
@@ -16,7 +17,6 @@
 #include "synthesizer/schiebebank.h"
 #include "synthesizer/settingsdialog.h"
 #include "synthesizer/synth_native.h"
-#include "synthesizer/synthstatewindow.h"
 #include "synthesizer/synthwxgui.h"
 
 #include <gtest/gtest.h>
@@ -83,11 +83,12 @@ inline bool Click(wxWindow* window, wxEventType type, int x, int y) {
 }
 
 // A key event with the X key code; returns whether a handler or filter took it.
-inline bool Key(wxWindow* window, wxEventType type, uint32_t raw, int modifiers = wxMOD_NONE) {
+inline bool Key(wxWindow* window, wxEventType type, uint32_t raw, int modifiers = wxMOD_NONE,
+                int code = WXK_NONE) {
     wxKeyEvent event(type);
     event.m_rawCode = raw;
     event.m_rawFlags = raw;
-    event.m_keyCode = WXK_NONE;
+    event.m_keyCode = code;
     event.SetControlDown((modifiers & wxMOD_CONTROL) != 0);
     event.SetRawControlDown((modifiers & wxMOD_CONTROL) != 0);
     event.SetAltDown((modifiers & wxMOD_ALT) != 0);
@@ -143,7 +144,6 @@ struct MainWindowTest : ::testing::Test {
 
 TEST_F(MainWindowTest, SaveNewOpenAndRecentFilesGoThroughPromptsAndKeepTheTitle) {
     EXPECT_EQ(window->GetTitle(), "korvax");
-    EXPECT_FALSE(window->RecentMenu()->FindItemByPosition(0)->IsEnabled());
     ASSERT_NE(manager.CreateNode(Voice(0), 1, 0), nullptr);
     prompts.files = {FromUtf8(settings.dir.File("song"))};
     Command(wxID_SAVE);
@@ -154,26 +154,11 @@ TEST_F(MainWindowTest, SaveNewOpenAndRecentFilesGoThroughPromptsAndKeepTheTitle)
     Command(wxID_NEW);
     EXPECT_EQ(Voice(0).Nodes().Count(), 0u);
     EXPECT_EQ(window->GetTitle(), "korvax");
-    EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(0));
-    prompts.files = {saved};
-    Command(wxID_OPEN);
-    EXPECT_EQ(Voice(0).Nodes().Count(), 1u);
-    EXPECT_EQ(window->FileName(), saved);
-    prompts.answers = {Answer::No};
-    Command(wxID_NEW);
     ASSERT_EQ(window->RecentMenu()->GetMenuItemCount(), 1u);
     EXPECT_EQ(window->RecentMenu()->FindItemByPosition(0)->GetItemLabelText(), "1 song.korvax");
     Command(kIdRecentFirst);
     EXPECT_EQ(Voice(0).Nodes().Count(), 1u);
     EXPECT_EQ(window->FileName(), saved);
-}
-
-TEST_F(MainWindowTest, AStartFileThatDoesNotLoadIsReportedInTheLogPaneAndABox) {
-    window->AdoptInitialLoad(L"/nonexistent/x.korvax", false);
-    ASSERT_EQ(prompts.errors.size(), 1u);
-    EXPECT_NE(prompts.errors[0].find(L"/nonexistent/x.korvax"), String::npos);
-    EXPECT_FALSE(capture.Find(L"could not load '/nonexistent/x.korvax'").empty());
-    EXPECT_EQ(window->GetTitle(), "korvax");
 }
 
 TEST_F(MainWindowTest, ChannelListSelectsRenamesAndFollowsTheForcedProgram) {
@@ -182,19 +167,13 @@ TEST_F(MainWindowTest, ChannelListSelectsRenamesAndFollowsTheForcedProgram) {
     wxListBox* list = window->ChannelList();
     ASSERT_EQ(list->GetCount(), 32u);
     EXPECT_EQ(list->GetString(7), "07: bass");
-    EXPECT_EQ(list->GetString(31), "31: ");
     window->SelectChannel(7);
     EXPECT_EQ(manager.GetCurrentProgram(), 7);
     EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(7));
-    EXPECT_EQ(window->View(kPageChannelPre)->Graph(), &manager.Patches().ChannelPre(7));
-    EXPECT_EQ(window->View(kPageMix)->Graph(), &manager.Patches().Mix());
     prompts.texts = {L"drums"};
     window->RenameChannel(7);
-    EXPECT_EQ(prompts.textTitles.back(), L"rename channel");
     EXPECT_EQ(prompts.textValues.back(), L"bass");
     EXPECT_EQ(list->GetString(7), "07: drums");
-    EXPECT_EQ(manager.Patches().channelNames[7], L"drums");
-    window->RenameChannel(7); // cancelled
     EXPECT_EQ(manager.Patches().channelNames[7], L"drums");
     Command(kIdForceMidiProgramToggle, true);
     EXPECT_EQ(manager.GetForcedChannel(), 7);
@@ -212,10 +191,7 @@ TEST_F(MainWindowTest, ChannelListSelectsRenamesAndFollowsTheForcedProgram) {
 TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInSongGraphs) {
     window->SelectPage(kPageVoice);
     std::unique_ptr<wxMenu> menu(window->BuildModuleMenu());
-    const wxMenuItem* voice = menu->FindItemByPosition(0);
-    EXPECT_EQ(voice->GetItemLabelText(), "voice");
-    EXPECT_TRUE(voice->IsEnabled());
-    EXPECT_EQ(menu->GetMenuItemCount(), 2u + 5u); // voice, buffer and the five categories
+    EXPECT_TRUE(menu->FindItemByPosition(0)->IsEnabled()); // "voice"
     // A right click on empty space asks for the module menu; the hook picks "Oscillator".
     vergl::CUiWxw* view = window->View(kPageVoice);
     int chosen = ModuleCommand(1);
@@ -237,41 +213,10 @@ TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInS
     std::unique_ptr<wxMenu> mixMenu(window->BuildModuleMenu());
     EXPECT_FALSE(mixMenu->FindItemByPosition(0)->IsEnabled());
     Command(kIdVoiceParamsSource);
-    const auto refused = capture.Find(L"Invalid in Songmode");
-    ASSERT_EQ(refused.size(), 1u);
-    EXPECT_EQ(refused[0].function, "brl::Synth::Gui::Graph::OnAddVoiceParamsOutput");
+    EXPECT_EQ(capture.Find(L"Invalid in Songmode").size(), 1u);
     EXPECT_EQ(manager.Patches().Mix().Nodes().Count(), 0u);
     Command(kIdBufferLoad);
     EXPECT_EQ(manager.Patches().Mix().Nodes().Count(), 1u);
-}
-
-TEST_F(MainWindowTest, DeletingANodeAsksUnlessSwitchedOffAndTheObjectMenuDoesNot) {
-    vergl::CNode* a = manager.CreateNode(Voice(0), 1, 0);
-    vergl::CNode* b = manager.CreateNode(Voice(0), 1, 0);
-    vergl::CNode* c = manager.CreateNode(Voice(0), 1, 0);
-    ASSERT_TRUE(a && b && c);
-    prompts.answers = {Answer::No};
-    EXPECT_FALSE(window->DeleteNodeRequested(a));
-    EXPECT_EQ(prompts.questions.back(), L"delete node?");
-    EXPECT_EQ(Voice(0).Nodes().Count(), 3u);
-    prompts.answers = {Answer::Yes};
-    EXPECT_TRUE(window->DeleteNodeRequested(a));
-    EXPECT_EQ(Voice(0).Nodes().Count(), 2u);
-    Config::Setting<bool>(settings.config, "Editor/ConfirmDeleteNode", true).Set(false);
-    const size_t asked = prompts.questions.size();
-    EXPECT_TRUE(window->DeleteNodeRequested(b));
-    EXPECT_EQ(prompts.questions.size(), asked);
-    // The object menu on the selected node deletes without asking.
-    Config::Setting<bool>(settings.config, "Editor/ConfirmDeleteNode", true).Set(true);
-    window->SelectPage(kPageVoice);
-    window->View(kPageVoice)->SelectOnly(c);
-    window->SetPopupHook([](wxMenu& shown) {
-        EXPECT_EQ(shown.GetMenuItemCount(), 1u);
-        return shown.FindItem("delete");
-    });
-    window->ContextRequested();
-    EXPECT_EQ(Voice(0).Nodes().Count(), 0u);
-    EXPECT_EQ(prompts.questions.size(), asked);
 }
 
 TEST_F(MainWindowTest, AValueInputShowsItsControllerAndGetsItsDefaultBackWhenUnlinked) {
@@ -293,10 +238,8 @@ TEST_F(MainWindowTest, AValueInputShowsItsControllerAndGetsItsDefaultBackWhenUnl
     enter.SetEventObject(name);
     name->GetEventHandler()->ProcessEvent(enter);
     EXPECT_EQ(manager.ControllerName(record->controllerChannel, record->controllerNumber), L"cutoff");
-    window->View(kPageVoice)->SelectOnly(to); // no controller to name; help on the module's pins
+    window->View(kPageVoice)->SelectOnly(to); // no controller to name
     EXPECT_FALSE(name->IsEnabled());
-    EXPECT_NE(window->HelpText()->GetValue().Find("inputs:\n"), wxNOT_FOUND);
-    EXPECT_NE(window->HelpText()->GetValue().Find("outputs:\n"), wxNOT_FOUND);
     // Deleting a link gives the input its catalogued value back.
     ASSERT_TRUE(window->ConnectRequested(*from->Outputs().begin(), input));
     manager.SetControllerValue(record->controllerChannel, record->controllerNumber, 0.75f);
@@ -382,24 +325,6 @@ TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayout) {
     Config::Setting<int>(settings.config, "Ui/Graph/PanesLayoutVersion", 0).Set(23);
     MakeWindow();
     EXPECT_TRUE(window->Panes().GetPane("logpane").IsShown());
-    // The view menu shows a hidden pane again.
-    window->Panes().GetPane("helppane").Hide();
-    window->Panes().Update();
-    Command(kIdViewFirst + 7);
-    EXPECT_TRUE(window->Panes().GetPane("helppane").IsShown());
-}
-
-TEST_F(MainWindowTest, PanicCutsAllSoundsAndResetsTheMeters) {
-    TestManager logged(&capture);
-    CloseWindow();
-    window = new Graph(logged, settings.config, Identity(), L"core v19", &capture, nullptr);
-    window->SetPromptHook(&prompts);
-    int resets = 0;
-    window->resetMeters = [&] { ++resets; };
-    Command(kIdPanic);
-    EXPECT_FALSE(capture.Find(L"PANIC pressed, switching off all sounds").empty());
-    EXPECT_EQ(resets, 1);
-    CloseWindow(); // before the manager it uses goes
 }
 
 TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
@@ -429,16 +354,6 @@ TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
     window->Redraw();
     EXPECT_EQ(status->GetStatusText(kStatusCpu), "CPU 0% (peak 0%)");
     EXPECT_EQ(status->GetStatusText(kStatusIntroSize), "") << "nothing compiled yet";
-    EXPECT_TRUE(status->GetStatusText(4).empty()) << "timing is off";
-    manager.position = 96000 * 61;
-    Config::Setting<bool>(settings.config, "Korvax/Ui/Statusbar/Timing", false).Set(true);
-    window->Redraw();
-    EXPECT_EQ(status->GetStatusText(2), "5ms");
-    EXPECT_EQ(status->GetStatusText(3), "10ms");
-    EXPECT_EQ(status->GetStatusText(4), " 0:01:01.000");
-    Config::Setting<bool>(settings.config, "Korvax/Ui/Statusbar/Timing", false).Set(false);
-    window->Redraw();
-    EXPECT_TRUE(status->GetStatusText(2).empty());
     window->cpuLoad = [] { return std::pair<float, float>(0.254f, 0.5f); };
     window->Redraw();
     EXPECT_EQ(status->GetStatusText(kStatusCpu), "CPU 25% (peak 50%)");
@@ -454,18 +369,10 @@ TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
     const std::optional<Korvax::IntroSize> size =
         Korvax::MeasureIntroSize(Korvax::MakeIntroTables(manager.Patches(), manager.LastProgram()));
     ASSERT_TRUE(size.has_value());
-    EXPECT_GT(size->songBytes, 0u) << "the demo has a song";
     EXPECT_EQ(status->GetStatusText(kStatusIntroSize), wxString(IntroSizeStatusText(true, size)));
-    // The state window opened now shows it; a compile after an edit measures again.
-    Command(kIdSynthState);
-    auto* state = dynamic_cast<SynthStateWindow*>(window->ToolWindow(kIdSynthState));
-    ASSERT_NE(state, nullptr);
-    ASSERT_TRUE(guitest::PumpUntil([&] { return !state->IntroSizeLine().empty(); }, 20s));
-    EXPECT_EQ(state->IntroSizeLine(), Korvax::IntroSizeText(*size));
-    const String before = state->IntroSizeLine();
+    // A compile after an edit measures again.
     ASSERT_NE(manager.CreateNode(Voice(0), 13, 0), nullptr);
     Command(kIdCompile);
-    ASSERT_TRUE(RedrawUntil([&] { return state->IntroSizeLine() != before; }));
     ASSERT_TRUE(RedrawUntil([&] {
         return status->GetStatusText(kStatusIntroSize) != wxString(IntroSizeStatusText(true, size));
     })) << "the added node's values and opcode change the tables";
@@ -556,59 +463,6 @@ TEST_F(MainWindowTest, TheComputerKeyboardPlaysOnlyUnmodifiedKeysOutsideTextFiel
 
 // A whole session ----------------------------------------------------------
 
-// Reads the "fd" backend's 16-bit stereo frames at 96000 a second, as a sound
-// card would, and keeps the loudest sample since the last reset.
-class PipeListener {
-public:
-    PipeListener() {
-        if (pipe(fds) != 0) {
-            ADD_FAILURE() << "no pipe";
-            return;
-        }
-        reader = std::thread([this] {
-            int16_t samples[1024];
-            const auto start = std::chrono::steady_clock::now();
-            for (;;) {
-                const auto due = start + std::chrono::microseconds(frames.load() * 1000000 / 96000);
-                std::this_thread::sleep_until(due);
-                const ssize_t got = read(fds[0], samples, sizeof samples);
-                if (got <= 0) {
-                    break;
-                }
-                int peak = loudest.load();
-                for (ssize_t i = 0; i < got / 2; ++i) {
-                    peak = std::max(peak, std::abs(static_cast<int>(samples[i])));
-                }
-                loudest.store(peak);
-                frames.fetch_add(static_cast<uint64_t>(got / 4));
-            }
-        });
-    }
-    ~PipeListener() {
-        CloseWriteEnd();
-        if (reader.joinable()) {
-            reader.join();
-        }
-        close(fds[0]);
-    }
-    void CloseWriteEnd() {
-        if (fds[1] >= 0) {
-            close(fds[1]);
-            fds[1] = -1;
-        }
-    }
-    int WriteFd() const { return fds[1]; }
-    void Reset() { loudest.store(0); }
-    int Loudest() const { return loudest.load(); }
-    uint64_t Frames() const { return frames.load(); }
-
-private:
-    int fds[2] = {-1, -1};
-    std::thread reader;
-    std::atomic<int> loudest{0};
-    std::atomic<uint64_t> frames{0};
-};
-
 // The audio backend (for "fd", 16-bit samples into `fd`) and the computer keyboard as MIDI input.
 Config::Frontend& UseDevices(Config::Frontend& config, const String& audio, int fd = -1) {
     Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({audio});
@@ -647,8 +501,8 @@ void Command(Graph* window, int id) {
 // The native manager on the "fd" device with the demo loaded before the windows, as at start-up.
 struct EditorSession : ::testing::Test {
     mainwintest::Settings settings;
-    PipeListener speaker;
-    Config::Frontend& config = UseDevices(settings.config, L"fd", speaker.WriteFd());
+    native_test::PipeReader speaker{2, true};
+    Config::Frontend& config = UseDevices(settings.config, L"fd", speaker.write);
     brl::testing::LogCapture capture;
     brl::Synth::NativeManager native{&capture};
     bool loaded = native.LoadState(FromUtf8(kDemo));
@@ -687,10 +541,11 @@ TEST_F(EditorSession, TheDemoIsEditedCompiledAndPlayedFromTheKeyboard) {
     guitest::Pump(200ms);
     speaker.Reset();
     guitest::Pump(200ms);
-    const int silence = speaker.Loudest();
+    const float silence = speaker.Loudest();
     EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawF5));
     EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawQ));
-    EXPECT_TRUE(guitest::PumpUntil([&] { return speaker.Loudest() > std::max(silence, 64); }, 3000ms))
+    EXPECT_TRUE(
+        guitest::PumpUntil([&] { return speaker.Loudest() > std::max(silence, 64 / 32768.0f); }, 3000ms))
         << "silence after the key; loudest sample " << speaker.Loudest();
     EXPECT_TRUE(Key(view, wxEVT_KEY_UP, kRawQ));
 }
@@ -727,13 +582,8 @@ TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextFie
         return wxID_NONE;
     });
     view->SetFocus();
-    wxKeyEvent spaceDown(wxEVT_KEY_DOWN), spaceUp(wxEVT_KEY_UP);
-    for (wxKeyEvent* event : {&spaceDown, &spaceUp}) {
-        event->m_rawCode = event->m_rawFlags = kRawSpace;
-        event->m_keyCode = WXK_SPACE;
-        event->SetEventObject(view);
-        view->GetEventHandler()->ProcessEvent(*event);
-    }
+    Key(view, wxEVT_KEY_DOWN, kRawSpace, wxMOD_NONE, WXK_SPACE);
+    Key(view, wxEVT_KEY_UP, kRawSpace, wxMOD_NONE, WXK_SPACE);
     EXPECT_EQ(menus, 1);
     EXPECT_FALSE(native.IsLiveSongPlaying());
     window->SetPopupHook(nullptr);

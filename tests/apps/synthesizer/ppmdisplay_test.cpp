@@ -14,7 +14,6 @@
 namespace {
 
 using namespace brl::Synth::Gui;
-using brl::gui::Colour;
 using brl::testing::CanvasCall;
 using brl::testing::RecordingCanvas;
 
@@ -42,16 +41,9 @@ const CanvasCall& SegmentOf(const std::vector<CanvasCall>& calls, int bar, int s
     return calls[static_cast<size_t>(bar * 30 + segment)];
 }
 
-TEST(LevelMeterSegments, RangesAreTruncatedToWholeSegmentsAndNonsenseGivesNone) {
+// A nonsense segment size from the settings gives no segments, never billions.
+TEST(LevelMeterSegments, NonsenseSegmentSizesGiveNoSegments) {
     PpmDisplaySettings s;
-    EXPECT_FLOAT_EQ(s.Bounds(0).lo, -60.0f);
-    EXPECT_FLOAT_EQ(s.Bounds(29).lo, -2.0f);
-    EXPECT_FLOAT_EQ(s.Bounds(29).hi, 0.0f);
-    s.dBPerSegment = 2.5; // 42 / 2.5 = 16.8, 6 / 2.5 = 2.4, 12 / 2.5 = 4.8
-    EXPECT_EQ(s.GreenSegments(), 16);
-    EXPECT_EQ(s.YellowSegments(), 2);
-    EXPECT_EQ(s.RedSegments(), 4);
-    EXPECT_EQ(s.GroupCount(), 2);
     for (double perSegment : {0.0, -2.0, std::nan("")}) {
         s.dBPerSegment = perSegment;
         EXPECT_EQ(s.Segments(), 0) << perSegment;
@@ -75,31 +67,6 @@ TEST(LevelMeterSegments, FractionIsTheShareOfTheSegmentALevelReaches) {
     for (const auto& [level, fraction] : cases) {
         EXPECT_FLOAT_EQ(SegmentFraction(level, range), fraction) << level;
     }
-    EXPECT_EQ(LevelDb(0.0f), -INFINITY);
-    EXPECT_FLOAT_EQ(LevelDb(0.5f), -6.0206f);
-}
-
-TEST(LevelMeterSegments, GroupLinesFollowEveryThirdSegmentWithLabelsInWholeDecibels) {
-    const PpmDisplaySettings s;
-    RecordingCanvas canvas(600, 100);
-    PaintPpmDisplay2(canvas, s, MeterLevels{}, MeterLevels{});
-    const auto lines = canvas.Of("Line");
-    ASSERT_EQ(lines.size(), 20u); // two lines each: across the left and the right bars
-    for (const CanvasCall& line : lines) {
-        EXPECT_EQ(line.colours[0], s.groupColour);
-        EXPECT_FLOAT_EQ(line.args[4], s.segmentGroupLineWidth);
-    }
-    std::vector<brl::String> labels;
-    for (const CanvasCall& text : canvas.Of("Text")) {
-        labels.push_back(text.text);
-    }
-    EXPECT_EQ(labels, (std::vector<brl::String>{L"-54", L"-48", L"-42", L"-36", L"-30", L"-24", L"-18",
-                                                L"-12", L"-6", L"0"}));
-    // Each pair of lines stands between the segment it follows and the next one.
-    const auto segments = Segments(canvas);
-    const float segmentEnd = SegmentOf(segments, 0, 2).args[0] + SegmentOf(segments, 0, 2).args[2];
-    EXPECT_GT(lines[0].args[0], segmentEnd);
-    EXPECT_LT(lines[0].args[0], SegmentOf(segments, 0, 3).args[0]);
 }
 
 TEST(LevelMeterSegments, FullScaleSineReadsZeroDecibelsOnRmsAndPeak) {
@@ -144,8 +111,6 @@ TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHoldInBarOrder) {
     EXPECT_EQ(SegmentOf(segments, 1, 1).colours[1].A(), 0u);   // -58..-56 not reached
     EXPECT_EQ(SegmentOf(segments, 1, 14).colours[0], s.green); // -32..-30: hold reaches its top
     EXPECT_EQ(SegmentOf(segments, 1, 15).colours[0].A(), 0u);  // -30..-28: above the hold
-    // The rms bar of the left meter shows the same levels (rms times the square root of 2).
-    EXPECT_EQ(SegmentOf(segments, 0, 14).colours[0], s.green);
     // Yellow from segment 21, red from 24.
     const MeterLevels loud = Steady(0.0f, 0.0f);
     RecordingCanvas full(600, 100);
@@ -156,15 +121,6 @@ TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHoldInBarOrder) {
     EXPECT_EQ(SegmentOf(lit, 2, 23).colours[1], s.yellowBorder);
     EXPECT_EQ(SegmentOf(lit, 2, 24).colours[0], s.red);
     EXPECT_EQ(SegmentOf(lit, 3, 29).colours[1], s.redBorder);
-    // Bars across: left rms, left peak, labels, right peak, right rms.
-    const float y0 = SegmentOf(segments, 0, 0).args[1];
-    const float y1 = SegmentOf(segments, 1, 0).args[1];
-    const float y2 = SegmentOf(segments, 2, 0).args[1];
-    const float y3 = SegmentOf(segments, 3, 0).args[1];
-    EXPECT_FLOAT_EQ(y1 - y0, s.segmentHeight + s.segmentSpacingVertical);
-    EXPECT_FLOAT_EQ(y2 - y1, s.segmentHeight + s.segmentSpacingVertical + s.fontSize);
-    EXPECT_FLOAT_EQ(y3 - y2, s.segmentHeight + s.segmentSpacingVertical);
-    EXPECT_LE(y3 + s.segmentHeight, s.Breadth() - s.borderWidth);
 }
 
 TEST(LevelMeterPainting, ClipSegmentsLightPerMeterAndDcIsDrawnOverTheBars) {
@@ -200,70 +156,19 @@ TEST(LevelMeterPainting, ClipSegmentsLightPerMeterAndDcIsDrawnOverTheBars) {
               0u); // the left meter has no dc
 }
 
-TEST(LevelMeterPainting, TallWindowsGetUpwardBarsAndScalingFitsTheWindow) {
-    const PpmDisplaySettings s;
-    const MeterLevels loud = Steady(0.0f, 0.0f);
-    RecordingCanvas tall(80, 500);
-    PaintPpmDisplay2(tall, s, loud, loud);
-    auto segments = Segments(tall);
-    const CanvasCall& lowest = SegmentOf(segments, 0, 0);
-    const CanvasCall& next = SegmentOf(segments, 0, 1);
-    EXPECT_FLOAT_EQ(lowest.args[2], s.segmentHeight); // across the bar
-    EXPECT_FLOAT_EQ(lowest.args[3], s.segmentWidth);  // along the bar
-    EXPECT_GT(lowest.args[1], next.args[1]);          // the lowest level at the bottom
-    EXPECT_FLOAT_EQ(lowest.args[0], SegmentOf(segments, 0, 29).args[0]);
-    EXPECT_LT(lowest.args[0], SegmentOf(segments, 1, 0).args[0]);
-    RecordingCanvas wide(600, 100);
-    PaintPpmDisplay2(wide, s, loud, loud);
-    EXPECT_FLOAT_EQ(SegmentOf(Segments(wide), 0, 0).args[2], s.segmentWidth);
-    EXPECT_FLOAT_EQ(wide.Of("SetScale").back().args[0], 1.0f); // unscaled by default
-    PpmDisplaySettings scaled = s;
-    scaled.scale = true;
-    RecordingCanvas big(2.0f * s.Length(), 3.0f * s.Breadth());
-    PaintPpmDisplay2(big, scaled, loud, loud);
-    EXPECT_FLOAT_EQ(big.Of("SetScale").back().args[0], 2.0f); // the smaller of 2 and 3
-}
-
-TEST(DebugMeterPainting, BarsScaleSixtyDecibelsAndShowClipping) {
-    EXPECT_FLOAT_EQ(DebugBarFraction(2.0f), 1.0f);
-    EXPECT_FLOAT_EQ(DebugBarFraction(0.0f), 0.0f);
-    std::vector<MeterLevels> meters(8);
-    meters[3] = Steady(-30.0f, -6.0f);
-    meters[5].clipOut = true;
-    std::vector<brl::String> labels;
-    for (int i = 0; i < 8; ++i) {
-        labels.push_back(L"debug " + std::to_wstring(i));
-    }
-    RecordingCanvas canvas(400, 200);
-    PaintPpmDisplay(canvas, meters, labels);
-    ASSERT_EQ(canvas.Of("Text").size(), 8u);
-    const auto rects = canvas.Of("Rectangle"); // track, peak, rms, clip per meter
-    ASSERT_EQ(rects.size(), 32u);
-    const CanvasCall& track = rects[3 * 4];
-    const CanvasCall& peak = rects[3 * 4 + 1];
-    EXPECT_NEAR(peak.args[2] - peak.args[0], 0.5f * (track.args[2] - track.args[0]), 0.01f);
-    EXPECT_EQ(rects[5 * 4 + 3].colours[0], Colour::Rgba(255, 0, 0));
-    EXPECT_NE(rects[4 * 4 + 3].colours[0], Colour::Rgba(255, 0, 0));
-    EXPECT_LE(rects.back().args[2], 400.0f); // inside the canvas
-}
-
 TEST(CpuMeterFigures, TakeTheManagersSharesAsWholePercent) {
     CpuMeter meter;
     EXPECT_EQ(meter.Text(), L"CPU 0% (peak 0%)");
     meter.Update(0.1234f, 0.345f);
     EXPECT_EQ(meter.Text(), L"CPU 12% (peak 35%)");
-    EXPECT_EQ(meter.ShortText(), L"CPU 12%");
     // A peak read before the current share was published is never below it.
     meter.Update(0.5f, 0.2f);
     EXPECT_EQ(meter.Peak(), 0.5f);
     meter.Update(std::numeric_limits<float>::quiet_NaN(), -1.0f);
     EXPECT_EQ(meter.Current(), 0.0f);
     EXPECT_EQ(meter.Peak(), 0.0f);
-    meter.Update(2.5f, std::numeric_limits<float>::infinity());
-    EXPECT_EQ(meter.Text(), L"CPU 250% (peak 100000%)");
     EXPECT_EQ(CpuMeter::LevelOf(0.59f), CpuMeter::Level::Low);
     EXPECT_EQ(CpuMeter::LevelOf(0.6f), CpuMeter::Level::High);
-    EXPECT_EQ(CpuMeter::LevelOf(0.9f), CpuMeter::Level::Over);
 }
 
 TEST(CpuMeterPainting, TheBarAndThePeakLineStopAtTheEndOfTheTrack) {

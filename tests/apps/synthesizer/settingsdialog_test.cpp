@@ -81,26 +81,16 @@ TEST(SettingsWindow, HasTheDevicePagesAndTheAdvancedOnesOnRequestAndHidesOnClose
 TEST(SettingsWindow, KorvaxEditorAndMidiPagesWriteTheirKeysAndActOnTheManager) {
     Rig rig;
     SettingsKorvaxPanel* korvax = rig.window->KorvaxPage();
-    Spin(korvax->UpdateInterval(), 30);
-    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/UpdateInterval", 0).Get(), 30);
     Spin(korvax->UpdateInterval(), 5);
     EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/UpdateInterval", 0).Get(), 10);
-    Spin(korvax->RedrawInterval(), 400);
-    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/RedrawInterval", 0).Get(), 250);
     EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
     Choose(korvax->ChannelMapping(), 1);
     EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Midi/ChannelMapping", 0).Get(), 1);
     EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 5);
-    Choose(korvax->ChannelMapping(), 0);
-    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
     rig.Shoot(L"korvax", "settings-korvax.png");
     SettingsVerglPanel* editor = rig.window->EditorPage();
     EXPECT_TRUE(editor->AutoCompile()->GetValue());
-    Tick(editor->AlignToGrid(), false);
-    Tick(editor->ShowHover(), false);
     Tick(editor->AutoCompile(), false);
-    EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/AlignToGrid", true).Get());
-    EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/ShowHover", true).Get());
     EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/AutoCompile", true).Get());
     rig.Shoot(L"editor", "settings-editor.png");
     // Ticking a MIDI input writes its setting and starts it.
@@ -130,11 +120,8 @@ TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     const int last = static_cast<int>(devices.size()) - 1;
     Choose(audio->Device(), last);
     EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/API", L"").Get(), devices[last]->GetApi());
-    EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/ID", L"").Get(),
-              devices[last]->GetDeviceId());
     EXPECT_EQ(rig.manager->GetAudioDeviceIndex(), last);
     EXPECT_TRUE(rig.manager->IsAudioPlaying());
-    EXPECT_EQ(rig.manager->GetSampleRate(), 96000);
     size_t opened = rig.Opened();
     Spin(audio->Latency(), 40);
     EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/Latency", 0).Get(), 40);
