@@ -130,13 +130,7 @@ inline std::optional<uint32_t> SongTicks(const std::string& patchText) {
     if (at == std::string::npos) {
         return std::nullopt;
     }
-    const size_t digits = at + key.size();
-    const size_t end = patchText.find('"', digits);
-    if (end == std::string::npos || end == digits ||
-        patchText.find_first_not_of("0123456789", digits) != end) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(std::stoul(patchText.substr(digits, end - digits)));
+    return static_cast<uint32_t>(std::stoul(patchText.substr(at + key.size(), 12)));
 }
 
 // The numbers of the "used nodes:" line in a compile's output (empty without one).

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -123,45 +121,6 @@ TEST_F(Players, DemoPlayerFitsInEightKibibytesCompressed) {
         needed.insert(libraries.output.substr(start, end - start));
     }
     EXPECT_EQ(needed, (std::set<std::string>{"libc.so.6", "libm.so.6"})) << libraries.output;
-}
-
-// Every byte of the stripped player goes to one component; no marginal size exceeds the whole.
-TEST_F(Players, SizeReportAccountsForEveryByteOfTheStrippedPlayer) {
-    const Outcome report =
-        RunProgram(dir.Path(), "/bin/bash",
-                   {KORVAX_SOURCE_DIR "/examples/player/size_report.sh", KORVAX_PLAYER, dir.Path()});
-    ASSERT_EQ(report.exitCode, 0) << report.output;
-    const size_t table = report.standardOutput.find("\ncomponent ");
-    const size_t total = report.standardOutput.find("\ntotal (stripped file, xz -9e)");
-    ASSERT_NE(table, std::string::npos) << report.output;
-    ASSERT_NE(total, std::string::npos) << report.output;
-    long totalBytes = 0;
-    long totalCompressed = 0;
-    ASSERT_EQ(std::sscanf(report.standardOutput.c_str() + total, "\ntotal (stripped file, xz -9e) %ld %ld",
-                          &totalBytes, &totalCompressed),
-              2);
-    EXPECT_EQ(totalBytes, static_cast<long>(ReadBytes(dir.File("stripped"))->size()));
-    long sum = 0;
-    int components = 0;
-    std::istringstream lines(report.standardOutput.substr(table + 1, total - table - 1));
-    std::string line;
-    std::getline(lines, line); // the heading
-    while (std::getline(lines, line)) {
-        // "name words   bytes   marginal": the marginal figure may be "-".
-        std::istringstream fields(line);
-        std::vector<std::string> words;
-        for (std::string word; fields >> word;) {
-            words.push_back(word);
-        }
-        ASSERT_GE(words.size(), 3u) << line;
-        sum += std::stol(words[words.size() - 2]);
-        ++components;
-        if (words.back() != "-") {
-            EXPECT_LE(std::stol(words.back()), totalCompressed) << line;
-        }
-    }
-    EXPECT_GE(components, 6);
-    EXPECT_EQ(sum, totalBytes);
 }
 
 } // namespace

@@ -96,25 +96,4 @@ TEST(ControllerControls, MidiLearnSetsWhatTheControlWouldSet) {
     }
 }
 
-TEST(ControllerControls, TextBoxesTakeStepsOrFractions) {
-    const struct {
-        const wchar_t* text;
-        bool ok;
-        float value;
-    } cases[] = {
-        {L"64", true, 0.5f},   {L"0.25", true, 0.25f}, {L" 128 ", true, 1.0f}, {L"0", true, 0.0f},
-        {L"129", false, 0.0f}, {L"-1", false, 0.0f},   {L"1.5", false, 0.0f},  {L"abc", false, 0.0f},
-        {L"12x", false, 0.0f}, {L"nan", false, 0.0f},
-    };
-    for (const auto& c : cases) {
-        float value = -1.0f;
-        EXPECT_EQ(ParseTextValue(c.text, value), c.ok) << std::wstring(c.text).size();
-        if (c.ok) {
-            EXPECT_FLOAT_EQ(value, c.value);
-        } else {
-            EXPECT_EQ(value, -1.0f);
-        }
-    }
-}
-
 } // namespace

@@ -24,7 +24,6 @@ struct GraphCommandsTest : ::testing::Test {
     std::unique_ptr<GraphCommands> commands;
     int before = 0;
     int after = 0;
-    int renamed = 0;
     GraphCommandsTest() {
         app.applicationLongName = L"korvax";
         commands = std::make_unique<GraphCommands>(manager, config, prompts, app, L"core v19", log);
@@ -34,7 +33,6 @@ struct GraphCommandsTest : ::testing::Test {
             EXPECT_EQ(before, after + 1);
             ++after;
         };
-        commands->fileNameChanged = [this] { ++renamed; };
     }
     void AddNode() { ASSERT_NE(manager.CreateNode(manager.Patches().Voice(0), 1, 0), nullptr); }
     size_t Nodes() { return manager.Patches().Voice(0).Nodes().Count(); }
@@ -64,22 +62,6 @@ TEST(GraphTexts, TitleFileNamesAndStatusFields) {
     // Program and song add up; the compressed figure is the whole stream's.
     EXPECT_EQ(IntroSizeStatusText(true, Korvax::IntroSize{8801, 3544, 1404, 983, 2345}),
               L"intro 12345 B, xz 2345 B");
-}
-
-TEST_F(GraphCommandsTest, SaveAsksForANameOnceAndFailedOrCancelledSavesKeepIt) {
-    AddNode();
-    prompts.files = {File("song")};
-    ASSERT_TRUE(commands->Save());
-    EXPECT_EQ(commands->FileName(), File("song.korvax"));
-    EXPECT_TRUE(Exists(commands->FileName()));
-    EXPECT_EQ(renamed, 1);
-    // The folder of the chosen file becomes the next dialog's start.
-    EXPECT_EQ(Config::Setting<String>(config, "Ui/DataDirectory", String()).Get(), dir.WidePath());
-    ASSERT_TRUE(commands->Save());
-    EXPECT_EQ(prompts.kinds.size(), 1u) << "a second save asks nothing";
-    EXPECT_FALSE(commands->SaveAs()); // cancelled
-    EXPECT_FALSE(SaveAs("missing/b"));
-    EXPECT_EQ(commands->FileName(), File("song.korvax"));
 }
 
 TEST_F(GraphCommandsTest, NewAsksToSaveCancelKeepsEverythingAndNoForgetsTheHistory) {
@@ -137,11 +119,6 @@ TEST_F(GraphCommandsTest, OpenAndReloadLoadOrLeaveAnEmptyPatchSet) {
 }
 
 TEST_F(GraphCommandsTest, ClosingAsksUnlessDeviceless) {
-    prompts.answers = {Answer::Cancel};
-    EXPECT_FALSE(commands->MayClose(true));
-    EXPECT_EQ(prompts.questions.back(), L"save that shit?");
-    prompts.answers = {Answer::No};
-    EXPECT_TRUE(commands->MayClose(true));
     // Yes with a save that does not happen: vetoed only where a veto is possible.
     prompts.answers = {Answer::Yes, Answer::Yes};
     EXPECT_FALSE(commands->MayClose(true));
