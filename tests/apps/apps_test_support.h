@@ -7,6 +7,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -152,16 +153,10 @@ inline uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
            static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
 }
 
-inline uint16_t U16At(const std::vector<uint8_t>& bytes, size_t at) {
-    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-
 // The interleaved float samples behind a 44-byte wave header.
 inline std::vector<float> WaveSamples(const std::vector<uint8_t>& wave) {
     std::vector<float> samples(wave.size() > 44 ? (wave.size() - 44) / 4 : 0);
-    if (!samples.empty()) {
-        std::memcpy(samples.data(), wave.data() + 44, samples.size() * 4);
-    }
+    std::memcpy(samples.data(), wave.data() + std::min<size_t>(44, wave.size()), samples.size() * 4);
     return samples;
 }
 

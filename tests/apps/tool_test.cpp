@@ -35,16 +35,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    // The demo's instruments with a song of 0 ticks (8192 empty streams).
-    std::string SilentSongPatch() const {
-        const std::string midi = dir.File("empty.mid");
-        EXPECT_TRUE(WriteBytes(
-            midi, {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96, 'M', 'T', 'r', 'k', 0, 0, 0, 0}));
-        const std::string patch = SonglessPatch();
-        const Outcome imported = Tool({"import-midi", midi, patch});
-        EXPECT_EQ(imported.exitCode, 0) << imported.output;
-        return patch;
-    }
     // Channel 5's voice is a loop of two adds, closed past the editor as a hand-edited file could be.
     std::string CyclicPatch() const {
         brl::Logging::NullChannel log;
@@ -72,7 +62,6 @@ TEST_F(CommandLine, APatchWithACycleFailsToCompileRendersNoWaveAndKeepsTheExport
     EXPECT_EQ(compiled.exitCode, 1) << compiled.output;
     EXPECT_NE(compiled.output.find("Graph error in channel 5 'voice'."), std::string::npos)
         << compiled.output;
-    EXPECT_EQ(compiled.output.find("compile ok. ("), std::string::npos) << compiled.output;
     EXPECT_NE(Renderer({"--render", patch}).exitCode, 0);
     EXPECT_FALSE(std::filesystem::exists(patch + ".wav"));
     EXPECT_NE(Tool({"render", patch}).exitCode, 0);
@@ -185,7 +174,7 @@ TEST_F(CommandLine, AnImportOfABrokenOrMissingFileOrThatCannotWriteAHeaderChange
 }
 
 TEST_F(CommandLine, TwoRendersOfOnePatchAtOnceBothWriteAWholeFile) {
-    const std::string patch = SilentSongPatch();
+    const std::string patch = SonglessPatch();
     const std::string renderer = Quote(KORVAX_RENDERER);
     const std::string both = renderer + " --render " + Quote(patch) + " --Log-Level 4 & first=$!; " +
                              renderer + " --render " + Quote(patch) +

@@ -7,7 +7,6 @@
 #include "support/log_capture.h"
 #include "support/ogg_writer.h"
 #include "support/temp_dir.h"
-#include "synthesizer/cpumeter.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +31,6 @@ struct ScriptedRig : ::testing::Test {
 };
 using NativeCallback = ScriptedRig;
 using NativeSong = ScriptedRig;
-using CpuMeterFigures = ScriptedRig;
 
 float FrameNumber(int buffer, uint64_t frame) {
     return buffer == 0 ? static_cast<float>(frame) : buffer == 1 ? -static_cast<float>(frame) : 0.0f;
@@ -183,50 +181,6 @@ TEST(NativeLiveSong, PlaysExactlyWhatTheRenderPlaysWhileNothingIsChanged) {
         }
     }
     EXPECT_GT(energy, 1.0);
-}
-
-// The median of the CPU meter's current share over calls of `frames` frames
-// while each rendered block burns `spin`.
-float MedianShare(ScriptedManager& manager, brl::Synth::Gui::CpuMeter& meter, uint32_t frames, int calls) {
-    TestDevice device;
-    std::vector<float> shares;
-    for (int call = 0; call < calls; ++call) {
-        device.Run(manager, frames);
-        const NativeManager::CallbackLoad load = manager.GetCallbackLoad();
-        meter.Update(load.current, load.peak);
-        shares.push_back(meter.Current());
-    }
-    std::sort(shares.begin(), shares.end());
-    return shares[shares.size() / 2];
-}
-
-TEST_F(CpuMeterFigures, ReadTheShareOfThePeriodThatTheHandlerBurnsAndForgetOldPeaks) {
-    brl::Synth::Gui::CpuMeter meter;
-    // 400 us of work per block of 128 frames, whose period at 96 kHz is 1333 us: 30 %,
-    // whether a callback asks for one block or three.
-    manager->spin = std::chrono::microseconds(400);
-    for (uint32_t frames : {128u, 384u}) {
-        const float share = MedianShare(*manager, meter, frames, 150);
-        EXPECT_GE(share, 0.30f) << frames;
-        EXPECT_LT(share, 0.45f) << frames;
-        EXPECT_EQ(brl::Synth::Gui::CpuMeter::LevelOf(share), brl::Synth::Gui::CpuMeter::Level::Low);
-    }
-    // One callback that takes 1.2 of its 1.33 ms stays as the peak while light ones follow.
-    manager->spin = std::chrono::microseconds(1200);
-    MedianShare(*manager, meter, 128, 1);
-    manager->spin = std::chrono::microseconds(0);
-    const float light = MedianShare(*manager, meter, 128, 100);
-    EXPECT_LT(light, 0.2f);
-    EXPECT_GE(meter.Peak(), 0.9f);
-    EXPECT_EQ(brl::Synth::Gui::CpuMeter::LevelOf(meter.Peak()), brl::Synth::Gui::CpuMeter::Level::Over);
-    // Five seconds of light callbacks: the heavy ones fall out of the manager's peak.
-    float heaviestLight = 0.0f;
-    for (int call = 0; call < 3750; ++call) {
-        device.Run(*manager, 128);
-        heaviestLight = std::max(heaviestLight, manager->GetCallbackLoad().current);
-    }
-    EXPECT_LE(manager->GetCallbackLoad().peak, heaviestLight);
-    EXPECT_GE(manager->GetCallbackLoad().peak, manager->GetCallbackLoad().current);
 }
 
 } // namespace

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
 #include <memory>
 
 // The native manager with real devices and threads.
@@ -23,13 +27,6 @@ brl::ApplicationInfo Identity() {
     brl::ApplicationInfo info;
     info.applicationLongName = L"korvax";
     return info;
-}
-
-// Float samples into the reader's pipe, no MIDI device.
-CommandLineSettings FdInto(const PipeReader& reader) {
-    return CommandLineSettings({L"--Audio-Backends", L"fd", L"--Audio-Io-Fd-BytesPerSample", L"4",
-                                L"--Audio-Io-Fd-OutFd", std::to_wstring(reader.write), L"--Midi-Backends",
-                                L"dummy"});
 }
 
 TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLeavesItSilent) {
@@ -52,22 +49,18 @@ TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLe
         EXPECT_TRUE(manager->IsMidiDeviceStarted(1));
         EXPECT_EQ(log.Find(L"Closing midi input device").size(), 2u);
         EXPECT_EQ(log.Find(L"Using midi input device").size(), 2u);
-        EXPECT_TRUE(log.Has(brl::Logging::Info, L"Using device 1 (Dummy - Discard)"));
         EXPECT_TRUE(WaitUntil([&] { return manager->GetPosition() > 0; }));
         EXPECT_EQ(manager->GetSampleRate(), 48000);
         // 20 ms at 48 kHz: eight chunks of 128 frames queued.
         EXPECT_EQ(manager->GetOutputLatency(), 8 * 128);
     }
-    EXPECT_EQ(manager->GetAudioDeviceIndex(), 1);
     // A device that does not open, and one that does not exist: silent, the MIDI inputs still open.
     for (int index : {0, 7}) {
         log.Clear();
         EXPECT_FALSE(manager->SetAudioDevice(index, 48000, 20, 0, Identity()));
         EXPECT_FALSE(manager->IsAudioPlaying());
         EXPECT_FALSE(log.Find(L"Failed opening device " + std::to_wstring(index)).empty()) << index;
-        EXPECT_TRUE(manager->IsMidiDeviceStarted(0));
-        EXPECT_TRUE(manager->IsMidiDeviceStarted(1));
-        EXPECT_EQ(manager->GetSampleRate(), 1);
+        EXPECT_TRUE(manager->IsMidiDeviceStarted(0) && manager->IsMidiDeviceStarted(1));
         EXPECT_EQ(manager->GetPosition(), 0);
     }
     log.Clear();
@@ -149,49 +142,6 @@ TEST(NativeAudioThread, MetersAndSongChangeWhileAudioRuns) {
     EXPECT_EQ(manager->OutputMeters()[1].RmsWindow(), 192);
     EXPECT_TRUE(WaitUntil([&] { return manager->OutputMeters()[0].PeakOut() > 0.0f; }));
     manager->Deinit();
-}
-
-double Energy(const std::vector<float>& samples) {
-    double sum = 0.0;
-    for (float x : samples) {
-        sum += double{x} * x;
-    }
-    return sum;
-}
-
-TEST(NativeAudioThread, TheLiveSongPlaysIntoTheDeviceHearsControllerChangesAndStops) {
-    brl::Logging::NullChannel log;
-    PipeReader reader;
-    ASSERT_GE(reader.read, 0);
-    CommandLineSettings settings = FdInto(reader);
-    auto manager = std::make_unique<NativeManager>(&log);
-    ASSERT_TRUE(manager->Init(settings.Frontend()));
-    ASSERT_TRUE(manager->LoadState(brl::FromUtf8(kDemoPatch)));
-    // Started before the device: the song's ticks are the stream's.
-    ASSERT_TRUE(manager->StartLiveSong());
-    ASSERT_TRUE(manager->SetAudioDevice(0, 96000, 20, 0, Identity()));
-    ASSERT_TRUE(WaitUntil([&] { return manager->GetLiveSongPosition() >= 1000; }, 30.0));
-    manager->Patches().ForEachUnconnectedValueInput(
-        [&](int, brl::vergl::CNode* node, int, brl::vergl::CPin*, const korvax::PinRecord& pin) {
-            if (korvax::GetNodeRecord(node)->number == 1) { // every oscillator silent
-                manager->SetControllerValue(pin.controllerChannel, pin.controllerNumber, 0.0f);
-            }
-            return true;
-        });
-    const uint32_t changed = manager->GetLiveSongPosition();
-    ASSERT_TRUE(WaitUntil([&] { return manager->GetLiveSongPosition() >= changed + 1000; }, 30.0));
-    const uint32_t stopped = manager->GetLiveSongPosition();
-    manager->StopLiveSong();
-    std::vector<float> loud;
-    std::vector<float> muted;
-    std::vector<float> silent;
-    ASSERT_TRUE(reader.LeftOfTicks(200, 1000, loud));
-    ASSERT_TRUE(reader.LeftOfTicks(changed + 200, changed + 1000, muted));
-    ASSERT_TRUE(reader.LeftOfTicks(stopped + 100, stopped + 400, silent));
-    manager->Deinit();
-    EXPECT_GT(Energy(loud), 1.0);
-    EXPECT_LT(Energy(muted), Energy(loud) * 0.01);
-    EXPECT_EQ(Energy(silent), 0.0);
 }
 
 } // namespace

@@ -29,16 +29,13 @@ TEST(ControllerValueText, EachRangeKindShowsItsUnitThenTheRawValueAndSteps) {
         const wchar_t* text;
     } cases[] = {
         {PinKind::Phase, 0.25f, L"[-32] (0.2500) [32]"},
-        {PinKind::Sample, 1.0f, L"[64] (1.0000) [128]"},
         {PinKind::Amp, 0.75f, L"50.0% (0.7500) [96]"},
         {PinKind::Gain, 0.25f, L"-16.0dB (0.2500) [32]"},
         {PinKind::Gain0, 0.5f, L"-16.0dB (0.5000) [64]"},
         {PinKind::Freq, 0.0f, L"8.2Hz (0.0000) [0]"}, // 440 Hz * 2^-5.75: the curve is in Nyquist units
         {PinKind::FreqBand, 1.0f, L"22050.0Hz (1.0000) [128]"}, // 44100 Hz / 2
-        {PinKind::Time, 0.0f, L"0.1ms (0.0000) [0]"},           // 9 samples
         {PinKind::Time, 1.0f, L"5000.0ms (1.0000) [128]"},      // 480000 samples
         {PinKind::Note, 69.0f / 128.0f, L"A-5 (0.5391) [69]"},
-        {PinKind::Count, 0.125f, L"16 (0.1250) [16]"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ValueText(c.kind, c.value, synth), c.text) << static_cast<int>(c.kind) << " " << c.value;

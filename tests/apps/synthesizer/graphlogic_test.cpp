@@ -50,8 +50,6 @@ TEST(GraphTexts, TitleFileNamesAndStatusFields) {
     app.applicationLongName = L"korvax";
     EXPECT_EQ(WindowTitle(app, L"core v19", L""), L"korvax");
     EXPECT_EQ(WindowTitle(app, L"core v19", L"/s/a.korvax"), L"korvax - /s/a.korvax");
-    app.version = L"1.2";
-    EXPECT_EQ(WindowTitle(app, L"core v19", L"a.korvax"), L"korvax [1.2 - core v19] - a.korvax");
     EXPECT_EQ(WithPatchExtension(L"song.korvax.old"), L"song.korvax.old.korvax");
     // 750 ticks of 128 frames at 96000 Hz are one second; a tick short of a
     // tenth shows the tenth before; the position never runs past the end.
@@ -131,15 +129,6 @@ TEST_F(GraphCommandsTest, ClosingAsksUnlessDeviceless) {
     const size_t asked = prompts.questions.size();
     EXPECT_TRUE(commands->MayClose(true));
     EXPECT_EQ(prompts.questions.size(), asked);
-}
-
-TEST_F(GraphCommandsTest, AutosaveWritesBesideTheFileOnlyWithAFileName) {
-    EXPECT_FALSE(commands->Autosave(1700000000));
-    ASSERT_TRUE(SaveAs("a.korvax"));
-    ASSERT_TRUE(commands->Autosave(1700000000));
-    EXPECT_TRUE(Exists(File("a.korvax.autosave-1700000000.korvax.bak")));
-    Config::Setting<int>(config, "Ui/AutosaveTimerMinutes", 0).Set(-3);
-    EXPECT_EQ(commands->AutosaveIntervalMs(), 0);
 }
 
 TEST_F(GraphCommandsTest, OpenedAndSavedFilesAreRememberedAndUnopenableOnesForgotten) {
