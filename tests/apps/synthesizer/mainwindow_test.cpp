@@ -287,11 +287,17 @@ TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayout) {
 
 TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
     // A second command brings the same window up again.
-    for (int command : {kIdSynthState, kIdSettings}) {
+    const std::pair<int, const char*> tools[] = {
+        {kIdSynthState, "synth-state.png"}, {kIdSynthDebug, "synth-debug.png"}, {kIdSettings, nullptr}};
+    for (const auto& [command, screenshot] : tools) {
         Command(command);
         wxWindow* tool = window->ToolWindow(command);
         ASSERT_NE(tool, nullptr) << command;
         EXPECT_TRUE(tool->IsShown());
+        if (screenshot != nullptr) {
+            guitest::Pump(100ms);
+            guitest::SaveScreenshot(tool, screenshot);
+        }
         tool->Hide();
         Command(command);
         EXPECT_EQ(window->ToolWindow(command), tool);

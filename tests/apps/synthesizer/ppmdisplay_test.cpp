@@ -1,5 +1,4 @@
-// The level and CPU meter displays painted on a recording canvas.
-#include "synthesizer/cpumeter.h"
+// The level meter display painted on a recording canvas.
 #include "synthesizer/ppmdisplaylogic.h"
 
 #include "korvax/korvaxmanager.h"
@@ -8,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <vector>
 
 namespace {
@@ -51,12 +49,6 @@ TEST(LevelMeterSegments, NonsenseSegmentSizesGiveNoSegments) {
     }
     s.dBPerSegment = 1e-9; // would be 4.2e10 segments
     EXPECT_LE(s.Segments(), PpmDisplaySettings::kMaxSegments);
-    // A display without segments still paints its four clip segments.
-    s.dBPerSegment = 0.0;
-    RecordingCanvas canvas(400, 80);
-    PaintPpmDisplay2(canvas, s, MeterLevels{}, MeterLevels{});
-    EXPECT_EQ(Segments(canvas).size(), 4u);
-    EXPECT_TRUE(canvas.Of("Line").empty());
 }
 
 TEST(LevelMeterSegments, FractionIsTheShareOfTheSegmentALevelReaches) {
@@ -133,36 +125,6 @@ TEST(LevelMeterPainting, ClipSegmentsLightPerMeter) {
         EXPECT_EQ(clip.colours[0], bar < 2 ? s.red.WithAlpha(0) : s.red.WithAlpha(255)) << bar;
         EXPECT_GT(clip.args[0], SegmentOf(segments, bar, 29).args[0]); // beyond the top segment
     }
-}
-
-TEST(CpuMeterFigures, APeakIsNeverBelowTheShareAndNonsenseReadsAsZero) {
-    CpuMeter meter;
-    // A peak read before the current share was published is never below it.
-    meter.Update(0.5f, 0.2f);
-    EXPECT_EQ(meter.Peak(), 0.5f);
-    meter.Update(std::numeric_limits<float>::quiet_NaN(), -1.0f);
-    EXPECT_EQ(meter.Current(), 0.0f);
-    EXPECT_EQ(meter.Peak(), 0.0f);
-}
-
-TEST(CpuMeterPainting, TheBarAndThePeakLineStopAtTheEndOfTheTrack) {
-    CpuMeter meter;
-    meter.Update(0.25f, 0.75f);
-    RecordingCanvas canvas(204.0f, 24.0f);
-    PaintCpuMeter(canvas, meter);
-    auto bars = canvas.Of("Rectangle"); // the track, then the bar
-    ASSERT_EQ(bars.size(), 2u);
-    EXPECT_FLOAT_EQ(bars[1].args[2] - bars[1].args[0], (bars[0].args[2] - bars[0].args[0]) * 0.25f);
-    EXPECT_FLOAT_EQ(canvas.Of("Line")[0].args[0], bars[0].args[0] + 150.0f);
-    // Over the period, on a meter too narrow for the peak's text.
-    meter.Update(1.4f, 1.4f);
-    RecordingCanvas narrow(64.0f, 18.0f);
-    PaintCpuMeter(narrow, meter);
-    bars = narrow.Of("Rectangle");
-    ASSERT_EQ(bars.size(), 2u);
-    EXPECT_FLOAT_EQ(bars[1].args[2], bars[0].args[2]);
-    EXPECT_FLOAT_EQ(narrow.Of("Line")[0].args[0], bars[0].args[2]);
-    EXPECT_EQ(narrow.Of("Text")[0].text, L"CPU 140%");
 }
 
 } // namespace
