@@ -39,9 +39,6 @@ TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLe
     ASSERT_TRUE(manager->StartMidiDevice(0));
     ASSERT_TRUE(manager->StartMidiDevice(1));
     EXPECT_EQ(log.Find(L"Using midi input device 'dummy device' (0)").size(), 1u);
-    // Starting an open input again does nothing and says nothing.
-    EXPECT_TRUE(manager->StartMidiDevice(1));
-    EXPECT_EQ(log.Find(L"Using midi input device").size(), 2u);
     for (int round = 0; round < 2; ++round) {
         log.Clear();
         ASSERT_TRUE(manager->SetAudioDevice(1, 48000, 20, 0, Identity())) << round;

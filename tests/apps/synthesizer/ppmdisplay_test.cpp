@@ -51,16 +51,6 @@ TEST(LevelMeterSegments, NonsenseSegmentSizesGiveNoSegments) {
     EXPECT_LE(s.Segments(), PpmDisplaySettings::kMaxSegments);
 }
 
-TEST(LevelMeterSegments, FractionIsTheShareOfTheSegmentALevelReaches) {
-    const SegmentRange range{-60.0f, -58.0f};
-    const std::pair<float, float> cases[] = {{-61.0f, 0.0f},    {-60.0f, 0.0f}, {-59.5f, 0.25f},
-                                             {-59.0f, 0.5f},    {-58.0f, 1.0f}, {-3.0f, 1.0f},
-                                             {-INFINITY, 0.0f}, {NAN, 0.0f}};
-    for (const auto& [level, fraction] : cases) {
-        EXPECT_FLOAT_EQ(SegmentFraction(level, range), fraction) << level;
-    }
-}
-
 TEST(LevelMeterSegments, FullScaleSineReadsZeroDecibelsOnRmsAndPeak) {
     brl::Korvax::PpmMeter meter;
     // One second of 1 kHz ending on a crest (the peak decays between crests), fast and slow.
