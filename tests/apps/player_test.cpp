@@ -77,23 +77,6 @@ TEST_F(Players, OfTheDemoAndBothSetsTogetherCarryEveryModule) {
     }
 }
 
-TEST_F(Players, SetGeneratorAndImportGiveTheCommittedFiles) {
-    const Outcome made = RunProgram(dir.Path(), KORVAX_MAKE_SETS, {dir.Path()});
-    ASSERT_EQ(made.exitCode, 0) << made.output;
-    for (const PatchSet& set : kSets) {
-        SCOPED_TRACE(set.name);
-        const std::string base = dir.File(set.name);
-        EXPECT_EQ(SongTicks(ReadText(base + ".korvax")), 0u)
-            << "the generator saves the patch without a song";
-        const Outcome imported = Tool({"import-midi", base + ".mid", base + ".korvax"});
-        ASSERT_EQ(imported.exitCode, 0) << imported.output;
-        EXPECT_TRUE(ReadBytes(base + ".mid") == ReadBytes(kSetsDir + "/" + set.name + ".mid"))
-            << "regenerate with the target sets-content";
-        EXPECT_TRUE(ReadBytes(base + ".korvax") == ReadBytes(kSetsDir + "/" + set.name + ".korvax"))
-            << "regenerate with the target sets-content";
-    }
-}
-
 TEST_F(Players, ReportAWaveFileThatCannotBeWritten) {
     const Outcome played = RunProgram(dir.Path(), KORVAX_PLAYER, {dir.File("missing/player.wav")});
     EXPECT_EQ(played.exitCode, 1);

@@ -1,14 +1,11 @@
 #include "apps_test_support.h"
-#include "korvax/korvaxeditor.h"
 #include "korvax/korvaxfileio.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <string>
-#include <vector>
-
-#include <sys/stat.h>
 
 // The command lines of korvax-tool and of the renderer "korvax": exit codes,
 // messages, and what they leave on disk when they fail.

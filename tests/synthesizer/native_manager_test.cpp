@@ -1,9 +1,7 @@
 #include "native_test_support.h"
 
-#include "korvax/korvaxcompiler.h"
 #include "korvax/korvaxplayer.h"
 #include "korvax/korvaxrender.h"
-#include "korvax/korvaxsample.h"
 #include "support/log_capture.h"
 #include "support/ogg_writer.h"
 #include "support/temp_dir.h"

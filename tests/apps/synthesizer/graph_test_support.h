@@ -1,8 +1,7 @@
 #pragma once
 
-// Shared by the main window's tests, with and without a window: settings in a
-// temporary INI file, a state manager without devices and prompts answered
-// from a script.
+// The main window's tests, with and without a window: settings in a temporary
+// INI file, a state manager without devices and prompts answered from a script.
 #include "support/deviceless_manager.h"
 #include "support/ini_settings.h"
 #include "synthesizer/graphlogic.h"

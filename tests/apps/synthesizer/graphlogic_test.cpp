@@ -75,8 +75,6 @@ TEST_F(GraphCommandsTest, OpenAndReloadLoadOrLeaveAnEmptyPatchSet) {
     prompts.answers = {Answer::No};
     ASSERT_TRUE(commands->Reload());
     EXPECT_EQ(Nodes(), 1u);
-    prompts.answers = {Answer::No};
-    ASSERT_TRUE(commands->New());
     prompts.files = {File("saved.korvax")};
     ASSERT_TRUE(commands->Open());
     EXPECT_EQ(Nodes(), 1u);
@@ -92,29 +90,6 @@ TEST_F(GraphCommandsTest, OpenAndReloadLoadOrLeaveAnEmptyPatchSet) {
     ASSERT_EQ(prompts.errors.size(), 1u);
     EXPECT_NE(prompts.errors[0].find(L"nothing.korvax"), String::npos);
     EXPECT_TRUE(commands->FileName().empty());
-}
-
-TEST_F(GraphCommandsTest, OpenedAndSavedFilesAreRememberedAndUnopenableOnesForgotten) {
-    brl::gui::RecentFiles recent(config);
-    commands->SetRecentFiles(&recent);
-    const String a = File("a.korvax");
-    const String b = File("b.korvax");
-    prompts.files = {a, b};
-    ASSERT_TRUE(commands->SaveAs());
-    ASSERT_TRUE(commands->SaveAs());
-    prompts.files = {a};
-    ASSERT_TRUE(commands->Open());
-    EXPECT_EQ(recent.Files(), (std::vector<String>{a, b}));
-    std::filesystem::remove(std::filesystem::path(b));
-    AddNode();
-    EXPECT_FALSE(commands->OpenRecent(1));
-    EXPECT_EQ(recent.Files(), (std::vector<String>{a}));
-    EXPECT_EQ(Nodes(), 0u);
-    // The list is kept in the settings.
-    brl::gui::RecentFiles again(config);
-    again.Load();
-    EXPECT_EQ(again.Files(), (std::vector<String>{a}));
-    EXPECT_TRUE(commands->OpenRecent(0));
 }
 
 } // namespace

@@ -102,19 +102,4 @@ TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHoldInBarOrder) {
     EXPECT_EQ(SegmentOf(lit, 2, 24).colours[0], s.red);
 }
 
-TEST(LevelMeterPainting, ClipSegmentsLightPerMeter) {
-    const PpmDisplaySettings s;
-    MeterLevels right = Steady(-1.0f, -1.0f);
-    right.clipOut = true;
-    RecordingCanvas plain(600, 100);
-    PaintPpmDisplay2(plain, s, MeterLevels{}, right);
-    const auto segments = Segments(plain);
-    ASSERT_EQ(segments.size(), static_cast<size_t>(kSegmentCalls + 4));
-    for (int bar = 0; bar < 4; ++bar) {
-        const CanvasCall& clip = segments[static_cast<size_t>(kSegmentCalls + bar)];
-        EXPECT_EQ(clip.colours[0], bar < 2 ? s.red.WithAlpha(0) : s.red.WithAlpha(255)) << bar;
-        EXPECT_GT(clip.args[0], SegmentOf(segments, bar, 29).args[0]); // beyond the top segment
-    }
-}
-
 } // namespace

@@ -1,8 +1,6 @@
 // The settings window with the native manager on dummy devices.
 #include "gui/gui_test_support.h"
 
-#include "audio/audioio.h"
-#include "midi/midiio.h"
 #include "support/ini_settings.h"
 #include "support/log_capture.h"
 #include "support/sound_servers.h"
@@ -11,12 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <wx/checkbox.h>
-#include <wx/checklst.h>
-#include <wx/choice.h>
 #include <wx/notebook.h>
-#include <wx/spinctrl.h>
-#include <wx/textctrl.h>
 
 #include <memory>
 

@@ -1,7 +1,6 @@
 // The tool windows in real windows: slider bank, controller widgets, meters, state and debug.
 #include "gui/gui_test_support.h"
 
-#include "korvax/korvaxmanager.h"
 #include "support/deviceless_manager.h"
 #include "support/ini_settings.h"
 #include "synthesizer/ppmdisplay.h"
@@ -9,12 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <wx/choice.h>
-#include <wx/frame.h>
-#include <wx/menu.h>
 #include <wx/scrolwin.h>
-#include <wx/sizer.h>
-#include <wx/slider.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
@@ -181,7 +175,6 @@ TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
         [] { return LevelsAt(1.5f, -2.0f, true); });
     frame->Show();
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->PaintCount() > 0; }));
-    EXPECT_TRUE(display->DisplaySettings().scale);
     EXPECT_EQ(display->DisplaySettings().Segments(), 30);
     guitest::SaveScreenshot(frame, "level-meters-sample.png");
     Config::Setting<double>(s.config, "Ui/PPMDisplay/dBPerSegment", 2.0).Set(3.0);
