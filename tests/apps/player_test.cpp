@@ -57,26 +57,6 @@ TEST_F(Players, WriteTheSameWaveAsTheRendererForTheFilterAndToolSets) {
     }
 }
 
-TEST_F(Players, OfTheDemoAndBothSetsTogetherCarryEveryModule) {
-    std::set<int> used;
-    for (const char* header :
-         {KORVAX_PLAYER_DATA "/demo.modules.h", KORVAX_PLAYER_FILTERS_DATA "/filters.modules.h",
-          KORVAX_PLAYER_TOOLS_DATA "/tools.modules.h"}) {
-        const std::string text = ReadText(header);
-        const std::string key = "#define KORVAX_USED_MODULES ";
-        const size_t at = text.find(key);
-        ASSERT_NE(at, std::string::npos) << header;
-        std::string list = text.substr(at + key.size(), text.find('\n', at) - at - key.size());
-        std::replace(list.begin(), list.end(), ',', ' ');
-        for (const int id : UsedNodes("used nodes:" + list)) {
-            used.insert(id);
-        }
-    }
-    for (int id = 1; id <= 48; ++id) {
-        EXPECT_TRUE(used.count(id) == 1) << "no player uses module " << id;
-    }
-}
-
 TEST_F(Players, ReportAWaveFileThatCannotBeWritten) {
     const Outcome played = RunProgram(dir.Path(), KORVAX_PLAYER, {dir.File("missing/player.wav")});
     EXPECT_EQ(played.exitCode, 1);

@@ -3,8 +3,6 @@
 #include "korvax/korvaxplayer.h"
 #include "korvax/korvaxrender.h"
 #include "support/log_capture.h"
-#include "support/ogg_writer.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <numbers>
 
 // The native manager's audio callback driven from the test's thread.
 namespace {
@@ -55,26 +52,6 @@ TEST_F(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
             ASSERT_EQ(device.recorded[0][k], static_cast<float>(k)) << k;
             ASSERT_EQ(device.recorded[1][k], -static_cast<float>(k)) << k;
         }
-    }
-}
-
-TEST_F(NativeCallback, LoopsTheInputSampleIntoTheSynthesizerBeforeEachBlock) {
-    brl::testing::TempDir dir;
-    ASSERT_TRUE(brl::testing::WriteOgg(dir.File("loop.ogg"), 2, 96000, 50, [](int channel, long frame) {
-        return static_cast<float>(0.5 *
-                                  std::sin(2.0 * std::numbers::pi * (1500.0 + channel) * frame / 96000));
-    }));
-    brl::Sfx::Sample reference(nullptr);
-    ASSERT_TRUE(reference.Load(dir.File("loop.ogg"), 96000.0));
-    ASSERT_EQ(reference.Length(), 50u);
-    manager->copyInput = true;
-    ASSERT_TRUE(manager->LoadInputSample(dir.WideFile("loop.ogg")));
-    for (int call = 0; call < 6; ++call) {
-        device.Run(*manager, 100);
-    }
-    // Frame 50 of the input is the sample's frame 0 again, across blocks and callbacks.
-    for (size_t k = 0; k < device.recorded[0].size(); ++k) {
-        ASSERT_EQ(device.recorded[0][k], reference.Data(0)[k % 50]) << k;
     }
 }
 

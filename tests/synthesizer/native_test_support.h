@@ -21,14 +21,12 @@ inline const std::string kDemoPatch = std::string(KORVAX_SOURCE_DIR) + "/example
 
 // Every rendered block writes `signal(buffer, frame)` into output buffer
 // `buffer` (0 left, 1 right, 2..7 the debug buffers) for the frames of the
-// block, counted from the first block; with `copyInput` the left output takes
-// input buffer 0 instead.
+// block, counted from the first block.
 class ScriptedManager : public NativeManager {
 public:
     using NativeManager::NativeManager;
 
     std::function<float(int buffer, uint64_t frame)> signal;
-    bool copyInput = false;
     std::atomic<uint32_t> renders{0};
 
 protected:
@@ -42,11 +40,6 @@ protected:
                 for (int i = 0; i < kSamplesPerBuffer; ++i) {
                     output[buffer * kSamplesPerBuffer + i] = signal(buffer, first + i);
                 }
-            }
-        }
-        if (copyInput) {
-            for (int i = 0; i < kSamplesPerBuffer; ++i) {
-                output[i] = Memory()[kInputBufferBase + i];
             }
         }
         renders.fetch_add(1);
