@@ -40,9 +40,8 @@ inline std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
-// Runs `program` with `arguments` and HOME (and the XDG directories) at `home`.
-// A program that hangs is stopped after two minutes (exit code 124).
-// `redirections` are further shell redirections ("3>file").
+// Runs `program` with HOME (and the XDG directories) at `home`, stopped after two
+// minutes (exit code 124); `redirections` are further ones ("3>file").
 inline Outcome RunProgram(const std::string& home, const std::string& program,
                           const std::vector<std::string>& arguments, const std::string& redirections = "") {
     const std::string errors = home + "/.stderr";

@@ -194,7 +194,6 @@ TEST_F(CommandLine, RendererAndPlayerAnswerHelpAndVersionWithoutWritingFiles) {
                   KORVAX_EDITOR ? "usage: korvax [PATCH]" : "usage: korvax --render PATCH", 0),
               0u)
         << help.output;
-    EXPECT_NE(help.standardOutput.find("korvax --render PATCH"), std::string::npos);
     const Outcome version = Renderer({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.standardOutput, "korvax core v19\n");
@@ -218,7 +217,6 @@ TEST_F(CommandLine, ToolTakesSettingsFromItsFileAndBeforeTheCommandLeavesTheFile
     EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
     EXPECT_TRUE(compiled.standardOutput.empty()) << compiled.standardOutput;
     EXPECT_NE(compiled.standardError.find("compile ok. ("), std::string::npos) << compiled.output;
-    EXPECT_EQ(compiled.standardError.find("version:"), std::string::npos) << compiled.output;
     const Outcome quiet = Tool({"compile", patch});
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.standardError.find("compile ok. ("), std::string::npos) << quiet.output;

@@ -38,12 +38,10 @@ TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLe
     ASSERT_EQ(manager->GetMidiMaster()->Inputs().size(), 2u);
     ASSERT_TRUE(manager->StartMidiDevice(0));
     ASSERT_TRUE(manager->StartMidiDevice(1));
-    EXPECT_EQ(log.Find(L"Using midi input device 'dummy device' (0)").size(), 1u);
     for (int round = 0; round < 2; ++round) {
         log.Clear();
         ASSERT_TRUE(manager->SetAudioDevice(1, 48000, 20, 0, Identity())) << round;
-        EXPECT_TRUE(manager->IsMidiDeviceStarted(0));
-        EXPECT_TRUE(manager->IsMidiDeviceStarted(1));
+        EXPECT_TRUE(manager->IsMidiDeviceStarted(0) && manager->IsMidiDeviceStarted(1));
         EXPECT_EQ(log.Find(L"Closing midi input device").size(), 2u);
         EXPECT_EQ(log.Find(L"Using midi input device").size(), 2u);
         EXPECT_TRUE(WaitUntil([&] { return manager->GetPosition() > 0; }));

@@ -3,32 +3,25 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 namespace {
 
 using namespace mainwintest;
 using brl::FromUtf8;
 using namespace brl::Synth::Gui;
-namespace Config = brl::Config;
 namespace Korvax = brl::Korvax;
 
 struct GraphCommandsTest : ::testing::Test {
     Settings settings;
-    brl::testing::TempDir& dir = settings.dir;
-    Config::Frontend& config = settings.config;
     TestManager manager;
     ScriptedPrompts prompts;
     brl::Logging::Logger log{nullptr, L"test"};
-    brl::ApplicationInfo app;
-    std::unique_ptr<GraphCommands> commands;
+    brl::ApplicationInfo app = Identity();
+    GraphCommands commands{manager, settings.config, prompts, app, L"core v19", log};
     int before = 0;
     int after = 0;
     GraphCommandsTest() {
-        app.applicationLongName = L"korvax";
-        commands = std::make_unique<GraphCommands>(manager, config, prompts, app, L"core v19", log);
-        commands->beforeStateChange = [this] { ++before; };
-        commands->afterStateChange = [this] {
+        commands.beforeStateChange = [this] { ++before; };
+        commands.afterStateChange = [this] {
             // The window rebuilds its views only after it let go of them.
             EXPECT_EQ(before, after + 1);
             ++after;
@@ -36,33 +29,33 @@ struct GraphCommandsTest : ::testing::Test {
     }
     void AddNode() { ASSERT_NE(manager.CreateNode(manager.Patches().Voice(0), 1, 0), nullptr); }
     size_t Nodes() { return manager.Patches().Voice(0).Nodes().Count(); }
-    String File(const char* name) { return FromUtf8(dir.File(name)); }
+    String File(const char* name) { return FromUtf8(settings.dir.File(name)); }
     // "save as" with the dialog answered by this file.
     bool SaveAs(const char* name) {
         prompts.files = {File(name)};
-        return commands->SaveAs();
+        return commands.SaveAs();
     }
 };
 
 TEST_F(GraphCommandsTest, NewAsksToSaveCancelKeepsEverythingAndNoForgetsTheHistory) {
     Korvax::EditHistory history(manager);
-    commands->SetHistory(&history);
+    commands.SetHistory(&history);
     ASSERT_TRUE(SaveAs("a.korvax"));
     history.Record(L"add node");
     AddNode();
     prompts.answers = {Answer::Cancel};
-    EXPECT_FALSE(commands->New());
+    EXPECT_FALSE(commands.New());
     EXPECT_EQ(Nodes(), 1u);
-    EXPECT_EQ(commands->FileName(), File("a.korvax"));
+    EXPECT_EQ(commands.FileName(), File("a.korvax"));
     EXPECT_EQ(prompts.questions.back(), L"save old shit?");
     EXPECT_TRUE(history.CanUndo());
     prompts.answers = {Answer::Yes}; // whose save as is cancelled
-    EXPECT_FALSE(commands->New());
+    EXPECT_FALSE(commands.New());
     EXPECT_EQ(Nodes(), 1u);
     prompts.answers = {Answer::No};
-    EXPECT_TRUE(commands->New());
+    EXPECT_TRUE(commands.New());
     EXPECT_EQ(Nodes(), 0u);
-    EXPECT_TRUE(commands->FileName().empty());
+    EXPECT_TRUE(commands.FileName().empty());
     EXPECT_FALSE(history.CanUndo());
     EXPECT_EQ(before, 1);
     EXPECT_EQ(after, 1);
@@ -73,23 +66,23 @@ TEST_F(GraphCommandsTest, OpenAndReloadLoadOrLeaveAnEmptyPatchSet) {
     ASSERT_TRUE(SaveAs("saved.korvax"));
     AddNode();
     prompts.answers = {Answer::No};
-    ASSERT_TRUE(commands->Reload());
+    ASSERT_TRUE(commands.Reload());
     EXPECT_EQ(Nodes(), 1u);
     prompts.files = {File("saved.korvax")};
-    ASSERT_TRUE(commands->Open());
+    ASSERT_TRUE(commands.Open());
     EXPECT_EQ(Nodes(), 1u);
-    EXPECT_EQ(commands->FileName(), File("saved.korvax"));
+    EXPECT_EQ(commands.FileName(), File("saved.korvax"));
     EXPECT_EQ(prompts.kinds.back(), FileKind::OpenPatch);
-    brl::testing::WriteFile(dir.File("broken.korvax"), "<korvax version=\"19\"><graph>");
+    brl::testing::WriteFile(settings.dir.File("broken.korvax"), "<korvax version=\"19\"><graph>");
     prompts.files = {File("broken.korvax")};
-    EXPECT_FALSE(commands->Open());
+    EXPECT_FALSE(commands.Open());
     EXPECT_EQ(Nodes(), 0u);
-    EXPECT_TRUE(commands->FileName().empty());
+    EXPECT_TRUE(commands.FileName().empty());
     // A start file that does not load leaves an empty editor and says why.
-    EXPECT_FALSE(commands->LoadInitial(File("nothing.korvax")));
+    EXPECT_FALSE(commands.LoadInitial(File("nothing.korvax")));
     ASSERT_EQ(prompts.errors.size(), 1u);
     EXPECT_NE(prompts.errors[0].find(L"nothing.korvax"), String::npos);
-    EXPECT_TRUE(commands->FileName().empty());
+    EXPECT_TRUE(commands.FileName().empty());
 }
 
 } // namespace

@@ -148,8 +148,6 @@ TEST_F(MainWindowTest, SaveNewOpenAndRecentFilesGoThroughPromptsAndKeepTheTitle)
 
 TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInSongGraphs) {
     window->SelectPage(kPageVoice);
-    std::unique_ptr<wxMenu> menu(window->BuildModuleMenu());
-    EXPECT_TRUE(menu->FindItemByPosition(0)->IsEnabled()); // "voice"
     // A right click on empty space asks for the module menu; the hook picks "Oscillator".
     vergl::CUiWxw* view = window->View(kPageVoice);
     int chosen = ModuleCommand(1);
@@ -302,7 +300,6 @@ TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
     window->cpuLoad = [] { return std::pair<float, float>(0.254f, 0.5f); };
     window->Redraw();
     EXPECT_EQ(status->GetStatusText(kStatusCpu), "CPU 25% (peak 50%)");
-    EXPECT_FLOAT_EQ(window->CpuMeterWindow()->Meter().Peak(), 0.5f);
     guitest::SaveScreenshot(window->CpuMeterWindow(), "cpu-meter.png");
     ASSERT_TRUE(manager.LoadState(FromUtf8(kDemo)));
     Command(kIdCompile);
@@ -696,15 +693,11 @@ TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
             });
             bool level = true; // the first amp is the channel's level, a later one its echo send
             for (const auto& [module, input] : values) {
-                float to = -1.0f;
-                if (module == static_cast<int>(Korvax::ModuleId::Panning)) {
-                    to = 0.1f;
-                } else if (module == static_cast<int>(Korvax::ModuleId::Amp)) {
-                    to = panned && level ? 1.0f : 0.0f;
-                    level = false;
-                }
-                if (to >= 0.0f) {
+                const bool pan = module == static_cast<int>(Korvax::ModuleId::Panning);
+                if (pan || module == static_cast<int>(Korvax::ModuleId::Amp)) {
+                    const float to = pan ? 0.1f : panned && level ? 1.0f : 0.0f;
                     native.SetControllerValue(input->controllerChannel, input->controllerNumber, to);
+                    level = level && pan;
                 }
             }
         }
