@@ -35,7 +35,6 @@ TEST_F(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
     const std::pair<uint32_t, std::vector<uint32_t>> cases[] = {
         {100, {1, 2, 3, 4, 4, 5}}, // 100, then 28 + 72, ...
         {300, {3, 5, 8}},          // three renders in the first call
-        {128, {1, 2}},
         {1, {1, 1, 1}},
     };
     for (const auto& [frames, rendersAfterEachCall] : cases) {

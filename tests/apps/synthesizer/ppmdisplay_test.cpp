@@ -15,8 +15,6 @@ using namespace brl::Synth::Gui;
 using brl::testing::CanvasCall;
 using brl::testing::RecordingCanvas;
 
-constexpr int kSegmentCalls = 4 * 30; // four bars of the default 30 segments
-
 float FromDb(float db) {
     return std::pow(10.0f, db / 20.0f);
 }
@@ -85,7 +83,7 @@ TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHoldInBarOrder) {
     RecordingCanvas canvas(600, 100);
     PaintPpmDisplay2(canvas, s, left, MeterLevels{});
     const auto segments = Segments(canvas);
-    ASSERT_EQ(segments.size(), static_cast<size_t>(kSegmentCalls + 4));
+    ASSERT_EQ(segments.size(), 4u * 30u + 4u);            // four bars of 30 segments, four clip segments
     const CanvasCall& lowest = SegmentOf(segments, 1, 0); // left peak bar
     EXPECT_EQ(lowest.colours[0], s.green);                // hold -30 dB lies above it
     EXPECT_NEAR(lowest.colours[1].A(), 0xbb / 2.0, 1.0);
