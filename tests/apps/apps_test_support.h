@@ -7,6 +7,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -39,9 +40,8 @@ inline std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
-// Runs `program` with `arguments` and HOME (and the XDG directories) at `home`.
-// A program that hangs is stopped after two minutes (exit code 124).
-// `redirections` are further shell redirections ("3>file").
+// Runs `program` with HOME (and the XDG directories) at `home`, stopped after two
+// minutes (exit code 124); `redirections` are further ones ("3>file").
 inline Outcome RunProgram(const std::string& home, const std::string& program,
                           const std::vector<std::string>& arguments, const std::string& redirections = "") {
     const std::string errors = home + "/.stderr";
@@ -130,13 +130,7 @@ inline std::optional<uint32_t> SongTicks(const std::string& patchText) {
     if (at == std::string::npos) {
         return std::nullopt;
     }
-    const size_t digits = at + key.size();
-    const size_t end = patchText.find('"', digits);
-    if (end == std::string::npos || end == digits ||
-        patchText.find_first_not_of("0123456789", digits) != end) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(std::stoul(patchText.substr(digits, end - digits)));
+    return static_cast<uint32_t>(std::stoul(patchText.substr(at + key.size(), 12)));
 }
 
 // The numbers of the "used nodes:" line in a compile's output (empty without one).
@@ -158,16 +152,10 @@ inline uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
            static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
 }
 
-inline uint16_t U16At(const std::vector<uint8_t>& bytes, size_t at) {
-    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-
 // The interleaved float samples behind a 44-byte wave header.
 inline std::vector<float> WaveSamples(const std::vector<uint8_t>& wave) {
     std::vector<float> samples(wave.size() > 44 ? (wave.size() - 44) / 4 : 0);
-    if (!samples.empty()) {
-        std::memcpy(samples.data(), wave.data() + 44, samples.size() * 4);
-    }
+    std::memcpy(samples.data(), wave.data() + std::min<size_t>(44, wave.size()), samples.size() * 4);
     return samples;
 }
 

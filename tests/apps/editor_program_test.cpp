@@ -1,6 +1,5 @@
 // The program "korvax" as the editor on a private X server, and without a display.
 #include "apps_test_support.h"
-#include "support/temp_dir.h"
 #include "support/xvfb_display.h"
 
 #include <gtest/gtest.h>
@@ -13,15 +12,15 @@ namespace {
 
 using namespace korvax_apps;
 
-TEST(EditorProgram, LoadsThePatchBeforeItsWindowsAndQuitsWithExitCodeZero) {
+using EditorProgram = ScratchTest;
+
+TEST_F(EditorProgram, LoadsThePatchBeforeItsWindowsAndQuitsWithExitCodeZero) {
     brl::testing::XvfbDisplay display(1280, 900);
     ASSERT_TRUE(display.Running()) << display.Error();
-    brl::testing::TempDir home;
-    const std::string patch = home.File("demo.korvax");
-    const std::string log = home.File("editor.log");
-    ASSERT_TRUE(CopyFile(KORVAX_DEMO_DIR "/demo.korvax", patch));
+    const std::string patch = Demo();
+    const std::string log = dir.File("editor.log");
     brl::testing::ChildProcess editor;
-    ASSERT_TRUE(StartProgram(editor, home.Path(), KORVAX_RENDERER,
+    ASSERT_TRUE(StartProgram(editor, dir.Path(), KORVAX_RENDERER,
                              {patch, "--Audio-Backends", "dummy", "--Log-Level", "7"}, log));
     ASSERT_TRUE(WaitForText(log, "first frame painted", 10)) << ReadText(log);
     const std::string text = ReadText(log);
@@ -36,12 +35,10 @@ TEST(EditorProgram, LoadsThePatchBeforeItsWindowsAndQuitsWithExitCodeZero) {
     EXPECT_EQ(editor.Wait(), 0) << ReadText(log);
 }
 
-TEST(EditorProgram, WithoutADisplayItSaysSoInsteadOfStarting) {
-    brl::testing::TempDir home;
-    const std::string log = home.File("editor.log");
+TEST_F(EditorProgram, WithoutADisplayItSaysSoInsteadOfStarting) {
+    const std::string log = dir.File("editor.log");
     brl::testing::ChildProcess editor;
-    ASSERT_TRUE(
-        StartProgram(editor, home.Path(), KORVAX_RENDERER, {"--Audio-Backends", "dummy"}, log, false));
+    ASSERT_TRUE(StartProgram(editor, dir.Path(), KORVAX_RENDERER, {"--Audio-Backends", "dummy"}, log, false));
     EXPECT_EQ(editor.Wait(), 1);
     EXPECT_NE(ReadText(log).find("cannot open the editor without a display"), std::string::npos)
         << ReadText(log);

@@ -1,15 +1,11 @@
 #include "apps_test_support.h"
-#include "korvax/korvaxeditor.h"
 #include "korvax/korvaxfileio.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <memory>
-#include <string>
-#include <vector>
-
-#include <sys/stat.h>
 
 // The command lines of korvax-tool and of the renderer "korvax": exit codes,
 // messages, and what they leave on disk when they fail.
@@ -35,16 +31,6 @@ protected:
         }
         std::sort(names.begin(), names.end());
         return names;
-    }
-    // The demo's instruments with a song of 0 ticks (8192 empty streams).
-    std::string SilentSongPatch() const {
-        const std::string midi = dir.File("empty.mid");
-        EXPECT_TRUE(WriteBytes(
-            midi, {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96, 'M', 'T', 'r', 'k', 0, 0, 0, 0}));
-        const std::string patch = SonglessPatch();
-        const Outcome imported = Tool({"import-midi", midi, patch});
-        EXPECT_EQ(imported.exitCode, 0) << imported.output;
-        return patch;
     }
     // Channel 5's voice is a loop of two adds, closed past the editor as a hand-edited file could be.
     std::string CyclicPatch() const {
@@ -73,7 +59,6 @@ TEST_F(CommandLine, APatchWithACycleFailsToCompileRendersNoWaveAndKeepsTheExport
     EXPECT_EQ(compiled.exitCode, 1) << compiled.output;
     EXPECT_NE(compiled.output.find("Graph error in channel 5 'voice'."), std::string::npos)
         << compiled.output;
-    EXPECT_EQ(compiled.output.find("compile ok. ("), std::string::npos) << compiled.output;
     EXPECT_NE(Renderer({"--render", patch}).exitCode, 0);
     EXPECT_FALSE(std::filesystem::exists(patch + ".wav"));
     EXPECT_NE(Tool({"render", patch}).exitCode, 0);
@@ -103,28 +88,6 @@ TEST_F(CommandLine, CommandsOnAMissingOrUnreadablePatchFailAndWriteNothing) {
     }
 }
 
-TEST_F(CommandLine, SaveUpgradesAnOldPatchToTheCurrentVersion) {
-    const std::string old = std::string(KORVAX_TEST_DATA_DIR) + "/version17.korvax";
-    ASSERT_NE(ReadText(old).find("<vertex"), std::string::npos);
-    const Outcome saved = Tool({"save", old, dir.File("upgraded.korvax")});
-    ASSERT_EQ(saved.exitCode, 0) << saved.output;
-    const std::string upgraded = ReadText(dir.File("upgraded.korvax"));
-    EXPECT_NE(upgraded.find("<korvax version=\"19\""), std::string::npos);
-    EXPECT_EQ(upgraded.find("<vertex"), std::string::npos);
-    EXPECT_NE(upgraded.find("<node"), std::string::npos);
-    // The upgraded patch compiles to the same program as the old one.
-    const Outcome oldCompile = Tool({"compile", old});
-    const Outcome newCompile = Tool({"compile", dir.File("upgraded.korvax")});
-    ASSERT_EQ(oldCompile.exitCode, 0) << oldCompile.output;
-    ASSERT_EQ(newCompile.exitCode, 0) << newCompile.output;
-    const auto okLine = [](const std::string& text) {
-        const size_t at = text.find("compile ok. (");
-        return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
-    };
-    EXPECT_FALSE(okLine(oldCompile.output).empty());
-    EXPECT_EQ(okLine(oldCompile.output), okLine(newCompile.output));
-}
-
 TEST_F(CommandLine, WrongArgumentsAreUsageErrorsAndTheRendererNeedsRender) {
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{},
@@ -140,67 +103,6 @@ TEST_F(CommandLine, WrongArgumentsAreUsageErrorsAndTheRendererNeedsRender) {
     EXPECT_EQ(renderer.exitCode, 2);
     EXPECT_NE(renderer.output.find("no editor"), std::string::npos) << renderer.output;
 #endif
-}
-
-TEST_F(CommandLine, ASongOfZeroTicksOrNoSongRendersTheThirtySecondTailInSilence) {
-    // Both patches have one name; the songless one, made second, holds no streams at all.
-    for (const bool silentSong : {true, false}) {
-        const std::string patch = silentSong ? SilentSongPatch() : SonglessPatch();
-        if (silentSong) {
-            ASSERT_EQ(SongTicks(ReadText(patch)), 0u);
-            ASSERT_NE(ReadText(patch).find("<t v=\"4294967295\""), std::string::npos);
-        }
-        const Outcome outcome = Renderer({"--render", patch, "--Log-Level", "5"});
-        ASSERT_EQ(outcome.exitCode, 0) << patch << ": " << outcome.output;
-        EXPECT_NE(outcome.output.find("realtime factor"), std::string::npos) << outcome.output;
-        const auto wave = ReadBytes(patch + ".wav");
-        ASSERT_TRUE(wave);
-        ASSERT_EQ(wave->size(), WaveSize(kTailTicks));
-        EXPECT_EQ(U32At(*wave, 4), kTailTicks * 1024 + 36) << "RIFF chunk size";
-        EXPECT_EQ(U32At(*wave, 40), kTailTicks * 1024) << "data chunk size";
-        const std::vector<float> samples = WaveSamples(*wave);
-        EXPECT_TRUE(std::all_of(samples.begin(), samples.end(), [](float s) { return s == 0.0f; }));
-    }
-}
-
-TEST_F(CommandLine, ImportedShortSongRendersTheSameThroughToolAndRenderer) {
-    // One track for channel 0: A2 and C3, a quarter each, at 120 beats per minute.
-    const std::vector<uint8_t> song = {
-        'M', 'T',  'h',  'd', 0,    0,    0,   6,   0,   0,    0,   1,   0,    96, // format 0, 96 per quarter
-        'M', 'T',  'r',  'k', 0,    0,    0,   35,                                 // 35 bytes follow
-        0,   0xFF, 0x03, 11,  'k',  'o',  'r', 'v', 'a', 'x',  ' ', 'c', 'h',  '0',  '0', // name: channel 0
-        0,   0x90, 45,   100, 0x60, 0x80, 45,  64,  0,   0x90, 48,  90,  0x60, 0x80, 48,  64, // two notes
-        0,   0xFF, 0x2F, 0};
-    const std::string midi = dir.File("short.mid");
-    ASSERT_TRUE(WriteBytes(midi, song));
-    const std::string patch = SonglessPatch();
-    const Outcome imported = Tool({"import-midi", midi, patch});
-    ASSERT_EQ(imported.exitCode, 0) << imported.output;
-    EXPECT_TRUE(std::filesystem::exists(midi + ".timestreams.h"));
-    EXPECT_TRUE(std::filesystem::exists(midi + ".datastreams.h"));
-    const auto ticks = SongTicks(ReadText(patch));
-    ASSERT_TRUE(ticks);
-    // The song ends one MIDI tick after its last event (tick 192): 193 steps of
-    // 500000000 / 96 ns, rounded up to ticks of 1/750 s.
-    const uint64_t songNs = 193ull * 500000000ull / 96ull;
-    EXPECT_EQ(*ticks, (songNs * 750ull + 999999999ull) / 1000000000ull);
-    const std::string copy = dir.File("copy.korvax");
-    ASSERT_TRUE(CopyFile(patch, copy));
-    ASSERT_EQ(Renderer({"--render", patch, "--Log-Level", "5"}).exitCode, 0);
-    const Outcome outcome = Tool({"render", copy, "--Log-Level", "5"});
-    ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-    const auto a = ReadBytes(patch + ".wav");
-    const auto b = ReadBytes(copy + ".wav");
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->size(), WaveSize(*ticks + kTailTicks));
-    EXPECT_TRUE(*a == *b);
-    // The bass plays: the first second is not silent.
-    const std::vector<float> samples = WaveSamples(*a);
-    float peak = 0.0f;
-    for (size_t i = 0; i < 2 * 96000 && i < samples.size(); ++i) {
-        peak = std::max(peak, std::fabs(samples[i]));
-    }
-    EXPECT_GT(peak, 0.05f);
 }
 
 TEST_F(CommandLine, SettingsFilesThatAreNoRegularFilesReadAsEmptyWithoutHangingOrAborting) {
@@ -269,7 +171,7 @@ TEST_F(CommandLine, AnImportOfABrokenOrMissingFileOrThatCannotWriteAHeaderChange
 }
 
 TEST_F(CommandLine, TwoRendersOfOnePatchAtOnceBothWriteAWholeFile) {
-    const std::string patch = SilentSongPatch();
+    const std::string patch = SonglessPatch();
     const std::string renderer = Quote(KORVAX_RENDERER);
     const std::string both = renderer + " --render " + Quote(patch) + " --Log-Level 4 & first=$!; " +
                              renderer + " --render " + Quote(patch) +
@@ -292,7 +194,6 @@ TEST_F(CommandLine, RendererAndPlayerAnswerHelpAndVersionWithoutWritingFiles) {
                   KORVAX_EDITOR ? "usage: korvax [PATCH]" : "usage: korvax --render PATCH", 0),
               0u)
         << help.output;
-    EXPECT_NE(help.standardOutput.find("korvax --render PATCH"), std::string::npos);
     const Outcome version = Renderer({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.standardOutput, "korvax core v19\n");
@@ -316,7 +217,6 @@ TEST_F(CommandLine, ToolTakesSettingsFromItsFileAndBeforeTheCommandLeavesTheFile
     EXPECT_EQ(compiled.exitCode, 0) << compiled.output;
     EXPECT_TRUE(compiled.standardOutput.empty()) << compiled.standardOutput;
     EXPECT_NE(compiled.standardError.find("compile ok. ("), std::string::npos) << compiled.output;
-    EXPECT_EQ(compiled.standardError.find("version:"), std::string::npos) << compiled.output;
     const Outcome quiet = Tool({"compile", patch});
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.standardError.find("compile ok. ("), std::string::npos) << quiet.output;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Helpers of the native manager tests: a manager whose synthesizer output is
@@ -20,15 +21,12 @@ inline const std::string kDemoPatch = std::string(KORVAX_SOURCE_DIR) + "/example
 
 // Every rendered block writes `signal(buffer, frame)` into output buffer
 // `buffer` (0 left, 1 right, 2..7 the debug buffers) for the frames of the
-// block, counted from the first block; with `copyInput` the left output takes
-// input buffer 0 instead. `spin` keeps each block busy for that long.
+// block, counted from the first block.
 class ScriptedManager : public NativeManager {
 public:
     using NativeManager::NativeManager;
 
     std::function<float(int buffer, uint64_t frame)> signal;
-    bool copyInput = false;
-    std::chrono::microseconds spin{0};
     std::atomic<uint32_t> renders{0};
 
 protected:
@@ -43,14 +41,6 @@ protected:
                     output[buffer * kSamplesPerBuffer + i] = signal(buffer, first + i);
                 }
             }
-        }
-        if (copyInput) {
-            for (int i = 0; i < kSamplesPerBuffer; ++i) {
-                output[i] = Memory()[kInputBufferBase + i];
-            }
-        }
-        const auto until = std::chrono::steady_clock::now() + spin;
-        while (std::chrono::steady_clock::now() < until) {
         }
         renders.fetch_add(1);
     }
@@ -70,5 +60,16 @@ struct TestDevice {
         recorded[1].insert(recorded[1].end(), right.begin(), right.end());
     }
 };
+
+template <typename Condition> bool WaitUntil(Condition condition, double seconds = 10.0) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 } // namespace native_test

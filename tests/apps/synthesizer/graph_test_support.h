@@ -1,9 +1,8 @@
 #pragma once
 
-// Shared by the main window's tests, with and without a window: settings in a
-// temporary INI file, a state manager without devices and prompts answered
-// from a script.
-#include "korvax/korvaxmanager.h"
+// The main window's tests, with and without a window: settings in a temporary
+// INI file, a state manager without devices and prompts answered from a script.
+#include "support/deviceless_manager.h"
 #include "support/ini_settings.h"
 #include "synthesizer/graphlogic.h"
 
@@ -20,16 +19,11 @@ using brl::Synth::Gui::FileKind;
 
 using Settings = brl::testing::IniSettings;
 
-class TestManager : public brl::Korvax::Manager {
+// Without devices, but saying it has some unless told: closing then asks to save.
+class TestManager : public brl::testing::DevicelessManager {
 public:
-    explicit TestManager(brl::Logging::Channel* log = nullptr) : Manager(log) {}
-    int64_t GetPosition() const override { return position; }
-    int64_t GetSampleRate() const override { return rate; }
-    int64_t GetInputLatency() const override { return 480; }
-    int64_t GetOutputLatency() const override { return 960; }
+    using DevicelessManager::DevicelessManager;
     bool IsDeviceless() const override { return deviceless; }
-    int64_t position = 0;
-    int64_t rate = 96000;
     bool deviceless = false;
 };
 
@@ -53,19 +47,13 @@ public:
         kinds.push_back(kind);
         return Take(files, path);
     }
-    bool AskText(const String& title, const String& value, String& result) override {
-        textTitles.push_back(title);
-        textValues.push_back(value);
-        return Take(texts, result);
-    }
+    bool AskText(const String&, const String&, String& result) override { return Take(texts, result); }
     void ShowError(const String& text) override { errors.push_back(text); }
     std::deque<Answer> answers;
     std::deque<String> files;
     std::deque<String> texts;
     std::vector<String> questions;
     std::vector<FileKind> kinds;
-    std::vector<String> textTitles;
-    std::vector<String> textValues;
     std::vector<String> errors;
 
 private:

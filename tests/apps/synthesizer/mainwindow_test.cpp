@@ -4,40 +4,24 @@
 #include "gui/gui_test_support.h"
 
 #include "gui/logpanelwx.h"
-#include "korvax/korvaxcatalogue.h"
 #include "korvax/korvaxfileio.h"
-#include "libbrelm/debug.h"
 #include "midi/midiiokeyboard.h"
 #include "support/log_capture.h"
-#include "synthesizer/controllerwidget.h"
-#include "synthesizer/guimanager.h"
-#include "synthesizer/guiwxwgraph.h"
 #include "synthesizer/ppmdisplay.h"
 #include "synthesizer/schiebebank.h"
-#include "synthesizer/settingsdialog.h"
 #include "synthesizer/synth_native.h"
-#include "synthesizer/synthstatewindow.h"
 #include "synthesizer/synthwxgui.h"
 
 #include <gtest/gtest.h>
 
-#include <wx/listbox.h>
-#include <wx/menu.h>
-#include <wx/notebook.h>
-#include <wx/spinctrl.h>
-#include <wx/statusbr.h>
-#include <wx/textctrl.h>
-#include <wx/timer.h>
 #include <wx/uiaction.h>
 
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
-#include <utility>
 
 namespace {
 
@@ -54,7 +38,6 @@ using namespace std::chrono_literals;
 const std::string kDemo = KORVAX_SOURCE_DIR "/examples/demo/demo.korvax";
 
 // X key codes (wx reports them in GetRawKeyFlags()).
-constexpr uint32_t kRawEscape = 9;
 constexpr uint32_t kRawQ = 24;
 constexpr uint32_t kRawW = 25;
 constexpr uint32_t kRawZ = 52;
@@ -95,6 +78,12 @@ inline bool Key(wxWindow* window, wxEventType type, uint32_t raw, int modifiers 
     return window->GetEventHandler()->ProcessEvent(event);
 }
 
+// A menu command as the menu sends it.
+void Send(Graph* window, int id) {
+    wxCommandEvent event(wxEVT_MENU, id);
+    window->GetEventHandler()->ProcessEvent(event);
+}
+
 struct MainWindowTest : ::testing::Test {
     mainwintest::Settings settings;
     brl::testing::LogCapture capture;
@@ -116,12 +105,7 @@ struct MainWindowTest : ::testing::Test {
             window = nullptr;
         }
     }
-    void Command(int id, bool checked = false) {
-        wxCommandEvent event(wxEVT_MENU, id);
-        event.SetInt(checked ? 1 : 0);
-        event.SetEventObject(window);
-        window->GetEventHandler()->ProcessEvent(event);
-    }
+    void Command(int id) { Send(window, id); }
     vergl::CVergl& Voice(int channel) { return manager.Patches().Voice(channel); }
     vergl::CNode* LastNode(int channel) {
         vergl::CNode* last = nullptr;
@@ -142,25 +126,18 @@ struct MainWindowTest : ::testing::Test {
 };
 
 TEST_F(MainWindowTest, SaveNewOpenAndRecentFilesGoThroughPromptsAndKeepTheTitle) {
-    EXPECT_EQ(window->GetTitle(), "korvax");
-    EXPECT_FALSE(window->RecentMenu()->FindItemByPosition(0)->IsEnabled());
     ASSERT_NE(manager.CreateNode(Voice(0), 1, 0), nullptr);
     prompts.files = {FromUtf8(settings.dir.File("song"))};
     Command(wxID_SAVE);
     const String saved = FromUtf8(settings.dir.File("song.korvax"));
     EXPECT_EQ(window->FileName(), saved);
     EXPECT_EQ(window->GetTitle(), wxString(L"korvax - " + saved));
+    Command(wxID_SAVE);
+    EXPECT_EQ(prompts.kinds.size(), 1u) << "a second save asks nothing";
     prompts.answers = {Answer::No};
     Command(wxID_NEW);
     EXPECT_EQ(Voice(0).Nodes().Count(), 0u);
     EXPECT_EQ(window->GetTitle(), "korvax");
-    EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(0));
-    prompts.files = {saved};
-    Command(wxID_OPEN);
-    EXPECT_EQ(Voice(0).Nodes().Count(), 1u);
-    EXPECT_EQ(window->FileName(), saved);
-    prompts.answers = {Answer::No};
-    Command(wxID_NEW);
     ASSERT_EQ(window->RecentMenu()->GetMenuItemCount(), 1u);
     EXPECT_EQ(window->RecentMenu()->FindItemByPosition(0)->GetItemLabelText(), "1 song.korvax");
     Command(kIdRecentFirst);
@@ -168,54 +145,8 @@ TEST_F(MainWindowTest, SaveNewOpenAndRecentFilesGoThroughPromptsAndKeepTheTitle)
     EXPECT_EQ(window->FileName(), saved);
 }
 
-TEST_F(MainWindowTest, AStartFileThatDoesNotLoadIsReportedInTheLogPaneAndABox) {
-    window->AdoptInitialLoad(L"/nonexistent/x.korvax", false);
-    ASSERT_EQ(prompts.errors.size(), 1u);
-    EXPECT_NE(prompts.errors[0].find(L"/nonexistent/x.korvax"), String::npos);
-    EXPECT_FALSE(capture.Find(L"could not load '/nonexistent/x.korvax'").empty());
-    EXPECT_EQ(window->GetTitle(), "korvax");
-}
-
-TEST_F(MainWindowTest, ChannelListSelectsRenamesAndFollowsTheForcedProgram) {
-    manager.Patches().channelNames[7] = L"bass";
-    window->RebuildChannelList();
-    wxListBox* list = window->ChannelList();
-    ASSERT_EQ(list->GetCount(), 32u);
-    EXPECT_EQ(list->GetString(7), "07: bass");
-    EXPECT_EQ(list->GetString(31), "31: ");
-    window->SelectChannel(7);
-    EXPECT_EQ(manager.GetCurrentProgram(), 7);
-    EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(7));
-    EXPECT_EQ(window->View(kPageChannelPre)->Graph(), &manager.Patches().ChannelPre(7));
-    EXPECT_EQ(window->View(kPageMix)->Graph(), &manager.Patches().Mix());
-    prompts.texts = {L"drums"};
-    window->RenameChannel(7);
-    EXPECT_EQ(prompts.textTitles.back(), L"rename channel");
-    EXPECT_EQ(prompts.textValues.back(), L"bass");
-    EXPECT_EQ(list->GetString(7), "07: drums");
-    EXPECT_EQ(manager.Patches().channelNames[7], L"drums");
-    window->RenameChannel(7); // cancelled
-    EXPECT_EQ(manager.Patches().channelNames[7], L"drums");
-    Command(kIdForceMidiProgramToggle, true);
-    EXPECT_EQ(manager.GetForcedChannel(), 7);
-    // The tool bar keeps the toggle's state; selecting moves the forced program.
-    auto* toggle = dynamic_cast<wxAuiToolBar*>(window->Panes().GetPane("toolsbarpane").window);
-    ASSERT_NE(toggle, nullptr);
-    toggle->ToggleTool(kIdForceMidiProgramToggle, true);
-    window->SelectChannel(3);
-    EXPECT_EQ(manager.GetForcedChannel(), 3);
-    toggle->ToggleTool(kIdForceMidiProgramToggle, false);
-    Command(kIdForceMidiProgramToggle, false);
-    EXPECT_EQ(manager.GetForcedChannel(), -1);
-}
-
 TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInSongGraphs) {
     window->SelectPage(kPageVoice);
-    std::unique_ptr<wxMenu> menu(window->BuildModuleMenu());
-    const wxMenuItem* voice = menu->FindItemByPosition(0);
-    EXPECT_EQ(voice->GetItemLabelText(), "voice");
-    EXPECT_TRUE(voice->IsEnabled());
-    EXPECT_EQ(menu->GetMenuItemCount(), 2u + 5u); // voice, buffer and the five categories
     // A right click on empty space asks for the module menu; the hook picks "Oscillator".
     vergl::CUiWxw* view = window->View(kPageVoice);
     int chosen = ModuleCommand(1);
@@ -228,8 +159,7 @@ TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInS
     const vergl::CNode* node = *Voice(0).Nodes().begin();
     // Its corner snapped to the grid of 12, near the mouse.
     const vergl::NodeRect bounds = view->NodeBounds(node);
-    EXPECT_EQ(bounds.left % 12, 0);
-    EXPECT_EQ(bounds.top % 12, 0);
+    EXPECT_EQ(bounds.left % 12 + bounds.top % 12, 0);
     EXPECT_NEAR(node->X(), view->GraphX(137), 12 + bounds.Width());
     EXPECT_TRUE(view->IsSelected(node));
     EXPECT_FALSE(manager.LastProgram().operands.empty()) << "compiled at once";
@@ -237,44 +167,13 @@ TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInS
     std::unique_ptr<wxMenu> mixMenu(window->BuildModuleMenu());
     EXPECT_FALSE(mixMenu->FindItemByPosition(0)->IsEnabled());
     Command(kIdVoiceParamsSource);
-    const auto refused = capture.Find(L"Invalid in Songmode");
-    ASSERT_EQ(refused.size(), 1u);
-    EXPECT_EQ(refused[0].function, "brl::Synth::Gui::Graph::OnAddVoiceParamsOutput");
+    EXPECT_EQ(capture.Find(L"Invalid in Songmode").size(), 1u);
     EXPECT_EQ(manager.Patches().Mix().Nodes().Count(), 0u);
     Command(kIdBufferLoad);
     EXPECT_EQ(manager.Patches().Mix().Nodes().Count(), 1u);
 }
 
-TEST_F(MainWindowTest, DeletingANodeAsksUnlessSwitchedOffAndTheObjectMenuDoesNot) {
-    vergl::CNode* a = manager.CreateNode(Voice(0), 1, 0);
-    vergl::CNode* b = manager.CreateNode(Voice(0), 1, 0);
-    vergl::CNode* c = manager.CreateNode(Voice(0), 1, 0);
-    ASSERT_TRUE(a && b && c);
-    prompts.answers = {Answer::No};
-    EXPECT_FALSE(window->DeleteNodeRequested(a));
-    EXPECT_EQ(prompts.questions.back(), L"delete node?");
-    EXPECT_EQ(Voice(0).Nodes().Count(), 3u);
-    prompts.answers = {Answer::Yes};
-    EXPECT_TRUE(window->DeleteNodeRequested(a));
-    EXPECT_EQ(Voice(0).Nodes().Count(), 2u);
-    Config::Setting<bool>(settings.config, "Editor/ConfirmDeleteNode", true).Set(false);
-    const size_t asked = prompts.questions.size();
-    EXPECT_TRUE(window->DeleteNodeRequested(b));
-    EXPECT_EQ(prompts.questions.size(), asked);
-    // The object menu on the selected node deletes without asking.
-    Config::Setting<bool>(settings.config, "Editor/ConfirmDeleteNode", true).Set(true);
-    window->SelectPage(kPageVoice);
-    window->View(kPageVoice)->SelectOnly(c);
-    window->SetPopupHook([](wxMenu& shown) {
-        EXPECT_EQ(shown.GetMenuItemCount(), 1u);
-        return shown.FindItem("delete");
-    });
-    window->ContextRequested();
-    EXPECT_EQ(Voice(0).Nodes().Count(), 0u);
-    EXPECT_EQ(prompts.questions.size(), asked);
-}
-
-TEST_F(MainWindowTest, AValueInputShowsItsControllerAndGetsItsDefaultBackWhenUnlinked) {
+TEST_F(MainWindowTest, AValueInputGetsItsDefaultBackWhenUnlinked) {
     // Two "Map note" nodes: the note input is a value input with a controller.
     vergl::CNode* from = manager.CreateNode(Voice(0), 13, 0);
     vergl::CNode* to = manager.CreateNode(Voice(0), 13, 0);
@@ -282,21 +181,6 @@ TEST_F(MainWindowTest, AValueInputShowsItsControllerAndGetsItsDefaultBackWhenUnl
     vergl::CPin* input = *to->Inputs().begin();
     const Korvax::PinRecord* record = Korvax::GetPinRecord(input);
     ASSERT_TRUE(record != nullptr && record->value);
-    window->SelectPage(kPageVoice);
-    window->View(kPageVoice)->SelectOnly(input);
-    wxTextCtrl* name = window->ControllerNameField();
-    EXPECT_TRUE(name->IsEnabled());
-    EXPECT_EQ(name->GetValue(),
-              wxString(manager.ControllerName(record->controllerChannel, record->controllerNumber)));
-    name->ChangeValue("cutoff");
-    wxCommandEvent enter(wxEVT_TEXT_ENTER, name->GetId());
-    enter.SetEventObject(name);
-    name->GetEventHandler()->ProcessEvent(enter);
-    EXPECT_EQ(manager.ControllerName(record->controllerChannel, record->controllerNumber), L"cutoff");
-    window->View(kPageVoice)->SelectOnly(to); // no controller to name; help on the module's pins
-    EXPECT_FALSE(name->IsEnabled());
-    EXPECT_NE(window->HelpText()->GetValue().Find("inputs:\n"), wxNOT_FOUND);
-    EXPECT_NE(window->HelpText()->GetValue().Find("outputs:\n"), wxNOT_FOUND);
     // Deleting a link gives the input its catalogued value back.
     ASSERT_TRUE(window->ConnectRequested(*from->Outputs().begin(), input));
     manager.SetControllerValue(record->controllerChannel, record->controllerNumber, 0.75f);
@@ -350,31 +234,24 @@ TEST_F(MainWindowTest, UndoAndRedoTakeBackEditsToTheSavedBytes) {
     }
     EXPECT_EQ(window->ChannelList()->GetString(0), "00: lead");
     EXPECT_EQ(window->View(kPageVoice)->Graph(), &Voice(0));
-    EXPECT_EQ(Voice(0).Links().Count(), 1u);
     // A refused link leaves no step behind (undo made every entity anew).
     first = *Voice(0).Nodes().begin();
     second = LastNode(0);
     const size_t steps = window->History().UndoCount();
     EXPECT_FALSE(window->ConnectRequested(*first->Inputs().begin(), *second->Inputs().begin()));
     EXPECT_EQ(window->History().UndoCount(), steps);
-    // Loading forgets the history.
-    prompts.answers = {Answer::No};
-    Command(wxID_NEW);
-    EXPECT_FALSE(window->History().CanUndo());
 }
 
-TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayout) {
+TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayoutOfThisVersionOnly) {
     prompts.answers = {Answer::Cancel};
     EXPECT_FALSE(window->Close());
     EXPECT_EQ(prompts.questions.back(), L"save that shit?");
-    EXPECT_FALSE(window->IsBeingDeleted());
     window->Panes().GetPane("logpane").Hide();
     window->Panes().Update();
     prompts.answers = {Answer::No};
     EXPECT_TRUE(window->Close());
     guitest::Pump(20ms);
     window = nullptr;
-    EXPECT_EQ(Config::Setting<int>(settings.config, "Ui/Graph/PanesLayoutVersion", 0).Get(), 24);
     MakeWindow(); // the stored layout applies again
     EXPECT_FALSE(window->Panes().GetPane("logpane").IsShown());
     CloseWindow();
@@ -382,41 +259,26 @@ TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayout) {
     Config::Setting<int>(settings.config, "Ui/Graph/PanesLayoutVersion", 0).Set(23);
     MakeWindow();
     EXPECT_TRUE(window->Panes().GetPane("logpane").IsShown());
-    // The view menu shows a hidden pane again.
-    window->Panes().GetPane("helppane").Hide();
-    window->Panes().Update();
-    Command(kIdViewFirst + 7);
-    EXPECT_TRUE(window->Panes().GetPane("helppane").IsShown());
-}
-
-TEST_F(MainWindowTest, PanicCutsAllSoundsAndResetsTheMeters) {
-    TestManager logged(&capture);
-    CloseWindow();
-    window = new Graph(logged, settings.config, Identity(), L"core v19", &capture, nullptr);
-    window->SetPromptHook(&prompts);
-    int resets = 0;
-    window->resetMeters = [&] { ++resets; };
-    Command(kIdPanic);
-    EXPECT_FALSE(capture.Find(L"PANIC pressed, switching off all sounds").empty());
-    EXPECT_EQ(resets, 1);
-    CloseWindow(); // before the manager it uses goes
 }
 
 TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
     // A second command brings the same window up again.
-    for (int command : {kIdSynthState, kIdSettings}) {
+    const std::pair<int, const char*> tools[] = {
+        {kIdSynthState, "synth-state.png"}, {kIdSynthDebug, "synth-debug.png"}, {kIdSettings, nullptr}};
+    for (const auto& [command, screenshot] : tools) {
         Command(command);
         wxWindow* tool = window->ToolWindow(command);
         ASSERT_NE(tool, nullptr) << command;
         EXPECT_TRUE(tool->IsShown());
+        if (screenshot != nullptr) {
+            guitest::Pump(100ms);
+            guitest::SaveScreenshot(tool, screenshot);
+        }
         tool->Hide();
         Command(command);
         EXPECT_EQ(window->ToolWindow(command), tool);
         EXPECT_TRUE(tool->IsShown());
     }
-    auto* settingsWindow = dynamic_cast<brl::Synth::Gui::Settings*>(window->ToolWindow(kIdSettings));
-    ASSERT_NE(settingsWindow, nullptr);
-    EXPECT_EQ(settingsWindow->Page(L"audio"), nullptr) << "a manager without devices";
     EXPECT_TRUE(prompts.errors.empty());
     Command(kIdProfiler);
     ASSERT_EQ(prompts.errors.size(), 1u);
@@ -425,24 +287,12 @@ TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
 
 TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
     wxStatusBar* status = window->GetStatusBar();
-    ASSERT_EQ(status->GetFieldsCount(), kStatusFields);
     window->Redraw();
     EXPECT_EQ(status->GetStatusText(kStatusCpu), "CPU 0% (peak 0%)");
     EXPECT_EQ(status->GetStatusText(kStatusIntroSize), "") << "nothing compiled yet";
-    EXPECT_TRUE(status->GetStatusText(4).empty()) << "timing is off";
-    manager.position = 96000 * 61;
-    Config::Setting<bool>(settings.config, "Korvax/Ui/Statusbar/Timing", false).Set(true);
-    window->Redraw();
-    EXPECT_EQ(status->GetStatusText(2), "5ms");
-    EXPECT_EQ(status->GetStatusText(3), "10ms");
-    EXPECT_EQ(status->GetStatusText(4), " 0:01:01.000");
-    Config::Setting<bool>(settings.config, "Korvax/Ui/Statusbar/Timing", false).Set(false);
-    window->Redraw();
-    EXPECT_TRUE(status->GetStatusText(2).empty());
     window->cpuLoad = [] { return std::pair<float, float>(0.254f, 0.5f); };
     window->Redraw();
     EXPECT_EQ(status->GetStatusText(kStatusCpu), "CPU 25% (peak 50%)");
-    EXPECT_FLOAT_EQ(window->CpuMeterWindow()->Meter().Peak(), 0.5f);
     guitest::SaveScreenshot(window->CpuMeterWindow(), "cpu-meter.png");
     ASSERT_TRUE(manager.LoadState(FromUtf8(kDemo)));
     Command(kIdCompile);
@@ -454,18 +304,10 @@ TEST_F(MainWindowTest, StatusBarShowsTheCpuLoadAndTheIntroSizeOfEachCompile) {
     const std::optional<Korvax::IntroSize> size =
         Korvax::MeasureIntroSize(Korvax::MakeIntroTables(manager.Patches(), manager.LastProgram()));
     ASSERT_TRUE(size.has_value());
-    EXPECT_GT(size->songBytes, 0u) << "the demo has a song";
     EXPECT_EQ(status->GetStatusText(kStatusIntroSize), wxString(IntroSizeStatusText(true, size)));
-    // The state window opened now shows it; a compile after an edit measures again.
-    Command(kIdSynthState);
-    auto* state = dynamic_cast<SynthStateWindow*>(window->ToolWindow(kIdSynthState));
-    ASSERT_NE(state, nullptr);
-    ASSERT_TRUE(guitest::PumpUntil([&] { return !state->IntroSizeLine().empty(); }, 20s));
-    EXPECT_EQ(state->IntroSizeLine(), Korvax::IntroSizeText(*size));
-    const String before = state->IntroSizeLine();
+    // A compile after an edit measures again.
     ASSERT_NE(manager.CreateNode(Voice(0), 13, 0), nullptr);
     Command(kIdCompile);
-    ASSERT_TRUE(RedrawUntil([&] { return state->IntroSizeLine() != before; }));
     ASSERT_TRUE(RedrawUntil([&] {
         return status->GetStatusText(kStatusIntroSize) != wxString(IntroSizeStatusText(true, size));
     })) << "the added node's values and opcode change the tables";
@@ -530,7 +372,6 @@ TEST_F(MainWindowTest, TheComputerKeyboardPlaysOnlyUnmodifiedKeysOutsideTextFiel
     EXPECT_FALSE(Key(view, wxEVT_KEY_DOWN, kRawQ, wxMOD_ALT));
     wxTextCtrl editable(window, wxID_ANY, "");
     EXPECT_FALSE(Key(&editable, wxEVT_KEY_DOWN, kRawQ));
-    EXPECT_FALSE(Key(view, wxEVT_KEY_DOWN, kRawEscape)); // plays no note
     EXPECT_TRUE(handler.Take(0).empty());
     // Focus loss releases the held key, which then plays again at once.
     EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawW));
@@ -556,57 +397,52 @@ TEST_F(MainWindowTest, TheComputerKeyboardPlaysOnlyUnmodifiedKeysOutsideTextFiel
 
 // A whole session ----------------------------------------------------------
 
-// Reads the "fd" backend's 16-bit stereo frames at 96000 a second, as a sound
-// card would, and keeps the loudest sample since the last reset.
+// Reads the "fd" backend's 16-bit stereo frames from a pipe at 96000 a second,
+// as a sound card would, keeping the loudest sample from a frame on.
 class PipeListener {
 public:
     PipeListener() {
-        if (pipe(fds) != 0) {
+        if (::pipe(fds) != 0) {
             ADD_FAILURE() << "no pipe";
             return;
         }
         reader = std::thread([this] {
             int16_t samples[1024];
             const auto start = std::chrono::steady_clock::now();
-            for (;;) {
-                const auto due = start + std::chrono::microseconds(frames.load() * 1000000 / 96000);
-                std::this_thread::sleep_until(due);
-                const ssize_t got = read(fds[0], samples, sizeof samples);
-                if (got <= 0) {
-                    break;
-                }
-                int peak = loudest.load();
+            ssize_t got = 0;
+            while (
+                std::this_thread::sleep_until(start + std::chrono::microseconds(Frames() * 1000000 / 96000)),
+                (got = ::read(fds[0], samples, sizeof samples)) > 0) {
+                std::lock_guard<std::mutex> lock(mutex);
                 for (ssize_t i = 0; i < got / 2; ++i) {
-                    peak = std::max(peak, std::abs(static_cast<int>(samples[i])));
+                    peaks.push_back(std::abs(static_cast<int>(samples[i])));
                 }
-                loudest.store(peak);
-                frames.fetch_add(static_cast<uint64_t>(got / 4));
             }
         });
     }
     ~PipeListener() {
-        CloseWriteEnd();
+        ::close(fds[1]);
         if (reader.joinable()) {
             reader.join();
         }
-        close(fds[0]);
-    }
-    void CloseWriteEnd() {
-        if (fds[1] >= 0) {
-            close(fds[1]);
-            fds[1] = -1;
-        }
+        ::close(fds[0]);
     }
     int WriteFd() const { return fds[1]; }
-    void Reset() { loudest.store(0); }
-    int Loudest() const { return loudest.load(); }
-    uint64_t Frames() const { return frames.load(); }
+    uint64_t Frames() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return peaks.size() / 2;
+    }
+    int Loudest(uint64_t fromFrame) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return peaks.size() > 2 * fromFrame ? *std::max_element(peaks.begin() + 2 * fromFrame, peaks.end())
+                                            : 0;
+    }
 
 private:
     int fds[2] = {-1, -1};
     std::thread reader;
-    std::atomic<int> loudest{0};
-    std::atomic<uint64_t> frames{0};
+    std::mutex mutex;
+    std::vector<int> peaks;
 };
 
 // The audio backend (for "fd", 16-bit samples into `fd`) and the computer keyboard as MIDI input.
@@ -636,12 +472,6 @@ wxPoint EmptySpot(const vergl::CUiWxw& view) {
     }
     ADD_FAILURE() << "no empty spot in the view";
     return wxPoint(0, 0);
-}
-
-// A menu command as the menu sends it.
-void Command(Graph* window, int id) {
-    wxCommandEvent event(wxEVT_MENU, id);
-    window->GetEventHandler()->ProcessEvent(event);
 }
 
 // The native manager on the "fd" device with the demo loaded before the windows, as at start-up.
@@ -681,31 +511,30 @@ TEST_F(EditorSession, TheDemoIsEditedCompiledAndPlayedFromTheKeyboard) {
     Click(view, wxEVT_RIGHT_UP, spot.x, spot.y);
     ASSERT_EQ(voice.Nodes().Count(), nodes + 1);
     capture.Clear();
-    Command(window, kIdCompile);
+    Send(window, kIdCompile);
     EXPECT_FALSE(capture.Find(L"compile ok.").empty());
     // Play C of octave 5 on the computer keyboard and hear it.
     guitest::Pump(200ms);
-    speaker.Reset();
+    const uint64_t quiet = speaker.Frames();
     guitest::Pump(200ms);
-    const int silence = speaker.Loudest();
+    const int silence = speaker.Loudest(quiet);
     EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawF5));
     EXPECT_TRUE(Key(view, wxEVT_KEY_DOWN, kRawQ));
-    EXPECT_TRUE(guitest::PumpUntil([&] { return speaker.Loudest() > std::max(silence, 64); }, 3000ms))
-        << "silence after the key; loudest sample " << speaker.Loudest();
+    EXPECT_TRUE(guitest::PumpUntil([&] { return speaker.Loudest(quiet) > std::max(silence, 64); }, 3000ms))
+        << "silence after the key; loudest sample " << speaker.Loudest(quiet);
     EXPECT_TRUE(Key(view, wxEVT_KEY_UP, kRawQ));
 }
 
-TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextField) {
+TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBar) {
     wxStatusBar* status = window->GetStatusBar();
-    Command(window, kIdSongPlay);
+    Send(window, kIdSongPlay);
     ASSERT_TRUE(native.IsLiveSongPlaying());
     EXPECT_TRUE(guitest::PumpUntil([&] {
         window->Redraw();
         return native.GetLiveSongPosition() > 100 &&
                status->GetStatusText(kStatusSong).StartsWith("song 0:0");
     })) << status->GetStatusText(kStatusSong);
-    EXPECT_TRUE(status->GetStatusText(kStatusCpu).StartsWith("CPU ")) << status->GetStatusText(kStatusCpu);
-    Command(window, kIdSongStop);
+    Send(window, kIdSongStop);
     EXPECT_FALSE(native.IsLiveSongPlaying());
     window->Redraw();
     EXPECT_EQ(status->GetStatusText(kStatusSong), "");
@@ -719,37 +548,9 @@ TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBarButNotFromATextFie
     EXPECT_TRUE(Key(list, wxEVT_KEY_DOWN, kRawSpace));
     EXPECT_FALSE(native.IsLiveSongPlaying());
     Key(list, wxEVT_KEY_UP, kRawSpace);
-    // In a graph view the released space bar asks for the module menu; the song stays off.
-    vergl::CUiWxw* view = window->View(kPageVoice);
-    int menus = 0;
-    window->SetPopupHook([&menus](wxMenu&) {
-        ++menus;
-        return wxID_NONE;
-    });
-    view->SetFocus();
-    wxKeyEvent spaceDown(wxEVT_KEY_DOWN), spaceUp(wxEVT_KEY_UP);
-    for (wxKeyEvent* event : {&spaceDown, &spaceUp}) {
-        event->m_rawCode = event->m_rawFlags = kRawSpace;
-        event->m_keyCode = WXK_SPACE;
-        event->SetEventObject(view);
-        view->GetEventHandler()->ProcessEvent(*event);
-    }
-    EXPECT_EQ(menus, 1);
-    EXPECT_FALSE(native.IsLiveSongPlaying());
-    window->SetPopupHook(nullptr);
-    // In a text field the space bar types a space and the song stays as it is.
-    auto* field = new wxTextCtrl(window, wxID_ANY, "");
-    field->SetFocus();
-    guitest::Pump(100ms);
-    wxUIActionSimulator input;
-    input.Char(' ');
-    input.Char('b');
-    EXPECT_TRUE(guitest::PumpUntil([&] { return field->GetValue() == " b"; }, 2000ms)) << field->GetValue();
-    EXPECT_FALSE(native.IsLiveSongPlaying());
-    field->Destroy();
     EXPECT_TRUE(native.StartLiveSong());
     prompts.answers = {Answer::No};
-    Command(window, wxID_NEW);
+    Send(window, wxID_NEW);
     EXPECT_FALSE(native.IsLiveSongPlaying()) << "a new state stops the old song";
     EXPECT_FALSE(window->PlaySong()) << "no song";
 }
@@ -878,15 +679,11 @@ TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
             });
             bool level = true; // the first amp is the channel's level, a later one its echo send
             for (const auto& [module, input] : values) {
-                float to = -1.0f;
-                if (module == static_cast<int>(Korvax::ModuleId::Panning)) {
-                    to = 0.1f;
-                } else if (module == static_cast<int>(Korvax::ModuleId::Amp)) {
-                    to = panned && level ? 1.0f : 0.0f;
-                    level = false;
-                }
-                if (to >= 0.0f) {
+                const bool pan = module == static_cast<int>(Korvax::ModuleId::Panning);
+                if (pan || module == static_cast<int>(Korvax::ModuleId::Amp)) {
+                    const float to = pan ? 0.1f : panned && level ? 1.0f : 0.0f;
                     native.SetControllerValue(input->controllerChannel, input->controllerNumber, to);
+                    level = level && pan;
                 }
             }
         }

