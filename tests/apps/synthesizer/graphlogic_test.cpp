@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 using namespace mainwintest;
@@ -59,6 +61,22 @@ TEST_F(GraphCommandsTest, NewAsksToSaveCancelKeepsEverythingAndNoForgetsTheHisto
     EXPECT_FALSE(history.CanUndo());
     EXPECT_EQ(before, 1);
     EXPECT_EQ(after, 1);
+}
+
+// Closing with "yes" whose save does not happen is vetoed where a veto is possible:
+// the edits must not be lost.
+TEST_F(GraphCommandsTest, ClosingAfterAFailedSaveIsVetoedUnlessDeviceless) {
+    prompts.answers = {Answer::Yes, Answer::Yes};
+    EXPECT_FALSE(commands.MayClose(true));
+    EXPECT_TRUE(commands.MayClose(false));
+    prompts.answers = {Answer::Yes};
+    prompts.files = {File("closing.korvax")};
+    EXPECT_TRUE(commands.MayClose(true));
+    EXPECT_TRUE(std::filesystem::exists(settings.dir.File("closing.korvax")));
+    manager.deviceless = true;
+    const size_t asked = prompts.questions.size();
+    EXPECT_TRUE(commands.MayClose(true));
+    EXPECT_EQ(prompts.questions.size(), asked);
 }
 
 TEST_F(GraphCommandsTest, OpenAndReloadLoadOrLeaveAnEmptyPatchSet) {
