@@ -207,6 +207,18 @@ bool ReplacingFile::Write(const void* data, size_t size) {
     if (size != 0 && std::fwrite(data, 1, size, file_) != size) {
         return Fail("write failed", errno);
     }
+    // A long file goes to the disk while it is still being written, so the
+    // fsync of Finish waits only for the last part.
+    written_ += size;
+    constexpr uint64_t kWritebackStep = 2u << 20;
+    if (written_ - writeback_ >= kWritebackStep) {
+        if (std::fflush(file_) != 0) {
+            return Fail("write failed", errno);
+        }
+        ::sync_file_range(::fileno(file_), static_cast<off_t>(writeback_),
+                          static_cast<off_t>(written_ - writeback_), SYNC_FILE_RANGE_WRITE);
+        writeback_ = written_;
+    }
     return true;
 }
 

@@ -71,6 +71,8 @@ private:
     std::filesystem::path target_;
     std::string temporary_;
     std::FILE* file_ = nullptr;
+    uint64_t written_ = 0;   // bytes handed to the file so far
+    uint64_t writeback_ = 0; // bytes whose writeback to the disk has been started
     bool finished_ = false;
     bool committed_ = false;
     bool failed_ = false;
