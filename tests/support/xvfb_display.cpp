@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <regex>
+#include <string>
 #include <thread>
 
 namespace brl::testing {
@@ -22,11 +22,21 @@ XvfbDisplay::XvfbDisplay(int width, int height) {
         error_ = "cannot start Xvfb";
         return;
     }
-    const std::regex number(R"((^|\n)(\d+)\n)");
+    // The number is a whole line of digits.
+    const auto displayNumber = [](const std::string& text) {
+        for (size_t start = 0, end = 0; (end = text.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            const std::string line = text.substr(start, end - start);
+            if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+                return line;
+            }
+        }
+        return std::string();
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    std::smatch found;
     std::string output;
-    while (!std::regex_search(output = ReadFile(log), found, number) && process_.Running() &&
+    std::string found;
+    while ((found = displayNumber(output = ReadFile(log))).empty() && process_.Running() &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -35,7 +45,7 @@ XvfbDisplay::XvfbDisplay(int width, int height) {
         process_.Stop();
         return;
     }
-    name_ = ":" + found[2].str();
+    name_ = ":" + found;
     ::setenv("DISPLAY", name_.c_str(), 1);
 }
 
