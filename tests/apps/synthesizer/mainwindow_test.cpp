@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <wx/scrolwin.h>
 #include <wx/uiaction.h>
 
 #include <unistd.h>
@@ -497,7 +498,17 @@ struct EditorSession : ::testing::Test {
 TEST_F(EditorSession, TheDemoIsEditedCompiledAndPlayedFromTheKeyboard) {
     ASSERT_NE(window->Keyboard(), nullptr) << "the keyboard input is not started";
     ASSERT_TRUE(guitest::PumpUntil([&] { return root.SliderBank() != nullptr; })) << "after the first frame";
+    Schiebebank* bank = root.SliderBank();
+    bank->Show();
+    guitest::Pump(100ms);
+    int first = 0; // the rows from the first controller the program uses on
+    while (first + 1 < Schiebebank::kWidgets && native.Memory()[first] == 0.0f) {
+        ++first;
+    }
+    bank->Panel()->Scroll(0, bank->Widget(first).Control()->GetPosition().y - 4);
+    guitest::Pump(100ms);
     guitest::SaveScreenshot(root.SliderBank(), "slider-bank.png");
+    root.SliderBank()->Hide();
     // Add a "Map note" node on the bass voice from the module menu.
     window->SelectChannel(0);
     window->SelectPage(kPageVoice);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <wx/scrolwin.h>
+#include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
@@ -134,6 +135,13 @@ TEST(ControllerWidgets, ComboBoxesAndTextBoxesShowAndSetTheirController) {
     manager.SetControllerValue(0, 6, 0.4f);
     auto combo = ControllerWidget::Create(t.panel, manager, 0, 4, PinKind::DiscretDistortion);
     auto box = ControllerWidget::Create(t.panel, manager, 0, 6, PinKind::FreqLfo, true);
+    auto* grid = new wxFlexGridSizer(3, 4, 8);
+    for (const ControllerWidget* widget : {combo.get(), box.get()}) {
+        grid->Add(widget->Label(), 0, wxALIGN_CENTER_VERTICAL);
+        grid->Add(widget->Control(), 0, wxEXPAND);
+        grid->Add(widget->ValueLabel(), 0, wxALIGN_CENTER_VERTICAL);
+    }
+    t.panel->SetSizer(grid);
     t.frame->Show();
     guitest::Pump(50ms);
     auto& distortion = static_cast<ComboBox&>(*combo);
