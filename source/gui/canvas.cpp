@@ -104,6 +104,36 @@ Colour Greyscale(Colour colour) {
     return Colour::Rgba(grey, grey, grey, colour.A());
 }
 
+namespace {
+
+// Relative luminance of the sRGB colour, 0 (black) to 1 (white).
+double Luminance(Colour colour) {
+    const auto linear = [](unsigned channel) {
+        const double c = channel / 255.0;
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(colour.R()) + 0.7152 * linear(colour.G()) + 0.0722 * linear(colour.B());
+}
+
+double Contrast(double a, double b) {
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
+}
+
+} // namespace
+
+Colour ReadableOn(Colour text, Colour fill) {
+    if (fill.A() != 255) {
+        return text;
+    }
+    const double background = Luminance(fill);
+    if (Contrast(Luminance(text), background) >= 4.5) {
+        return text;
+    }
+    const unsigned alpha = text.A();
+    return Contrast(0.0, background) >= Contrast(1.0, background) ? Colour::Rgba(0, 0, 0, alpha)
+                                                                  : Colour::Rgba(255, 255, 255, alpha);
+}
+
 void Path::AddLine(Point from, Point to) {
     PathSegment segment;
     segment.kind = PathSegment::Kind::Line;

@@ -47,6 +47,10 @@ String FormatColour(Colour colour);
 Colour MixColours(Colour a, Colour b);
 // r, g and b each become (r + g + b) / 3; alpha stays.
 Colour Greyscale(Colour colour);
+// `text` where it stands out enough on an opaque `fill` (a contrast ratio of
+// at least 4.5), otherwise black or white, whichever stands out more. On a
+// fill that is not opaque the text stays as it is.
+Colour ReadableOn(Colour text, Colour fill);
 
 struct Point {
     float x = 0.0f;

@@ -194,11 +194,18 @@ void CUi::PaintNode(gui::Canvas& canvas, Pass pass, CNode* node) {
     canvas.RoundedRectangle(static_cast<float>(b.left), static_cast<float>(b.top),
                             static_cast<float>(b.Width()), static_cast<float>(b.Height()),
                             static_cast<float>(theme.nodeCornerRadius), style.fill, style.line, style.width);
-    PaintNodeTexts(canvas, node, b);
+    PaintNodeTexts(canvas, node, b, style.fill);
 }
 
-void CUi::PaintNodeTexts(gui::Canvas& canvas, CNode* node, const NodeRect& b) {
+void CUi::PaintNodeTexts(gui::Canvas& canvas, CNode* node, const NodeRect& b, Colour fill) {
+    // The theme's font colour; a text that lies wholly on the node takes black or
+    // white instead where that colour is hard to read on the node's colour.
     const Colour colour = Look(theme.fontColor);
+    const Colour onNode = gui::ReadableOn(colour, fill);
+    const auto put = [&](float x, float y, const String& text, float width) {
+        const bool inside = x >= static_cast<float>(b.left) && x + width <= static_cast<float>(b.right);
+        canvas.Text(x, y, inside ? onNode : colour, text);
+    };
     const float left = static_cast<float>(b.left + theme.textOffset);
     const float firstLine = static_cast<float>(b.top + theme.textOffset - 1);
     const float secondLine = static_cast<float>(b.top + theme.textOffset + theme.textSize - 2);
@@ -206,17 +213,21 @@ void CUi::PaintNodeTexts(gui::Canvas& canvas, CNode* node, const NodeRect& b) {
     const String& type = node->Comment();
     if (!theme.nodeNameCentered) {
         if (theme.nodeShowName) {
-            canvas.Text(left, firstLine, colour, name);
+            put(left, firstLine, name, canvas.TextWidth(name));
         }
         if (theme.nodeShowType) {
-            canvas.Text(left, theme.nodeShowName ? secondLine : firstLine, colour, type);
+            put(left, theme.nodeShowName ? secondLine : firstLine, type, canvas.TextWidth(type));
         }
         return;
     }
     const float centreX = static_cast<float>(node->X());
+    const auto centred = [&](float y, const String& text) {
+        const float width = canvas.TextWidth(text);
+        put(centreX - width / 2.0f, y, text, width);
+    };
     if (theme.nodeShowName && theme.nodeShowType && !name.empty() && !type.empty()) {
-        canvas.Text(centreX - canvas.TextWidth(name) / 2.0f, firstLine, colour, name);
-        canvas.Text(centreX - canvas.TextWidth(type) / 2.0f, secondLine, colour, type);
+        centred(firstLine, name);
+        centred(secondLine, type);
         return;
     }
     const String* single = nullptr;
@@ -226,8 +237,7 @@ void CUi::PaintNodeTexts(gui::Canvas& canvas, CNode* node, const NodeRect& b) {
         single = &type;
     }
     if (single != nullptr) {
-        canvas.Text(centreX - canvas.TextWidth(*single) / 2.0f,
-                    static_cast<float>(node->Y()) - theme.textSize / 2.0f, colour, *single);
+        centred(static_cast<float>(node->Y()) - theme.textSize / 2.0f, *single);
     }
 }
 

@@ -347,7 +347,7 @@ private:
                   Style& style) const;
     void PaintGrid(gui::Canvas& canvas);
     void PaintNode(gui::Canvas& canvas, Pass pass, CNode* node);
-    void PaintNodeTexts(gui::Canvas& canvas, CNode* node, const NodeRect& bounds);
+    void PaintNodeTexts(gui::Canvas& canvas, CNode* node, const NodeRect& bounds, Colour fill);
     void PaintNodePin(gui::Canvas& canvas, Pass pass, CPin* pin);
     void PaintLink(gui::Canvas& canvas, Pass pass, CLink* link);
     void PaintConnectingLink(gui::Canvas& canvas);
