@@ -41,52 +41,6 @@ TEST(ColourRules, MixingWeighsByAlphaAndTwoInvisibleColoursMixToNothing) {
     EXPECT_EQ(Greyscale(Colour::Rgba(1, 1, 2, 9)), Colour::Rgba(1, 1, 1, 9));
 }
 
-TEST(ToolkitPens, AlphaPicksThePenAndBrushStyleAndTheFakeAntialiasColour) {
-    using P = PenStyle;
-    using B = BrushStyle;
-    const struct {
-        unsigned alpha;
-        PenStyle pen, fakePen;
-        BrushStyle brush, fakeBrush;
-    } cases[] = {
-        {0, P::Transparent, P::Transparent, B::Transparent, B::Transparent},
-        {1, P::Transparent, P::Dotted, B::Transparent, B::Transparent},
-        {63, P::Transparent, P::Dotted, B::Transparent, B::Transparent},
-        {64, P::Solid, P::Dotted, B::Solid, B::CrossHatch},
-        {86, P::Solid, P::DotDash, B::Solid, B::CrossHatch},
-        {127, P::Solid, P::DotDash, B::Solid, B::CrossHatch},
-        {128, P::Solid, P::ShortDash, B::Solid, B::DiagonalCrossHatch},
-        {171, P::Solid, P::LongDash, B::Solid, B::DiagonalCrossHatch},
-        {213, P::Solid, P::LongDash, B::Solid, B::Solid},
-        {214, P::Solid, P::Solid, B::Solid, B::Solid},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(PenStyleFor(c.alpha, false), c.pen) << c.alpha;
-        EXPECT_EQ(PenStyleFor(c.alpha, true), c.fakePen) << c.alpha;
-        EXPECT_EQ(BrushStyleFor(c.alpha, false), c.brush) << c.alpha;
-        EXPECT_EQ(BrushStyleFor(c.alpha, true), c.fakeBrush) << c.alpha;
-    }
-    // The fake antialias stroke lies a third of the way from the background.
-    EXPECT_EQ(FakeAntialiasColour(Colour::Rgba(255, 0, 90, 40), Colour::Rgba(0, 30, 0)),
-              Colour::Rgba(85, 20, 30, 255));
-    EXPECT_EQ(FakeAntialiasColour(Colour::Rgba(16, 16, 16), Colour::Rgba(16, 16, 16)),
-              Colour::Rgba(16, 16, 16));
-}
-
-TEST(GlyphAtlas, CellsFormANearSquareGridInAPowerOfTwoTexture) {
-    const GlyphAtlasLayout printable = LayoutGlyphAtlas(191, 9, 15, 2);
-    EXPECT_EQ(printable.columns, 13);
-    EXPECT_EQ(printable.rows, 15);
-    EXPECT_EQ(printable.cellWidth, 13);
-    EXPECT_EQ(printable.cellHeight, 19);
-    EXPECT_EQ(printable.textureSize, 512); // the grid is 169 x 285
-    EXPECT_EQ(printable.CellX(14), 13);
-    EXPECT_EQ(printable.CellY(14), 19);
-    EXPECT_EQ(LayoutGlyphAtlas(4, 5, 5, 1).textureSize, 64);
-    EXPECT_EQ(LayoutGlyphAtlas(9, 20, 20, 6).textureSize, 128); // exactly 96 wide: 3 x 32
-    EXPECT_EQ(LayoutGlyphAtlas(16, 16, 16, 0).textureSize, 64); // exactly 64
-}
-
 float Distance(Point a, Point b) {
     return std::hypot(a.x - b.x, a.y - b.y);
 }
@@ -120,34 +74,6 @@ TEST(Paths, RoundedCornersAreQuarterArcsThatShrinkOnShortPiecesAndStraightCorner
     const Path back = RoundCorners({{0, 0}, {0, 10}, {0, 5}}, 6);
     EXPECT_EQ(back.Segments().size(), 2u);
     EXPECT_TRUE(RoundCorners({{3, 3}}, 6).Empty());
-}
-
-TEST(Paths, TheSixPointCurvePassesThroughPointsOneThreeFourAndSixSmoothly) {
-    const PointList p = {{0, 0}, {0, 12}, {0, 18}, {100, 82}, {100, 88}, {100, 100}};
-    const Path curve = CurvePath(p);
-    ASSERT_EQ(curve.Segments().size(), 3u);
-    EXPECT_EQ(curve.Segments()[0].start, p[0]);
-    EXPECT_EQ(curve.Segments()[0].end, p[2]);
-    EXPECT_EQ(curve.Segments()[1].end, p[3]);
-    EXPECT_EQ(curve.Segments()[2].end, p[5]);
-    // Leaving point 3 the way it arrived, entering point 4 the way it leaves.
-    const PathSegment& middle = curve.Segments()[1];
-    EXPECT_EQ(middle.control1.x, 0.0f);
-    EXPECT_GT(middle.control1.y, 18.0f);
-    EXPECT_EQ(middle.control2.x, 100.0f);
-    EXPECT_LT(middle.control2.y, 82.0f);
-    EXPECT_TRUE(CurvePath({{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}}).Empty());
-}
-
-TEST(Paths, TheSplinePassesThroughEveryPoint) {
-    const PointList p = {{0, 0}, {10, 30}, {40, 20}, {60, 60}};
-    const Path spline = SplinePath(p);
-    ASSERT_EQ(spline.Segments().size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(spline.Segments()[i].start, p[i]);
-        EXPECT_EQ(spline.Segments()[i].end, p[i + 1]);
-    }
-    EXPECT_TRUE(SplinePath({{1, 1}}).Empty());
 }
 
 } // namespace

@@ -128,16 +128,4 @@ TEST_F(LogPane, AThemeChangeWritesTheLinesShownInTheLightColoursWhichCanBeOverri
     EXPECT_EQ(frame->GetStatusBar()->GetStatusText(), "plain info");
 }
 
-TEST_F(LogPane, OldLinesGiveWayBeyondTheLineLimit) {
-    Open({L"--Ui-Log-MaxLines", L"3", L"--Ui-Log-ShowTime", L"0"});
-    for (int i = 1; i <= 10; ++i) {
-        BRL_LOG_INFO(log, "record ", i);
-    }
-    pane->UpdateLogDisplay();
-    const std::vector<std::string> lines = Lines();
-    EXPECT_LE(lines.size(), 4u);
-    EXPECT_EQ(lines.back(), "record 10");
-    EXPECT_EQ(pane->GetValue().Find("record 1\n"), wxNOT_FOUND);
-}
-
 } // namespace

@@ -64,22 +64,6 @@ TEST(RecentFiles, TheListSurvivesARestartInTheIniFileWithoutStaleEntries) {
     EXPECT_EQ(saveAndReread({written[2]}), (Files{written[2]}));
 }
 
-TEST(RecentFiles, LoadingSkipsEmptyAndRepeatedEntriesAndKeepsTheLimit) {
-    brl::testing::IniSettings store;
-    const Files stored{L"", L"/x.korvax", L"/x.korvax", L"/y.korvax", L"/z.korvax"};
-    for (size_t index = 0; index < stored.size(); ++index) {
-        ASSERT_TRUE(
-            Config::Setting<String>(store.config, RecentFiles::Key(index), String()).Set(stored[index]));
-    }
-    ASSERT_TRUE(Config::Setting<String>(store.config, "Ui/RecentFiles/9", String()).Set(L"/last.korvax"));
-    RecentFiles all(store.config);
-    all.Load();
-    EXPECT_EQ(all.Files(), (Files{L"/x.korvax", L"/y.korvax", L"/z.korvax", L"/last.korvax"}));
-    RecentFiles two(store.config, 2);
-    two.Load();
-    EXPECT_EQ(two.Files(), (Files{L"/x.korvax", L"/y.korvax"}));
-}
-
 TEST(RecentFiles, MenuLabelsNumberTheFileNamesAndEscapeWhatTheMenuWouldTakeAsMarks) {
     EXPECT_EQ(RecentFiles::MenuLabel(0, L"/home/u/songs/Rock & Roll.korvax"), L"&1 Rock && Roll.korvax");
     EXPECT_EQ(RecentFiles::MenuLabel(8, L"demo.korvax"), L"&9 demo.korvax");

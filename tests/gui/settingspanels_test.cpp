@@ -7,10 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <wx/clipbrd.h>
 #include <wx/fontpicker.h>
 #include <wx/frame.h>
-#include <wx/grid.h>
 
 namespace {
 
@@ -81,86 +79,6 @@ TEST(SettingsUiPage, EachControlWritesItsSettingAsItChangesAndReloadShowsChanges
     level.Set(4);
     page->Reload();
     EXPECT_EQ(page->LogLevel()->GetSelection(), 4);
-}
-
-// The advanced page over a few settings, with the provider columns shown.
-struct GridPage {
-    Settings s;
-    Config::Setting<int> latency{s.config, "Audio/Latency", 100};
-    Config::Setting<int> device{s.config, "Audio/Device", 0};
-    Config::Setting<bool> dark{s.config, "Ui/Theme/Dark", true};
-    Config::Setting<double> gain{s.config, "Audio/Gain", 0.5};
-    Frame window{L"advanced", wxSize(1300, 420)};
-    SettingsAdvancedPanel* page = nullptr;
-
-    GridPage() {
-        device.Reload();
-        Config::Setting<bool>(s.config, "Ui/Settings/Advanced/ShowBackends", false).Set(true);
-        page = new SettingsAdvancedPanel(window.frame, s.config, nullptr);
-        window.Show();
-    }
-    wxGrid* Grid() const { return page->Grid(); }
-    void Edit(int row, int column, const wxString& text) {
-        Grid()->SetCellValue(row, column, text);
-        Send(Grid(), wxGridEvent(Grid()->GetId(), wxEVT_GRID_CELL_CHANGED, Grid(), row, column));
-    }
-};
-
-TEST(SettingsGridPage, ShowsEveryKeyWithItsProviderCellsAndEditedCellsReachTheProviders) {
-    GridPage p;
-    wxGrid* grid = p.Grid();
-    ASSERT_EQ(grid->GetNumberCols(), 6);
-    EXPECT_TRUE(grid->GetColLabelValue(4).StartsWith(L"ini("));
-    EXPECT_EQ(grid->GetColLabelValue(5), L"commandline");
-    const int device = p.page->RowOf(L"Audio/Device");
-    const int latency = p.page->RowOf(L"Audio/Latency");
-    ASSERT_GE(device, 0);
-    EXPECT_EQ(grid->GetCellValue(device, 1), L"int");
-    EXPECT_EQ(grid->GetCellValue(device, 2), L"7");
-    EXPECT_EQ(grid->GetCellValue(device, 4), L"");
-    EXPECT_EQ(grid->GetCellValue(device, 5), L"7");
-    EXPECT_NE(grid->GetCellBackgroundColour(device, 4), grid->GetCellBackgroundColour(device, 5));
-    EXPECT_EQ(grid->GetCellFont(device, 0).GetWeight(), wxFONTWEIGHT_BOLD);
-    EXPECT_NE(grid->GetCellFont(latency, 0).GetWeight(), wxFONTWEIGHT_BOLD);
-    EXPECT_TRUE(grid->IsReadOnly(device, 0) && grid->IsReadOnly(device, 1) && grid->IsReadOnly(device, 3));
-    EXPECT_FALSE(grid->IsReadOnly(device, 2));
-    wxGridCellEditor* editor = grid->GetCellEditor(p.page->RowOf(L"Ui/Theme/Dark"), 2);
-    EXPECT_NE(dynamic_cast<wxGridCellBoolEditor*>(editor), nullptr);
-    editor->DecRef();
-    int told = 0;
-    Config::ChangeListener listener(p.s.config, [&] { ++told; });
-    p.Edit(latency, SettingsAdvancedPanel::kValueColumn, L"40");
-    EXPECT_EQ(p.latency.Get(), 40);
-    EXPECT_EQ(told, 1);
-    // The row is filled again: now held by the INI file.
-    EXPECT_EQ(grid->GetCellValue(latency, 4), L"40");
-    EXPECT_EQ(grid->GetCellFont(latency, 0).GetWeight(), wxFONTWEIGHT_BOLD);
-    p.Edit(p.page->RowOf(L"Ui/Theme/Dark"), SettingsAdvancedPanel::kValueColumn, L"0");
-    EXPECT_FALSE(p.dark.Get());
-    p.Edit(device, 4, L"3"); // the INI column: written there, the command line still wins
-    EXPECT_EQ(IniValue(p.s, "Audio/Device"), L"3");
-    EXPECT_EQ(p.device.Get(), 7);
-    EXPECT_EQ(grid->GetCellValue(device, 2), L"7");
-}
-
-TEST(SettingsGridPage, CopiesSelectedRowsToTheClipboardAndPastesKeyValueLinesFromIt) {
-    GridPage p;
-    p.Grid()->SelectRow(p.page->RowOf(L"Audio/Device"));
-    p.Grid()->SelectRow(p.page->RowOf(L"Audio/Latency"), true);
-    ASSERT_TRUE(p.page->Copy());
-    {
-        wxClipboardLocker locker;
-        ASSERT_TRUE(wxTheClipboard->IsOpened());
-        wxTextDataObject text;
-        ASSERT_TRUE(wxTheClipboard->GetData(text));
-        EXPECT_EQ(text.GetText(), L"Audio/Device=7\r\nAudio/Latency=100\r\n");
-        wxTheClipboard->SetData(new wxTextDataObject(L"Audio/Latency=40\r\na=b=c\r\nAudio/Gain=0.75\r\n"));
-    }
-    ASSERT_TRUE(p.page->Paste());
-    EXPECT_EQ(p.latency.Get(), 40);
-    EXPECT_DOUBLE_EQ(p.gain.Get(), 0.75);
-    EXPECT_EQ(p.Grid()->GetCellValue(p.page->RowOf(L"Audio/Latency"), 2), L"40");
-    EXPECT_EQ(p.page->RowOf(L"a"), -1);
 }
 
 TEST(WindowPlacementOfFrames, StoresAndRestoresAndBringsBackLostWindows) {

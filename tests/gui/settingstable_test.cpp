@@ -1,5 +1,4 @@
 #include "gui/settingstable.h"
-#include "gui/windowplacement.h"
 
 #include "libbrelm/configini.h"
 #include "libbrelm/configproviders.h"
@@ -134,40 +133,6 @@ TEST(SettingsGrid, CopyGivesKeyValueLinesAndPasteWritesWellFormedOnes) {
     rig.latency.Set(1);
     rig.table.Paste(copied);
     EXPECT_EQ(rig.latency.Get(), 99);
-}
-
-TEST(WindowPlacements, DefaultToTheCurrentPlaceAndAStoredPlaceOffTheScreensIsBroughtBack) {
-    Rig rig;
-    const WindowPlacement current{ScreenRect{1, 2, 3, 4}, false};
-    EXPECT_EQ(ReadPlacement(rig.config, L"Fresh", current), current);
-    Config::Frontend readOnly;
-    EXPECT_FALSE(WritePlacement(readOnly, L"X", current)); // nowhere to write: reported
-    const std::vector<ScreenRect> one{{0, 0, 1920, 1080}};
-    const std::vector<ScreenRect> two{{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
-    const struct {
-        const char* what;
-        ScreenRect stored;
-        const std::vector<ScreenRect>& displays;
-        ScreenRect expected;
-    } cases[] = {
-        {"inside stays", {100, 100, 800, 600}, one, {100, 100, 800, 600}},
-        {"partly out but grabbable stays", {1800, 900, 800, 600}, one, {1800, 900, 800, 600}},
-        {"right of the screen", {2500, 100, 800, 600}, one, {1120, 100, 800, 600}},
-        {"title above the top", {100, -300, 800, 600}, one, {100, 0, 800, 600}},
-        {"left of the screen", {-900, 50, 800, 600}, one, {0, 50, 800, 600}},
-        {"larger than the screen", {5000, 5000, 3000, 2000}, one, {0, 0, 1920, 1080}},
-        {"on the second display stays", {2000, 100, 800, 600}, two, {2000, 100, 800, 600}},
-        {"off both displays goes to the first", {2000, 1500, 800, 600}, two, {1120, 480, 800, 600}},
-        {"too small grows", {10, 10, 5, 5}, one, {10, 10, 120, 80}},
-    };
-    for (const auto& c : cases) {
-        const WindowPlacement fitted = FitToScreens(WindowPlacement{c.stored, false}, c.displays);
-        EXPECT_EQ(fitted.rect, c.expected) << c.what << ": " << fitted.rect.left << "," << fitted.rect.top
-                                           << " " << fitted.rect.width << "x" << fitted.rect.height;
-    }
-    const WindowPlacement lost{{9000, 9000, 800, 600}, true};
-    EXPECT_TRUE(FitToScreens(lost, one).maximized);
-    EXPECT_EQ(FitToScreens(lost, {}), lost);
 }
 
 } // namespace

@@ -165,18 +165,6 @@ TEST_P(GraphViewWindow, AMouseDragLinksAnOutputToAnInputAndOntoAnotherOutputWarn
                                        : "graph-view-sample-opengl.png");
 }
 
-TEST_P(GraphViewWindow, TheDeleteKeyAsksTheOwnerToDeleteTheClickedNode) {
-    wxUIActionSimulator input;
-    input.MouseMove(Screen(sample.filter->Inputs().At(0)) + wxPoint(0, 20));
-    guitest::Pump(60ms);
-    input.MouseClick();
-    guitest::Pump(60ms);
-    ASSERT_EQ(view->Focus(), sample.filter);
-    input.Char(WXK_DELETE);
-    ASSERT_TRUE(guitest::PumpUntil([&] { return graph.Nodes().Count() == 5; }, 2000ms));
-    EXPECT_EQ(view->Focus(), nullptr);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Backends, GraphViewWindow,
     ::testing::Values(BackendCase{"Toolkit", {}, CanvasWindow::Backend::Toolkit, true},

@@ -163,45 +163,6 @@ TEST(IniSaving, AnUnchangedFileIsNeverRewritten) {
     EXPECT_EQ(inode(), before);
 }
 
-TEST(IniSaving, QuotesAndEscapesSoAnyKeysAndValuesReadBackUnchanged) {
-    std::mt19937 random(20261206);
-    const std::wstring alphabet = L"ab .=;\"#:[]\\\t\r\n\x7\x8 \u00e4\u20ac";
-    const auto randomText = [&](size_t maxLength) {
-        std::wstring text(random() % (maxLength + 1), L'\0');
-        for (wchar_t& c : text) {
-            c = random() % 16 == 0 ? L'\0' : alphabet[random() % alphabet.size()];
-        }
-        return text;
-    };
-    TempDir dir;
-    IniProvider written(dir.WideFile("x.ini"), true);
-    // Blank edges are quoted and special characters escaped.
-    ASSERT_TRUE(written.Write("S/lead", Value(L" x")));
-    ASSERT_TRUE(written.Write("S/eq", Value(L"a=b")));
-    ASSERT_TRUE(written.Write("S/tab", Value(L"a\tb")));
-    EXPECT_EQ(written.Serialize(), "[S]\neq = a\\=b\nlead = \" x\"\ntab = a\\tb\n");
-    for (int round = 0; round < 200 && !HasFailure(); ++round) {
-        written.Parse("");
-        std::map<Key, brl::String> expected;
-        for (int i = 0; i < 8; ++i) {
-            std::vector<brl::String> components(1 + random() % 3);
-            for (brl::String& component : components) {
-                component = randomText(6);
-            }
-            const brl::String value = randomText(10);
-            ASSERT_TRUE(written.Write(Key(components), Value(value)));
-            expected[Key(components)] = value;
-        }
-        const std::string text = written.Serialize();
-        IniProvider reread(L"/nonexistent/x.ini", false);
-        ASSERT_EQ(reread.Parse(text), 0) << text;
-        for (const auto& [key, value] : expected) {
-            EXPECT_EQ(ReadText(reread, key), value) << text;
-        }
-        EXPECT_EQ(reread.Serialize(), text);
-    }
-}
-
 // Drops every log line while installed; the loader logs each malformed line.
 class QuietLog {
 public:
@@ -251,29 +212,6 @@ TEST(IniFuzz, RandomFilesKeepTheirTextAndTakeAChangeWithoutDisturbingOtherKeys) 
     EXPECT_LT(withErrors, 99000);
 }
 
-TEST(IniSaving, AMissingFileIsWrittenOnDestructionThroughATemporaryFileAndDeleteTakesTheComments) {
-    TempDir dir;
-    const std::string path = dir.File("sub/dir/app.ini");
-    {
-        IniProvider ini(brl::FromUtf8(path), true);
-        EXPECT_EQ(ini.Serialize(), "");
-        EXPECT_FALSE(ini.IsDirty());
-        ASSERT_TRUE(ini.Write("A/Rate", Value(48000)));
-        EXPECT_TRUE(ini.IsDirty());
-    }
-    EXPECT_EQ(ReadFile(path), "[A]\nRate = 48000\n");
-    EXPECT_EQ(Entries(dir.File("sub/dir")), 1);
-
-    WriteFile(path, "[A]\n;about x\nx = 1\ny = 2\n");
-    {
-        IniProvider ini(brl::FromUtf8(path), true);
-        EXPECT_TRUE(ini.Delete("A/x"));
-        EXPECT_TRUE(ini.Delete("A/never"));
-        EXPECT_EQ(ReadText(ini, "A/x"), L"<absent>");
-    }
-    EXPECT_EQ(ReadFile(path), "[A]\ny = 2\n");
-}
-
 TEST(IniSaving, FailedSaveKeepsTheOldFileAndIsReported) {
     LogCapture log;
     TempDir dir;
@@ -291,21 +229,4 @@ TEST(IniSaving, FailedSaveKeepsTheOldFileAndIsReported) {
     // Reported by Save and again by the destructor; no temporary file is left.
     EXPECT_EQ(log.Find(L"error writing '" + brl::FromUtf8(path) + L"'").size(), 2u);
     EXPECT_EQ(Entries(dir.Path()), 1);
-}
-
-TEST(IniSaving, ReplacesTheTargetOfASymbolicLinkAndKeepsItsMode) {
-    TempDir dir;
-    const std::string real = dir.File("real.ini");
-    const std::string link = dir.File("link.ini");
-    WriteFile(real, "a = 1\n");
-    const auto mode = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
-    std::filesystem::permissions(real, mode);
-    std::filesystem::create_symlink(real, link);
-    {
-        IniProvider ini(brl::FromUtf8(link), true);
-        ASSERT_TRUE(ini.Write("a", Value(2)));
-    }
-    EXPECT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_EQ(ReadFile(real), "a = 2\n");
-    EXPECT_EQ(std::filesystem::status(real).permissions() & std::filesystem::perms::all, mode);
 }

@@ -84,43 +84,6 @@ TEST(LoggingFilter, DropsMoreVerboseLevelsWithoutBuildingTheirMessagesAndReports
     EXPECT_LT(brl::Logging::ChannelFilter(&null, brl::Logging::Trace).MaxLevel(), 0);
 }
 
-TEST(LoggingMultiplexer, ForwardsToEveryMemberAndReportsTheMostVerbose) {
-    CaptureChannel a;
-    CaptureChannel b;
-    brl::Logging::ChannelFilter quiet(&b, brl::Logging::Warning);
-    brl::Logging::ChannelMultiplexer multiplexer;
-    EXPECT_EQ(multiplexer.MaxLevel(), -1);
-    multiplexer.Add(&quiet);
-    EXPECT_EQ(multiplexer.MaxLevel(), brl::Logging::Warning);
-    multiplexer.Add(&a);
-    EXPECT_EQ(multiplexer.MaxLevel(), 255);
-    brl::Logging::Logger logger(&multiplexer, L"m");
-    BRL_LOG_INFO(logger, "a only");
-    BRL_LOG_ERROR(logger, "both");
-    multiplexer.Remove(&a);
-    BRL_LOG_ERROR(logger, "b only");
-    EXPECT_EQ(a.records.size(), 2u);
-    EXPECT_EQ(b.records.size(), 2u);
-}
-
-TEST(LoggingBuffer, SplitsLinesAndKeepsOnlyTheNewestRecords) {
-    brl::Logging::ChannelBuffer buffer;
-    brl::Logging::Logger logger(&buffer, L"buf");
-    BRL_LOG_INFO(logger, "first\nsecond\n");
-    auto records = buffer.Buffered();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[1].message, L"second");
-    EXPECT_EQ(records[0].location.time, records[1].location.time);
-    EXPECT_EQ(records[0].location.line, records[1].location.line);
-    EXPECT_EQ(brl::Logging::SplitLines(L"a\n\nb"), (std::vector<brl::String>{L"a", L"", L"b"}));
-    for (size_t i = 0; i + 1 < brl::Logging::ChannelBuffer::kMaxBuffered; ++i) {
-        BRL_LOG_ERROR(logger, i);
-    }
-    records = buffer.Buffered();
-    ASSERT_EQ(records.size(), brl::Logging::ChannelBuffer::kMaxBuffered);
-    EXPECT_EQ(records.front().message, L"second");
-}
-
 // The styles the console, standard-error and file sinks use, and the fallback of other numbers.
 TEST(LoggingStyles, FormatsTheLineStylesOfTheSinks) {
     brl::Logging::LogRecord record;
@@ -196,27 +159,6 @@ TEST(WtfJustLogSetup, ReadsItsLevelsFromTheConfigurationAndInstallsItselfForItsL
     }
     EXPECT_EQ(brl::Debug::GetProcessLogChannel(), nullptr);
     EXPECT_EQ(ReadFile(dir.File("logtest.log")), "critical passes\n");
-}
-
-TEST(WtfJustLogSetup, WithoutSettingsItTracesAndTheFileLogDefaultDecides) {
-    TempDir dir;
-    brl::Config::Frontend frontend;
-    {
-        brl::Logging::WtfJustLog log(TestApplication(), frontend, false, false, false, dir.WidePath());
-        EXPECT_EQ(log.MaxLevel(), brl::Logging::Trace);
-        EXPECT_EQ(log.Buffer(), nullptr);
-    }
-    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
-    {
-        brl::Config::Frontend fresh; // a frontend keeps the first default a key was read with
-        brl::Logging::WtfJustLog log(TestApplication(), fresh, true, false, false, dir.WidePath());
-        brl::Logging::Logger logger(&log, L"app");
-        BRL_LOG_VERBOSE(logger, "verbose kept");
-        BRL_LOG_DEBUG(logger, "debug dropped");
-    }
-    const std::string text = ReadFile(dir.File("logtest.log"));
-    EXPECT_EQ(Lines(text), 1u);
-    EXPECT_NE(text.find(" V app: verbose kept [ "), std::string::npos);
 }
 
 TEST(BugReports, LogTheConditionWithLocationAndAStackThenContinue) {

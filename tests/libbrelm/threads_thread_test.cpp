@@ -4,10 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <mutex>
-#include <sched.h>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -115,22 +113,6 @@ TEST(ThreadJoin, IsHarmlessWithoutAStartAndFromTheThreadItselfAndSurvivesAThrowi
     EXPECT_FALSE(throwing.IsRunning());
 }
 
-TEST(ThreadPriority, MapsEveryStepAndBack) {
-    brl::Threads::PlatformPriority platform;
-    for (int priority = -3; priority <= 3; ++priority) {
-        ASSERT_TRUE(brl::Threads::ToPlatformPriority(priority, platform));
-        EXPECT_EQ(brl::Threads::FromPlatformPriority(platform.policy, platform.nice), priority);
-    }
-    EXPECT_EQ(platform.policy, SCHED_FIFO);
-    // The quiet fallback of time-critical still reads as time-critical.
-    EXPECT_EQ(brl::Threads::FromPlatformPriority(SCHED_OTHER, platform.nice), 3);
-    EXPECT_EQ(brl::Threads::FromPlatformPriority(SCHED_RR, 0), 3);
-    EXPECT_EQ(brl::Threads::FromPlatformPriority(SCHED_IDLE, 0), -3);
-    EXPECT_EQ(brl::Threads::FromPlatformPriority(SCHED_OTHER, 7), 0);
-    EXPECT_FALSE(brl::Threads::ToPlatformPriority(4, platform));
-    EXPECT_FALSE(brl::Threads::ToPlatformPriority(-4, platform));
-}
-
 TEST(ThreadPriority, LoweredPriorityReadsBackAndCurrentThreadOpsActOnTheCallingThreadOnly) {
     GatedWork work;
     brl::Threads::ManagedThread thread(work);
@@ -155,38 +137,6 @@ TEST(ThreadPriority, LoweredPriorityReadsBackAndCurrentThreadOpsActOnTheCallingT
     lowering.Join();
     EXPECT_EQ(inside, -3);
     EXPECT_EQ(CurrentThreadOps::GetPriority(), before);
-}
-
-TEST(SchedulingHint, ChangesSchedulingOnlyWhileItLivesAndOnlyForKnownClasses) {
-    brl::Threads::Thread thread([] {
-        const int policyBefore = sched_getscheduler(0);
-        {
-            EXPECT_FALSE(brl::Threads::ScopedSchedulingHintWin(0).IsApplied());
-            EXPECT_FALSE(brl::Threads::ScopedSchedulingHintWin(8).IsApplied());
-            EXPECT_EQ(sched_getscheduler(0), policyBefore);
-            brl::Threads::ScopedSchedulingHintWin hint(6);
-            EXPECT_EQ(sched_getscheduler(0), hint.IsApplied() ? SCHED_FIFO : policyBefore);
-        }
-        EXPECT_EQ(sched_getscheduler(0), policyBefore);
-    });
-    ASSERT_TRUE(thread.Start());
-    thread.Join();
-}
-
-TEST(TimerStart, RefusesPeriodsOfZeroOrLessAndARefusedRestartStopsTheTimer) {
-    brl::Threads::Timer timer;
-    std::atomic<int> calls{0};
-    const auto count = [&calls] { calls.fetch_add(1); };
-    EXPECT_FALSE(timer.Start(-1.0, count));
-    EXPECT_FALSE(timer.Start(std::nan(""), count));
-    EXPECT_FALSE(timer.IsRunning());
-    ASSERT_TRUE(timer.Start(0.001, count));
-    EXPECT_TRUE(timer.IsRunning());
-    EXPECT_FALSE(timer.Start(0.0, count));
-    EXPECT_FALSE(timer.IsRunning());
-    const int after = calls.load();
-    CurrentThreadOps::Sleep(0.02);
-    EXPECT_EQ(calls.load(), after);
 }
 
 TEST(TimerRate, KeepsThePeriodOverManyPeriodsDespiteASlowCallback) {
