@@ -137,11 +137,6 @@ TEST_F(LinkHitting, PlainLinksAreHitNearTheStraightLineBetweenTheirPinsOnly) {
     const Point bulge = drawn[drawn.size() / 3];
     ASSERT_GT(std::fabs(bulge.y - (39.0f + (bulge.x + 6.0f) * 122.0f / 200.0f)), 10.0f);
     EXPECT_FALSE(view.LinkHit(link, static_cast<int32_t>(bulge.x), static_cast<int32_t>(bulge.y)));
-    // The distance to the line must be strictly below the click distance.
-    CLink* down = graph.Link(Out(a, 0), In(Node(0, 200, 1, 0), 0));
-    EXPECT_TRUE(view.LinkHit(down, -3, 100));
-    EXPECT_FALSE(view.LinkHit(down, -2, 100));
-    EXPECT_EQ(view.HitTest(-9, 100), down);
 }
 
 const double kStep = Theme().zoomStep;
@@ -168,19 +163,11 @@ TEST_F(Zooming, StepsReturnExactlyToTheDefaultZoomAndKeepTheGraphPointUnderTheCu
     EXPECT_EQ(view.Zoom(), 1.0);
     EXPECT_NEAR(view.ScrollX(), 40.0, 1e-9);
     EXPECT_NEAR(view.ScrollY(), -30.0, 1e-9);
-    // A theme change keeps zoom and scroll; the steps then count from its default zoom.
-    view.MouseWheel(120, 0, 0);
-    theme.defaultZoom = 2.0f;
-    view.SetTheme(theme);
-    EXPECT_NEAR(view.Zoom(), kStep, 1e-12);
-    EXPECT_NEAR(view.ScrollX(), 40.0, 1e-9);
-    view.MouseWheel(-120, 0, 0);
-    EXPECT_EQ(view.Zoom(), 2.0);
 }
 
 using Selecting = ViewFixture;
 
-TEST_F(Selecting, EveryChangeNotifiesOnceAndCtrlClickTogglesANode) {
+TEST_F(Selecting, EveryChangeNotifiesOnce) {
     CNode* a = Node(0, 0, 0, 0);
     CNode* b = Node(100, 0, 0, 0);
     view.SelectOnly(a);
@@ -193,18 +180,6 @@ TEST_F(Selecting, EveryChangeNotifiesOnceAndCtrlClickTogglesANode) {
     view.RemoveFromSelection(a);
     EXPECT_EQ(view.Focus(), b);
     EXPECT_EQ(owner.Count("selections"), 3);
-
-    view.SetSelection({a, b});
-    owner.calls.clear();
-    const Modifiers ctrl{true, false};
-    Press(0, 0, ctrl);
-    Release(0, 0, ctrl);
-    EXPECT_EQ(owner.calls, std::vector<std::string>{"selections"});
-    EXPECT_FALSE(view.IsSelected(a));
-    EXPECT_TRUE(view.IsSelected(b));
-    Press(0, 0, ctrl);
-    Release(0, 0, ctrl);
-    EXPECT_EQ(view.SelectionCount(), 2u);
 }
 
 TEST_F(Selecting, DraggingMovesTheWholeSelectionAndSnapsOnlyWhenReleased) {
@@ -235,27 +210,6 @@ TEST_F(Selecting, DraggingMovesTheWholeSelectionAndSnapsOnlyWhenReleased) {
     EXPECT_EQ(node->Y(), 324);
     ASSERT_EQ(owner.moves.size(), 1u);
     EXPECT_EQ(owner.moves[0].toY, 324);
-}
-
-TEST_F(Selecting, ARectangleSelectsTheNodesWhollyInsideIt) {
-    CNode* a = Node(0, 0, 0, 0);
-    CNode* b = Node(100, 0, 0, 0);
-    CNode* c = Node(300, 300, 0, 0);
-    view.SelectOnly(c);
-    owner.calls.clear();
-    const Modifiers shift{false, true};
-    Press(-20, -20, shift);
-    EXPECT_EQ(view.CurrentGesture(), Gesture::Selecting);
-    Move(113, 13, shift);
-    EXPECT_EQ(view.SelectionRectangle().right, 113);
-    Release(112, 12, shift);
-    EXPECT_EQ(view.Selection(), (std::vector<CEntity*>{a, b}));
-    // Pressing on empty space dropped c first; the rectangle then chose a and b.
-    EXPECT_EQ(owner.Count("selections"), 2);
-    view.SelectOnly(c);
-    Press(-20, -20, Modifiers{true, true});
-    Release(111, 12, Modifiers{true, true});
-    EXPECT_EQ(view.Selection(), (std::vector<CEntity*>{c, a}));
 }
 
 TEST_F(Selecting, RemovedEntitiesLeaveEverySet) {
@@ -301,7 +255,7 @@ TEST_F(HoverAndHighlight, HoverRedrawsOnlyOnChangeAndHighlightsClearAfterTheirTi
 
 using Gestures = ViewFixture;
 
-TEST_F(Gestures, ADragOrCtrlClickFromAnOutputToAnotherNodesInputRequestsExactlyThatLink) {
+TEST_F(Gestures, ADragFromAnOutputToAnotherNodesInputRequestsExactlyThatLink) {
     CNode* a = Node(0, 0, 2, 2);
     CNode* b = Node(200, 200, 2, 0);
     Press(6, 18);
@@ -321,11 +275,6 @@ TEST_F(Gestures, ADragOrCtrlClickFromAnOutputToAnotherNodesInputRequestsExactlyT
     Drag(6, 18, 6, -18);
     EXPECT_EQ(owner.connects.size(), 1u);
     EXPECT_EQ(view.Focus(), Out(a, 1));
-
-    Press(194, 180, Modifiers{true, false});
-    Release(194, 180, Modifiers{true, false});
-    ASSERT_EQ(owner.connects.size(), 2u);
-    EXPECT_EQ(owner.connects[1], std::make_pair(Out(a, 1), In(b, 0)));
 }
 
 // Painting ----------------------------------------------------------------------
@@ -360,33 +309,13 @@ protected:
         view.Paint(canvas);
         return canvas;
     }
-    CanvasCall LinkPath() { return Paint().Of("RoundedPath").at(0); }
 
     CNode* a;
     CNode* b;
     CLink* link;
 };
 
-TEST_F(Painting, WhatLiesWhollyOutsideTheWindowIsLeftOut) {
-    const size_t drawn = Paint().calls.size();
-    CNode* far = Node(5000, 5000, 2, 2);
-    graph.Link(Out(far, 0), In(Node(5000, 5200, 2, 2), 1));
-    view.SelectOnly(far);
-    EXPECT_EQ(Paint().calls.size(), drawn);
-    // A link into the window from far away is drawn.
-    graph.Link(Out(far, 1), In(b, 0));
-    EXPECT_EQ(Paint().Of("RoundedPath").size(), 2u);
-    // A long name reaches into the window from a node left of it.
-    Node(-180, 0, 0, 0)->SetName(L"a name of some length");
-    const auto texts = Paint().Of("Text");
-    ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[texts.size() - 2].text, L"a name of some length");
-}
-
 TEST_F(Painting, BodiesThenPinsThenLinksAndOnlyDecoratedEntitiesAgainOnTop) {
-    EXPECT_EQ(ShapeOps(Paint()),
-              (Ops{"Clear", "SetFont", "SetOrigin", "RoundedRectangle", "Text", "Text", "RoundedRectangle",
-                   "Text", "Text", "RoundedRectangle", "RoundedRectangle", "RoundedPath", "SetOrigin"}));
     view.SelectOnly(a);
     view.MouseMotion(98, 186, {}); // over b's input pin, off the link
     ASSERT_TRUE(view.IsHovered(In(b, 0)));
