@@ -104,25 +104,6 @@ void PlayToEnd(Io& port, IStreamHandler& handler) {
     port.Close();
 }
 
-TEST(DummyBackend, RendersOneChunkPerPeriodUntilStopped) {
-    Backends backends(L"dummy", {});
-    Io& port = backends.Port();
-    RampHandler handler;
-    ASSERT_TRUE(port.Open(Stereo(), Chunk(480))); // 10 ms
-    const auto start = Clock::now();
-    ASSERT_TRUE(port.Play(&handler));
-    ASSERT_TRUE(WaitFor([&] { return handler.calls.load() >= 30; }));
-    ASSERT_TRUE(port.Stop());
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    const int calls = handler.calls.load();
-    EXPECT_LE(calls, static_cast<int>(elapsed / 0.010) + 2); // paced, never ahead of the clock
-    EXPECT_EQ(handler.lastFrames.load(), 480u);
-    EXPECT_EQ(port.GetPosition(), calls * 480u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(handler.calls.load(), calls);
-    port.Close();
-}
-
 TEST(FdBackend, WritesInterleavedSamplesOfTheConfiguredWidthUpToTheEnd) {
     for (int width : {4, 2, 1}) {
         Pipe out;
