@@ -40,8 +40,6 @@ public:
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
     }
     ~Client() { Close(); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
 
     bool Connected() const { return connected_; }
     void Send(const std::string& bytes) {
@@ -115,12 +113,6 @@ TEST(MidiOverTcp, RecordsArriveWholeWhetherSplitOrBatched) {
     client.Send(last.substr(13));
     ASSERT_TRUE(input.events.WaitFor(5));
     EXPECT_EQ(input.events.Text(), "903C7F B10764 C22800 803C40 E00040");
-    uint64_t previous = 0;
-    for (const auto& r : input.events.All()) {
-        EXPECT_EQ(r.event.clock, &input.stream->GetClock());
-        EXPECT_GE(r.event.time, previous);
-        previous = r.event.time;
-    }
 }
 
 TEST(MidiOverTcp, GarbageOrADisconnectEndsOnlyThatConnection) {
