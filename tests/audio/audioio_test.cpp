@@ -26,7 +26,6 @@ public:
         : Io(log, {L"Fake", L"1.0", L"Speaker", L"fake 7", L"FAKE", L"7"}), calls(journal) {}
     ~FakeIo() override { CloseBeforeDestruction(); }
     uint32_t Render() { return RenderChunk(); }
-    void Underrun(uint32_t queued) { NoteUnderrun(queued); }
     float* Output(int channel) { return OutputBuffers()[channel]; }
 
     bool openOk = true, playOk = true, stopOk = true;
@@ -170,29 +169,6 @@ TEST(PortLifeCycle, AFailedStepLeavesTheStateAsItWas) {
     port.Close();
 }
 
-TEST(PortOpen, ValidatesChunksMasksAndRateBeforeAskingTheDevice) {
-    const uint64_t stereo = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
-    const struct {
-        Format format;
-        PortConfig config;
-        bool opens;
-    } cases[] = {
-        {Stereo(), Chunks(256, 0, 0), false},
-        {Format{0, 0, 2, stereo, 48000}, Chunks(256), true},
-        {Format{0, 0, 3, stereo, 48000}, Chunks(256), false},
-        {Format{2, stereo, 2, stereo, 48000}, Chunks(256, 4, 1), true},
-        {Stereo(0), Chunks(256), false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        Rig r;
-        ASSERT_TRUE(r.port.Init());
-        EXPECT_EQ(r.port.Open(c.format, c.config), c.opens);
-        EXPECT_EQ(r.port.GetState(), c.opens ? PORTSTATE_OPEN : PORTSTATE_INIT);
-        EXPECT_EQ(r.calls.size(), c.opens ? 2u : 1u);
-    }
-}
-
 TEST(ChunkRendering, GoesThroughTheHandlerAndCutsTheChunkThatReachesTheEnd) {
     Rig r;
     FakeIo& port = r.port;
@@ -223,27 +199,6 @@ TEST(ChunkRendering, GoesThroughTheHandlerAndCutsTheChunkThatReachesTheEnd) {
     EXPECT_EQ(port.Render(), 0u);
     EXPECT_EQ(handler.calls, 3);
     EXPECT_EQ(port.GetPosition(), 250u);
-}
-
-TEST(PortUnderruns, AreCountedByClassAndReportedOnce) {
-    Rig r;
-    FakeIo& port = r.port;
-    ASSERT_TRUE(port.Init() && port.Open(Stereo(), Chunks(256, 4)) && port.Play(nullptr));
-    for (uint32_t queued : {3u, 2u, 2u, 1u, 0u, 4u}) {
-        port.Underrun(queued);
-    }
-    EXPECT_EQ(port.GetUnderruns(), 2u);
-    EXPECT_EQ(port.GetUnderrunCounts().Soft, 2u);
-    port.ReportUnderruns();
-    EXPECT_TRUE(r.log.Has(brl::Logging::Verbose, L"big jitter (soft underrun) (2x)"));
-    EXPECT_TRUE(r.log.Has(brl::Logging::Warning, L"hard underrun (1x)"));
-    EXPECT_TRUE(r.log.Has(brl::Logging::Error, L"underrun and seriously confused (1x)"));
-    r.log.Clear();
-    port.Underrun(1);
-    ASSERT_TRUE(port.Stop());
-    EXPECT_EQ(r.log.Messages(), (std::vector<String>{L"hard underrun (1x)"}));
-    ASSERT_TRUE(port.Play(nullptr));
-    EXPECT_EQ(port.GetUnderruns(), 0u);
 }
 
 TEST(BackendSelection, AppendsDummyOnceSkipsEmptyNamesNamesUnknownOnesAndListsTheDevices) {

@@ -47,15 +47,6 @@ TEST(MidiBackendSelection, SkipsUnavailableUnknownAndRepeatedNamesAndListsTheRes
     EXPECT_NE(master.Keyboard(), nullptr);
 }
 
-TEST(MidiEvent, MessageLengthFollowsTheStatusClass) {
-    const int lengths[][2] = {{0x80, 3}, {0x93, 3}, {0xA0, 3}, {0xBF, 3}, {0xC0, 2},
-                              {0xD9, 2}, {0xE5, 3}, {0xF0, 1}, {0xF1, 2}, {0xF2, 3},
-                              {0xF3, 2}, {0xF6, 1}, {0xF8, 1}, {0xFF, 1}, {0x3C, 3}};
-    for (const auto& [status, length] : lengths) {
-        EXPECT_EQ(brl::Midi::MessageLength(static_cast<uint8_t>(status)), length) << status;
-    }
-}
-
 TEST(MidiNetRecord, CarriesTheMessageWordInDecimalDigitsAndRefusesWhatIsNotARecord) {
     const brl::Midi::NetRecord record = brl::Midi::EncodeNetRecord(Event(0x90, 60, 127));
     const char expected[20] = {'8', '3', '3', '8', '5', '7', '6'};

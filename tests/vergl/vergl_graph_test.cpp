@@ -175,59 +175,6 @@ TEST_F(Graph, ShrinkingAPinListOrDestroyingANodeRemovesPinsWithTheirLinks) {
     EXPECT_TRUE(b->Inputs().At(0)->HasNoLinks());
 }
 
-TEST_F(Graph, ClearingAndDestroyingReleaseAllUserDataWithoutReports) {
-    {
-        CVergl other;
-        other.SetEvents(&recorder);
-        recorder.Attach(other.CreateNode(), 0);
-        CNode* a = NodeWithPins(0, 1);
-        recorder.Attach(a, 0);
-        recorder.Attach(graph.Link(a->Outputs().At(0), NodeWithPins(1, 0)->Inputs().At(0)), 0);
-        graph.Clear();
-        EXPECT_EQ(recorder.live, 1);
-    }
-    EXPECT_EQ(recorder.live, 0);
-    EXPECT_TRUE(graph.Nodes().Empty());
-    EXPECT_EQ(graph.NextId(), 5u);
-    EXPECT_TRUE(log.Messages(brl::Logging::Critical).empty());
-    // Without a handler, an entity that still has user data is a bug.
-    int record = 0;
-    CVergl bare;
-    CNode* node = bare.CreateNode();
-    node->SetUserData(&record);
-    bare.DestroyNode(node);
-    EXPECT_EQ(log.Messages(brl::Logging::Critical), std::vector<brl::String>{L"BUG GetUserData()"});
-}
-
-TEST_F(Graph, PastedSelectionFromNextId10IntoNextId50TakesIds50UpAndEndsAt60) {
-    BuildSample(graph);
-    pugi::xml_document copied;
-    graph.SaveSelection(copied, kCurrentVersion, false, {graph.FindNode(0), graph.FindNode(1)});
-    CNode* existing = target.CreateNode();
-    target.SetPinCount(existing->Outputs(), 49);
-    std::vector<CNode*> pasted;
-    ASSERT_TRUE(target.Merge(copied, kCurrentVersion, &pasted));
-    ASSERT_EQ(pasted.size(), 2u);
-    EXPECT_EQ(pasted[0]->Id(), 50u);
-    EXPECT_EQ(pasted[1]->Id(), 51u);
-    EXPECT_EQ(target.NextId(), 60u);
-    ASSERT_EQ(target.Links().Count(), 1u);
-    EXPECT_EQ(target.Links().At(0)->Id(), 58u);
-    EXPECT_EQ(target.Links().At(0)->Pin2(), pasted[1]->Inputs().At(0));
-    EXPECT_EQ(target.Nodes().At(0), existing);
-    ExpectConsistent(target);
-}
-
-TEST_F(Graph, NextIdStaysAboveLoadedIdsAndNeverWraps) {
-    target.Load(Parse(R"(<graph next_id="1"><node><entity id="6"/></node></graph>)"), kCurrentVersion);
-    EXPECT_EQ(target.NextId(), 7u);
-    EXPECT_THROW(target.Merge(Parse(R"(<graph next_id="4294967295"/>)"), kCurrentVersion), ParseError);
-    EXPECT_EQ(target.NextId(), 7u);
-    target.Load(Parse(R"(<graph next_id="4294967295"/>)"), kCurrentVersion);
-    EXPECT_EQ(target.CreateNode(), nullptr);
-    EXPECT_TRUE(target.Nodes().Empty());
-}
-
 TEST(OldFormUpgrade, PinsAreCountedPerOldLocationAndTheUpgradeLoadsLikeTheOldVersion) {
     // Pins are numbered per old location: vertex 1's third out pin and second in pin.
     const std::string text = R"(<graph next_id="20">
