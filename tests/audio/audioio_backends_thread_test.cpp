@@ -25,7 +25,6 @@ using brl::String;
 using brl::testing::CommandLineSettings;
 using brl::testing::LogCapture;
 using brl::testing::WaitFor;
-using Clock = std::chrono::steady_clock;
 
 // Writes a ramp over the whole stream (negated on channel 1), so a lost, repeated or reordered
 // frame shows; with input, channel 1 carries input channel 0 instead.
@@ -37,13 +36,11 @@ struct RampHandler : IStreamHandler {
             outputs[1][i] = format.InputChannels > 0 ? inputs[0][i] : -Ramp(frame + i);
         }
         frame += frames;
-        lastFrames.store(frames);
         calls.fetch_add(1);
     }
     static float Ramp(uint64_t k) { return static_cast<float>(static_cast<int>(k % 509) - 254) / 256.0f; }
 
     uint64_t frame = 0;
-    std::atomic<uint32_t> lastFrames{0};
     std::atomic<int> calls{0};
 };
 
@@ -65,12 +62,7 @@ struct Pipe {
         read = fds[0], write = fds[1];
     }
     ~Pipe() { Close(read), Close(write); }
-    static void Close(int& fd) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = -1;
-    }
+    static void Close(int& fd) { fd = fd >= 0 ? (::close(fd), -1) : -1; }
     // Everything in the pipe now.
     std::vector<unsigned char> Drain() const {
         ::fcntl(read, F_SETFL, O_NONBLOCK);
@@ -101,25 +93,6 @@ void PlayToEnd(Io& port, IStreamHandler& handler) {
     ASSERT_TRUE(port.Play(&handler));
     ASSERT_TRUE(WaitFor([&] { return port.IsEnded(); }));
     ASSERT_TRUE(port.Stop());
-    port.Close();
-}
-
-TEST(DummyBackend, RendersOneChunkPerPeriodUntilStopped) {
-    Backends backends(L"dummy", {});
-    Io& port = backends.Port();
-    RampHandler handler;
-    ASSERT_TRUE(port.Open(Stereo(), Chunk(480))); // 10 ms
-    const auto start = Clock::now();
-    ASSERT_TRUE(port.Play(&handler));
-    ASSERT_TRUE(WaitFor([&] { return handler.calls.load() >= 30; }));
-    ASSERT_TRUE(port.Stop());
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    const int calls = handler.calls.load();
-    EXPECT_LE(calls, static_cast<int>(elapsed / 0.010) + 2); // paced, never ahead of the clock
-    EXPECT_EQ(handler.lastFrames.load(), 480u);
-    EXPECT_EQ(port.GetPosition(), calls * 480u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(handler.calls.load(), calls);
     port.Close();
 }
 
@@ -187,9 +160,9 @@ TEST(FdBackend, StopsWhileBlockedAndSurvivesAReaderThatGoesAway) {
     const int calls = handler.calls.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(handler.calls.load(), calls);
-    const auto start = Clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(port.Stop());
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     // Without a reader the write fails with EPIPE; SIGPIPE does not end the process.
     Pipe::Close(out.read);
     PlayToEnd(port, handler);

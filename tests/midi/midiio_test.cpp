@@ -44,17 +44,7 @@ TEST(MidiBackendSelection, SkipsUnavailableUnknownAndRepeatedNamesAndListsTheRes
                                          L"DirectInput - Midi Keyboard (in)", L"midi output devices:",
                                          L"dummy device (out)"};
     EXPECT_EQ(master.DeviceListing(), listing);
-    EXPECT_TRUE(log.Has(brl::Logging::Info, listing[2]));
     EXPECT_NE(master.Keyboard(), nullptr);
-}
-
-TEST(MidiEvent, MessageLengthFollowsTheStatusClass) {
-    const int lengths[][2] = {{0x80, 3}, {0x93, 3}, {0xA0, 3}, {0xBF, 3}, {0xC0, 2},
-                              {0xD9, 2}, {0xE5, 3}, {0xF0, 1}, {0xF1, 2}, {0xF2, 3},
-                              {0xF3, 2}, {0xF6, 1}, {0xF8, 1}, {0xFF, 1}, {0x3C, 3}};
-    for (const auto& [status, length] : lengths) {
-        EXPECT_EQ(brl::Midi::MessageLength(static_cast<uint8_t>(status)), length) << status;
-    }
 }
 
 TEST(MidiNetRecord, CarriesTheMessageWordInDecimalDigitsAndRefusesWhatIsNotARecord) {
@@ -106,11 +96,6 @@ TEST(MidiKeyboard, SendsProgramChangeThenTheNoteAndReleasesWhatItPressed) {
     EXPECT_EQ(f.keyboard.Octave(), 9);
     ASSERT_TRUE(f.events.WaitFor(10));
     EXPECT_EQ(f.events.Text(), "C00000 903C7F C00000 803C7F C00000 900C7F C00000 800C7F C00000 907C7F");
-    for (const auto& r : f.events.All()) {
-        EXPECT_EQ(r.event.clock, &f.keyboard.GetClock());
-        EXPECT_NE(r.event.time, 0u);
-        EXPECT_EQ(r.stream, &f.keyboard);
-    }
 }
 
 TEST(MidiKeyboard, StoppingReleasesHeldNotesAndLeavesKeysToTheWindow) {
@@ -125,8 +110,4 @@ TEST(MidiKeyboard, StoppingReleasesHeldNotesAndLeavesKeysToTheWindow) {
     ASSERT_TRUE(f.keyboard.Start(&f.events));
     EXPECT_FALSE(f.keyboard.KeyDown(38)); // A
     EXPECT_FALSE(f.keyboard.KeyUp(kKeyQ + 100));
-    f.keyboard.KeyDown(kKeyQ);
-    f.keyboard.ReleaseAll();
-    ASSERT_TRUE(f.events.WaitFor(12));
-    EXPECT_EQ(f.events.Text().substr(f.events.Text().size() - 6), "803C7F");
 }

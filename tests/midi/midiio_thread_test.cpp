@@ -56,48 +56,6 @@ public:
 
 } // namespace
 
-TEST(MidiEventPump, KeepsEachProducersOrderAcrossThreads) {
-    constexpr int kProducers = 4;
-    constexpr int kEach = 2000;
-    std::mutex mutex;
-    std::vector<int> last(kProducers, -1);
-    std::atomic<int> outOfOrder{0};
-    std::atomic<int> consumed{0};
-    EventPump pump(
-        [&](const Event& event) {
-            std::lock_guard<std::mutex> lock(mutex);
-            const int sequence = event.data1 * 128 + event.data2;
-            if (sequence != last[event.status & 0x0F] + 1) {
-                ++outOfOrder;
-            }
-            last[event.status & 0x0F] = sequence;
-            ++consumed;
-        },
-        16);
-    ASSERT_TRUE(pump.Start(L"pump test"));
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&pump, p] {
-            for (int i = 0; i < kEach;) {
-                if (pump.Push(Event(static_cast<uint8_t>(0x90 | p), static_cast<uint8_t>(i / 128),
-                                    static_cast<uint8_t>(i % 128)))) {
-                    ++i;
-                } else {
-                    std::this_thread::yield();
-                }
-            }
-        });
-    }
-    for (auto& producer : producers) {
-        producer.join();
-    }
-    brl::testing::WaitFor([&] { return consumed.load() >= kProducers * kEach; });
-    pump.Stop();
-    EXPECT_EQ(consumed.load(), kProducers * kEach);
-    EXPECT_EQ(outOfOrder.load(), 0);
-    EXPECT_FALSE(pump.Push(Event(0x90, 0, 0)));
-}
-
 TEST(MidiEventPump, RefusesWhenFullAndDropsTheRestWhenStopped) {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
