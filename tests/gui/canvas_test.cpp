@@ -76,4 +76,15 @@ TEST(Paths, RoundedCornersAreQuarterArcsThatShrinkOnShortPiecesAndStraightCorner
     EXPECT_TRUE(RoundCorners({{3, 3}}, 6).Empty());
 }
 
+// Node texts: the theme colour where it reads, else black or white.
+TEST(ColourContrast, TextKeepsItsColourWhereItReadsAndOtherwiseTurnsBlackOrWhite) {
+    const Colour grey = Colour::Rgba(0x80, 0x80, 0x80);
+    EXPECT_EQ(ReadableOn(grey, Colour::Rgba(0x10, 0x10, 0x10)), grey);
+    EXPECT_EQ(ReadableOn(grey, Colour::Rgba(0xFF, 0xFF, 0xFF)), Colour::Rgba(0, 0, 0));
+    EXPECT_EQ(ReadableOn(grey, Colour::Rgba(0xFF, 0x00, 0xFF)), Colour::Rgba(0, 0, 0));
+    EXPECT_EQ(ReadableOn(grey, Colour::Rgba(0x00, 0x00, 0xA0)), Colour::Rgba(0xFF, 0xFF, 0xFF));
+    EXPECT_EQ(ReadableOn(grey.WithAlpha(0x40), Colour::Rgba(0xFF, 0xFF, 0xFF)), Colour::Rgba(0, 0, 0, 0x40));
+    EXPECT_EQ(ReadableOn(grey, Colour::Rgba(0xFF, 0xFF, 0xFF, 0x80)), grey); // a see-through fill
+}
+
 } // namespace
