@@ -22,10 +22,6 @@ constexpr uint8_t kPhase = ModuleId::Phase, kSyncPhase = ModuleId::SyncPhase, kO
                   kLfo = ModuleId::Lfo, kEnvelope = ModuleId::Envelope,
                   kExpEnvelope = ModuleId::ExponentialEnvelope, kRelease = ModuleId::Release;
 
-float WrapAbovePi(float x) {
-    return x >= kPi ? x - kTwoPi : x;
-}
-
 // Every generator and filter: the argument count agrees with the catalogue, and
 // after Reset a used node repeats what a fresh one renders.
 TEST(NodeState, ResetMakesAUsedNodeRepeatAFreshOne) {
@@ -61,37 +57,6 @@ TEST(NodeState, ResetMakesAUsedNodeRepeatAFreshOne) {
             ASSERT_EQ(FirstMismatch(used.Pin(0), fresh.Pin(0), kMaxNodeArgs * kN), -1) << int(opcode);
         }
     }
-}
-
-TEST(PhaseCalculator, FollowsTheAccumulatorFormulaForAnyPulseWidthAtNyquistAndForNonFiniteInput) {
-    NodeRig rig(kPhase);
-    float phase = 0.0f, reference = 0.0f, expected[kN];
-    const auto block = [&](float pw, const std::function<float(int)>& frequency) {
-        rig[2] = pw;
-        for (int i = 0; i < kN; ++i) {
-            const float w = (rig.Pin(1)[i] = frequency(i)) * kPi;
-            expected[i] = phase;
-            const float r = WrapPhase(reference);
-            reference = WrapAbovePi(reference + w);
-            phase = WrapAbovePi(phase + (FastSin(r) * pw * 4.0f + 1.0f) * w);
-        }
-        rig.Render();
-        ASSERT_EQ(FirstMismatch(rig.Pin(0), expected, kN), -1) << "pw " << pw;
-    };
-    std::mt19937 random(11);
-    std::uniform_real_distribution<float> frequency(-0.4f, 1.6f);
-    for (float pw : {0.0f, 0.35f, 0.0f, -0.8f, 1.0f, 0.0f, -0.0f}) {
-        block(pw, [&](int) { return frequency(random); });
-    }
-    // At Nyquist from phase 0 the phase alternates 0 and -pi: pi itself wraps.
-    rig.node->Reset();
-    phase = reference = 0.0f;
-    block(0.0f, [](int) { return 1.0f; });
-    // Leaves the phase at -inf and the reference phase NaN, which pw 0 must turn into a NaN phase.
-    rig.node->Reset();
-    phase = reference = 0.0f;
-    block(-1.0f, [](int i) { return i == 0 ? 0.2f : (i == 126 ? INFINITY : (i == 127 ? -INFINITY : 0.0f)); });
-    block(0.0f, [](int) { return 0.1f; });
 }
 
 // The smallest time input that converts to `samples`.
