@@ -115,27 +115,6 @@ TEST(ToolArithmetic, InPlaceAndOverlappingArgumentsFollowTheSampleOrder) {
     }
 }
 
-TEST(SampleAndHold, SamplesOnlyOnARisingClockEdge) {
-    ToolRig rig;
-    Node& sh = rig.Make(ModuleId::SH, {Param(0, 2), Param(0, 0), Param(0, 1)});
-    const auto step = [&](float clock, float source) {
-        rig.Value(0) = clock;
-        rig.Value(1) = source;
-        sh.Render();
-        return rig.Value(2);
-    };
-    EXPECT_EQ(step(0.0f, 0.3f), 0.0f);
-    EXPECT_EQ(step(1.0f, 0.4f), 0.4f);
-    EXPECT_EQ(step(0.5f, 0.6f), 0.4f); // still high: no resample
-    EXPECT_EQ(step(-1.0f, 0.7f), 0.4f);
-    EXPECT_EQ(step(0.0f, 0.8f), 0.4f);
-    EXPECT_EQ(step(0.1f, 0.9f), 0.9f);
-    sh.Reset();
-    EXPECT_EQ(step(0.1f, 0.2f), 0.2f); // after Reset the previous clock is 0 again
-    sh.Reset();
-    EXPECT_EQ(step(0.0f, 0.5f), 0.0f);
-}
-
 // Notes outside the table, NaN among them, clamp instead of reading past it.
 TEST(NoteFrequencies, ClampToTheTable) {
     EXPECT_EQ(NoteFrequency(0, 127.5f, 440.0f, 0), NoteFrequency(0, 127.0f, 440.0f, 0));
