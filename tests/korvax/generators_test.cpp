@@ -108,27 +108,5 @@ TEST(Envelope, RampsThroughThreeSegmentsSignalsDoneOnceAndRestartsOnReset) {
     }
 }
 
-TEST(Release, HoldsFullLevelUntilTheFlagThenFadesToZeroAtReleasePlusOneOrCutsAtOnceForZeroSamples) {
-    NodeRig rig(kRelease);
-    rig.Set(2, {0.3f, 0.0f});
-    const int r = rig.host->TimeToSamples(0.3f);
-    for (int block = -2; block < 4; ++block) {
-        rig[3] = block == 0 ? 1.0f : 0.0f; // the flag is latched
-        rig.Render();
-        for (int i = 0; i < kN; ++i) {
-            const int counter = block * kN + i;
-            const float fade = counter > r ? 0.0f : 1.0f - static_cast<float>(counter) * (1.0f / r);
-            ASSERT_EQ(rig.Pin(0)[i], block < 0 ? 1.0f : fade) << counter;
-        }
-        ASSERT_EQ(rig[1], r >= block * kN && r < (block + 1) * kN ? 1.0f : 0.0f) << block;
-    }
-    NodeRig cut(kRelease, 8000.0f);
-    ASSERT_EQ(cut.host->TimeToSamples(0.0f), 0);
-    cut.Set(2, {0.0f, 1.0f});
-    cut.Render();
-    EXPECT_TRUE(std::all_of(cut.Pin(0), cut.Pin(0) + kN, [](float v) { return v == 0.0f; }));
-    EXPECT_EQ(cut[1], 1.0f);
-}
-
 } // namespace
 } // namespace brl::Korvax
