@@ -121,38 +121,6 @@ TEST_F(CompilerTest, ValueOutputKeepsItsCellUntilTheThirdConsumer) {
     EXPECT_EQ(out.operands, first.operands);
 }
 
-TEST_F(CompilerTest, VoiceParametersAndGlobalBuffersTakeNoCells) {
-    CVergl& graph = patches.Mix();
-    CNode* reader = CreateBufferOutputNode(graph, 2);
-    CNode* amp = Add(graph, 7, 0, 1);
-    CNode* output = Add(graph, 42);
-    CNode* osc = Add(graph, 1, 0, 2);
-    Connect(graph, reader, 0, amp, 0);
-    Connect(graph, amp, 0, output, 0);
-    Connect(graph, amp, 0, output, 1);
-    Connect(graph, osc, 0, CreateBufferInputNode(graph, 2), 0);
-    CNode* lfo = Add(patches.MixPre(), 6);
-    Connect(patches.MixPre(), lfo, 0, CreateBufferInputNode(patches.MixPre(), 127), 0);
-    CVergl& voiceGraph = patches.Voice(0);
-    CNode* voice = CreateVoiceParamsOutputNode(voiceGraph);
-    CNode* mapNote = Add(voiceGraph, 13, 0, 9);
-    CNode* release = Add(voiceGraph, 23, 0, 5);
-    Connect(voiceGraph, voice, 1, mapNote, 0);
-    Connect(voiceGraph, voice, 2, release, 1);
-    Connect(voiceGraph, release, 1, CreateVoiceParamsInputNode(voiceGraph), 0);
-    const Lists lists = CompileOk();
-    EXPECT_EQ(lists.args[kGraphMixPre][0], 0xFF80); // one float into the last global buffer
-    // The voice graph runs before the mix; the release's unread buffer keeps cells
-    // 0..127 and the note's unread value cell 128 to the end of the compile.
-    EXPECT_EQ(lists.ops[2], (Ops{23, 13}));
-    EXPECT_EQ(lists.args[2], (Args{Cell(0), kVoiceFinishedPosition, Param(0, 5), kVoiceOffPosition, Cell(128),
-                                   kVoiceNotePosition}));
-    // Mix order osc, writer, reader, amp, output; the amplifier, first to need cells, gets the next free.
-    EXPECT_EQ(lists.ops[kGraphMix], (Ops{1, 7, 42}));
-    EXPECT_EQ(lists.args[kGraphMix], (Args{0xC100, kZero, Param(0, 2), Param(0, 3), Cell(256), 0xC100,
-                                           Param(0, 1), Cell(256), Cell(256)}));
-}
-
 TEST_F(CompilerTest, RunningOutOfCellsRefusesTheCompile) {
     for (int i = 0; i < 128; ++i) {
         Add(patches.Mix(), 10); // each "set" keeps its unread buffer to the end

@@ -48,27 +48,6 @@ TEST(DelayLines, DelaySignalByTheConvertedLengthAndNoFurtherThanTheLine) {
     }
 }
 
-TEST(DelayLines, ResetAfterAFullLineMatchesAFreshNode) {
-    // Delay, delay signal, chorus (lfos and wet set too) and RMS: a short length
-    // first, then the longest, so that reads reach entries not yet written.
-    struct Module {
-        int opcode, in, length;
-    };
-    for (const Module m : {Module{ModuleId::Delay, 1, 2}, Module{ModuleId::DelaySignal, 1, 2},
-                           Module{ModuleId::Chorus, 2, 8}, Module{ModuleId::RMSDetect, 1, 2}}) {
-        const std::initializer_list<std::pair<int, float>> values = {
-            {3, 0.8f}, {4, 0.5f}, {5, 0.9f}, {10, 0.5f}};
-        Effect used(m.opcode, 384000.0f, values);
-        Effect fresh(m.opcode, 384000.0f, values);
-        const auto play = [&m](Effect& e, float (*source)(int)) {
-            return e.Run(kFullLineBlocks, source, m.in, [&](int b) { e[m.length] = b < 50 ? 0.2f : 1.0f; });
-        };
-        play(used, Noise);
-        used.node->Reset();
-        EXPECT_TRUE(play(used, Noise) == play(fresh, Noise)) << m.opcode;
-    }
-}
-
 TEST(CompressorGain, NonsenseControlsLeaveTheGainRecoverable) {
     // A NaN level or ratio does not compress; a NaN or negative attack is instant;
     // an expanding ratio far below 1 may not leave an infinite gain behind.

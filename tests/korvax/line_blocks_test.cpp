@@ -33,13 +33,9 @@ struct ChorusModel {
         const float dm = static_cast<float>(host.TimeToSamples(*pins[8]));
         const float dd = static_cast<float>(host.TimeToSamples(*pins[9]));
         const float wet = *pins[10];
-        const float l1 = 0.5f - 0.5f * s;
-        const float l2 = 0.5f - 0.25f * s;
-        const float l4 = 0.25f * s + 0.5f;
-        const float gl[4] = {l1, l2, 0.5f, l4};
-        const float gr[4] = {1.0f - l1, 1.0f - l2, 0.5f, 1.0f - l4};
-        float pos[4];
-        float step[4];
+        const float gl[4] = {0.5f - 0.5f * s, 0.5f - 0.25f * s, 0.5f, 0.25f * s + 0.5f};
+        const float gr[4] = {1.0f - gl[0], 1.0f - gl[1], 0.5f, 1.0f - gl[3]};
+        float pos[4], step[4];
         for (int k = 0; k < 4; ++k) {
             const float target = dd * *pins[3 + k] + dm;
             pos[k] = delay[k];
@@ -74,9 +70,7 @@ struct DelayModel {
 
     void Render(float* const* pins, const Synthesizer& host) {
         const int length = std::clamp(host.TimeToSamples(*pins[2]), 0, kLineLength);
-        const float amount = *pins[3];
-        const float feedback = *pins[4];
-        const float wet = *pins[5];
+        const float amount = *pins[3], feedback = *pins[4], wet = *pins[5];
         for (int i = 0; i < kN && length > 0; ++i) {
             const float x = pins[1][i];
             const float old = write < written ? line[static_cast<size_t>(write)] : 0.0f;
@@ -149,20 +143,9 @@ template <class Model> struct LineRig {
 // half over it, and LFO values that are NaN, infinite or huge. Resets restart the
 // line over old entries, which must not be heard.
 TEST(LineBlocks, ChorusMatchesTheSampleBySampleChorusForAnyDelayAndLayout) {
-    const int mids[] = {0,
-                        60,
-                        127,
-                        128,
-                        129,
-                        400,
-                        kLineLength / 2,
-                        kLineLength - 300,
-                        kLineLength - 129,
-                        kLineLength - 128,
-                        kLineLength - 127,
-                        kLineLength,
-                        2 * kLineLength};
-    const int depths[] = {0, 1, 70, 300, kLineLength / 3};
+    constexpr int L = kLineLength;
+    const int mids[] = {0, 60, 127, 128, 129, 400, L / 2, L - 300, L - 129, L - 128, L - 127, L, 2 * L};
+    const int depths[] = {0, 1, 70, 300, L / 3};
     const float wild[] = {NAN, INFINITY, -INFINITY, 1e30f, -1e30f};
     for (const int outOffset : {0 * kN, 2 * kN, 2 * kN + kN / 2}) {
         SCOPED_TRACE(outOffset);
@@ -206,9 +189,9 @@ TEST(LineBlocks, DelayMatchesTheSampleBySampleDelayForAnyLengthAndLayout) {
                 rig.Reset();
             }
             std::generate(rig.Pin(1), rig.Pin(1) + kN, [&] { return unit(random); });
-            *rig.Pin(3) = unit(random);
-            *rig.Pin(4) = unit(random);
-            *rig.Pin(5) = unit(random);
+            for (int pin = 3; pin <= 5; ++pin) {
+                *rig.Pin(pin) = unit(random);
+            }
             ASSERT_TRUE(rig.Render()) << "block " << block;
         }
     }

@@ -103,28 +103,4 @@ TEST(MidiLearnFile, AssignmentsSurviveSaveAndLoadInOneRootElement) {
     EXPECT_TRUE(again.editor->MidiLearning().Empty());
 }
 
-// Learning and forgetting again leaves an older file's text as it was.
-TEST(MidiLearnFile, PatchesWithoutAssignmentsSaveAsBeforeAndMalformedOnesAreRefused) {
-    Rig rig;
-    ASSERT_TRUE(rig.io.LoadPatchesFromFile(KORVAX_TEST_DATA_DIR "/version17.korvax"));
-    const std::string before = rig.Text();
-    EXPECT_EQ(before.find("midilearn"), std::string::npos);
-    ASSERT_TRUE(rig.editor->MidiLearning().Assign({0, 1, 0, 1}, PinKind::Invalid));
-    const std::string with = rig.Text();
-    const size_t at = with.find("\t<midilearn>");
-    ASSERT_NE(at, std::string::npos);
-    EXPECT_EQ(with.substr(0, at) + with.substr(with.find("</korvax>")), before);
-    ASSERT_TRUE(rig.editor->MidiLearning().Forget(0, 1));
-    EXPECT_EQ(rig.Text(), before);
-    // A malformed assignment refuses the file.
-    for (const char* entry : {"midi_channel=\"16\" cc=\"1\" channel=\"0\" number=\"0\"",
-                              "midi_channel=\"0\" cc=\"1\" channel=\"0\""}) {
-        std::string bad = rig.Text();
-        bad.insert(bad.find("</korvax>"), std::string("<midilearn><cc ") + entry + "/></midilearn>");
-        pugi::xml_document document;
-        ASSERT_TRUE(document.load_string(bad.c_str()));
-        EXPECT_FALSE(rig.io.LoadXmlToPatches(document)) << entry;
-    }
-}
-
 } // namespace

@@ -64,33 +64,6 @@ TEST_F(PlayerTest, AnEventAtTickTTakesEffectInBufferTPlusOne) {
     EXPECT_EQ(player->Tick(), 5u);
 }
 
-TEST_F(PlayerTest, NoteOnsTakeVelocitiesInOrderAndPrecedeNoteOffs) {
-    Add(1, 253, 0, 100);
-    Add(1, 253, 0, 50);
-    Add(1, 253, 2, 20); // a velocity without its note-on is never played
-    Add(1, 254, 0, 60);
-    Add(1, 254, 0, 60);
-    Add(4, 253, 0, 80);
-    Add(4, 254, 0, 62);
-    Add(4, 255, 0, 62);
-    auto player = Make();
-    player->RenderBuffer();
-    // The second note-on of 60 released the voice of the first and took a new one.
-    EXPECT_EQ(player->Voice(1, 0)[kVoiceVelocity], 100 / 128.0f);
-    EXPECT_EQ(player->Voice(1, 0)[kVoiceRelease], 1.0f);
-    EXPECT_EQ(player->Voice(1, 1)[kVoiceVelocity], 50 / 128.0f);
-    EXPECT_EQ(player->Voice(1, 1)[kVoiceRelease], 0.0f);
-    // Note-on and note-off in one tick: the voice starts, then is released.
-    EXPECT_EQ(player->Voice(4, 0)[kVoiceVelocity], 80 / 128.0f);
-    EXPECT_EQ(player->Voice(4, 0)[kVoiceRelease], 1.0f);
-    EXPECT_EQ(player->Memory()[4 * 256 + 255], 62 / 128.0f);
-    for (int buffer = 0; buffer < 3; ++buffer) {
-        player->RenderBuffer();
-    }
-    EXPECT_EQ(player->Memory()[256 + 253], 50 / 128.0f);
-    EXPECT_EQ(player->UnmatchedNoteOns(), 0u);
-}
-
 TEST_F(PlayerTest, BrokenStreamsOrByteCodeAreRefusedAndPlayNothing) {
     Add(0, 7, 0, 10);
     Make();

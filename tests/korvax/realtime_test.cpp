@@ -53,7 +53,7 @@ public:
 class ProbeSynth : public SynthesizerRealtime {
 public:
     using SynthesizerRealtime::AcquireProgram, SynthesizerRealtime::PublishProgram,
-        SynthesizerRealtime::ReleaseProgram, SynthesizerRealtime::ReturnMemory;
+        SynthesizerRealtime::ReleaseProgram;
     using SynthesizerRealtime::SynthesizerRealtime;
 
     // Publishes a program whose mix list holds one marker node with this id.
@@ -65,11 +65,6 @@ public:
             return true;
         });
     }
-    // Takes the memory as an editing thread does between buffers.
-    bool HoldMemory() {
-        std::lock_guard<std::mutex> lock(queueMutex);
-        return TakeMemoryIfIdle();
-    }
     // Renders a buffer; the id of the marker program it played, or 0.
     int Render() {
         renderedId = 0;
@@ -77,20 +72,6 @@ public:
         return renderedId;
     }
     const NodeProgram* Slot(uint8_t slot) const { return &programs[SlotIndex(slot)]; }
-    // Every slot is in exactly one place: the masks are disjoint and cover all three.
-    bool SlotsPartitioned() const {
-        const int parts[] = {freeSlots, publishedSlot.load(), returnedSlots.load(), currentSlot};
-        return (parts[0] | parts[1] | parts[2] | parts[3]) == 7 &&
-               parts[0] + parts[1] + parts[2] + parts[3] == 7;
-    }
-    void Tamper(uint8_t free, uint8_t published, uint8_t returned, uint8_t current) {
-        freeSlots = free;
-        publishedSlot = published;
-        returnedSlots = returned;
-        currentSlot = current;
-    }
-    uint8_t Published() const { return publishedSlot.load(); }
-
     int renderedId = 0;
 };
 
@@ -230,20 +211,6 @@ TEST_F(Realtime, WithoutAudioQueuedEventsApplyFirstAndNewOnesGoStraightIntoTheMe
     EXPECT_EQ(Slot(0, 7), 0.75f); // nothing stale comes back
 }
 
-TEST_F(Realtime, BufferStartingWhileAnEditorWritesPlaysNothingAndLeavesEventsAndProgramForTheNext) {
-    ASSERT_TRUE(synth->PublishMarker(1));
-    ASSERT_TRUE(Queue(Controller(0, 7, 0.5f)));
-    ASSERT_TRUE(synth->HoldMemory());
-    EXPECT_EQ(synth->Render(), 0);
-    EXPECT_EQ(synth->ProcessedCount(), 0u);
-    EXPECT_EQ(Slot(0, 7), 0.0f);
-    EXPECT_TRUE(synth->IsAlive());
-    synth->ReturnMemory();
-    EXPECT_FALSE(synth->HoldMemory()); // audio is alive now: editors queue
-    EXPECT_EQ(synth->Render(), 1);
-    EXPECT_EQ(Slot(0, 7), 0.5f);
-}
-
 TEST_F(Realtime, DiscardedEventsNeverApplyWhetherAudioRunsOrNot) {
     for (const bool running : {true, false}) {
         synth = MakeSynth(0);
@@ -258,18 +225,4 @@ TEST_F(Realtime, DiscardedEventsNeverApplyWhetherAudioRunsOrNot) {
         EXPECT_EQ(Slot(0, 2), 0.5f) << running;
         EXPECT_EQ(synth->ProcessedCount(), 2u) << running;
     }
-}
-
-TEST_F(Realtime, ExchangeNeverRunsOutOfSlotsWhileTheReaderSwaps) {
-    // The reader took slot 2 but has not handed back slot 1: the writer replaces its unpicked program.
-    synth->Tamper(4, 0, 0, 2);
-    ASSERT_TRUE(synth->PublishMarker(1));
-    ASSERT_TRUE(synth->PublishMarker(2));
-    EXPECT_EQ(synth->Published(), 4);
-    EXPECT_FALSE(synth->PublishProgram([](NodeProgram&) { return false; }));
-    EXPECT_EQ(synth->Published(), 4);
-    synth->Tamper(0, 4, 1, 2); // slot 1 handed back
-    ASSERT_TRUE(synth->PublishMarker(3));
-    EXPECT_EQ(synth->Render(), 3);
-    EXPECT_TRUE(synth->SlotsPartitioned());
 }

@@ -75,20 +75,6 @@ TEST(EventQueueThreads, ConcurrentWritersLoseNothingAndKeepTheirOrder) {
     EXPECT_EQ(synth.reordered.load(), 0);
 }
 
-TEST(EventQueueThreads, WaitingWriterGetsRoomOnceTheAudioThreadCatchesUpAndReturnsOnceApplied) {
-    // With 200 ms latency a full ring stays full for a while although audio runs.
-    LogCapture log;
-    SynthesizerRealtime synth(&log, 200);
-    RenderingThread audio(synth, 1ms);
-    ASSERT_TRUE(audio.WaitBuffers(1));
-    const std::vector<SynthEvent> events(16384, Controller(0, 1, 1.0f));
-    ASSERT_TRUE(synth.QueueEvents(events.data(), 16384, SynthesizerRealtime::kQueueDrop));
-    const SynthEvent last = Controller(0, 1, 2.0f);
-    EXPECT_TRUE(synth.WaitEvent(&last, 1));
-    EXPECT_FALSE(log.Find(L"waiting for event queueing").empty());
-    EXPECT_EQ(synth.Memory()[1], 2.0f);
-}
-
 std::atomic<int> gViolations{0};
 
 // A node that must never be rendered while its program slot is being rebuilt.

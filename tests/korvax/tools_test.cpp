@@ -19,15 +19,12 @@ using korvax_reference::Param;
 using korvax_runtime_test::MakeSynth;
 using korvax_runtime_test::TestSynth;
 
-constexpr uint16_t kZero = korvax_reference::kZeroBuffer;
-
 // One tool node on a synthesizer's memory: global buffers and value slots of
 // channel 0 serve as its inputs and outputs.
 class ToolRig {
 public:
     ToolRig() : synth(MakeSynth()), memory(synth->Memory()) {}
     float* Buffer(int b) { return memory + Global(b); }
-    float& Value(int number) { return memory[Param(0, number)]; }
     void Fill(int b, float (*f)(int)) {
         for (int i = 0; i < kSamplesPerBuffer; ++i) {
             Buffer(b)[i] = f(i);
@@ -48,41 +45,6 @@ public:
 
 constexpr auto Ramp = [](int i) { return static_cast<float>(i - 64) * 0.015625f; }; // -1 .. 0.984375, exact
 const auto Wave = [](int i) { return static_cast<float>(std::sin(i * 0.3)); };
-
-TEST(ToolArithmetic, BufferModulesComputePerSample) {
-    ToolRig rig;
-    rig.Fill(0, Ramp);
-    rig.Fill(1, Wave);
-    rig.Value(0) = 0.5f;
-    rig.Run(ModuleId::Add, {Global(10), Global(0), Global(1)});
-    rig.Run(ModuleId::Mul, {Global(11), Global(0), Global(1)});
-    rig.Run(ModuleId::Amp, {Global(12), Global(0), Param(0, 0)});
-    rig.Run(ModuleId::Bias, {Global(13), Global(0), Param(0, 0)});
-    rig.Run(ModuleId::Set, {Global(14), Param(0, 0)});
-    rig.Run(ModuleId::Invert, {Global(15), Global(1)});
-    rig.Run(ModuleId::OneMinusX, {Global(16), Global(0)});
-    rig.Run(ModuleId::Copy, {Global(17), Global(18), Global(1)});
-    rig.Value(1) = 1.0f;
-    rig.Run(ModuleId::Gain, {Global(19), Global(1), Param(0, 1)}); // +32 dB
-    rig.Run(ModuleId::MidSide, {Global(20), Global(21), Global(0), Global(1)});
-    const double up = std::pow(10.0, 32.0 / 20.0);
-    for (int i = 0; i < kSamplesPerBuffer; ++i) {
-        const float a = Ramp(i);
-        const float b = Wave(i);
-        EXPECT_EQ(rig.Buffer(10)[i], a + b);
-        EXPECT_EQ(rig.Buffer(11)[i], a * b);
-        EXPECT_EQ(rig.Buffer(12)[i], a / 2);
-        EXPECT_EQ(rig.Buffer(13)[i], static_cast<float>(i - 32) * 0.015625f);
-        EXPECT_EQ(rig.Buffer(14)[i], 0.5f);
-        EXPECT_EQ(rig.Buffer(15)[i], -b);
-        EXPECT_EQ(rig.Buffer(16)[i], static_cast<float>(128 - i) * 0.015625f);
-        EXPECT_EQ(rig.Buffer(17)[i], b);
-        EXPECT_EQ(rig.Buffer(18)[i], b);
-        EXPECT_NEAR(rig.Buffer(19)[i], b * up, 1e-5);
-        EXPECT_NEAR(rig.Buffer(20)[i], (a + b) / std::sqrt(2.0), 1e-6);
-        EXPECT_NEAR(rig.Buffer(21)[i], (a - b) / std::sqrt(2.0), 1e-6);
-    }
-}
 
 TEST(ToolArithmetic, InPlaceAndOverlappingArgumentsFollowTheSampleOrder) {
     ToolRig rig;
@@ -113,27 +75,6 @@ TEST(ToolArithmetic, InPlaceAndOverlappingArgumentsFollowTheSampleOrder) {
     for (int i = 0; i < kSamplesPerBuffer; ++i) {
         EXPECT_EQ(rig.memory[Global(3) + 1 + i], i % 2 == 0 ? -Ramp(0) : Ramp(0));
     }
-}
-
-TEST(SampleAndHold, SamplesOnlyOnARisingClockEdge) {
-    ToolRig rig;
-    Node& sh = rig.Make(ModuleId::SH, {Param(0, 2), Param(0, 0), Param(0, 1)});
-    const auto step = [&](float clock, float source) {
-        rig.Value(0) = clock;
-        rig.Value(1) = source;
-        sh.Render();
-        return rig.Value(2);
-    };
-    EXPECT_EQ(step(0.0f, 0.3f), 0.0f);
-    EXPECT_EQ(step(1.0f, 0.4f), 0.4f);
-    EXPECT_EQ(step(0.5f, 0.6f), 0.4f); // still high: no resample
-    EXPECT_EQ(step(-1.0f, 0.7f), 0.4f);
-    EXPECT_EQ(step(0.0f, 0.8f), 0.4f);
-    EXPECT_EQ(step(0.1f, 0.9f), 0.9f);
-    sh.Reset();
-    EXPECT_EQ(step(0.1f, 0.2f), 0.2f); // after Reset the previous clock is 0 again
-    sh.Reset();
-    EXPECT_EQ(step(0.0f, 0.5f), 0.0f);
 }
 
 // Notes outside the table, NaN among them, clamp instead of reading past it.

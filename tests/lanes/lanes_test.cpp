@@ -96,9 +96,7 @@ int FirstDifference(const Synthesizer& a, const Synthesizer& b, const NodeProgra
     return a.randomState == b.randomState ? -1 : 0x20000;
 }
 
-// Fixed parameters 40..49: the types noise and saw, then times and levels.
-constexpr int kNoiseType = 40;
-constexpr int kSawType = 41;
+// Fixed parameters 40..49: oscillator types (noise, saw), then times and levels.
 constexpr float kFixed[10] = {88.0f / 128, 56.0f / 128, 0.2f, 0.25f, 0.3f, 0.0f, 1.0f, 0.5f, 0.25f, 0.0f};
 
 // Fills the shared inputs of a tick: parameters 0..31 (random), 40..49 (fixed)
@@ -314,40 +312,6 @@ TEST_P(LanePaths, GraphsRenderAsTheScalarLoopAndInLanesWhereVoicesDoNotDependOnE
         code.Add(korvax_reference::ChannelPostList(kChannel), ModuleId::Output, {Global(20), Global(21)});
         ExpectSameAsScalar(code, seed++, 40, false, c.lanes, c.what);
     }
-}
-
-TEST_P(LanePaths, NoiseIsDrawnInTheScalarOrder) {
-    const uint16_t phase = Dynamic(0x180);
-    const uint16_t a = Dynamic(0x200);
-    const uint16_t b = Dynamic(0x280);
-    const uint16_t type = Dynamic(0x010);
-    // Oscillators and an LFO on noise, and a second oscillator whose type is
-    // shared, per voice, or computed by the voice.
-    for (const uint16_t second : {Param(kChannel, 1), Param(kChannel, kSawType), VoiceField(15), type}) {
-        const bool computed = second == type;
-        const auto runs = ExpectSameAsScalar(
-            VoiceCode({{ModuleId::ScaleUp, {type, VoiceField(15)}},
-                       {ModuleId::Phase, {phase, Global(0), kZero}},
-                       {ModuleId::Osc, {a, phase, VoiceField(9), Param(kChannel, kNoiseType)}},
-                       {ModuleId::Lfo,
-                        {Dynamic(0x011), Param(kChannel, 2), Param(kChannel, 3), VoiceField(10),
-                         Param(kChannel, kNoiseType), Param(kChannel, 4)}},
-                       {ModuleId::Osc, {b, phase, VoiceField(11), second}},
-                       {ModuleId::Set, {Dynamic(0x300), Dynamic(0x011)}},
-                       {ModuleId::Mix4, {Dynamic(0x380), a, b, Dynamic(0x300), kZero}},
-                       {ModuleId::Output, {Dynamic(0x380), a}}}),
-            200 + second, 40, true, !computed, "second type " + std::to_string(second));
-        if (!computed) {
-            EXPECT_GT(runs[ModuleId::Osc].inLanes, 0u);
-            EXPECT_GT(runs[ModuleId::Lfo].inLanes, 0u);
-        }
-    }
-    // One noise source draws lane by lane, whatever decides its type.
-    ExpectSameAsScalar(VoiceCode({{ModuleId::ScaleUp, {type, VoiceField(15)}},
-                                  {ModuleId::Phase, {phase, Global(0), kZero}},
-                                  {ModuleId::Osc, {a, phase, VoiceField(9), type}},
-                                  {ModuleId::Output, {a, a}}}),
-                       210, 40, true, true, "one noise source with a computed type");
 }
 
 // Reference voices with effects, notes played, released and stolen on every
