@@ -4,7 +4,6 @@
 #include "gui/gui_test_support.h"
 
 #include "gui/logpanelwx.h"
-#include "korvax/korvaxfileio.h"
 #include "midi/midiiokeyboard.h"
 #include "support/log_capture.h"
 #include "synthesizer/ppmdisplay.h"
@@ -108,22 +107,6 @@ struct MainWindowTest : ::testing::Test {
     }
     void Command(int id) { Send(window, id); }
     vergl::CVergl& Voice(int channel) { return manager.Patches().Voice(channel); }
-    vergl::CNode* LastNode(int channel) {
-        vergl::CNode* last = nullptr;
-        for (vergl::CNode* node : Voice(channel).Nodes()) {
-            last = node;
-        }
-        return last;
-    }
-    // Redraws the window until the condition holds.
-    template <typename Condition> bool RedrawUntil(Condition condition) {
-        return guitest::PumpUntil(
-            [&] {
-                window->Redraw();
-                return condition();
-            },
-            20s);
-    }
 };
 
 TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInSongGraphs) {
@@ -172,7 +155,7 @@ TEST_F(MainWindowTest, CloseAsksToSaveAndStoresThePaneLayoutOfThisVersionOnly) {
     EXPECT_FALSE(window->Panes().GetPane("logpane").IsShown());
 }
 
-TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
+TEST_F(MainWindowTest, ToolWindowsOpenOnceUnbuiltOnesSaySoAndTheCpuLoadShows) {
     // A second command brings the same window up again.
     const std::pair<int, const char*> tools[] = {
         {kIdSynthState, "synth-state.png"}, {kIdSynthDebug, "synth-debug.png"}, {kIdSettings, nullptr}};
@@ -194,9 +177,7 @@ TEST_F(MainWindowTest, ToolWindowsOpenOnceAndUnbuiltOnesSaySo) {
     Command(kIdProfiler);
     ASSERT_EQ(prompts.errors.size(), 1u);
     EXPECT_NE(prompts.errors[0].find(L"not built yet"), String::npos);
-}
-
-TEST_F(MainWindowTest, StatusBarShowsTheCpuLoad) {
+    // The status bar's CPU load and its meter window.
     wxStatusBar* status = window->GetStatusBar();
     window->Redraw();
     EXPECT_EQ(status->GetStatusText(kStatusCpu), "CPU 0% (peak 0%)");

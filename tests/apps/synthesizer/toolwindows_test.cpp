@@ -41,18 +41,6 @@ struct TestFrame {
     ~TestFrame() { guitest::DestroyNow(frame); }
 };
 
-// Closing a tool window hides it (the close is vetoed) and keeps its size
-// under `key`.
-void ExpectCloseHidesAndKeepsTheSize(wxTopLevelWindow* window, Config::Frontend& config,
-                                     const std::string& key) {
-    window->SetSize(60, 70, 700, 400);
-    guitest::Pump(50ms);
-    EXPECT_FALSE(window->Close(false)) << key;
-    EXPECT_FALSE(window->IsShown()) << key;
-    EXPECT_EQ(Config::Setting<int>(config, (key + "/Width").c_str(), 0).Get(), 700) << key;
-    EXPECT_EQ(Config::Setting<int>(config, (key + "/Height").c_str(), 0).Get(), 400) << key;
-}
-
 // Module nodes on channel 0's voice graph until one controller of a slider kind
 // and one of a combo box kind are handed out.
 struct Controllers {
@@ -111,7 +99,13 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndClosingHides) {
     auto& combo = static_cast<ComboBox&>(b.bank->Widget(used.combo));
     Choose(combo.Widget(), 2);
     EXPECT_FLOAT_EQ(b.manager->Slot(0, used.combo), ComboValue(2));
-    ExpectCloseHidesAndKeepsTheSize(b.bank, b.s.config, "Schiebebank");
+    // Closing hides it (the close is vetoed) and keeps its size.
+    b.bank->SetSize(60, 70, 700, 400);
+    guitest::Pump(50ms);
+    EXPECT_FALSE(b.bank->Close(false));
+    EXPECT_FALSE(b.bank->IsShown());
+    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Width", 0).Get(), 700);
+    EXPECT_EQ(Config::Setting<int>(b.s.config, "Schiebebank/Height", 0).Get(), 400);
 }
 
 TEST(ControllerWidgets, ComboBoxesAndTextBoxesShowAndSetTheirController) {
