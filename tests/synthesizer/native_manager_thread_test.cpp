@@ -59,9 +59,6 @@ TEST(NativeDevices, ReopeningAudioKeepsTheMidiInputsThatWereOpenAndAFailedOpenLe
         EXPECT_EQ(manager->GetPosition(), 0);
     }
     log.Clear();
-    manager->StopMidiDevice(0);
-    manager->StopMidiDevice(0);
-    EXPECT_EQ(log.Find(L"Closing midi input device").size(), 1u);
     manager->Deinit();
     EXPECT_EQ(log.Find(L"Closing midi input device 'DirectInput - Midi Keyboard' (1)").size(), 1u);
 }
