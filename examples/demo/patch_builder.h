@@ -11,10 +11,13 @@
 #include "libbrelm/logging.h"
 #include "libbrelm/string.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace korvax_demo {
 
@@ -132,7 +135,7 @@ public:
         : editor(owner), graph(target), channel(channelOfControllers) {}
 
     CNode* Module(int moduleId) {
-        CNode* node = Place(editor.CreateNode(graph, moduleId, channel));
+        CNode* node = Made(editor.CreateNode(graph, moduleId, channel));
         // The controllers start at the catalogue defaults.
         const ModuleSpec& catalogue = FindModule(moduleId);
         for (size_t k = 0; k < node->Inputs().Count(); ++k) {
@@ -145,8 +148,8 @@ public:
     }
     CNode* BufferIn(int number) { return Buffer(editor.CreateNodeBufferInput(graph), number); }
     CNode* BufferOut(int number) { return Buffer(editor.CreateNodeBufferOutput(graph), number); }
-    CNode* VoiceParams() { return Place(editor.CreateNodeVoiceParamsOutput(graph)); }
-    CNode* VoiceFinished() { return Place(editor.CreateNodeVoiceParamsInput(graph)); }
+    CNode* VoiceParams() { return Made(editor.CreateNodeVoiceParamsOutput(graph)); }
+    CNode* VoiceFinished() { return Made(editor.CreateNodeVoiceParamsInput(graph)); }
 
     // Sets the controller of an unconnected value input.
     void Set(CNode* node, int input, float value) {
@@ -253,22 +256,18 @@ private:
         if (!editor.SetBufferNumber(node, number)) {
             throw std::logic_error("bad buffer number");
         }
-        return Place(node);
+        return Made(node);
     }
-    // Lays the nodes out in rows in the order they are made.
-    CNode* Place(CNode* node) {
+    CNode* Made(CNode* node) {
         if (node == nullptr) {
             throw std::logic_error("no node");
         }
-        node->SetPosition(40 + 180 * (placed % 6), 40 + 140 * (placed / 6));
-        ++placed;
         return node;
     }
 
     SynthesizerEditor& editor;
     CVergl& graph;
     int channel;
-    int placed = 0;
 };
 
 // Frequency of the played note, optionally transposed and detuned.
@@ -284,6 +283,87 @@ inline CNode* NoteFrequency(GraphBuilder& g, CNode* voice, int semitones = 0, do
     g.Set(shift, transpose::kDetune, Detune(cents));
     g.Link(shift, 0, map, 0);
     return map;
+}
+
+// Lays a graph out top to bottom the way its signals flow (outputs lie below a
+// node, inputs above): each node one row below the lowest of its sources, a node
+// without sources right above its first consumer, and within a row each node as
+// close as it can get to the mean column of the nodes it is linked to.
+inline void ArrangeGraph(CVergl& graph) {
+    const std::vector<CNode*> nodes(graph.Nodes().begin(), graph.Nodes().end());
+    const size_t count = nodes.size();
+    std::map<const CNode*, size_t> index;
+    for (size_t n = 0; n < count; ++n) {
+        index[nodes[n]] = n;
+    }
+    std::vector<std::vector<size_t>> sources(count);
+    std::vector<std::vector<size_t>> consumers(count);
+    for (const auto* link : graph.Links()) {
+        const size_t from = index.at(link->Pin1()->Node());
+        const size_t to = index.at(link->Pin2()->Node());
+        sources[to].push_back(from);
+        consumers[from].push_back(to);
+    }
+    // Longest path from a source; a cycle stops growing after `count` rounds.
+    std::vector<int> row(count, 0);
+    for (size_t round = 0; round < count; ++round) {
+        bool changed = false;
+        for (size_t n = 0; n < count; ++n) {
+            for (size_t s : sources[n]) {
+                if (row[n] < row[s] + 1) {
+                    row[n] = row[s] + 1;
+                    changed = true;
+                }
+            }
+        }
+        if (!changed) {
+            break;
+        }
+    }
+    for (size_t n = 0; n < count; ++n) {
+        if (sources[n].empty() && !consumers[n].empty()) {
+            int lowest = row[consumers[n].front()];
+            for (size_t c : consumers[n]) {
+                lowest = std::min(lowest, row[c]);
+            }
+            row[n] = std::max(0, lowest - 1);
+        }
+    }
+    constexpr int kColumn = 150;
+    constexpr int kRow = 60;
+    constexpr int kMargin = 48;
+    // Columns: first in creation order, then twice towards the linked nodes.
+    std::vector<double> x(count, 0.0);
+    std::map<int, std::vector<size_t>> rows;
+    for (size_t n = 0; n < count; ++n) {
+        x[n] = static_cast<double>(rows[row[n]].size() * kColumn);
+        rows[row[n]].push_back(n);
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<double> wanted(x);
+        for (size_t n = 0; n < count; ++n) {
+            const std::vector<size_t>& linked = sources[n].empty() ? consumers[n] : sources[n];
+            if (!linked.empty()) {
+                double sum = 0.0;
+                for (size_t l : linked) {
+                    sum += x[l];
+                }
+                wanted[n] = sum / static_cast<double>(linked.size());
+            }
+        }
+        for (auto& [r, members] : rows) {
+            std::stable_sort(members.begin(), members.end(),
+                             [&](size_t a, size_t b) { return wanted[a] < wanted[b]; });
+            double next = 0.0;
+            for (size_t n : members) {
+                x[n] = std::max(next, std::round(wanted[n] / kColumn) * kColumn);
+                next = x[n] + kColumn;
+            }
+        }
+    }
+    for (size_t n = 0; n < count; ++n) {
+        nodes[n]->SetPosition(kMargin + static_cast<int32_t>(x[n]), kMargin / 2 + kRow * row[n]);
+    }
 }
 
 // Prints errors only: the editor warns about controller values that no audio
@@ -306,6 +386,9 @@ private:
 // standard error) when it does not compile or cannot be written.
 inline bool CompileAndSave(SynthesizerEditor& editor, ErrorLog& log, const std::string& path,
                            const char* program) {
+    for (CVergl* graph : editor.Patches().AllGraphs()) {
+        ArrangeGraph(*graph);
+    }
     CompiledProgram compiled;
     if (!SynthCompiler(log).CompileGraph(editor.Patches(), compiled)) {
         std::fprintf(stderr, "%s: the patch does not compile\n", program);
