@@ -197,6 +197,10 @@ bool ReplacingFile::Open() {
         ::close(fd);
         return Fail("cannot create a temporary file", error);
     }
+    // Long files (a rendered wave) are written in few large system calls.
+    constexpr size_t kBufferSize = 256u << 10;
+    buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    std::setvbuf(file_, buffer_.get(), _IOFBF, kBufferSize);
     return true;
 }
 

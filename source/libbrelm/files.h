@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -70,6 +71,7 @@ private:
     std::filesystem::path requested_;
     std::filesystem::path target_;
     std::string temporary_;
+    std::unique_ptr<char[]> buffer_; // the stream's buffer, larger than stdio's own
     std::FILE* file_ = nullptr;
     uint64_t written_ = 0;   // bytes handed to the file so far
     uint64_t writeback_ = 0; // bytes whose writeback to the disk has been started
