@@ -332,6 +332,7 @@ inline void ArrangeGraph(CVergl& graph) {
     constexpr int kColumn = 150;
     constexpr int kRow = 60;
     constexpr int kMargin = 48;
+    constexpr int kTop = 36;
     // Columns: first in creation order, then twice towards the linked nodes.
     std::vector<double> x(count, 0.0);
     std::map<int, std::vector<size_t>> rows;
@@ -362,7 +363,7 @@ inline void ArrangeGraph(CVergl& graph) {
         }
     }
     for (size_t n = 0; n < count; ++n) {
-        nodes[n]->SetPosition(kMargin + static_cast<int32_t>(x[n]), kMargin / 2 + kRow * row[n]);
+        nodes[n]->SetPosition(kMargin + static_cast<int32_t>(x[n]), kTop + kRow * row[n]);
     }
 }
 
