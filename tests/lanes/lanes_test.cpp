@@ -315,7 +315,7 @@ TEST_P(LanePaths, GraphsRenderAsTheScalarLoopAndInLanesWhereVoicesDoNotDependOnE
 }
 
 // Reference voices with effects, notes played, released and stolen on every
-// channel: lanes render as the scalar loop and the audio thread allocates nothing.
+// channel: lanes render as the scalar loop and neither allocates on the audio thread.
 TEST_P(LanePaths, ReferenceVoicesRenderAsTheScalarLoopWithoutAllocating) {
     using korvax_reference::VoiceEffect;
     const std::pair<int, VoiceEffect> voices[] = {{0, VoiceEffect::Chorus},
@@ -341,6 +341,11 @@ TEST_P(LanePaths, ReferenceVoicesRenderAsTheScalarLoopWithoutAllocating) {
     }
     for (const auto& [channel, effect] : voices) {
         EXPECT_TRUE(Lanes::RunsInLanes(lanes.program, channel)) << channel;
+    }
+    {
+        brl::testing::AllocationGuard probe; // the guard sees a direct call, which the compiler may not elide
+        ::operator delete(::operator new(16));
+        ASSERT_EQ(probe.Count(), 1);
     }
     float peak = 0.0f;
     brl::testing::AllocationGuard guard;
