@@ -94,13 +94,9 @@ TEST(MidiLearnFile, AssignmentsSurviveSaveAndLoadInOneRootElement) {
     loaded.Text();
     EXPECT_EQ(
         loaded.editor->Patches().parameterValues[static_cast<size_t>(5 * kControllersPerChannel + shape)], 8);
-    ASSERT_TRUE(loaded.io.SavePatchesToFile(dir.File("b.korvax"), L"1.0", false));
-    Rig again;
-    ASSERT_TRUE(again.io.LoadPatchesFromFile(dir.File("b.korvax")));
-    EXPECT_EQ(again.editor->MidiLearning().Assignments(), loaded.editor->MidiLearning().Assignments());
     // A new patch set has none.
-    again.io.LoadEmptyPatches();
-    EXPECT_TRUE(again.editor->MidiLearning().Empty());
+    loaded.io.LoadEmptyPatches();
+    EXPECT_TRUE(loaded.editor->MidiLearning().Empty());
 }
 
 } // namespace

@@ -45,14 +45,6 @@ TEST(MidiLearnThreads, LearningAndForgettingWhileCcsArriveAndAudioRendersStaysCo
                          assignments[a].number == assignments[b].number);
         }
     }
-    // A learned CC drives its controller while audio renders.
-    editor->MidiLearning().Clear();
-    ASSERT_TRUE(editor->LearnController(6, 9));
-    ASSERT_TRUE(editor->QueueMidiEvent(brl::Midi::Event(0xB5, 33, 100)));
-    ASSERT_TRUE(editor->QueueMidiEvent(brl::Midi::Event(0xB5, 33, 96)));
-    ASSERT_TRUE(editor->SettleEvents());
-    EXPECT_EQ(editor->Memory()[6 * kControllersPerChannel + 9], 0.75f);
-    EXPECT_EQ(editor->Memory()[0 * kControllersPerChannel + 33], 0.0f);
 }
 
 } // namespace
