@@ -18,8 +18,7 @@ using Testing::NodeRig;
 
 constexpr int kN = kSamplesPerBuffer;
 constexpr uint8_t kMoog = ModuleId::MoogFilter, kKarlsen = ModuleId::KarlsenFilter, kSv = ModuleId::SvFilter,
-                  kDouble = ModuleId::DoubleFilter, kBandsplit4 = ModuleId::Bandsplit4,
-                  kBandsplit8 = ModuleId::Bandsplit8;
+                  kDouble = ModuleId::DoubleFilter;
 
 // One sample of each filter from its formula, with the output of the type bucket.
 struct Reference {
@@ -77,11 +76,8 @@ struct Reference {
 
 // Sets a filter's controls; the double filter takes its distortion first.
 void SetControls(NodeRig& rig, uint8_t opcode, float frequency, float resonance, float type, float dist) {
-    if (opcode == kDouble) {
-        rig.Set(2, {dist, frequency, resonance, type});
-    } else {
-        rig.Set(2, {frequency, resonance, type});
-    }
+    rig[2] = dist;
+    rig.Set(opcode == kDouble ? 3 : 2, {frequency, resonance, type});
 }
 
 // Every type bucket, resonance 0 and 1, new coefficients at each block: the state carries

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 using brl::Korvax::SynthEvent;
@@ -50,11 +51,10 @@ TEST_F(MidiConversion, EveryStatusClassConvertsByTheTable) {
         out.type = 99;
         ASSERT_EQ(synth.ConvertMidiEvent(Event(c.status, c.data1, c.data2), out), c.understood)
             << int(c.status);
-        EXPECT_EQ(out.type, c.type) << int(c.status);
-        EXPECT_EQ(out.channel, c.channel) << int(c.status);
-        EXPECT_EQ(out.index, c.index) << int(c.status);
-        EXPECT_FLOAT_EQ(out.value, c.value) << int(c.status);
-        EXPECT_FLOAT_EQ(out.value2, c.value2) << int(c.status);
+        // The values are whole 128ths: exact.
+        EXPECT_EQ(std::tuple(out.type, out.channel, out.index, out.value, out.value2),
+                  std::tuple(c.type, c.channel, c.index, c.value, c.value2))
+            << int(c.status);
     }
     // Queued, they warn of nothing; the clock is logged only on request.
     synth.SetLogTimingClock(false);

@@ -121,8 +121,7 @@ std::vector<Lanes::ModuleRuns> ExpectSameAsScalar(const ByteCode& code, uint32_t
                                                   bool expectLanes, const std::string& what) {
     ScriptSynth scalar(false, seed);
     ScriptSynth lanes(true, seed);
-    EXPECT_TRUE(scalar.Load(code)) << what;
-    EXPECT_TRUE(lanes.Load(code)) << what;
+    EXPECT_TRUE(scalar.Load(code) && lanes.Load(code)) << what;
     EXPECT_EQ(Lanes::RunsInLanes(lanes.program, kChannel), expectLanes) << what;
     EXPECT_FALSE(Lanes::RunsInLanes(scalar.program, kChannel)) << what;
     std::mt19937 sharedA(seed * 7 + 1);
