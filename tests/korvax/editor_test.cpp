@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -18,14 +17,6 @@ using brl::vergl::CLink;
 using brl::vergl::CNode;
 using brl::vergl::CPin;
 using brl::vergl::CVergl;
-
-enum Module {
-    kOscillator = ModuleId::Osc,
-    kFilter = ModuleId::MoogFilter,
-    kEnvelope = ModuleId::Envelope,
-    kLfo = ModuleId::Lfo,
-    kSet = ModuleId::Set
-};
 
 // Keeps its warnings.
 class RecordingEditor : private brl::testing::LogCapture, public SynthesizerEditor {
@@ -49,9 +40,9 @@ protected:
 };
 
 TEST_F(Editing, RefusedConnectionsLogWhyAndKeepEveryLink) {
-    CNode* osc = Add(kOscillator);
-    CNode* filter = Add(kFilter);
-    CNode* envelope = Add(kEnvelope);
+    CNode* osc = Add(ModuleId::Osc);
+    CNode* filter = Add(ModuleId::MoogFilter);
+    CNode* envelope = Add(ModuleId::Envelope);
     CNode* bufferIn = editor->CreateNodeBufferInput(graph);
     CNode* secondBufferIn = editor->CreateNodeBufferInput(graph);
     CNode* bufferOut = editor->CreateNodeBufferOutput(graph);
@@ -79,14 +70,14 @@ TEST_F(Editing, RefusedConnectionsLogWhyAndKeepEveryLink) {
 }
 
 TEST_F(Editing, ValueSourceIntoBufferTargetGoesThroughASetNodeHalfway) {
-    CNode* lfo = Add(kLfo, 2);
-    CNode* filter = Add(kFilter, 2);
+    CNode* lfo = Add(ModuleId::Lfo, 2);
+    CNode* filter = Add(ModuleId::MoogFilter, 2);
     lfo->SetPosition(100, 41);
     filter->SetPosition(301, -200);
     ASSERT_TRUE(Connect(Out(lfo), In(filter)));
     ASSERT_EQ(graph.Nodes().Count(), 3u);
     CNode* set = graph.Nodes().At(2);
-    EXPECT_EQ(GetNodeRecord(set)->number, kSet);
+    EXPECT_EQ(GetNodeRecord(set)->number, ModuleId::Set);
     EXPECT_EQ(set->X(), (100 + 301) / 2);
     EXPECT_EQ(set->Y(), (41 - 200) / 2);
     EXPECT_TRUE(Linked(Out(lfo), In(set)));

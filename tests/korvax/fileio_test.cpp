@@ -7,13 +7,10 @@
 
 #include <sys/stat.h>
 
-#include <array>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
-#include <random>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
-#include <vector>
 
 namespace brl::Korvax {
 namespace {

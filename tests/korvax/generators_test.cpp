@@ -5,12 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <functional>
-#include <random>
-#include <vector>
-
 namespace brl::Korvax {
 namespace {
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
-#include <vector>
 
 using brl::Korvax::SynthEvent;
 using brl::Midi::Event;

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <unistd.h>
 
 namespace {

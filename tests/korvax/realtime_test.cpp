@@ -7,7 +7,6 @@
 #include <atomic>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 using brl::Korvax::NodeProgram;
