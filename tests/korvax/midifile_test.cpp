@@ -34,11 +34,6 @@ Bytes U32(uint32_t v) {
     return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
 }
 
-Bytes Name(const std::string& name) {
-    Bytes meta{0x00, 0xFF, 0x03, static_cast<uint8_t>(name.size())};
-    return Cat({meta, Bytes(name.begin(), name.end())});
-}
-
 // A file with the given header fields and one "MTrk" chunk per track body.
 Bytes Smf(std::vector<Bytes> tracks, uint16_t ticksPerQuarter = 96, uint16_t format = 1,
           int trackCount = -1) {
@@ -103,7 +98,9 @@ TEST_F(MidiFileTest, MidiTicksBecomeSynthesizerTicksWithTheTempoInForceAndNoLost
 TEST_F(MidiFileTest, HugeDeltasAreCrossedInOneStepAndOverlongSongsFail) {
     const uint32_t n = 0x0FFFFFFF;
     Bytes first = {0x00, 0xFF, 0x51, 0x03, 0x00, 0x00, 0x01};
-    Bytes second = Name("korvax-p:01");
+    const std::string name = "korvax-p:01";
+    Bytes second =
+        Cat({{0x00, 0xFF, 0x03, static_cast<uint8_t>(name.size())}, Bytes(name.begin(), name.end())});
     for (int i = 0; i < 4; ++i) {
         first = Cat({first, Vlq(n), {0x90, 0x3C, 0x40}});
         second = Cat({second, Vlq(n - 1), {0x90, 0x3C, 0x40}});

@@ -30,14 +30,13 @@ public:
             Buffer(b)[i] = f(i);
         }
     }
-    Node& Make(uint8_t opcode, std::initializer_list<uint16_t> operands) {
+    void Run(uint8_t opcode, std::initializer_list<uint16_t> operands) {
         const std::vector<uint16_t> codes(operands);
         nodes.emplace_back(InstantiateNode(opcode, codes.data(), synth.get(), 0, 0));
-        EXPECT_NE(nodes.back(), nullptr);
+        ASSERT_NE(nodes.back(), nullptr);
         EXPECT_EQ(nodes.back()->argCount, static_cast<int>(codes.size()));
-        return *nodes.back();
+        nodes.back()->Render();
     }
-    void Run(uint8_t opcode, std::initializer_list<uint16_t> operands) { Make(opcode, operands).Render(); }
     std::unique_ptr<TestSynth> synth;
     float* memory;
     std::vector<std::unique_ptr<Node>> nodes;
