@@ -31,7 +31,6 @@ Texts Of(const LogCapture& log, int level) {
 
 using korvax_reference::Param;
 constexpr auto Cell = korvax_reference::Dynamic;
-constexpr uint16_t kZero = korvax_reference::kZeroBuffer;
 
 // A module node whose value inputs use controllers of `channel` from `firstNumber` up.
 CNode* Add(CVergl& graph, int moduleId, int channel = 0, int firstNumber = 0) {

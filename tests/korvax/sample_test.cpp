@@ -26,7 +26,6 @@ using brl::String;
 using brl::Sfx::Sample;
 using brl::testing::TempDir;
 using brl::testing::WriteOgg;
-namespace logging = brl::Logging;
 
 // Sines of the channels' frequencies at amplitude 0.5.
 std::function<float(int, long)> Sine(long rate, std::vector<double> frequencies) {

@@ -15,7 +15,6 @@ namespace {
 
 using namespace brl::Korvax;
 using korvax_reference::Global;
-using korvax_reference::Param;
 using korvax_runtime_test::MakeSynth;
 using korvax_runtime_test::TestSynth;
 

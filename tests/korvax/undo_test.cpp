@@ -17,7 +17,6 @@ using namespace brl::Korvax;
 using brl::String;
 using brl::testing::DevicelessManager;
 using brl::testing::SampleVoice;
-using brl::vergl::CNode;
 using brl::vergl::CVergl;
 
 struct Rig {
