@@ -45,24 +45,17 @@ size_t XzCommandSize(const TempDir& dir, const std::vector<uint8_t>& bytes) {
     return ReadFile(dir.File("in.xz")).size();
 }
 
-struct Demo {
-    brl::Logging::NullChannel log;
-    std::unique_ptr<SynthesizerEditor> editor = std::make_unique<SynthesizerEditor>(&log);
-    SynthFileIo io{*editor};
-    Demo() {
-        EXPECT_TRUE(io.LoadPatchesFromFile(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax"));
-        EXPECT_TRUE(editor->Compile());
-    }
-};
-
 // The status bar's intro size: the exported headers' bytes, measured as xz -9e does.
 TEST(IntroSize, TablesAreTheBytesOfTheExportedHeadersAndSizesAreWhatXzMinus9eGives) {
     TempDir dir;
-    Demo demo;
-    PatchSet& patches = demo.editor->Patches();
+    brl::Logging::NullChannel log;
+    auto editor = std::make_unique<SynthesizerEditor>(&log);
+    ASSERT_TRUE(SynthFileIo(*editor).LoadPatchesFromFile(KORVAX_SOURCE_DIR "/examples/demo/demo.korvax"));
+    ASSERT_TRUE(editor->Compile());
+    PatchSet& patches = editor->Patches();
     ASSERT_FALSE(patches.song.timeStream.empty());
-    ASSERT_TRUE(ExportHeaders(dir.File("demo"), patches, demo.editor->Memory(), demo.log));
-    const IntroTables tables = MakeIntroTables(patches, demo.editor->LastProgram());
+    ASSERT_TRUE(ExportHeaders(dir.File("demo"), patches, editor->Memory(), log));
+    const IntroTables tables = MakeIntroTables(patches, editor->LastProgram());
     std::vector<uint8_t> program = ArrayBytes(ReadFile(dir.File("demo.values.h")));
     const std::vector<uint8_t> ops = ArrayBytes(ReadFile(dir.File("demo.ops.h")));
     const std::vector<uint8_t> params = ArrayBytes(ReadFile(dir.File("demo.params.h")));
