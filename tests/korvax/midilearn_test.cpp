@@ -27,7 +27,6 @@ struct Rig {
         return editor->QueueMidiEvent(brl::Midi::Event(
             static_cast<uint8_t>(0xB0 | midiChannel), static_cast<uint8_t>(cc), static_cast<uint8_t>(value)));
     }
-    std::string Text() { return io.SavePatchesToText(L"test"); }
     // An oscillator on channel 5; the controller of its shape input.
     int AddOscillatorShape() {
         editor->CreateNode(editor->Patches().Voice(5), 1, 5);
@@ -91,7 +90,7 @@ TEST(MidiLearnFile, AssignmentsSurviveSaveAndLoadInOneRootElement) {
     EXPECT_EQ(loaded.Slot(5, shape), (5 * 16 + 8) / 128.0f);
     // A driven value is saved like one set by its slider.
     ASSERT_TRUE(loaded.Cc(9, 71, 0));
-    loaded.Text();
+    loaded.io.SavePatchesToText(L"test");
     EXPECT_EQ(
         loaded.editor->Patches().parameterValues[static_cast<size_t>(5 * kControllersPerChannel + shape)], 8);
     // A new patch set has none.

@@ -64,12 +64,6 @@ public:
             return true;
         });
     }
-    // Renders a buffer; the id of the marker program it played, or 0.
-    int Render() {
-        renderedId = 0;
-        RenderBuffer();
-        return renderedId;
-    }
     const NodeProgram* Slot(uint8_t slot) const { return &programs[SlotIndex(slot)]; }
     int renderedId = 0;
 };
