@@ -53,15 +53,6 @@ TEST(NodeState, ResetMakesAUsedNodeRepeatAFreshOne) {
     }
 }
 
-// The smallest time input that converts to `samples`.
-float TimeInputFor(const Synthesizer& synthesizer, int samples) {
-    float x = 0.0f;
-    while (synthesizer.TimeToSamples(x) < samples) {
-        x += 1.0f / 65536;
-    }
-    return x;
-}
-
 TEST(Envelope, RampsThroughThreeSegmentsSignalsDoneOnceAndRestartsOnReset) {
     Testing::NodeHost host;
     // Minimal times (0.1 ms, 9 samples at 96 kHz), segments crossing buffers, and an
@@ -69,7 +60,8 @@ TEST(Envelope, RampsThroughThreeSegmentsSignalsDoneOnceAndRestartsOnReset) {
     const struct {
         float attack, decay, sustain;
         int end; // expected A + D + S, or 0
-    } cases[] = {{0.0f, 0.0f, 0.0f, 27}, {0.3f, 0.25f, 0.35f, 0}, {0.0f, 0.0f, TimeInputFor(host, 110), 128}};
+    } cases[] = {
+        {0.0f, 0.0f, 0.0f, 27}, {0.3f, 0.25f, 0.35f, 0}, {0.0f, 0.0f, Testing::TimeFor(host, 110), 128}};
     const float vst = 0.1f, va = 0.9f, vd = 0.5f, vs = 0.2f;
     for (const auto& c : cases) {
         NodeRig rig(kEnvelope);

@@ -17,6 +17,7 @@ namespace {
 using Modules::Effects::TapPosition;
 using Testing::NodeHost;
 using Testing::SameFloat;
+using Testing::TimeFor;
 
 constexpr int kN = kSamplesPerBuffer;
 
@@ -81,17 +82,6 @@ struct DelayModel {
         }
     }
 };
-
-// The time parameter whose delay is the first to reach `samples`.
-float TimeFor(const Synthesizer& host, int samples) {
-    float lo = -1.0f;
-    float hi = 2.0f;
-    for (int i = 0; i < 60; ++i) {
-        const float mid = (lo + hi) * 0.5f;
-        (host.TimeToSamples(mid) < samples ? lo : hi) = mid;
-    }
-    return hi;
-}
 
 // A line effect and its model side by side: pin i at 0x8000 + i x 128, except
 // output pin 0, which sits `outOffset` floats past 0x8000 (over an input block or

@@ -66,6 +66,17 @@ struct NodeRig {
     std::unique_ptr<Node> node;
 };
 
+// The time input whose conversion is the first to reach `samples`.
+inline float TimeFor(const Synthesizer& host, int samples) {
+    float lo = -1.0f;
+    float hi = 2.0f;
+    for (int i = 0; i < 60; ++i) {
+        const float mid = (lo + hi) * 0.5f;
+        (host.TimeToSamples(mid) < samples ? lo : hi) = mid;
+    }
+    return hi;
+}
+
 // Bit-for-bit equality, with any two NaNs counting as equal.
 inline bool SameFloat(float a, float b) {
     if (a != a || b != b) {
