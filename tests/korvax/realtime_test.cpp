@@ -37,14 +37,11 @@ private:
     std::atomic<uint64_t>* now;
 };
 
-// A node that tells which program is playing and counts its resets.
-class MarkerNode : public korvax::Node {
+// A node that counts its resets.
+class ResetCounter : public korvax::Node {
 public:
-    MarkerNode(int id, int* rendered) : id(id), rendered(rendered) {}
-    void Render() noexcept override { *rendered = id; }
+    void Render() noexcept override {}
     void Reset() noexcept override { ++resets; }
-    int id;
-    int* rendered;
     int resets = 0;
 };
 
@@ -55,17 +52,15 @@ public:
         SynthesizerRealtime::ReleaseProgram;
     using SynthesizerRealtime::SynthesizerRealtime;
 
-    // Publishes a program whose mix list holds one marker node with this id.
-    bool PublishMarker(int id) {
+    // Publishes a program whose mix list holds one reset counter.
+    bool PublishResetCounter() {
         return PublishProgram([&](NodeProgram& program) {
             DestroyNodeProgram(program);
-            program.lists[korvax::kListMix] =
-                new korvax::Node* [2] { new MarkerNode(id, &renderedId), nullptr };
+            program.lists[korvax::kListMix] = new korvax::Node* [2] { new ResetCounter, nullptr };
             return true;
         });
     }
     const NodeProgram* Slot(uint8_t slot) const { return &programs[SlotIndex(slot)]; }
-    int renderedId = 0;
 };
 
 SynthEvent Make(uint32_t type, int channel, int index = -1, float value = 0.0f, float value2 = 0.0f) {
@@ -168,10 +163,10 @@ TEST_F(Realtime, EventsOutsideTheSynthesizerAreCountedButChangeNothing) {
 
 TEST_F(Realtime, WithoutAudioQueuedEventsApplyFirstAndNewOnesGoStraightIntoTheMemory) {
     // A note sounds on channel 1 from while audio ran; then the audio thread stops.
-    ASSERT_TRUE(synth->PublishMarker(1));
+    ASSERT_TRUE(synth->PublishResetCounter());
     ASSERT_TRUE(Queue(Make(korvax::kEventNoteOn, 1, -1, 0.5f, 1.0f)));
     synth->RenderBuffer();
-    const auto* marker = static_cast<const MarkerNode*>(synth->Slot(2)->lists[korvax::kListMix][0]);
+    const auto* marker = static_cast<const ResetCounter*>(synth->Slot(2)->lists[korvax::kListMix][0]);
     const int resets = marker->resets;
     Advance(51);
     ASSERT_TRUE(Queue(Controller(0, 7, 0.25f)));
