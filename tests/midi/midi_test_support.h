@@ -51,8 +51,6 @@ public:
         return text;
     }
 
-    size_t Count() const { return All().size(); }
-
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -114,6 +114,6 @@ TEST(MidiInputStream, ChangingTheHandlerWaitsForTheDeliveryInProgressAndAThrowin
     input.SetHandler(nullptr);
     ASSERT_TRUE(input.Feed(0x90, 1, 1)); // dropped, no handler
     input.Stop();
-    EXPECT_EQ(second.Count(), 2u);
+    EXPECT_EQ(second.All().size(), 2u);
     EXPECT_FALSE(input.Feed(0x90, 2, 2));
 }

@@ -70,16 +70,13 @@ constexpr std::chrono::milliseconds kPause(30);
 
 // A started network input (on a port the system chooses) and what it delivers.
 struct NetInput {
-    explicit NetInput(std::vector<String> extra = {}) : config(Options(std::move(extra))) {
+    explicit NetInput(std::vector<String> options = {})
+        : config(
+              (options.insert(options.begin(), {L"--Midi-Backends", L"netwin32", L"--Midi-Net-Input-Enabled",
+                                                L"1", L"--Midi-Net-Input-Port", L"0"}),
+               options)) {
         stream = static_cast<IoNet*>(master.FindBackend(L"netwin32"))->Input();
         started = stream != nullptr && stream->Start(&events);
-    }
-    static std::vector<String> Options(std::vector<String> extra) {
-        std::vector<String> options = {L"--Midi-Backends",          L"netwin32",
-                                       L"--Midi-Net-Input-Enabled", L"1",
-                                       L"--Midi-Net-Input-Port",    L"0"};
-        options.insert(options.end(), extra.begin(), extra.end());
-        return options;
     }
     int Port() const { return stream->BoundPort(); }
 
