@@ -14,8 +14,10 @@ namespace {
 
 using namespace brl::Audio;
 using brl::String;
+using brl::testing::Chunks;
 using brl::testing::CommandLineSettings;
 using brl::testing::LogCapture;
+using brl::testing::Stereo;
 using Calls = std::vector<std::string>;
 
 // A port whose platform is the test: every Internal step is journalled and can
@@ -49,18 +51,6 @@ struct Rig {
     Calls calls;
     FakeIo port{log, calls};
 };
-
-Format Stereo(uint32_t rate = 48000, uint32_t inputs = 0) {
-    return Format{inputs, 0, 2, 0, rate};
-}
-
-PortConfig Chunks(uint32_t frames, uint32_t output = 4, uint32_t input = 0) {
-    PortConfig config;
-    config.FramesPerChunk = frames;
-    config.OutputChunks = output;
-    config.InputChunks = input;
-    return config;
-}
 
 // Fills output channel c with c + the number of the call.
 struct CountingHandler : IStreamHandler {
