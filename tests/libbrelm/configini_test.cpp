@@ -30,11 +30,6 @@ Key Components(std::vector<brl::String> components) {
     return Key(std::move(components));
 }
 
-// Counts the entries of a directory.
-std::ptrdiff_t Entries(const std::string& directory) {
-    return std::distance(std::filesystem::directory_iterator(directory), {});
-}
-
 } // namespace
 
 TEST(IniLoading, ReadsSectionsEntriesQuotesCommentsAndEscapes) {
@@ -164,14 +159,8 @@ TEST(IniSaving, AnUnchangedFileIsNeverRewritten) {
 }
 
 // Drops every log line while installed; the loader logs each malformed line.
-class QuietLog {
-public:
-    QuietLog() : previous_(brl::Debug::GetProcessLogChannel()) { brl::Debug::SetProcessLogChannel(&null_); }
-    ~QuietLog() { brl::Debug::SetProcessLogChannel(previous_); }
-
-private:
-    brl::Logging::NullChannel null_;
-    brl::Logging::Channel* previous_;
+struct QuietLog : LogCapture {
+    void Log(int, const brl::Logging::SourceLocation&, const brl::String&, const brl::String&) override {}
 };
 
 TEST(IniFuzz, RandomFilesKeepTheirTextAndTakeAChangeWithoutDisturbingOtherKeys) {
@@ -228,5 +217,5 @@ TEST(IniSaving, FailedSaveKeepsTheOldFileAndIsReported) {
     EXPECT_EQ(ReadFile(path), "[Audio]\nRate = 44100\n");
     // Reported by Save and again by the destructor; no temporary file is left.
     EXPECT_EQ(log.Find(L"error writing '" + brl::FromUtf8(path) + L"'").size(), 2u);
-    EXPECT_EQ(Entries(dir.Path()), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }

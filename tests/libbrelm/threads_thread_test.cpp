@@ -69,18 +69,16 @@ TEST(ThreadStart, ReturnsOnceTheThreadRunsRefusesASecondStartAndRunsAgainAfterTh
 }
 
 TEST(ThreadStart, ConcurrentStartsOfOneThreadRunItOnce) {
-    std::vector<std::unique_ptr<GatedWork>> work;
-    std::vector<std::unique_ptr<brl::Threads::ManagedThread>> threads;
-    for (int i = 0; i < 8; ++i) {
-        work.push_back(std::make_unique<GatedWork>());
-        threads.push_back(std::make_unique<brl::Threads::ManagedThread>(*work.back()));
-    }
+    struct Gated {
+        GatedWork work;
+        brl::Threads::ManagedThread thread{work};
+    } gated[8];
     std::atomic<int> started{0};
     std::vector<std::thread> starters;
     for (int k = 0; k < 3; ++k) {
         starters.emplace_back([&] {
-            for (auto& thread : threads) {
-                started.fetch_add(thread->Start() ? 1 : 0);
+            for (Gated& g : gated) {
+                started.fetch_add(g.thread.Start() ? 1 : 0);
             }
         });
     }
@@ -88,10 +86,10 @@ TEST(ThreadStart, ConcurrentStartsOfOneThreadRunItOnce) {
         starter.join();
     }
     EXPECT_EQ(started.load(), 8);
-    for (size_t i = 0; i < threads.size(); ++i) {
-        work[i]->Release();
-        threads[i]->Join();
-        EXPECT_EQ(work[i]->runs.load(), 1);
+    for (Gated& g : gated) {
+        g.work.Release();
+        g.thread.Join();
+        EXPECT_EQ(g.work.runs.load(), 1);
     }
 }
 
@@ -139,13 +137,13 @@ TEST(ThreadPriority, LoweredPriorityReadsBackAndCurrentThreadOpsActOnTheCallingT
     EXPECT_EQ(CurrentThreadOps::GetPriority(), before);
 }
 
-TEST(TimerRate, KeepsThePeriodOverManyPeriodsDespiteASlowCallback) {
+TEST(Timer, KeepsThePeriodDespiteASlowCallbackAndStopsFromInsideTheCallback) {
     // Each call takes 6 ms of a 10 ms period: a timer that sleeps a period after each call
     // would manage only about 62 % of the calls. The bound leaves room for a busy machine.
     constexpr double kPeriod = 0.010;
     std::atomic<int> calls{0};
     brl::Threads::Timer timer;
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(timer.Start(kPeriod, [&calls] {
         calls.fetch_add(1);
         CurrentThreadOps::Sleep(0.006);
@@ -158,23 +156,21 @@ TEST(TimerRate, KeepsThePeriodOverManyPeriodsDespiteASlowCallback) {
     const int stopped = calls.load();
     CurrentThreadOps::Sleep(0.03);
     EXPECT_EQ(calls.load(), stopped);
-}
 
-TEST(TimerStop, WorksFromInsideTheCallback) {
-    brl::Threads::Timer timer;
-    std::atomic<int> calls{0};
+    calls.store(0);
+    brl::Threads::Timer stopping;
     std::atomic<bool> restartRefused{false};
-    ASSERT_TRUE(timer.Start(0.002, [&] {
+    ASSERT_TRUE(stopping.Start(0.002, [&] {
         if (calls.fetch_add(1) == 2) {
-            restartRefused.store(!timer.Start(0.002, [] {}));
-            timer.Stop();
+            restartRefused.store(!stopping.Start(0.002, [] {}));
+            stopping.Stop();
         }
     }));
-    const auto start = std::chrono::steady_clock::now();
-    while (timer.IsRunning() && SecondsSince(start) < 10.0) {
+    start = std::chrono::steady_clock::now();
+    while (stopping.IsRunning() && SecondsSince(start) < 10.0) {
         CurrentThreadOps::Sleep(0.001);
     }
-    EXPECT_FALSE(timer.IsRunning());
+    EXPECT_FALSE(stopping.IsRunning());
     EXPECT_EQ(calls.load(), 3);
     EXPECT_TRUE(restartRefused.load());
 }
