@@ -10,7 +10,7 @@ using brl::FromUtf8;
 using brl::IsValidUtf8;
 using brl::ToUtf8;
 
-TEST(Utf8Decoding, WellFormedTextRoundTripsAtEveryLengthBoundary) {
+TEST(Utf8Decoding, WellFormedTextRoundTripsAtEveryLengthBoundaryAndOverlongOrOutOfRangeFormsAreRefused) {
     const std::pair<std::string, std::wstring> cases[] = {
         {"plain", L"plain"},
         {"\x7F", L"\x7F"},
@@ -29,12 +29,9 @@ TEST(Utf8Decoding, WellFormedTextRoundTripsAtEveryLengthBoundary) {
         EXPECT_EQ(FromUtf8(bytes), wide) << bytes;
         EXPECT_EQ(ToUtf8(wide), bytes);
     }
-}
-
-TEST(Utf8Decoding, OverlongSurrogateAndOutOfRangeFormsAreRefused) {
-    // Each must decode to replacement characters only, never to the character
+    // Each of these must decode to replacement characters only, never to the character
     // a lenient decoder would make of it.
-    const std::pair<std::string, std::wstring> cases[] = {
+    const std::pair<std::string, std::wstring> refused[] = {
         {"\xC0\xBD", L"\xFFFD\xFFFD"},           // overlong "="
         {"\xE0\x80\xAF", L"\xFFFD\xFFFD\xFFFD"}, // overlong "/"
         {"\xF0\x80\x80\xAF", L"\xFFFD\xFFFD\xFFFD\xFFFD"},
@@ -47,7 +44,7 @@ TEST(Utf8Decoding, OverlongSurrogateAndOutOfRangeFormsAreRefused) {
         {"\xE2\x82x", L"\xFFFDx"},
         {"\xF0\x9F\x98", L"\xFFFD"},
     };
-    for (const auto& [bytes, wide] : cases) {
+    for (const auto& [bytes, wide] : refused) {
         EXPECT_FALSE(IsValidUtf8(bytes)) << testing::PrintToString(bytes);
         EXPECT_EQ(FromUtf8(bytes), wide) << testing::PrintToString(bytes);
     }
