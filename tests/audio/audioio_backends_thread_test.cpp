@@ -182,14 +182,9 @@ struct AllocationProbe : IStreamHandler {
 };
 
 TEST(AudioThread, AllocatesNothingBetweenChunks) {
+    // The chunks of the calls counted (512 bytes each) fit in the pipe: nothing needs to read it.
     Pipe out;
     Backends backends(L"fd", {L"--Audio-Io-Fd-OutFd", std::to_wstring(out.write)});
-    std::atomic<bool> reading{true};
-    std::thread reader([&] {
-        unsigned char buffer[4096];
-        while (reading.load() && ::read(out.read, buffer, sizeof(buffer)) > 0) {
-        }
-    });
     for (Io* port : backends.master.GetDevices()) {
         AllocationProbe probe;
         ASSERT_TRUE(port->Open(Stereo(), Chunks(128)) && port->Play(&probe));
@@ -198,9 +193,6 @@ TEST(AudioThread, AllocatesNothingBetweenChunks) {
         port->Close();
         EXPECT_EQ(probe.allocations.load(), 0) << brl::ToUtf8(port->GetDescription());
     }
-    reading.store(false);
-    Pipe::Close(out.write);
-    reader.join();
 }
 
 } // namespace
