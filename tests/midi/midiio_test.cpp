@@ -14,7 +14,7 @@ using brl::Midi::IoMaster;
 using brl::Midi::KeyboardStream;
 using brl::testing::EventCollector;
 using brl::testing::LogCapture;
-using brl::testing::OptionConfig;
+using OptionConfig = brl::testing::CommandLineSettings;
 
 namespace {
 

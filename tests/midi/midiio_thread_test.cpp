@@ -109,7 +109,7 @@ TEST(MidiInputStream, ChangingTheHandlerWaitsForTheDeliveryInProgressAndAThrowin
     ASSERT_TRUE(input.Feed(0x80, 60, 0) && input.Feed(0x90, 0, 1) && input.Feed(0x90, 1, 1));
     ASSERT_TRUE(second.WaitFor(2));
     EXPECT_EQ(second.Text(), "803C00 900101");
-    EXPECT_EQ(second.All()[0].event.clock, &input.GetClock());
+    EXPECT_EQ(second.All()[0].clock, &input.GetClock());
     EXPECT_EQ(log.Find(L"test input: midi handler failed, event dropped: refused").size(), 1u);
     input.SetHandler(nullptr);
     ASSERT_TRUE(input.Feed(0x90, 1, 1)); // dropped, no handler

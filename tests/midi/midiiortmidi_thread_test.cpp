@@ -17,7 +17,7 @@ using brl::Midi::Event;
 using brl::Midi::IoMaster;
 using brl::testing::EventCollector;
 using brl::testing::LogCapture;
-using brl::testing::OptionConfig;
+using OptionConfig = brl::testing::CommandLineSettings;
 
 #if defined(__SANITIZE_THREAD__)
 // JACK and RtMidi are not instrumented: ThreadSanitizer cannot see JACK's lock-free
@@ -58,8 +58,7 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
     IoMaster master(&log, config.Frontend());
     const int in = master.FindInput(L"RtMidi - korvax-peer:out");
     const int out = master.FindOutput(L"RtMidi - korvax-peer-in:in");
-    ASSERT_GE(in, 0);
-    ASSERT_GE(out, 0);
+    ASSERT_TRUE(in >= 0 && out >= 0);
     // JACK applies a new connection at a later cycle: what is sent before that
     // is lost, so each direction is first tried until a message gets through.
     brl::Midi::InputStream& input = *master.Inputs()[static_cast<size_t>(in)];
@@ -71,7 +70,7 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
         events.WaitFor(1, 0.1);
     }
     ASSERT_FALSE(events.All().empty());
-    const Event got = events.All()[0].event;
+    const Event got = events.All()[0];
     EXPECT_EQ(events.Text().substr(0, 6), "903C7F");
     EXPECT_EQ(got.clock, &input.GetClock());
     EXPECT_GE(got.time, before);
