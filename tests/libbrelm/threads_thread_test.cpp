@@ -4,8 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -15,27 +14,18 @@ namespace {
 using brl::Threads::CurrentThreadOps;
 
 // A Runnable that records its runs and blocks until released.
-class GatedWork : public brl::Threads::Runnable {
-public:
+struct GatedWork : brl::Threads::Runnable {
     void Run() override {
         runs.fetch_add(1);
         runningOn.store(CurrentThreadOps::Id());
-        std::unique_lock<std::mutex> lock(mutex_);
-        open_.wait(lock, [this] { return released_; });
+        released.wait();
     }
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        open_.notify_all();
-    }
+    void Release() { release.set_value(); }
 
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
     std::atomic<int> runs{0};
     std::atomic<uint64_t> runningOn{0};
-
-private:
-    std::mutex mutex_;
-    std::condition_variable open_;
-    bool released_ = false;
 };
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
