@@ -27,7 +27,7 @@ struct Widget {
 
 } // namespace
 
-TEST(LoggingCallSite, CarriesQualifiedFunctionNameAndLoggerNameAndFormatsInTheClassicLocale) {
+TEST(LoggingFormat, CarriesTheCallSiteFormatsInTheClassicLocaleAndInTheLineStylesOfTheSinks) {
     LogCapture sink;
     brl::Logging::Logger logger(&sink, L"config");
     inner::Widget::Emit(logger, 42);
@@ -37,6 +37,23 @@ TEST(LoggingCallSite, CarriesQualifiedFunctionNameAndLoggerNameAndFormatsInTheCl
     EXPECT_EQ(sink.Records()[0].message, L"value 42");
     EXPECT_EQ(brl::Logging::Format("a", 1.5, " ", 12345678, " ", 0.1f, "\xc3\xa4"),
               L"a1.5 12345678 0.1\u00e4");
+
+    // The styles the console, standard-error and file sinks use, and the fallback of other numbers.
+    // At 2026-12-06T17:35:07.123456789Z.
+    brl::Logging::LogRecord record{brl::Logging::Warning,
+                                   {1796578507123456789ull, "src/a.cpp", 42, "brl::A::F", 77},
+                                   L"audio",
+                                   L"hello"};
+    const brl::String time = L" 2026-12-06T17:35:07.123000000Z";
+    EXPECT_EQ(brl::Logging::FormatTime(record.location.time), time);
+    EXPECT_EQ(brl::Logging::FormatLine(0, record), L"src/a.cpp(42) : hello\n");
+    EXPECT_EQ(brl::Logging::FormatLine(1, record), L"hello\n");
+    EXPECT_EQ(brl::Logging::FormatLine(5, record),
+              time + L" 77 W audio: hello [ src/a.cpp(42) brl::A::F ]\n");
+    EXPECT_EQ(brl::Logging::FormatLine(9, record), L"hello\n");
+    record.level = 25;
+    EXPECT_EQ(brl::Logging::FormatLine(5, record).substr(time.size(), 6), L" 77   ");
+    EXPECT_EQ(brl::Logging::FormatTime(0), L" 1970-01-01T00:00:00.000000000Z");
 }
 
 TEST(LoggingFilter, DropsMoreVerboseLevelsWithoutBuildingTheirMessagesAndReportsItsMaximum) {
@@ -58,29 +75,6 @@ TEST(LoggingFilter, DropsMoreVerboseLevelsWithoutBuildingTheirMessagesAndReports
     EXPECT_EQ(outer.MaxLevel(), brl::Logging::Trace);
     brl::Logging::NullChannel null;
     EXPECT_LT(brl::Logging::ChannelFilter(&null, brl::Logging::Trace).MaxLevel(), 0);
-}
-
-// The styles the console, standard-error and file sinks use, and the fallback of other numbers.
-TEST(LoggingStyles, FormatsTheLineStylesOfTheSinks) {
-    brl::Logging::LogRecord record;
-    record.level = brl::Logging::Warning;
-    record.location.time = 1796578507123456789ull; // 2026-12-06T17:35:07.123456789Z
-    record.location.file = "src/a.cpp";
-    record.location.line = 42;
-    record.location.function = "brl::A::F";
-    record.location.thread = 77;
-    record.name = L"audio";
-    record.message = L"hello";
-    const brl::String time = L" 2026-12-06T17:35:07.123000000Z";
-    EXPECT_EQ(brl::Logging::FormatTime(record.location.time), time);
-    EXPECT_EQ(brl::Logging::FormatLine(0, record), L"src/a.cpp(42) : hello\n");
-    EXPECT_EQ(brl::Logging::FormatLine(1, record), L"hello\n");
-    EXPECT_EQ(brl::Logging::FormatLine(5, record),
-              time + L" 77 W audio: hello [ src/a.cpp(42) brl::A::F ]\n");
-    EXPECT_EQ(brl::Logging::FormatLine(9, record), L"hello\n");
-    record.level = 25;
-    EXPECT_EQ(brl::Logging::FormatLine(5, record).substr(time.size(), 6), L" 77   ");
-    EXPECT_EQ(brl::Logging::FormatTime(0), L" 1970-01-01T00:00:00.000000000Z");
 }
 
 TEST(FileSinkOutput, WritesFullOrBriefLinesUpToItsLevelAppendingAndStaysSilentWhenUnopenable) {
