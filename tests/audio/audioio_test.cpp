@@ -45,13 +45,6 @@ protected:
     bool InternalClose() override { return calls.push_back("close"), true; }
 };
 
-// A fake port with its own journal and log.
-struct Rig {
-    LogCapture log;
-    Calls calls;
-    FakeIo port{log, calls};
-};
-
 // Fills output channel c with c + the number of the call.
 struct CountingHandler : IStreamHandler {
     void Process(const Format& format, const float* const*, float* const* outputs,
@@ -131,8 +124,9 @@ TEST(PortLifeCycle, MovesThroughItsStatesRefusesStepsOutOfOrderAndClosesWhenDest
 }
 
 TEST(PortLifeCycle, AFailedStepLeavesTheStateAsItWasAndChunksGoThroughTheHandlerUpToTheEnd) {
-    Rig r;
-    FakeIo& port = r.port;
+    LogCapture log;
+    Calls calls;
+    FakeIo port(log, calls);
     CountingHandler handler;
     ASSERT_TRUE(port.Init());
     port.openOk = false;
