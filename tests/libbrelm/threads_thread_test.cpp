@@ -34,7 +34,7 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 } // namespace
 
-TEST(ThreadStart, ReturnsOnceTheThreadRunsRefusesASecondStartAndRunsAgainAfterTheWorkEnded) {
+TEST(ThreadStart, ReturnsOnceTheThreadRunsRefusesASecondStartRunsAgainAfterTheWorkEndedAndJoinsHarmlessly) {
     GatedWork work;
     brl::Threads::ManagedThread thread(work);
     EXPECT_EQ(thread.Id(), 0u);
@@ -56,6 +56,23 @@ TEST(ThreadStart, ReturnsOnceTheThreadRunsRefusesASecondStartAndRunsAgainAfterTh
     ASSERT_TRUE(thread.Start());
     thread.Join();
     EXPECT_EQ(work.runs.load(), 3);
+
+    // Join is harmless without a start and from the thread itself, and survives a throwing work.
+    std::atomic<bool> joinedSelf{false};
+    brl::Threads::Thread* self = nullptr;
+    brl::Threads::Thread joining([&] {
+        self->Join();
+        joinedSelf.store(self->IsCurrent());
+    });
+    self = &joining;
+    joining.Join();
+    ASSERT_TRUE(joining.Start());
+    joining.Join();
+    EXPECT_TRUE(joinedSelf.load());
+    brl::Threads::Thread throwing([] { throw std::runtime_error("boom"); });
+    ASSERT_TRUE(throwing.Start());
+    throwing.Join();
+    EXPECT_FALSE(throwing.IsRunning());
 }
 
 TEST(ThreadStart, ConcurrentStartsOfOneThreadRunItOnce) {
@@ -81,24 +98,6 @@ TEST(ThreadStart, ConcurrentStartsOfOneThreadRunItOnce) {
         g.thread.Join();
         EXPECT_EQ(g.work.runs.load(), 1);
     }
-}
-
-TEST(ThreadJoin, IsHarmlessWithoutAStartAndFromTheThreadItselfAndSurvivesAThrowingWork) {
-    std::atomic<bool> joinedSelf{false};
-    brl::Threads::Thread* self = nullptr;
-    brl::Threads::Thread thread([&] {
-        self->Join();
-        joinedSelf.store(self->IsCurrent());
-    });
-    self = &thread;
-    thread.Join();
-    ASSERT_TRUE(thread.Start());
-    thread.Join();
-    EXPECT_TRUE(joinedSelf.load());
-    brl::Threads::Thread throwing([] { throw std::runtime_error("boom"); });
-    ASSERT_TRUE(throwing.Start());
-    throwing.Join();
-    EXPECT_FALSE(throwing.IsRunning());
 }
 
 TEST(ThreadPriority, LoweredPriorityReadsBackAndCurrentThreadOpsActOnTheCallingThreadOnly) {
