@@ -1,11 +1,6 @@
 #include "apps_test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cmath>
-#include <string>
-#include <vector>
 
 // The bundled demo: its generators, its exported headers and its intro player.
 namespace {

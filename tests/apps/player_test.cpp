@@ -1,11 +1,6 @@
 #include "apps_test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cmath>
-#include <string>
-#include <vector>
 
 // The intro players made with korvax_add_player: the patch sets beside the demo and the demo's size.
 namespace {

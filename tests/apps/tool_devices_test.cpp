@@ -1,13 +1,6 @@
 #include "apps_test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <signal.h>
-
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
 
 // korvax-tool play and devices as a user runs them.
 namespace {

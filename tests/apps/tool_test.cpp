@@ -17,9 +17,6 @@ const std::string kDemoPatch = std::string(KORVAX_DEMO_DIR) + "/demo.korvax";
 
 class CommandLine : public ScratchTest {
 protected:
-    Outcome Player(const std::vector<std::string>& arguments) const {
-        return RunProgram(dir.Path(), KORVAX_PLAYER, arguments);
-    }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
     // The scratch directory's entries but the settings folder.
     std::vector<std::string> Entries() const {
@@ -195,10 +192,10 @@ TEST_F(CommandLine, RendererAndPlayerAnswerHelpAndVersionWithoutWritingFiles) {
     const Outcome version = Renderer({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.standardOutput, "korvax core v19\n");
-    const Outcome playerHelp = Player({"--help"});
+    const Outcome playerHelp = RunProgram(dir.Path(), KORVAX_PLAYER, {"--help"});
     EXPECT_EQ(playerHelp.exitCode, 0) << playerHelp.output;
     EXPECT_EQ(playerHelp.standardOutput.rfind("usage: korvax-player [OUTPUT.wav]", 0), 0u);
-    EXPECT_NE(Player({"--bogus"}).exitCode, 0);
+    EXPECT_NE(RunProgram(dir.Path(), KORVAX_PLAYER, {"--bogus"}).exitCode, 0);
     EXPECT_TRUE(Entries().empty());
 }
 
