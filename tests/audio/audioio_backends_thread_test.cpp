@@ -23,8 +23,6 @@ namespace {
 using namespace brl::Audio;
 using brl::String;
 using brl::testing::Chunks;
-using brl::testing::CommandLineSettings;
-using brl::testing::LogCapture;
 using brl::testing::Stereo;
 using brl::testing::WaitFor;
 
@@ -74,8 +72,8 @@ struct Backends {
         : settings((options.insert(options.begin(), {L"--Audio-Backends", list}), options)),
           master(capture, settings.Frontend()) {}
     Io& Port() { return *master.GetDevice(0); }
-    LogCapture capture;
-    CommandLineSettings settings;
+    brl::testing::LogCapture capture;
+    brl::testing::CommandLineSettings settings;
     IoMaster master;
 };
 

@@ -25,11 +25,9 @@ namespace {
 
 using namespace brl::Audio;
 using brl::String;
-using brl::testing::Chunks;
 using brl::testing::CommandLineSettings;
 using brl::testing::JackServer;
 using brl::testing::LogCapture;
-using brl::testing::PulseServer;
 using brl::testing::Stereo;
 
 // Remembers the chunk sizes it was asked for and writes a quiet square wave.
@@ -66,7 +64,7 @@ Io* DeviceNamed(const IoMaster& master, const String& api, const String& name) {
 // which every call must have been asked for.
 uint32_t PlayChunks(Io& port, uint32_t framesPerChunk, int calls) {
     ChunkRecorder handler;
-    EXPECT_TRUE(port.Open(Stereo(96000), Chunks(framesPerChunk)));
+    EXPECT_TRUE(port.Open(Stereo(96000), brl::testing::Chunks(framesPerChunk)));
     const uint32_t chunk = port.GetPortConfig().FramesPerChunk;
     EXPECT_TRUE(port.Play(&handler));
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -128,7 +126,7 @@ TEST(RtaudioOnJack, RefusesAnotherRateAndAVanishedServerWithoutThrowing) {
 }
 
 TEST(RtaudioOnPulse, PlaysIntoTheNullSinkInChunksOfTheSizeAskedFor) {
-    PulseServer server(96000);
+    brl::testing::PulseServer server(96000);
     ASSERT_TRUE(server.Ok()) << server.Error();
     LogCapture capture;
     CommandLineSettings settings({L"--Audio-Backends", L"pulseaudio"});

@@ -13,10 +13,8 @@
 namespace {
 
 using brl::String;
-using brl::Config::Key;
 using brl::Config::Setting;
 using brl::Config::Value;
-using brl::testing::LogCapture;
 using brl::testing::ReadFile;
 using brl::testing::TempDir;
 using brl::testing::WriteFile;
@@ -26,7 +24,7 @@ struct MemoryFrontend {
     TempDir dir;
     struct Store : brl::Config::IniProvider {
         explicit Store(const String& path) : IniProvider(path, true) {}
-        bool Write(const Key& key, const Value& value) override {
+        bool Write(const brl::Config::Key& key, const Value& value) override {
             return !refuse && IniProvider::Write(key, value);
         }
         bool refuse = false;
@@ -106,7 +104,7 @@ TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
 }
 
 TEST(ConfigFrontend, ANumberSettingThatDoesNotParseWarnsOnceNamingProviderAndKey) {
-    LogCapture log;
+    brl::testing::LogCapture log;
     brl::Config::CommandlineProvider commandLine({L"prog", L"--Log-Level", L"abc", L"--Audio-Rate", L"6abc",
                                                   L"--Audio-Gain", L" 0,5 ", L"--Ok", L"-7"});
     brl::Config::Frontend frontend;

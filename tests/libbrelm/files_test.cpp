@@ -12,14 +12,13 @@ namespace {
 namespace fs = std::filesystem;
 using brl::Files::ReplacingFile;
 using brl::testing::ReadFile;
-using brl::testing::TempDir;
 
 size_t Entries(const std::string& directory) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(directory), {}));
 }
 
 TEST(FileReplacing, TwoWritersUseTheirOwnTemporaryFilesAndAnUnfinishedOneLeavesTheTarget) {
-    TempDir dir;
+    brl::testing::TempDir dir;
     const std::string target = dir.File("song.wav");
     ReplacingFile first(target);
     ReplacingFile second(target);

@@ -8,7 +8,6 @@ namespace {
 
 using brl::FromUtf8;
 using brl::IsValidUtf8;
-using brl::ToUtf8;
 
 TEST(Utf8Decoding, WellFormedTextRoundTripsAtEveryLengthBoundaryAndOverlongOrOutOfRangeFormsAreRefused) {
     const std::pair<std::string, std::wstring> cases[] = {
@@ -27,7 +26,7 @@ TEST(Utf8Decoding, WellFormedTextRoundTripsAtEveryLengthBoundaryAndOverlongOrOut
     for (const auto& [bytes, wide] : cases) {
         EXPECT_TRUE(IsValidUtf8(bytes)) << bytes;
         EXPECT_EQ(FromUtf8(bytes), wide) << bytes;
-        EXPECT_EQ(ToUtf8(wide), bytes);
+        EXPECT_EQ(brl::ToUtf8(wide), bytes);
     }
     // Each of these must decode to replacement characters only, never to the character
     // a lenient decoder would make of it.

@@ -12,9 +12,7 @@
 #include <thread>
 
 using brl::Midi::Event;
-using brl::Midi::EventPump;
 using brl::testing::EventCollector;
-using brl::testing::LogCapture;
 
 namespace {
 
@@ -61,7 +59,7 @@ TEST(MidiEventPump, RefusesWhenFullAndDropsTheRestWhenStopped) {
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> entered{false};
     std::atomic<int> consumed{0};
-    EventPump pump(
+    brl::Midi::EventPump pump(
         [&](const Event&) {
             entered = true;
             released.wait();
@@ -88,7 +86,7 @@ TEST(MidiEventPump, RefusesWhenFullAndDropsTheRestWhenStopped) {
 }
 
 TEST(MidiInputStream, ChangingTheHandlerWaitsForTheDeliveryInProgressAndAThrowingHandlerLosesOnlyThatEvent) {
-    LogCapture log;
+    brl::testing::LogCapture log;
     TestInput input(&log);
     BlockingHandler first;
     ThrowingHandler second;

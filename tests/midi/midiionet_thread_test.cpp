@@ -16,12 +16,9 @@
 #include <thread>
 #include <unistd.h>
 
-using brl::String;
 using brl::Midi::Event;
 using brl::Midi::IoMaster;
-using brl::Midi::IoNet;
 using brl::Midi::NetInputStream;
-using brl::testing::EventCollector;
 using brl::testing::LogCapture;
 using OptionConfig = brl::testing::CommandLineSettings;
 
@@ -63,19 +60,19 @@ constexpr std::chrono::milliseconds kPause(30);
 
 // A started network input (on a port the system chooses) and what it delivers.
 struct NetInput {
-    explicit NetInput(std::vector<String> options = {})
+    explicit NetInput(std::vector<brl::String> options = {})
         : config(
               (options.insert(options.begin(), {L"--Midi-Backends", L"netwin32", L"--Midi-Net-Input-Enabled",
                                                 L"1", L"--Midi-Net-Input-Port", L"0"}),
                options)) {
-        stream = static_cast<IoNet*>(master.FindBackend(L"netwin32"))->Input();
+        stream = static_cast<brl::Midi::IoNet*>(master.FindBackend(L"netwin32"))->Input();
         started = stream != nullptr && stream->Start(&events);
     }
     int Port() const { return stream->BoundPort(); }
 
     OptionConfig config;
     LogCapture log;
-    EventCollector events; // outlives the master, which stops the stream
+    brl::testing::EventCollector events; // outlives the master, which stops the stream
     IoMaster master{&log, config.Frontend()};
     NetInputStream* stream = nullptr;
     bool started = false;

@@ -12,10 +12,8 @@
 #include <thread>
 #include <unistd.h>
 
-using brl::String;
 using brl::Midi::Event;
 using brl::Midi::IoMaster;
-using brl::testing::EventCollector;
 using brl::testing::LogCapture;
 using OptionConfig = brl::testing::CommandLineSettings;
 
@@ -54,7 +52,7 @@ TEST(MidiRtmidi, NotesTravelBothWaysThroughJackPortsWithClockStamps) {
     peerIn.openVirtualPort("in");
     OptionConfig config({L"--Midi-Backends", L"rtmidi"});
     LogCapture log;
-    EventCollector events;
+    brl::testing::EventCollector events;
     IoMaster master(&log, config.Frontend());
     const int in = master.FindInput(L"RtMidi - korvax-peer:out");
     const int out = master.FindOutput(L"RtMidi - korvax-peer-in:in");
