@@ -79,7 +79,8 @@ TEST(ConfigProviders, CommandLineOptionsNeedAValueAndTheLastOneWins) {
     EXPECT_FALSE(brl::ArgumentList({L"--render", L"x"}).HasOption(L"--render"));
 }
 
-TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
+TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIniAndANumberThatDoesNotParseWarnsOnce) {
+    brl::testing::LogCapture log;
     brl::Config::IniProvider ini(L"/nonexistent/x.ini", false);
     ini.Parse("[Audio]\nSamplingRate = 44100\nLatency = 20\nDevice = ini\n");
     brl::Config::EnvironmentProvider environment([](const std::string& name) -> std::optional<std::string> {
@@ -87,7 +88,9 @@ TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
                    ? std::optional<std::string>("30")
                    : std::nullopt;
     });
-    brl::Config::CommandlineProvider commandline({L"prog", L"--Audio-SamplingRate", L"48000"});
+    brl::Config::CommandlineProvider commandline({L"prog", L"--Audio-SamplingRate", L"48000", L"--Log-Level",
+                                                  L"abc", L"--Audio-Rate", L"6abc", L"--Audio-Gain", L" 0,5 ",
+                                                  L"--Ok", L"-7"});
     brl::Config::Frontend frontend;
     frontend.AddBase(&ini);
     frontend.AddOverride(&environment);
@@ -101,14 +104,8 @@ TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
     EXPECT_EQ(source, &ini);
     EXPECT_EQ(frontend.BackendRead("Audio/None", Value(1.5), &source), Value(1.5));
     EXPECT_EQ(source, nullptr);
-}
 
-TEST(ConfigFrontend, ANumberSettingThatDoesNotParseWarnsOnceNamingProviderAndKey) {
-    brl::testing::LogCapture log;
-    brl::Config::CommandlineProvider commandLine({L"prog", L"--Log-Level", L"abc", L"--Audio-Rate", L"6abc",
-                                                  L"--Audio-Gain", L" 0,5 ", L"--Ok", L"-7"});
-    brl::Config::Frontend frontend;
-    frontend.AddOverride(&commandLine);
+    // A number setting that does not parse warns once, naming provider and key.
     EXPECT_EQ(frontend.BackendRead("Log/Level", Value(9)), Value(0));
     EXPECT_EQ(frontend.BackendRead("Log/Level", Value(9)), Value(0));
     EXPECT_EQ(frontend.BackendRead("Audio/Rate", Value(1)), Value(6));
