@@ -2,11 +2,7 @@
 #include "apps_test_support.h"
 #include "support/xvfb_display.h"
 
-#include <gtest/gtest.h>
-
 #include <signal.h>
-
-#include <string>
 
 namespace {
 

@@ -1,11 +1,6 @@
 #include "apps_test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cmath>
-#include <string>
-#include <vector>
 
 // The intro players made with korvax_add_player: the patch sets beside the demo and the demo's size.
 namespace {
@@ -21,12 +16,7 @@ struct PatchSet {
 
 const PatchSet kSets[] = {{"filters", KORVAX_PLAYER_FILTERS}, {"tools", KORVAX_PLAYER_TOOLS}};
 
-class Players : public ScratchTest {
-protected:
-    Outcome Shell(const std::string& script) const {
-        return RunProgram(dir.Path(), "/bin/sh", {"-c", script});
-    }
-};
+using Players = ScratchTest;
 
 TEST_F(Players, WriteTheSameWaveAsTheRendererForTheFilterAndToolSets) {
     for (const PatchSet& set : kSets) {
@@ -70,12 +60,15 @@ TEST_F(Players, DemoPlayerFitsInEightKibibytesCompressed) {
     if (!KORVAX_PLAYER_SMALL) {
         GTEST_SKIP() << "sanitizer builds link the player differently";
     }
-    const Outcome size = Shell("strip -s -R .comment -R .note.gnu.property -o stripped '" KORVAX_PLAYER
-                               "' && xz -9e -c stripped | wc -c");
+    const Outcome size =
+        RunProgram(dir.Path(), "/bin/sh",
+                   {"-c", "strip -s -R .comment -R .note.gnu.property -o stripped '" KORVAX_PLAYER
+                          "' && xz -9e -c stripped | wc -c"});
     ASSERT_EQ(size.exitCode, 0) << size.output;
     EXPECT_LE(std::stol(size.output), 8192L);
-    const Outcome libraries =
-        Shell("readelf -d '" KORVAX_PLAYER "' | sed -n 's/.*(NEEDED).*\\[\\(.*\\)\\]/\\1/p' | sort");
+    const Outcome libraries = RunProgram(
+        dir.Path(), "/bin/sh",
+        {"-c", "readelf -d '" KORVAX_PLAYER "' | sed -n 's/.*(NEEDED).*\\[\\(.*\\)\\]/\\1/p' | sort"});
     ASSERT_EQ(libraries.exitCode, 0) << libraries.output;
     EXPECT_EQ(libraries.standardOutput, "libc.so.6\nlibm.so.6\n");
 }

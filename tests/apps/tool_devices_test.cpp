@@ -1,13 +1,6 @@
 #include "apps_test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <signal.h>
-
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
 
 // korvax-tool play and devices as a user runs them.
 namespace {
@@ -19,11 +12,9 @@ protected:
     // Plays into descriptor 3, which goes to `raw`.
     Outcome PlayIntoFile(const std::string& patch, const std::string& raw,
                          std::vector<std::string> extra = {}) const {
-        std::vector<std::string> arguments = {"play", patch, "--Audio-Backends", "fd", "--Midi-Backends",
-                                              "dummy"};
-        extra.insert(extra.end(), {"--Audio-Io-Fd-BytesPerSample", "4", "--Audio-Io-Fd-OutFd", "3"});
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return Tool(arguments, "3>" + Quote(raw));
+        extra.insert(extra.begin(), {"play", patch, "--Audio-Backends", "fd", "--Midi-Backends", "dummy",
+                                     "--Audio-Io-Fd-BytesPerSample", "4", "--Audio-Io-Fd-OutFd", "3"});
+        return Tool(extra, "3>" + Quote(raw));
     }
 };
 

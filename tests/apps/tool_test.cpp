@@ -17,9 +17,6 @@ const std::string kDemoPatch = std::string(KORVAX_DEMO_DIR) + "/demo.korvax";
 
 class CommandLine : public ScratchTest {
 protected:
-    Outcome Player(const std::vector<std::string>& arguments) const {
-        return RunProgram(dir.Path(), KORVAX_PLAYER, arguments);
-    }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }
     // The scratch directory's entries but the settings folder.
     std::vector<std::string> Entries() const {
@@ -51,9 +48,11 @@ protected:
 TEST_F(CommandLine, APatchWithACycleFailsToCompileRendersNoWaveAndKeepsTheExportedHeaders) {
     const std::string patch = Demo("song.korvax");
     ASSERT_EQ(Tool({"export", patch}).exitCode, 0);
-    const auto ops = ReadBytes(patch + ".ops.h");
-    const auto params = ReadBytes(patch + ".params.h");
-    const auto values = ReadBytes(patch + ".values.h");
+    const auto headers = [&patch] {
+        return std::vector{ReadBytes(patch + ".ops.h"), ReadBytes(patch + ".params.h"),
+                           ReadBytes(patch + ".values.h")};
+    };
+    const auto exportedHeaders = headers();
     ASSERT_TRUE(CopyFile(CyclicPatch(), patch));
     const Outcome compiled = Tool({"compile", patch});
     EXPECT_EQ(compiled.exitCode, 1) << compiled.output;
@@ -66,9 +65,7 @@ TEST_F(CommandLine, APatchWithACycleFailsToCompileRendersNoWaveAndKeepsTheExport
     const Outcome exported = Tool({"export", patch});
     EXPECT_EQ(exported.exitCode, 1) << exported.output;
     EXPECT_NE(exported.standardError.find("Graph error in channel 5 'voice'."), std::string::npos);
-    EXPECT_EQ(ReadBytes(patch + ".ops.h"), ops);
-    EXPECT_EQ(ReadBytes(patch + ".params.h"), params);
-    EXPECT_EQ(ReadBytes(patch + ".values.h"), values);
+    EXPECT_EQ(headers(), exportedHeaders);
 }
 
 TEST_F(CommandLine, CommandsOnAMissingOrUnreadablePatchFailAndWriteNothing) {
@@ -134,10 +131,8 @@ TEST_F(CommandLine, FileNamesReachTheFileSystemAsTheirBytes) {
     EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/../up.korvax"));
     const Outcome rendered = Renderer({"--render", dir.File("bad\xff.korvax"), "--Log-Level", "5"});
     ASSERT_EQ(rendered.exitCode, 0) << rendered.output;
-    std::vector<std::string> expected = {"\xc0\xae\xc0\xae\xc0\xafup.korvax", "bad\xff.korvax",
-                                         "bad\xff.korvax.wav", "demo.korvax", "korvax.log"};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(Entries(), expected);
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"bad\xff.korvax", "bad\xff.korvax.wav", "demo.korvax",
+                                                   "korvax.log", "\xc0\xae\xc0\xae\xc0\xafup.korvax"}));
     // A wave file name that is the patch itself (through a link) is refused.
     std::filesystem::create_symlink(patch, patch + ".wav");
     const Outcome refused = Tool({"render", patch});
@@ -197,10 +192,10 @@ TEST_F(CommandLine, RendererAndPlayerAnswerHelpAndVersionWithoutWritingFiles) {
     const Outcome version = Renderer({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.standardOutput, "korvax core v19\n");
-    const Outcome playerHelp = Player({"--help"});
+    const Outcome playerHelp = RunProgram(dir.Path(), KORVAX_PLAYER, {"--help"});
     EXPECT_EQ(playerHelp.exitCode, 0) << playerHelp.output;
     EXPECT_EQ(playerHelp.standardOutput.rfind("usage: korvax-player [OUTPUT.wav]", 0), 0u);
-    EXPECT_NE(Player({"--bogus"}).exitCode, 0);
+    EXPECT_NE(RunProgram(dir.Path(), KORVAX_PLAYER, {"--bogus"}).exitCode, 0);
     EXPECT_TRUE(Entries().empty());
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/audio.h"
 #include "libbrelm/config.h"
 #include "libbrelm/configproviders.h"
 
@@ -22,5 +23,18 @@ private:
     Config::CommandlineProvider commandLine_;
     Config::Frontend frontend_;
 };
+
+// Stereo output at `rate` frames a second with `inputs` input channels.
+inline Audio::Format Stereo(uint32_t rate = 48000, uint32_t inputs = 0) {
+    return Audio::Format{inputs, 0, 2, 0, rate};
+}
+
+inline Audio::PortConfig Chunks(uint32_t frames, uint32_t output = 4, uint32_t input = 0) {
+    Audio::PortConfig config;
+    config.FramesPerChunk = frames;
+    config.OutputChunks = output;
+    config.InputChunks = input;
+    return config;
+}
 
 } // namespace brl::testing

@@ -14,8 +14,10 @@ namespace {
 
 using namespace brl::Audio;
 using brl::String;
+using brl::testing::Chunks;
 using brl::testing::CommandLineSettings;
 using brl::testing::LogCapture;
+using brl::testing::Stereo;
 using Calls = std::vector<std::string>;
 
 // A port whose platform is the test: every Internal step is journalled and can
@@ -42,25 +44,6 @@ protected:
     bool InternalStop() override { return calls.push_back("stop"), stopOk; }
     bool InternalClose() override { return calls.push_back("close"), true; }
 };
-
-// A fake port with its own journal and log.
-struct Rig {
-    LogCapture log;
-    Calls calls;
-    FakeIo port{log, calls};
-};
-
-Format Stereo(uint32_t rate = 48000, uint32_t inputs = 0) {
-    return Format{inputs, 0, 2, 0, rate};
-}
-
-PortConfig Chunks(uint32_t frames, uint32_t output = 4, uint32_t input = 0) {
-    PortConfig config;
-    config.FramesPerChunk = frames;
-    config.OutputChunks = output;
-    config.InputChunks = input;
-    return config;
-}
 
 // Fills output channel c with c + the number of the call.
 struct CountingHandler : IStreamHandler {
@@ -140,9 +123,10 @@ TEST(PortLifeCycle, MovesThroughItsStatesRefusesStepsOutOfOrderAndClosesWhenDest
     EXPECT_EQ(capture.Find(L"BUG PortState >= PORTSTATE_OPEN").size(), 1u);
 }
 
-TEST(PortLifeCycle, AFailedStepLeavesTheStateAsItWas) {
-    Rig r;
-    FakeIo& port = r.port;
+TEST(PortLifeCycle, AFailedStepLeavesTheStateAsItWasAndChunksGoThroughTheHandlerUpToTheEnd) {
+    LogCapture log;
+    Calls calls;
+    FakeIo port(log, calls);
     CountingHandler handler;
     ASSERT_TRUE(port.Init());
     port.openOk = false;
@@ -167,13 +151,10 @@ TEST(PortLifeCycle, AFailedStepLeavesTheStateAsItWas) {
     EXPECT_EQ(handler.calls, 1);
     port.stopOk = true;
     port.Close();
-}
 
-TEST(ChunkRendering, GoesThroughTheHandlerAndCutsTheChunkThatReachesTheEnd) {
-    Rig r;
-    FakeIo& port = r.port;
-    CountingHandler handler;
-    ASSERT_TRUE(port.Init() && port.Open(Stereo(44100, 1), Chunks(100, 4, 3)));
+    // Chunks go through the handler; the chunk that reaches the end position is cut.
+    handler.calls = 0;
+    ASSERT_TRUE(port.Open(Stereo(44100, 1), Chunks(100, 4, 3)));
     EXPECT_EQ(port.GetInputLatency(), 100u); // one chunk, however many are queued
     ASSERT_TRUE(port.Play(&handler));
     EXPECT_EQ(port.Render() + port.Render(), 200u);
@@ -185,7 +166,6 @@ TEST(ChunkRendering, GoesThroughTheHandlerAndCutsTheChunkThatReachesTheEnd) {
     EXPECT_EQ(port.Frequency(), 44100u);
     ASSERT_TRUE(port.Stop());
     EXPECT_EQ(port.Now(), 0u);
-    // The chunk that reaches the end position is cut.
     handler.calls = 0;
     ASSERT_TRUE(port.Open(Stereo(), Chunks(100)));
     port.SetEndPosition(250);

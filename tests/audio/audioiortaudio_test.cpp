@@ -28,7 +28,7 @@ using brl::String;
 using brl::testing::CommandLineSettings;
 using brl::testing::JackServer;
 using brl::testing::LogCapture;
-using brl::testing::PulseServer;
+using brl::testing::Stereo;
 
 // Remembers the chunk sizes it was asked for and writes a quiet square wave.
 struct ChunkRecorder : IStreamHandler {
@@ -60,11 +60,11 @@ Io* DeviceNamed(const IoMaster& master, const String& api, const String& name) {
 }
 
 // Opens the port at 96 kHz, plays until the handler has been called `calls` times (waiting, not
-// timing: the machine may be busy), then stops and closes it; the chunk size the port settled on.
-uint32_t PlayChunks(Io& port, uint32_t framesPerChunk, ChunkRecorder& handler, int calls) {
-    PortConfig config;
-    config.FramesPerChunk = framesPerChunk;
-    EXPECT_TRUE(port.Open(Format{0, 0, 2, 0, 96000}, config));
+// timing: the machine may be busy), then stops and closes it; the chunk size the port settled on,
+// which every call must have been asked for.
+uint32_t PlayChunks(Io& port, uint32_t framesPerChunk, int calls) {
+    ChunkRecorder handler;
+    EXPECT_TRUE(port.Open(Stereo(96000), brl::testing::Chunks(framesPerChunk)));
     const uint32_t chunk = port.GetPortConfig().FramesPerChunk;
     EXPECT_TRUE(port.Play(&handler));
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -79,6 +79,8 @@ uint32_t PlayChunks(Io& port, uint32_t framesPerChunk, ChunkRecorder& handler, i
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(handler.calls.load(), afterStop);
     EXPECT_EQ(handler.rate.load(), 96000u);
+    EXPECT_EQ(handler.smallest.load(), chunk);
+    EXPECT_EQ(handler.largest.load(), chunk);
     return chunk;
 }
 
@@ -94,15 +96,11 @@ TEST(RtaudioOnJack, PlaysChunksOfTheServersPeriodOnItsDeviceAndAsDefaultOutput) 
     Io* port = DeviceNamed(master, L"UNIX_JACK", L"system");
     ASSERT_NE(port, nullptr);
     // The server's period wins over the chunk size asked for.
-    ChunkRecorder handler;
-    EXPECT_EQ(PlayChunks(*port, 512, handler, 20), 1024u);
-    EXPECT_EQ(handler.smallest.load(), 1024u);
-    EXPECT_EQ(handler.largest.load(), 1024u);
+    EXPECT_EQ(PlayChunks(*port, 512, 20), 1024u);
     // The first API with devices is JACK's, so the default output plays there.
     ASSERT_EQ(master.GetDevice(0)->GetState(), PORTSTATE_INIT)
         << brl::ToUtf8(master.GetDevice(0)->GetInitFailure());
-    ChunkRecorder defaultHandler;
-    EXPECT_EQ(PlayChunks(*master.GetDevice(0), 256, defaultHandler, 10), 1024u);
+    EXPECT_EQ(PlayChunks(*master.GetDevice(0), 256, 10), 1024u);
 }
 
 TEST(RtaudioOnJack, RefusesAnotherRateAndAVanishedServerWithoutThrowing) {
@@ -110,36 +108,32 @@ TEST(RtaudioOnJack, RefusesAnotherRateAndAVanishedServerWithoutThrowing) {
     CommandLineSettings settings({L"--Audio-Backends", L"jack"});
     std::unique_ptr<IoMaster> master;
     Io* port = nullptr;
-    const Format format{0, 0, 2, 0, 96000};
     {
         JackServer server(96000, 1024);
         ASSERT_TRUE(server.Ok()) << server.Error();
         master = std::make_unique<IoMaster>(capture, settings.Frontend());
         port = DeviceNamed(*master, L"UNIX_JACK", L"system");
         ASSERT_NE(port, nullptr);
-        EXPECT_FALSE(port->Open(Format{0, 0, 2, 0, 48000}, PortConfig()));
+        EXPECT_FALSE(port->Open(Stereo(), PortConfig()));
         EXPECT_EQ(port->GetState(), PORTSTATE_INIT);
         EXPECT_FALSE(capture.Find(L"openStream() failed: ").empty());
-        ASSERT_TRUE(port->Open(format, PortConfig()));
+        ASSERT_TRUE(port->Open(Stereo(96000), PortConfig()));
         port->Close();
     }
-    EXPECT_FALSE(port->Open(format, PortConfig()));
+    EXPECT_FALSE(port->Open(Stereo(96000), PortConfig()));
     EXPECT_EQ(port->GetState(), PORTSTATE_INIT);
     EXPECT_TRUE(capture.Has(brl::Logging::Error, L"device 'system' is gone"));
 }
 
 TEST(RtaudioOnPulse, PlaysIntoTheNullSinkInChunksOfTheSizeAskedFor) {
-    PulseServer server(96000);
+    brl::testing::PulseServer server(96000);
     ASSERT_TRUE(server.Ok()) << server.Error();
     LogCapture capture;
     CommandLineSettings settings({L"--Audio-Backends", L"pulseaudio"});
     IoMaster master(capture, settings.Frontend());
     Io* port = DeviceNamed(master, L"LINUX_PULSE", L"Null Output");
     ASSERT_NE(port, nullptr);
-    ChunkRecorder handler;
-    EXPECT_EQ(PlayChunks(*port, 960, handler, 50), 960u); // 10 ms chunks
-    EXPECT_EQ(handler.smallest.load(), 960u);
-    EXPECT_EQ(handler.largest.load(), 960u);
+    EXPECT_EQ(PlayChunks(*port, 960, 50), 960u); // 10 ms chunks
 }
 
 } // namespace

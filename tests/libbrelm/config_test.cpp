@@ -9,50 +9,31 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 
 namespace {
 
 using brl::String;
-using brl::Config::Key;
 using brl::Config::Setting;
 using brl::Config::Value;
-using brl::testing::LogCapture;
 using brl::testing::ReadFile;
 using brl::testing::TempDir;
 using brl::testing::WriteFile;
 
-// An in-memory store that can be told to refuse writes.
-class MemoryProvider : public brl::Config::Backend {
-public:
-    explicit MemoryProvider(const wchar_t* name = L"memory") : Backend(name, L":") {}
-    std::pair<bool, Value> Read(const Key& key, const Value& defaultValue) override {
-        const auto it = values.find(key.ToString());
-        return it == values.end() ? std::make_pair(false, defaultValue)
-                                  : std::make_pair(true, Value(it->second));
-    }
-    bool Write(const Key& key, const Value& value) override {
-        if (!refuse) {
-            values[key.ToString()] = value.ToString();
-        }
-        return !refuse;
-    }
-    bool Delete(const Key& key) override {
-        values.erase(key.ToString());
-        return !refuse;
-    }
-    std::map<String, String> values;
-    bool refuse = false;
-};
-
-// A frontend that reads from and writes to one memory store.
+// A store that can be told to refuse writes, as the only store of a frontend.
 struct MemoryFrontend {
+    TempDir dir;
+    struct Store : brl::Config::IniProvider {
+        explicit Store(const String& path) : IniProvider(path, true) {}
+        bool Write(const brl::Config::Key& key, const Value& value) override {
+            return !refuse && IniProvider::Write(key, value);
+        }
+        bool refuse = false;
+    } store{dir.WideFile("memory.ini")};
+    brl::Config::Frontend frontend;
     MemoryFrontend() {
         frontend.AddBase(&store);
         frontend.AddWrite(&store);
     }
-    MemoryProvider store;
-    brl::Config::Frontend frontend;
 };
 
 brl::ApplicationInfo TestApplication() {
@@ -98,7 +79,8 @@ TEST(ConfigProviders, CommandLineOptionsNeedAValueAndTheLastOneWins) {
     EXPECT_FALSE(brl::ArgumentList({L"--render", L"x"}).HasOption(L"--render"));
 }
 
-TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
+TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIniAndANumberThatDoesNotParseWarnsOnce) {
+    brl::testing::LogCapture log;
     brl::Config::IniProvider ini(L"/nonexistent/x.ini", false);
     ini.Parse("[Audio]\nSamplingRate = 44100\nLatency = 20\nDevice = ini\n");
     brl::Config::EnvironmentProvider environment([](const std::string& name) -> std::optional<std::string> {
@@ -106,7 +88,9 @@ TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
                    ? std::optional<std::string>("30")
                    : std::nullopt;
     });
-    brl::Config::CommandlineProvider commandline({L"prog", L"--Audio-SamplingRate", L"48000"});
+    brl::Config::CommandlineProvider commandline({L"prog", L"--Audio-SamplingRate", L"48000", L"--Log-Level",
+                                                  L"abc", L"--Audio-Rate", L"6abc", L"--Audio-Gain", L" 0,5 ",
+                                                  L"--Ok", L"-7"});
     brl::Config::Frontend frontend;
     frontend.AddBase(&ini);
     frontend.AddOverride(&environment);
@@ -120,14 +104,8 @@ TEST(ConfigFrontend, CommandLineBeatsEnvironmentBeatsIni) {
     EXPECT_EQ(source, &ini);
     EXPECT_EQ(frontend.BackendRead("Audio/None", Value(1.5), &source), Value(1.5));
     EXPECT_EQ(source, nullptr);
-}
 
-TEST(ConfigFrontend, ANumberSettingThatDoesNotParseWarnsOnceNamingProviderAndKey) {
-    LogCapture log;
-    brl::Config::CommandlineProvider commandLine({L"prog", L"--Log-Level", L"abc", L"--Audio-Rate", L"6abc",
-                                                  L"--Audio-Gain", L" 0,5 ", L"--Ok", L"-7"});
-    brl::Config::Frontend frontend;
-    frontend.AddOverride(&commandLine);
+    // A number setting that does not parse warns once, naming provider and key.
     EXPECT_EQ(frontend.BackendRead("Log/Level", Value(9)), Value(0));
     EXPECT_EQ(frontend.BackendRead("Log/Level", Value(9)), Value(0));
     EXPECT_EQ(frontend.BackendRead("Audio/Rate", Value(1)), Value(6));
@@ -143,13 +121,13 @@ TEST(ConfigFrontend, ANumberSettingThatDoesNotParseWarnsOnceNamingProviderAndKey
 
 TEST(ConfigSetting, SettingsOfOneKeyShareTheirValueAndAFailedWriteChangesNothing) {
     MemoryFrontend memory;
-    memory.store.values[L"Audio.Rate"] = L"44100";
+    memory.store.Parse("[Audio]\nRate = 44100\n");
     Setting<int> first(memory.frontend, "Audio/Rate", 96000);
     Setting<int> second(memory.frontend, "Audio.Rate", 1);
     EXPECT_EQ(first.Get(), 44100);
     EXPECT_TRUE(second.Set(48000));
     EXPECT_EQ(first.Get(), 48000);
-    EXPECT_EQ(memory.store.values[L"Audio.Rate"], L"48000");
+    EXPECT_EQ(memory.store.Serialize(), "[Audio]\nRate = 48000\n");
     EXPECT_EQ(Setting<String>(memory.frontend, "Audio/Rate", L"").Get(), L"48000");
     // A failed write keeps the old value and notifies nobody.
     memory.store.refuse = true;
@@ -179,7 +157,7 @@ TEST(ConfigChange, ListenersHearEveryChangeUntilTheyAreGoneAndDeleteResetsToTheD
     // Delete resets to the default and notifies; a key no setting names is removed too.
     Setting<int> setting(memory.frontend, "Ui/Size", 10);
     ASSERT_TRUE(setting.Set(20));
-    memory.store.values[L"Other"] = L"1";
+    ASSERT_TRUE(memory.store.Write("Other", Value(1)));
     int changes = 0;
     brl::Config::ChangeListener deleted(memory.frontend, [&] {
         ++changes;
@@ -189,7 +167,7 @@ TEST(ConfigChange, ListenersHearEveryChangeUntilTheyAreGoneAndDeleteResetsToTheD
     EXPECT_EQ(setting.Get(), 10);
     EXPECT_EQ(changes, 1);
     EXPECT_TRUE(memory.frontend.Delete("Other"));
-    EXPECT_EQ(memory.store.values, (std::map<String, String>{{L"A", L"2"}, {L"B", L"x"}}));
+    EXPECT_EQ(memory.store.Serialize(), "A = 2\nB = x\n[Ui]\n"); // the section header stays
 }
 
 TEST(ConfigStack, StandardStackReadsAndWritesTheXdgFilesAndPortableModeOnlyTheOneBesideTheProgram) {

@@ -12,17 +12,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
-
 using brl::String;
 using brl::testing::ReadFile;
 using brl::testing::TempDir;
-
-brl::ApplicationInfo TestApplication() {
-    return {L"brelm", L"Brelm", L"brelm.org", L"korvaxtest", L"KorvaxTest", L"korvaxtest.brelm.org", L"1.2"};
-}
-
-} // namespace
 
 TEST(ConfigConcurrency, SettingsWrittenFromManyThreadsEndConsistentAndTheUserFileIsSavedBeforeExit) {
     TempDir dir;
@@ -32,7 +24,9 @@ TEST(ConfigConcurrency, SettingsWrittenFromManyThreadsEndConsistentAndTheUserFil
     constexpr int kThreads = 4;
     constexpr int kWrites = 100;
     std::atomic<int> notified{0};
-    brl::Config::Config config(TestApplication(), std::vector<String>{L"prog"}, locations);
+    brl::Config::Config config(
+        {L"brelm", L"Brelm", L"brelm.org", L"korvaxtest", L"KorvaxTest", L"korvaxtest.brelm.org", L"1.2"},
+        std::vector<String>{L"prog"}, locations);
     brl::Config::ChangeListener listener(config, [&notified] { notified.fetch_add(1); });
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {

@@ -9,28 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 
 namespace {
 
+using brl::testing::LogCapture;
 using brl::testing::ReadFile;
 using brl::testing::TempDir;
-
-struct Captured {
-    int level;
-    std::string function;
-    brl::String name;
-    brl::String message;
-};
-
-class CaptureChannel : public brl::Logging::Channel {
-public:
-    void Log(int level, const brl::Logging::SourceLocation& location, const brl::String& name,
-             const brl::String& message) override {
-        records.push_back({level, location.function, name, message});
-    }
-    std::vector<Captured> records;
-};
 
 namespace inner {
 struct Widget {
@@ -40,61 +24,25 @@ struct Widget {
 };
 } // namespace inner
 
-brl::ApplicationInfo TestApplication() {
-    return {L"brelm", L"Brelm", L"brelm.org", L"logtest", L"LogTest", L"logtest.brelm.org", L"1.0"};
-}
-
-size_t Lines(const std::string& text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 } // namespace
 
-TEST(LoggingCallSite, CarriesQualifiedFunctionNameAndLoggerNameAndFormatsInTheClassicLocale) {
-    CaptureChannel sink;
+TEST(LoggingFormat, CarriesTheCallSiteFormatsInTheClassicLocaleAndInTheLineStylesOfTheSinks) {
+    LogCapture sink;
     brl::Logging::Logger logger(&sink, L"config");
     inner::Widget::Emit(logger, 42);
-    ASSERT_EQ(sink.records.size(), 1u);
-    EXPECT_EQ(sink.records[0].function, "{anonymous}::inner::Widget::Emit");
-    EXPECT_EQ(sink.records[0].name, L"config");
-    EXPECT_EQ(sink.records[0].message, L"value 42");
+    ASSERT_EQ(sink.Records().size(), 1u);
+    EXPECT_EQ(sink.Records()[0].function, "{anonymous}::inner::Widget::Emit");
+    EXPECT_EQ(sink.Records()[0].name, L"config");
+    EXPECT_EQ(sink.Records()[0].message, L"value 42");
     EXPECT_EQ(brl::Logging::Format("a", 1.5, " ", 12345678, " ", 0.1f, "\xc3\xa4"),
               L"a1.5 12345678 0.1\u00e4");
-}
 
-TEST(LoggingFilter, DropsMoreVerboseLevelsWithoutBuildingTheirMessagesAndReportsItsMaximum) {
-    CaptureChannel sink;
-    brl::Logging::ChannelFilter filter(&sink, brl::Logging::Error);
-    brl::Logging::Logger logger(&filter, L"t");
-    int built = 0;
-    const auto expensive = [&built] { return std::to_string(++built); };
-    BRL_LOG_WARNING(logger, expensive());
-    BRL_LOG_ERROR(logger, expensive());
-    ASSERT_EQ(sink.records.size(), 1u);
-    EXPECT_EQ(sink.records[0].message, L"1");
-    EXPECT_EQ(built, 1);
-    EXPECT_TRUE(logger.IsEnabled(brl::Logging::Error));
-    EXPECT_FALSE(logger.IsEnabled(brl::Logging::Warning));
-    // A filter in front of a quieter channel reports the quieter maximum.
-    brl::Logging::ChannelFilter outer(&filter, brl::Logging::Trace);
-    EXPECT_EQ(outer.MaxLevel(), brl::Logging::Error);
-    filter.SetMaxLevel(brl::Logging::Trace0);
-    EXPECT_EQ(outer.MaxLevel(), brl::Logging::Trace);
-    brl::Logging::NullChannel null;
-    EXPECT_LT(brl::Logging::ChannelFilter(&null, brl::Logging::Trace).MaxLevel(), 0);
-}
-
-// The styles the console, standard-error and file sinks use, and the fallback of other numbers.
-TEST(LoggingStyles, FormatsTheLineStylesOfTheSinks) {
-    brl::Logging::LogRecord record;
-    record.level = brl::Logging::Warning;
-    record.location.time = 1796578507123456789ull; // 2026-12-06T17:35:07.123456789Z
-    record.location.file = "src/a.cpp";
-    record.location.line = 42;
-    record.location.function = "brl::A::F";
-    record.location.thread = 77;
-    record.name = L"audio";
-    record.message = L"hello";
+    // The styles the console, standard-error and file sinks use, and the fallback of other numbers.
+    // At 2026-12-06T17:35:07.123456789Z.
+    brl::Logging::LogRecord record{brl::Logging::Warning,
+                                   {1796578507123456789ull, "src/a.cpp", 42, "brl::A::F", 77},
+                                   L"audio",
+                                   L"hello"};
     const brl::String time = L" 2026-12-06T17:35:07.123000000Z";
     EXPECT_EQ(brl::Logging::FormatTime(record.location.time), time);
     EXPECT_EQ(brl::Logging::FormatLine(0, record), L"src/a.cpp(42) : hello\n");
@@ -105,6 +53,27 @@ TEST(LoggingStyles, FormatsTheLineStylesOfTheSinks) {
     record.level = 25;
     EXPECT_EQ(brl::Logging::FormatLine(5, record).substr(time.size(), 6), L" 77   ");
     EXPECT_EQ(brl::Logging::FormatTime(0), L" 1970-01-01T00:00:00.000000000Z");
+}
+
+TEST(LoggingFilter, DropsMoreVerboseLevelsWithoutBuildingTheirMessagesAndReportsItsMaximum) {
+    LogCapture sink;
+    brl::Logging::ChannelFilter filter(&sink, brl::Logging::Error);
+    brl::Logging::Logger logger(&filter, L"t");
+    int built = 0;
+    const auto expensive = [&built] { return std::to_string(++built); };
+    BRL_LOG_WARNING(logger, expensive());
+    BRL_LOG_ERROR(logger, expensive());
+    EXPECT_EQ(sink.Messages(), std::vector<brl::String>{L"1"});
+    EXPECT_EQ(built, 1);
+    EXPECT_TRUE(logger.IsEnabled(brl::Logging::Error));
+    EXPECT_FALSE(logger.IsEnabled(brl::Logging::Warning));
+    // A filter in front of a quieter channel reports the quieter maximum.
+    brl::Logging::ChannelFilter outer(&filter, brl::Logging::Trace);
+    EXPECT_EQ(outer.MaxLevel(), brl::Logging::Error);
+    filter.SetMaxLevel(brl::Logging::Trace0);
+    EXPECT_EQ(outer.MaxLevel(), brl::Logging::Trace);
+    brl::Logging::NullChannel null;
+    EXPECT_LT(brl::Logging::ChannelFilter(&null, brl::Logging::Trace).MaxLevel(), 0);
 }
 
 TEST(FileSinkOutput, WritesFullOrBriefLinesUpToItsLevelAppendingAndStaysSilentWhenUnopenable) {
@@ -123,7 +92,7 @@ TEST(FileSinkOutput, WritesFullOrBriefLinesUpToItsLevelAppendingAndStaysSilentWh
         EXPECT_EQ(ReadFile(brief), "one\ntwo\n"); // flushed after each message
     }
     const std::string text = ReadFile(full);
-    EXPECT_EQ(Lines(text), 2u);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
     EXPECT_NE(text.find(" I sink: two [ "), std::string::npos);
     {
         brl::Logging::FileSink again(brl::FromUtf8(brief), brl::Logging::Info, true);
@@ -144,7 +113,9 @@ TEST(WtfJustLogSetup, ReadsItsLevelsFromTheConfigurationAndInstallsItselfForItsL
     brl::Config::Frontend frontend;
     frontend.AddBase(&ini);
     {
-        brl::Logging::WtfJustLog log(TestApplication(), frontend, false, true, true, dir.WidePath());
+        const brl::ApplicationInfo app{
+            L"brelm", L"Brelm", L"brelm.org", L"logtest", L"LogTest", L"logtest.brelm.org", L"1.0"};
+        brl::Logging::WtfJustLog log(app, frontend, false, true, true, dir.WidePath());
         EXPECT_EQ(brl::Debug::GetProcessLogChannel(), &log);
         EXPECT_EQ(log.FilePath(), dir.WideFile("logtest.log"));
         EXPECT_EQ(log.MaxLevel(), 4);
@@ -162,7 +133,7 @@ TEST(WtfJustLogSetup, ReadsItsLevelsFromTheConfigurationAndInstallsItselfForItsL
 }
 
 TEST(BugReports, LogTheConditionWithLocationAndAStackThenContinue) {
-    brl::testing::LogCapture log;
+    LogCapture log;
     int value = 3;
     EXPECT_FALSE(BRL_ASSERT(value == 4));
     EXPECT_TRUE(BRL_ASSERT(value == 3));

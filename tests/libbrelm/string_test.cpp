@@ -8,9 +8,8 @@ namespace {
 
 using brl::FromUtf8;
 using brl::IsValidUtf8;
-using brl::ToUtf8;
 
-TEST(Utf8Decoding, WellFormedTextRoundTripsAtEveryLengthBoundary) {
+TEST(Utf8Decoding, WellFormedTextRoundTripsAtEveryLengthBoundaryAndOverlongOrOutOfRangeFormsAreRefused) {
     const std::pair<std::string, std::wstring> cases[] = {
         {"plain", L"plain"},
         {"\x7F", L"\x7F"},
@@ -27,14 +26,11 @@ TEST(Utf8Decoding, WellFormedTextRoundTripsAtEveryLengthBoundary) {
     for (const auto& [bytes, wide] : cases) {
         EXPECT_TRUE(IsValidUtf8(bytes)) << bytes;
         EXPECT_EQ(FromUtf8(bytes), wide) << bytes;
-        EXPECT_EQ(ToUtf8(wide), bytes);
+        EXPECT_EQ(brl::ToUtf8(wide), bytes);
     }
-}
-
-TEST(Utf8Decoding, OverlongSurrogateAndOutOfRangeFormsAreRefused) {
-    // Each must decode to replacement characters only, never to the character
+    // Each of these must decode to replacement characters only, never to the character
     // a lenient decoder would make of it.
-    const std::pair<std::string, std::wstring> cases[] = {
+    const std::pair<std::string, std::wstring> refused[] = {
         {"\xC0\xBD", L"\xFFFD\xFFFD"},           // overlong "="
         {"\xE0\x80\xAF", L"\xFFFD\xFFFD\xFFFD"}, // overlong "/"
         {"\xF0\x80\x80\xAF", L"\xFFFD\xFFFD\xFFFD\xFFFD"},
@@ -47,7 +43,7 @@ TEST(Utf8Decoding, OverlongSurrogateAndOutOfRangeFormsAreRefused) {
         {"\xE2\x82x", L"\xFFFDx"},
         {"\xF0\x9F\x98", L"\xFFFD"},
     };
-    for (const auto& [bytes, wide] : cases) {
+    for (const auto& [bytes, wide] : refused) {
         EXPECT_FALSE(IsValidUtf8(bytes)) << testing::PrintToString(bytes);
         EXPECT_EQ(FromUtf8(bytes), wide) << testing::PrintToString(bytes);
     }

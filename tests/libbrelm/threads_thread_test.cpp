@@ -4,8 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -15,27 +14,18 @@ namespace {
 using brl::Threads::CurrentThreadOps;
 
 // A Runnable that records its runs and blocks until released.
-class GatedWork : public brl::Threads::Runnable {
-public:
+struct GatedWork : brl::Threads::Runnable {
     void Run() override {
         runs.fetch_add(1);
         runningOn.store(CurrentThreadOps::Id());
-        std::unique_lock<std::mutex> lock(mutex_);
-        open_.wait(lock, [this] { return released_; });
+        released.wait();
     }
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        open_.notify_all();
-    }
+    void Release() { release.set_value(); }
 
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
     std::atomic<int> runs{0};
     std::atomic<uint64_t> runningOn{0};
-
-private:
-    std::mutex mutex_;
-    std::condition_variable open_;
-    bool released_ = false;
 };
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -44,7 +34,7 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 } // namespace
 
-TEST(ThreadStart, ReturnsOnceTheThreadRunsRefusesASecondStartAndRunsAgainAfterTheWorkEnded) {
+TEST(ThreadStart, ReturnsOnceTheThreadRunsRefusesASecondStartRunsAgainAfterTheWorkEndedAndJoinsHarmlessly) {
     GatedWork work;
     brl::Threads::ManagedThread thread(work);
     EXPECT_EQ(thread.Id(), 0u);
@@ -66,21 +56,36 @@ TEST(ThreadStart, ReturnsOnceTheThreadRunsRefusesASecondStartAndRunsAgainAfterTh
     ASSERT_TRUE(thread.Start());
     thread.Join();
     EXPECT_EQ(work.runs.load(), 3);
+
+    // Join is harmless without a start and from the thread itself, and survives a throwing work.
+    std::atomic<bool> joinedSelf{false};
+    brl::Threads::Thread* self = nullptr;
+    brl::Threads::Thread joining([&] {
+        self->Join();
+        joinedSelf.store(self->IsCurrent());
+    });
+    self = &joining;
+    joining.Join();
+    ASSERT_TRUE(joining.Start());
+    joining.Join();
+    EXPECT_TRUE(joinedSelf.load());
+    brl::Threads::Thread throwing([] { throw std::runtime_error("boom"); });
+    ASSERT_TRUE(throwing.Start());
+    throwing.Join();
+    EXPECT_FALSE(throwing.IsRunning());
 }
 
 TEST(ThreadStart, ConcurrentStartsOfOneThreadRunItOnce) {
-    std::vector<std::unique_ptr<GatedWork>> work;
-    std::vector<std::unique_ptr<brl::Threads::ManagedThread>> threads;
-    for (int i = 0; i < 8; ++i) {
-        work.push_back(std::make_unique<GatedWork>());
-        threads.push_back(std::make_unique<brl::Threads::ManagedThread>(*work.back()));
-    }
+    struct Gated {
+        GatedWork work;
+        brl::Threads::ManagedThread thread{work};
+    } gated[8];
     std::atomic<int> started{0};
     std::vector<std::thread> starters;
     for (int k = 0; k < 3; ++k) {
         starters.emplace_back([&] {
-            for (auto& thread : threads) {
-                started.fetch_add(thread->Start() ? 1 : 0);
+            for (Gated& g : gated) {
+                started.fetch_add(g.thread.Start() ? 1 : 0);
             }
         });
     }
@@ -88,29 +93,11 @@ TEST(ThreadStart, ConcurrentStartsOfOneThreadRunItOnce) {
         starter.join();
     }
     EXPECT_EQ(started.load(), 8);
-    for (size_t i = 0; i < threads.size(); ++i) {
-        work[i]->Release();
-        threads[i]->Join();
-        EXPECT_EQ(work[i]->runs.load(), 1);
+    for (Gated& g : gated) {
+        g.work.Release();
+        g.thread.Join();
+        EXPECT_EQ(g.work.runs.load(), 1);
     }
-}
-
-TEST(ThreadJoin, IsHarmlessWithoutAStartAndFromTheThreadItselfAndSurvivesAThrowingWork) {
-    std::atomic<bool> joinedSelf{false};
-    brl::Threads::Thread* self = nullptr;
-    brl::Threads::Thread thread([&] {
-        self->Join();
-        joinedSelf.store(self->IsCurrent());
-    });
-    self = &thread;
-    thread.Join();
-    ASSERT_TRUE(thread.Start());
-    thread.Join();
-    EXPECT_TRUE(joinedSelf.load());
-    brl::Threads::Thread throwing([] { throw std::runtime_error("boom"); });
-    ASSERT_TRUE(throwing.Start());
-    throwing.Join();
-    EXPECT_FALSE(throwing.IsRunning());
 }
 
 TEST(ThreadPriority, LoweredPriorityReadsBackAndCurrentThreadOpsActOnTheCallingThreadOnly) {
@@ -139,13 +126,13 @@ TEST(ThreadPriority, LoweredPriorityReadsBackAndCurrentThreadOpsActOnTheCallingT
     EXPECT_EQ(CurrentThreadOps::GetPriority(), before);
 }
 
-TEST(TimerRate, KeepsThePeriodOverManyPeriodsDespiteASlowCallback) {
+TEST(Timer, KeepsThePeriodDespiteASlowCallbackAndStopsFromInsideTheCallback) {
     // Each call takes 6 ms of a 10 ms period: a timer that sleeps a period after each call
     // would manage only about 62 % of the calls. The bound leaves room for a busy machine.
     constexpr double kPeriod = 0.010;
     std::atomic<int> calls{0};
     brl::Threads::Timer timer;
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(timer.Start(kPeriod, [&calls] {
         calls.fetch_add(1);
         CurrentThreadOps::Sleep(0.006);
@@ -158,23 +145,21 @@ TEST(TimerRate, KeepsThePeriodOverManyPeriodsDespiteASlowCallback) {
     const int stopped = calls.load();
     CurrentThreadOps::Sleep(0.03);
     EXPECT_EQ(calls.load(), stopped);
-}
 
-TEST(TimerStop, WorksFromInsideTheCallback) {
-    brl::Threads::Timer timer;
-    std::atomic<int> calls{0};
+    calls.store(0);
+    brl::Threads::Timer stopping;
     std::atomic<bool> restartRefused{false};
-    ASSERT_TRUE(timer.Start(0.002, [&] {
+    ASSERT_TRUE(stopping.Start(0.002, [&] {
         if (calls.fetch_add(1) == 2) {
-            restartRefused.store(!timer.Start(0.002, [] {}));
-            timer.Stop();
+            restartRefused.store(!stopping.Start(0.002, [] {}));
+            stopping.Stop();
         }
     }));
-    const auto start = std::chrono::steady_clock::now();
-    while (timer.IsRunning() && SecondsSince(start) < 10.0) {
+    start = std::chrono::steady_clock::now();
+    while (stopping.IsRunning() && SecondsSince(start) < 10.0) {
         CurrentThreadOps::Sleep(0.001);
     }
-    EXPECT_FALSE(timer.IsRunning());
+    EXPECT_FALSE(stopping.IsRunning());
     EXPECT_EQ(calls.load(), 3);
     EXPECT_TRUE(restartRefused.load());
 }

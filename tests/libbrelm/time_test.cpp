@@ -43,17 +43,16 @@ std::vector<std::unique_ptr<ClockImpl>> Candidates(bool first, bool second, bool
 
 } // namespace
 
-TEST(ClockFallback, TakesTheFirstAvailableCandidateInOrderAndAlwaysGivesAClock) {
+TEST(Clocks, FallBackToTheFirstAvailableCandidateAndTheDefaultsCountUnixTimeAndSteadyMilliseconds) {
     EXPECT_EQ(brl::Time::ClockHighres(Candidates(true, true)).Name(), L"first");
     EXPECT_EQ(brl::Time::ClockCPU(Candidates(false, true)).Name(), L"second");
     EXPECT_EQ(brl::Time::ClockHighres(Candidates(false, false)).Name(), L"GetTickCount");
     // With nothing available the last candidate, and without candidates the tick count.
     EXPECT_EQ(brl::Time::ChooseClock(Candidates(false, false, false))->Name(), L"second");
     EXPECT_EQ(brl::Time::ChooseClock({})->Name(), L"GetTickCount");
-}
 
-TEST(ClockDefaults, UtcIsUnixTimeAndSteadyCountsWholeMillisecondsInFixedPoint) {
-    // std::time() may lag the precise clock by a tick, so the bounds come from the precise one.
+    // UTC is Unix time; std::time() may lag the precise clock by a tick, so the bounds come from the precise
+    // one.
     const auto unixSeconds = [] {
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
                                          std::chrono::system_clock::now().time_since_epoch())
@@ -65,6 +64,7 @@ TEST(ClockDefaults, UtcIsUnixTimeAndSteadyCountsWholeMillisecondsInFixedPoint) {
     EXPECT_GE(seconds, before);
     EXPECT_LE(seconds, unixSeconds());
 
+    // The steady clock counts whole milliseconds in fixed point.
     brl::Time::ClockSteady steady;
     EXPECT_EQ(steady.Frequency(), 1000ull << 32);
     const uint64_t first = steady.Now();

@@ -15,15 +15,10 @@ namespace brl::testing {
 // Keeps every event an input stream delivers and lets the test wait for them.
 class EventCollector : public Midi::InputHandler {
 public:
-    struct Received {
-        Midi::Event event;
-        Midi::Stream* stream;
-    };
-
-    void OnMidiEvent(Midi::Stream& stream, const Midi::Event& event) override {
+    void OnMidiEvent(Midi::Stream&, const Midi::Event& event) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            received_.push_back({event, &stream});
+            received_.push_back(event);
         }
         changed_.notify_all();
     }
@@ -35,7 +30,7 @@ public:
                                  [&] { return received_.size() >= count; });
     }
 
-    std::vector<Received> All() const {
+    std::vector<Midi::Event> All() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return received_;
     }
@@ -44,22 +39,17 @@ public:
     std::string Text() const {
         std::string text;
         char bytes[8];
-        for (const Received& r : All()) {
-            std::snprintf(bytes, sizeof(bytes), "%02X%02X%02X", r.event.status, r.event.data1, r.event.data2);
+        for (const Midi::Event& e : All()) {
+            std::snprintf(bytes, sizeof(bytes), "%02X%02X%02X", e.status, e.data1, e.data2);
             text += (text.empty() ? "" : " ") + std::string(bytes);
         }
         return text;
     }
 
-    size_t Count() const { return All().size(); }
-
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Received> received_;
+    std::vector<Midi::Event> received_;
 };
-
-// A configuration made of command-line options only, as "--Midi-Backends dummy".
-using OptionConfig = CommandLineSettings;
 
 } // namespace brl::testing

@@ -11,10 +11,8 @@
 using brl::String;
 using brl::Midi::Event;
 using brl::Midi::IoMaster;
-using brl::Midi::KeyboardStream;
-using brl::testing::EventCollector;
 using brl::testing::LogCapture;
-using brl::testing::OptionConfig;
+using OptionConfig = brl::testing::CommandLineSettings;
 
 namespace {
 
@@ -70,9 +68,9 @@ namespace {
 struct KeyboardFixture {
     OptionConfig config{{L"--Midi-Backends", L"keyboard"}};
     LogCapture log;
-    EventCollector events; // outlives the master, which stops the stream
+    brl::testing::EventCollector events; // outlives the master, which stops the stream
     IoMaster master{&log, config.Frontend()};
-    KeyboardStream& keyboard = *master.Keyboard();
+    brl::Midi::KeyboardStream& keyboard = *master.Keyboard();
 
     KeyboardFixture() { keyboard.Start(&events); }
 };

@@ -12,9 +12,7 @@
 #include <thread>
 
 using brl::Midi::Event;
-using brl::Midi::EventPump;
 using brl::testing::EventCollector;
-using brl::testing::LogCapture;
 
 namespace {
 
@@ -61,7 +59,7 @@ TEST(MidiEventPump, RefusesWhenFullAndDropsTheRestWhenStopped) {
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> entered{false};
     std::atomic<int> consumed{0};
-    EventPump pump(
+    brl::Midi::EventPump pump(
         [&](const Event&) {
             entered = true;
             released.wait();
@@ -88,7 +86,7 @@ TEST(MidiEventPump, RefusesWhenFullAndDropsTheRestWhenStopped) {
 }
 
 TEST(MidiInputStream, ChangingTheHandlerWaitsForTheDeliveryInProgressAndAThrowingHandlerLosesOnlyThatEvent) {
-    LogCapture log;
+    brl::testing::LogCapture log;
     TestInput input(&log);
     BlockingHandler first;
     ThrowingHandler second;
@@ -109,11 +107,11 @@ TEST(MidiInputStream, ChangingTheHandlerWaitsForTheDeliveryInProgressAndAThrowin
     ASSERT_TRUE(input.Feed(0x80, 60, 0) && input.Feed(0x90, 0, 1) && input.Feed(0x90, 1, 1));
     ASSERT_TRUE(second.WaitFor(2));
     EXPECT_EQ(second.Text(), "803C00 900101");
-    EXPECT_EQ(second.All()[0].event.clock, &input.GetClock());
+    EXPECT_EQ(second.All()[0].clock, &input.GetClock());
     EXPECT_EQ(log.Find(L"test input: midi handler failed, event dropped: refused").size(), 1u);
     input.SetHandler(nullptr);
     ASSERT_TRUE(input.Feed(0x90, 1, 1)); // dropped, no handler
     input.Stop();
-    EXPECT_EQ(second.Count(), 2u);
+    EXPECT_EQ(second.All().size(), 2u);
     EXPECT_FALSE(input.Feed(0x90, 2, 2));
 }

@@ -16,49 +16,39 @@
 #include <thread>
 #include <unistd.h>
 
-using brl::String;
 using brl::Midi::Event;
 using brl::Midi::IoMaster;
-using brl::Midi::IoNet;
 using brl::Midi::NetInputStream;
-using brl::testing::EventCollector;
 using brl::testing::LogCapture;
-using brl::testing::OptionConfig;
+using OptionConfig = brl::testing::CommandLineSettings;
 
 namespace {
 
 // A TCP client socket, closed with the object.
-class Client {
-public:
-    Client(const char* address, int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+struct Client {
+    Client(const char* address, int port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
         sockaddr_in target{};
         target.sin_family = AF_INET;
         target.sin_port = htons(static_cast<uint16_t>(port));
         ::inet_pton(AF_INET, address, &target.sin_addr);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
     }
     ~Client() { Close(); }
-
-    bool Connected() const { return connected_; }
     void Send(const std::string& bytes) {
-        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+        ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     }
-    void Close() { fd_ = fd_ >= 0 ? (::close(fd_), -1) : -1; }
-    // True when the server closes the connection within `seconds`.
-    bool ClosedByPeer(double seconds = 10.0) {
-        pollfd wait{fd_, POLLIN, 0};
-        if (::poll(&wait, 1, static_cast<int>(seconds * 1000)) != 1) {
-            return false;
-        }
+    void Close() { fd = fd >= 0 ? (::close(fd), -1) : -1; }
+    // True when the server closes the connection within ten seconds.
+    bool ClosedByPeer() {
+        pollfd wait{fd, POLLIN, 0};
         char byte = 0;
-        return ::recv(fd_, &byte, 1, 0) <= 0;
+        return ::poll(&wait, 1, 10000) == 1 && ::recv(fd, &byte, 1, 0) <= 0;
     }
 
-private:
-    int fd_ = -1;
-    bool connected_ = false;
+    int fd = -1;
+    bool connected = false;
 };
 
 std::string Record(uint8_t status, uint8_t data1, uint8_t data2) {
@@ -70,22 +60,19 @@ constexpr std::chrono::milliseconds kPause(30);
 
 // A started network input (on a port the system chooses) and what it delivers.
 struct NetInput {
-    explicit NetInput(std::vector<String> extra = {}) : config(Options(std::move(extra))) {
-        stream = static_cast<IoNet*>(master.FindBackend(L"netwin32"))->Input();
+    explicit NetInput(std::vector<brl::String> options = {})
+        : config(
+              (options.insert(options.begin(), {L"--Midi-Backends", L"netwin32", L"--Midi-Net-Input-Enabled",
+                                                L"1", L"--Midi-Net-Input-Port", L"0"}),
+               options)) {
+        stream = static_cast<brl::Midi::IoNet*>(master.FindBackend(L"netwin32"))->Input();
         started = stream != nullptr && stream->Start(&events);
-    }
-    static std::vector<String> Options(std::vector<String> extra) {
-        std::vector<String> options = {L"--Midi-Backends",          L"netwin32",
-                                       L"--Midi-Net-Input-Enabled", L"1",
-                                       L"--Midi-Net-Input-Port",    L"0"};
-        options.insert(options.end(), extra.begin(), extra.end());
-        return options;
     }
     int Port() const { return stream->BoundPort(); }
 
     OptionConfig config;
     LogCapture log;
-    EventCollector events; // outlives the master, which stops the stream
+    brl::testing::EventCollector events; // outlives the master, which stops the stream
     IoMaster master{&log, config.Frontend()};
     NetInputStream* stream = nullptr;
     bool started = false;
@@ -97,7 +84,7 @@ TEST(MidiOverTcp, RecordsArriveWholeWhetherSplitOrBatched) {
     NetInput input;
     ASSERT_TRUE(input.started);
     Client client("127.0.0.1", input.Port());
-    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.connected);
     const std::string first = Record(0x90, 60, 127);
     for (const auto& [from, length] : {std::pair{0, 1}, {1, 9}, {10, 7}, {17, 3}}) {
         client.Send(first.substr(from, length));
@@ -119,7 +106,7 @@ TEST(MidiOverTcp, GarbageOrADisconnectEndsOnlyThatConnection) {
     Client steady("127.0.0.1", input.Port());
     Client rude("127.0.0.1", input.Port());
     Client quitter("127.0.0.1", input.Port());
-    ASSERT_TRUE(steady.Connected() && rude.Connected() && quitter.Connected());
+    ASSERT_TRUE(steady.connected && rude.connected && quitter.connected);
     // A good record, then a request of another protocol.
     rude.Send(Record(0x90, 1, 1) + "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_TRUE(rude.ClosedByPeer());
@@ -131,7 +118,7 @@ TEST(MidiOverTcp, GarbageOrADisconnectEndsOnlyThatConnection) {
     steady.Send(Record(0x90, 3, 3));
     ASSERT_TRUE(input.events.WaitFor(2));
     Client late("127.0.0.1", input.Port());
-    ASSERT_TRUE(late.Connected());
+    ASSERT_TRUE(late.connected);
     late.Send(Record(0x90, 4, 4));
     ASSERT_TRUE(input.events.WaitFor(3));
     EXPECT_EQ(input.events.Text(), "900101 900303 900404");
@@ -144,7 +131,7 @@ TEST(MidiOverTcp, RefusesConnectionsBeyondTheLimitAndKeepsServingTheOthers) {
     std::vector<std::unique_ptr<Client>> clients;
     for (size_t i = 0; i < NetInputStream::kMaxClients; ++i) {
         clients.push_back(std::make_unique<Client>("127.0.0.1", input.Port()));
-        ASSERT_TRUE(clients.back()->Connected());
+        ASSERT_TRUE(clients.back()->connected);
     }
     Client extra("127.0.0.1", input.Port());
     EXPECT_TRUE(extra.ClosedByPeer());
@@ -157,11 +144,11 @@ TEST(MidiOverTcp, ListensOnLoopbackOnlyUnlessToldOtherwiseAndDoesNotStartWhereIt
     // 127.0.0.2 reaches this machine too, but is not the address listened on.
     NetInput loopback;
     ASSERT_TRUE(loopback.started);
-    EXPECT_TRUE(Client("127.0.0.1", loopback.Port()).Connected());
-    EXPECT_FALSE(Client("127.0.0.2", loopback.Port()).Connected());
+    EXPECT_TRUE(Client("127.0.0.1", loopback.Port()).connected);
+    EXPECT_FALSE(Client("127.0.0.2", loopback.Port()).connected);
     NetInput any({L"--Midi-Net-Input-Address", L"0.0.0.0"});
     ASSERT_TRUE(any.started);
-    EXPECT_TRUE(Client("127.0.0.2", any.Port()).Connected());
+    EXPECT_TRUE(Client("127.0.0.2", any.Port()).connected);
     NetInput taken({L"--Midi-Net-Input-Port", std::to_wstring(loopback.Port())});
     EXPECT_FALSE(taken.started);
     EXPECT_EQ(taken.log.Find(L"cannot listen for midi on 127.0.0.1:").size(), 1u);
