@@ -27,10 +27,6 @@ struct ScriptedRig : ::testing::Test {
 using NativeCallback = ScriptedRig;
 using NativeSong = ScriptedRig;
 
-float FrameNumber(int buffer, uint64_t frame) {
-    return buffer == 0 ? static_cast<float>(frame) : buffer == 1 ? -static_cast<float>(frame) : 0.0f;
-}
-
 TEST_F(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
     const std::pair<uint32_t, std::vector<uint32_t>> cases[] = {
         {100, {1, 2, 3, 4, 4, 5}}, // 100, then 28 + 72, ...
@@ -40,7 +36,9 @@ TEST_F(NativeCallback, ServesAnyBufferSizeFromBlocksOf128RenderedOnceEach) {
     for (const auto& [frames, rendersAfterEachCall] : cases) {
         SCOPED_TRACE(std::to_string(frames) + "-frame buffers");
         manager = std::make_unique<ScriptedManager>(&log);
-        manager->signal = FrameNumber;
+        manager->signal = [](int buffer, uint64_t frame) {
+            return buffer == 0 ? static_cast<float>(frame) : buffer == 1 ? -static_cast<float>(frame) : 0.0f;
+        };
         device = TestDevice();
         for (uint32_t expected : rendersAfterEachCall) {
             device.Run(*manager, frames);
