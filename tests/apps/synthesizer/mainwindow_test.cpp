@@ -290,7 +290,7 @@ private:
 };
 
 // The audio backend (for "fd", 16-bit samples into `fd`) and the computer keyboard as MIDI input.
-Config::Frontend& UseDevices(Config::Frontend& config, const String& audio, int fd = -1) {
+Config::Frontend& UseDevices(Config::Frontend& config, const String& audio, int fd) {
     Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({audio});
     Config::Setting<int>(config, "Audio/Io/Fd/OutFd", -1).Set(fd);
     Config::Setting<int>(config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
@@ -496,62 +496,46 @@ TEST(EditorScreenshots, DemoInBothThemes) {
     brl::Debug::SetProcessLogChannel(previous);
 }
 
-TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
+// On the session's fd device, which keeps time as a sound card would.
+TEST_F(EditorSession, LevelMetersScreenshotUnderTheDemoSongWithTheLeftSideClipping) {
     if (ScreenshotDir().empty()) {
         GTEST_SKIP() << "KORVAX_SCREENSHOT_DIR is not set";
     }
-    mainwintest::Settings settings;
-    // The dummy device keeps time, so the song plays as fast as it would be heard.
-    UseDevices(settings.config, L"dummy");
-    brl::testing::LogCapture capture;
-    {
-        brl::Synth::NativeManager native(&capture);
-        ASSERT_TRUE(native.LoadState(FromUtf8(kDemo)));
-        SynthWxGui root(native, &native, settings.config, Identity(), L"core v19", &capture, nullptr);
-        Graph* window = root.MainWindow();
-        window->SetSize(wxRect(0, 0, 1500, 1000));
-        ScriptedPrompts prompts;
-        window->SetPromptHook(&prompts);
-        ASSERT_TRUE(guitest::PumpUntil([&] { return native.IsAudioPlaying(); })) << "no audio device";
-        ASSERT_TRUE(window->PlaySong());
-        // Panned channels loud and far left without echo, the others silent: only the left clips.
-        for (int channel = 0; channel < Korvax::kChannels; ++channel) {
-            std::vector<std::pair<bool, const Korvax::PinRecord*>> values; // pan or amp, unlinked value input
-            for (vergl::CNode* node : native.Patches().ChannelPost(channel).Nodes()) {
-                const Korvax::NodeRecord* record = Korvax::GetNodeRecord(node);
-                const int module = record != nullptr ? record->number : -1;
-                const bool pan = module == static_cast<int>(Korvax::ModuleId::Panning);
-                for (vergl::CPin* pin : node->Inputs()) {
-                    const Korvax::PinRecord* input = Korvax::GetPinRecord(pin);
-                    if ((pan || module == static_cast<int>(Korvax::ModuleId::Amp)) && input != nullptr &&
-                        input->value && pin->HasNoLinks()) {
-                        values.emplace_back(pan, input);
-                    }
+    window->SetSize(wxRect(0, 0, 1500, 1000));
+    ASSERT_TRUE(window->PlaySong());
+    // Panned channels loud and far left without echo, the others silent: only the left clips.
+    for (int channel = 0; channel < Korvax::kChannels; ++channel) {
+        std::vector<std::pair<bool, const Korvax::PinRecord*>> values; // pan or amp, unlinked value input
+        for (vergl::CNode* node : native.Patches().ChannelPost(channel).Nodes()) {
+            const Korvax::NodeRecord* record = Korvax::GetNodeRecord(node);
+            const int module = record != nullptr ? record->number : -1;
+            const bool pan = module == static_cast<int>(Korvax::ModuleId::Panning);
+            for (vergl::CPin* pin : node->Inputs()) {
+                const Korvax::PinRecord* input = Korvax::GetPinRecord(pin);
+                if ((pan || module == static_cast<int>(Korvax::ModuleId::Amp)) && input != nullptr &&
+                    input->value && pin->HasNoLinks()) {
+                    values.emplace_back(pan, input);
                 }
             }
-            // The first amp is the channel's level, a later one its echo send.
-            bool level =
-                std::any_of(values.begin(), values.end(), [](const auto& value) { return value.first; });
-            for (const auto& [pan, input] : values) {
-                native.SetControllerValue(input->controllerChannel, input->controllerNumber,
-                                          pan     ? 0.1f
-                                          : level ? 1.0f
-                                                  : 0.0f);
-                level = level && pan;
-            }
         }
-        EXPECT_TRUE(guitest::PumpUntil([&] { return native.OutputMeters()[0].ClipOut(); }, 20s))
-            << "the left output does not clip; song at " << native.GetLiveSongPosition() << " of "
-            << native.GetLiveSongLength();
-        EXPECT_FALSE(native.OutputMeters()[1].ClipOut());
-        guitest::Pump(300ms);
-        window->Redraw();
-        guitest::Pump(100ms);
-        guitest::SaveScreenshot(window->Meters()->GetParent(), "level-meters.png");
-        guitest::SaveScreenshot(window, "main-window-playing.png");
-        window->StopSong();
-        window->SetPromptHook(nullptr);
+        // The first amp is the channel's level, a later one its echo send.
+        bool level = std::any_of(values.begin(), values.end(), [](const auto& value) { return value.first; });
+        for (const auto& [pan, input] : values) {
+            const float to = pan ? 0.1f : level ? 1.0f : 0.0f;
+            native.SetControllerValue(input->controllerChannel, input->controllerNumber, to);
+            level = level && pan;
+        }
     }
+    EXPECT_TRUE(guitest::PumpUntil([&] { return native.OutputMeters()[0].ClipOut(); }, 20s))
+        << "the left output does not clip; song at " << native.GetLiveSongPosition() << " of "
+        << native.GetLiveSongLength();
+    EXPECT_FALSE(native.OutputMeters()[1].ClipOut());
+    guitest::Pump(300ms);
+    window->Redraw();
+    guitest::Pump(100ms);
+    guitest::SaveScreenshot(window->Meters()->GetParent(), "level-meters.png");
+    guitest::SaveScreenshot(window, "main-window-playing.png");
+    window->StopSong();
 }
 
 } // namespace
