@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -43,10 +44,8 @@ TEST(SettingsGrid, RowsAreSortedKeysWithTypeValueDefaultAndEachProvidersValue) {
     const auto columns = rig.table.ProviderColumns();
     ASSERT_EQ(columns, (std::vector<Config::Backend*>{&rig.ini, &rig.commandLine}));
     const auto rows = rig.table.Rows(columns);
-    std::vector<String> keys;
-    for (const SettingsRow& row : rows) {
-        keys.push_back(row.key);
-    }
+    std::vector<String> keys(rows.size());
+    std::transform(rows.begin(), rows.end(), keys.begin(), [](const SettingsRow& row) { return row.key; });
     // The table's own setting is known too once it has been read.
     EXPECT_EQ(keys, (std::vector<String>{L"Audio/Device", L"Audio/Gain", L"Audio/Latency", L"Midi/Inputs",
                                          L"Ui/Settings/Advanced/ReverseBackends", L"Ui/Theme/Dark"}));

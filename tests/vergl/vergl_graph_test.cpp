@@ -249,14 +249,11 @@ TEST_F(Graph, MutatedDocumentsNeverCrashCorruptOrLeak) {
         pugi::xml_document doc;
         doc.reset(base);
         for (int step = 0; step < 1 + round % 3; ++step) {
-            std::vector<pugi::xml_node> elements;
-            for (const pugi::xpath_node& hit : doc.select_nodes("//*")) {
-                elements.push_back(hit.node());
-            }
+            const pugi::xpath_node_set elements = doc.select_nodes("//*");
             if (elements.empty()) {
                 break;
             }
-            pugi::xml_node element = elements[pick(elements.size())];
+            pugi::xml_node element = elements[pick(elements.size())].node();
             std::vector<pugi::xml_attribute> attributes(element.attributes_begin(), element.attributes_end());
             switch (pick(4)) {
             case 0:
@@ -270,7 +267,7 @@ TEST_F(Graph, MutatedDocumentsNeverCrashCorruptOrLeak) {
                 element.parent().remove_child(element);
                 break;
             case 2:
-                elements[pick(elements.size())].append_copy(element);
+                elements[pick(elements.size())].node().append_copy(element);
                 break;
             default:
                 element.set_name(names[pick(std::size(names))]);
