@@ -3,6 +3,7 @@
 #include <wx/checkbox.h>
 #include <wx/checklst.h>
 #include <wx/choice.h>
+#include <wx/frame.h>
 #include <wx/image.h>
 #include <wx/slider.h>
 #include <wx/spinctrl.h>
@@ -28,6 +29,19 @@ wxImage Grab(wxWindow* window);
 // Saves a window's picture as <KORVAX_SCREENSHOT_DIR>/<name> when that
 // variable is set; returns the path written, or empty.
 std::string SaveScreenshot(wxWindow* window, const std::string& name);
+
+// A frame destroyed when the test ends, even after a failed assertion; widgets
+// declared after it go first.
+struct Frame {
+    wxFrame* frame;
+    explicit Frame(const wxString& title, wxSize size = wxSize(900, 600))
+        : frame(new wxFrame(nullptr, wxID_ANY, title, wxPoint(40, 40), size)) {}
+    ~Frame() { DestroyNow(frame); }
+    void Show() {
+        frame->Show();
+        Pump(std::chrono::milliseconds(200));
+    }
+};
 
 // A control changed as the user changes it: its value, then the event it sends
 // (a spin control's event carries the value the control kept).

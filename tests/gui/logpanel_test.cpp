@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <wx/frame.h>
+#include <wx/tokenzr.h>
 
 #include <memory>
 #include <regex>
@@ -44,12 +45,9 @@ protected:
     }
     std::vector<std::string> Lines() const {
         std::vector<std::string> lines;
-        std::string text = pane->GetValue().utf8_string();
-        size_t start = 0;
-        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            lines.push_back(text.substr(start, end - start));
+        for (const wxString& line : wxStringTokenize(pane->GetValue(), "\n", wxTOKEN_RET_EMPTY_ALL)) {
+            lines.push_back(line.utf8_string());
         }
-        lines.push_back(text.substr(start));
         return lines;
     }
     // The colour of the text at the start of the line that contains `what`.

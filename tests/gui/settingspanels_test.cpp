@@ -8,13 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <wx/fontpicker.h>
-#include <wx/frame.h>
 
 namespace {
 
 using brl::String;
 using namespace brl::gui;
 namespace Config = brl::Config;
+using guitest::Frame;
 using namespace std::chrono_literals;
 
 // A writable user INI file under a command line.
@@ -22,27 +22,6 @@ struct Settings : brl::testing::IniSettings {
     Config::CommandlineProvider commandLine{{L"korvax", L"--Audio-Device", L"7"}};
     Settings() { config.AddOverride(&commandLine); }
 };
-
-// A frame that goes away with the test.
-struct Frame {
-    explicit Frame(const wchar_t* title, wxSize size = wxSize(900, 600))
-        : frame(new wxFrame(nullptr, wxID_ANY, title, wxPoint(40, 40), size)) {}
-    ~Frame() { guitest::DestroyNow(frame); }
-    void Show() {
-        frame->Show();
-        guitest::Pump(200ms);
-    }
-    wxFrame* frame;
-};
-
-template <typename Event> void Send(wxWindow* window, Event&& event) {
-    event.SetEventObject(window);
-    window->GetEventHandler()->ProcessEvent(event);
-}
-
-String IniValue(Settings& s, const char* key) {
-    return s.config.ProviderRead(s.ini, Config::Key(key), Config::Value(L"")).second.ToString();
-}
 
 TEST(SettingsUiPage, EachControlWritesItsSettingAsItChangesAndReloadShowsChangesMadeElsewhere) {
     Settings s;
@@ -64,7 +43,8 @@ TEST(SettingsUiPage, EachControlWritesItsSettingAsItChangesAndReloadShowsChanges
     guitest::Spin(page->ProfilerInterval(), 750);
     guitest::Spin(page->PollingInterval(), 5000); // clamped by the control
     const wxFont chosen(wxFontInfo(14).Family(wxFONTFAMILY_TELETYPE).Bold());
-    Send(page->FontPicker(), wxFontPickerEvent(page->FontPicker(), page->FontPicker()->GetId(), chosen));
+    guitest::Send(page->FontPicker(),
+                  wxFontPickerEvent(page->FontPicker(), page->FontPicker()->GetId(), chosen), 0);
     EXPECT_EQ(level.Get(), 6);
     EXPECT_FALSE(dark.Get());
     EXPECT_FALSE(background.Get());
@@ -75,7 +55,8 @@ TEST(SettingsUiPage, EachControlWritesItsSettingAsItChangesAndReloadShowsChanges
     EXPECT_EQ(stored.GetPointSize(), 14);
     EXPECT_EQ(stored.GetWeight(), wxFONTWEIGHT_BOLD);
     EXPECT_EQ(told, 6);
-    EXPECT_EQ(IniValue(s, "Ui/Log/Level"), L"6");
+    EXPECT_EQ(s.config.ProviderRead(s.ini, Config::Key("Ui/Log/Level"), Config::Value(L"")).second.ToString(),
+              L"6");
     level.Set(4);
     page->Reload();
     EXPECT_EQ(page->LogLevel()->GetSelection(), 4);

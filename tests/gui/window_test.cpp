@@ -51,9 +51,9 @@ const Colour kRed = Colour::Rgba(210, 30, 30);
 TEST_P(CanvasWindowPaints, ShapesTransformsAndAlphaReachTheScreen) {
     brl::testing::LogCapture log;
     Settings settings(GetParam().arguments);
-    auto* frame = new wxFrame(nullptr, wxID_ANY, "canvas", wxPoint(0, 0), wxSize(240, 220));
-    auto* window = new CanvasWindow(frame, settings.Frontend(), L"Test");
     float textWidth = 0.0f;
+    guitest::Frame frame("canvas", wxSize(240, 220));
+    auto* window = new CanvasWindow(frame.frame, settings.Frontend(), L"Test");
     window->SetRedraw([&textWidth](brl::gui::Canvas& canvas) {
         canvas.Clear(kBackground);
         canvas.Rectangle(40, 40, 120, 100, kRed, Colour(0), 0.0f);
@@ -68,7 +68,7 @@ TEST_P(CanvasWindowPaints, ShapesTransformsAndAlphaReachTheScreen) {
         canvas.SetOrigin(0, 0);
     });
     EXPECT_EQ(window->ActiveBackend(), GetParam().backend);
-    frame->Show();
+    frame.frame->Show();
     ASSERT_TRUE(guitest::PumpUntil([&] { return window->PaintCount() > 0; }));
     const wxImage picture = guitest::Grab(window);
     EXPECT_EQ(Off(picture, 5, 5, kBackground), "");
@@ -78,8 +78,6 @@ TEST_P(CanvasWindowPaints, ShapesTransformsAndAlphaReachTheScreen) {
     EXPECT_EQ(Off(picture, 100, 150, kBackground, 4).empty(), !GetParam().alphaShown);
     EXPECT_GT(textWidth, 40.0f);
     EXPECT_TRUE(log.Find(L"OpenGL error").empty());
-    guitest::DestroyNow(frame);
-    guitest::Pump(20ms);
 }
 
 INSTANTIATE_TEST_SUITE_P(

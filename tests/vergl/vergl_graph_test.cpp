@@ -115,21 +115,18 @@ protected:
             each->SetEvents(&recorder);
         }
     }
-    CNode* NodeWithPins(std::size_t inputs, std::size_t outputs) {
-        CNode* node = graph.CreateNode();
-        graph.SetPinCount(node->Inputs(), inputs);
-        graph.SetPinCount(node->Outputs(), outputs);
+    static CNode* NodeWithPins(std::size_t inputs, std::size_t outputs, CVergl& into) {
+        CNode* node = into.CreateNode();
+        into.SetPinCount(node->Inputs(), inputs);
+        into.SetPinCount(node->Outputs(), outputs);
         return node;
     }
     // Node a (2 inputs, 1 output), b (1 input), c (1 pin on the left); links a.out -> b.in
     // and c.left -> a.in1; next id 10; every entity carries user data.
     void BuildSample(CVergl& into) {
-        CNode* a = into.CreateNode();
-        CNode* b = into.CreateNode();
-        CNode* c = into.CreateNode();
-        into.SetPinCount(a->Inputs(), 2);
-        into.SetPinCount(a->Outputs(), 1);
-        into.SetPinCount(b->Inputs(), 1);
+        CNode* a = NodeWithPins(2, 1, into);
+        CNode* b = NodeWithPins(1, 0, into);
+        CNode* c = NodeWithPins(0, 0, into);
         into.SetPinCount(c->Pins(kLocationLeft), 1);
         a->SetPosition(10, -20);
         b->Inputs().At(0)->SetMaxEdges(1);
@@ -149,8 +146,8 @@ protected:
 } // namespace
 
 TEST_F(Graph, ShrinkingAPinListOrDestroyingANodeRemovesPinsWithTheirLinks) {
-    CNode* a = NodeWithPins(0, 3);
-    CNode* b = NodeWithPins(1, 0);
+    CNode* a = NodeWithPins(0, 3, graph);
+    CNode* b = NodeWithPins(1, 0, graph);
     recorder.Attach(a->Outputs().At(2), 1);
     recorder.Attach(graph.Link(a->Outputs().At(2), b->Inputs().At(0)), 2);
     recorder.journal.clear();
@@ -252,14 +249,11 @@ TEST_F(Graph, MutatedDocumentsNeverCrashCorruptOrLeak) {
         pugi::xml_document doc;
         doc.reset(base);
         for (int step = 0; step < 1 + round % 3; ++step) {
-            std::vector<pugi::xml_node> elements;
-            for (const pugi::xpath_node& hit : doc.select_nodes("//*")) {
-                elements.push_back(hit.node());
-            }
+            const pugi::xpath_node_set elements = doc.select_nodes("//*");
             if (elements.empty()) {
                 break;
             }
-            pugi::xml_node element = elements[pick(elements.size())];
+            pugi::xml_node element = elements[pick(elements.size())].node();
             std::vector<pugi::xml_attribute> attributes(element.attributes_begin(), element.attributes_end());
             switch (pick(4)) {
             case 0:
@@ -273,7 +267,7 @@ TEST_F(Graph, MutatedDocumentsNeverCrashCorruptOrLeak) {
                 element.parent().remove_child(element);
                 break;
             case 2:
-                elements[pick(elements.size())].append_copy(element);
+                elements[pick(elements.size())].node().append_copy(element);
                 break;
             default:
                 element.set_name(names[pick(std::size(names))]);

@@ -16,11 +16,6 @@ using brl::Korvax::PinKind;
 using brl::Korvax::Synthesizer;
 using Host = brl::Korvax::Testing::NodeHost;
 
-// The number at the start of a value text.
-double Reading(const String& text) {
-    return std::wcstod(text.c_str(), nullptr);
-}
-
 TEST(ControllerValueText, EachRangeKindShowsItsUnitAtAnySampleRateThenTheRawValueAndSteps) {
     Host synth; // 96000 Hz
     const struct {
@@ -42,7 +37,7 @@ TEST(ControllerValueText, EachRangeKindShowsItsUnitAtAnySampleRateThenTheRawValu
     // The same Hz and ms at any rate: the curves divide by the rate, the texts multiply.
     EXPECT_EQ(ValueText(PinKind::FreqBand, 1.0f, synth), L"22050.0Hz (1.0000) [128]");
     EXPECT_EQ(ValueText(PinKind::Time, 1.0f, synth), L"5000.0ms (1.0000) [128]");
-    EXPECT_NEAR(Reading(ValueText(PinKind::Freq, 1.0f, synth)), 26580.0 / 2.0, 20.0);
+    EXPECT_NEAR(std::wcstod(ValueText(PinKind::Freq, 1.0f, synth).c_str(), nullptr), 26580.0 / 2.0, 20.0);
 }
 
 TEST(ControllerControls, MidiLearnSetsWhatTheControlWouldSet) {

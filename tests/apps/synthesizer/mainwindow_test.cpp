@@ -46,13 +46,11 @@ constexpr uint32_t kRawF5 = 71;
 
 // The module menu's command for a module id.
 inline int ModuleCommand(int moduleId) {
-    for (int i = 0; i < brl::Korvax::kModuleCount; ++i) {
-        if (brl::Korvax::kModuleTable[i].id == moduleId) {
-            return brl::Synth::Gui::kIdModuleFirst + i;
-        }
-    }
-    ADD_FAILURE() << "no module " << moduleId;
-    return 0;
+    const auto* table = brl::Korvax::kModuleTable;
+    const auto* found = std::find_if(table, table + brl::Korvax::kModuleCount,
+                                     [&](const auto& module) { return module.id == moduleId; });
+    EXPECT_NE(found, table + brl::Korvax::kModuleCount) << "no module " << moduleId;
+    return brl::Synth::Gui::kIdModuleFirst + static_cast<int>(found - table);
 }
 
 // A mouse event at window pixels; returns whether a handler took it.
@@ -106,7 +104,6 @@ struct MainWindowTest : ::testing::Test {
             window = nullptr;
         }
     }
-    void Command(int id) { Send(window, id); }
     vergl::CVergl& Voice(int channel) { return manager.Patches().Voice(channel); }
 };
 
@@ -128,17 +125,17 @@ TEST_F(MainWindowTest, ModuleMenuAddsNodesWhereTheMouseIsAndRefusesVoiceNodesInS
     EXPECT_NEAR(node->X(), view->GraphX(137), 12 + bounds.Width());
     EXPECT_TRUE(view->IsSelected(node));
     EXPECT_FALSE(manager.LastProgram().operands.empty()) << "compiled at once";
-    Command(kIdUndo); // the Edit menu reaches the history
+    Send(window, kIdUndo); // the Edit menu reaches the history
     EXPECT_EQ(Voice(0).Nodes().Count(), 0u);
-    Command(kIdRedo);
+    Send(window, kIdRedo);
     EXPECT_EQ(Voice(0).Nodes().Count(), 1u);
     window->SelectPage(kPageMix);
     std::unique_ptr<wxMenu> mixMenu(window->BuildModuleMenu());
     EXPECT_FALSE(mixMenu->FindItemByPosition(0)->IsEnabled());
-    Command(kIdVoiceParamsSource);
+    Send(window, kIdVoiceParamsSource);
     EXPECT_EQ(capture.Find(L"Invalid in Songmode").size(), 1u);
     EXPECT_EQ(manager.Patches().Mix().Nodes().Count(), 0u);
-    Command(kIdBufferLoad);
+    Send(window, kIdBufferLoad);
     EXPECT_EQ(manager.Patches().Mix().Nodes().Count(), 1u);
 }
 
@@ -161,7 +158,7 @@ TEST_F(MainWindowTest, ToolWindowsOpenOnceUnbuiltOnesSaySoAndTheCpuLoadShows) {
     const std::pair<int, const char*> tools[] = {
         {kIdSynthState, "synth-state.png"}, {kIdSynthDebug, "synth-debug.png"}, {kIdSettings, nullptr}};
     for (const auto& [command, screenshot] : tools) {
-        Command(command);
+        Send(window, command);
         wxWindow* tool = window->ToolWindow(command);
         ASSERT_NE(tool, nullptr) << command;
         EXPECT_TRUE(tool->IsShown());
@@ -170,12 +167,12 @@ TEST_F(MainWindowTest, ToolWindowsOpenOnceUnbuiltOnesSaySoAndTheCpuLoadShows) {
             guitest::SaveScreenshot(tool, screenshot);
         }
         tool->Hide();
-        Command(command);
+        Send(window, command);
         EXPECT_EQ(window->ToolWindow(command), tool);
         EXPECT_TRUE(tool->IsShown());
     }
     EXPECT_TRUE(prompts.errors.empty());
-    Command(kIdProfiler);
+    Send(window, kIdProfiler);
     ASSERT_EQ(prompts.errors.size(), 1u);
     EXPECT_NE(prompts.errors[0].find(L"not built yet"), String::npos);
     // The status bar's CPU load and its meter window.
@@ -244,7 +241,7 @@ TEST_F(MainWindowTest, TheComputerKeyboardPlaysOnlyUnmodifiedKeysOutsideTextFiel
 // A whole session ----------------------------------------------------------
 
 // Reads the "fd" backend's 16-bit stereo frames from a pipe at 96000 a second,
-// as a sound card would, keeping the loudest sample from a frame on.
+// as a sound card would, keeping every sample.
 class PipeListener {
 public:
     PipeListener() {
@@ -260,9 +257,7 @@ public:
                 std::this_thread::sleep_until(start + std::chrono::microseconds(Frames() * 1000000 / 96000)),
                 (got = ::read(fds[0], samples, sizeof samples)) > 0) {
                 std::lock_guard<std::mutex> lock(mutex);
-                for (ssize_t i = 0; i < got / 2; ++i) {
-                    peaks.push_back(std::abs(static_cast<int>(samples[i])));
-                }
+                samplesRead.insert(samplesRead.end(), samples, samples + got / 2);
             }
         });
     }
@@ -276,23 +271,26 @@ public:
     int WriteFd() const { return fds[1]; }
     uint64_t Frames() {
         std::lock_guard<std::mutex> lock(mutex);
-        return peaks.size() / 2;
+        return samplesRead.size() / 2;
     }
     int Loudest(uint64_t fromFrame) {
         std::lock_guard<std::mutex> lock(mutex);
-        return peaks.size() > 2 * fromFrame ? *std::max_element(peaks.begin() + 2 * fromFrame, peaks.end())
-                                            : 0;
+        int loudest = 0;
+        for (size_t i = 2 * fromFrame; i < samplesRead.size(); ++i) {
+            loudest = std::max(loudest, std::abs(static_cast<int>(samplesRead[i])));
+        }
+        return loudest;
     }
 
 private:
     int fds[2] = {-1, -1};
     std::thread reader;
     std::mutex mutex;
-    std::vector<int> peaks;
+    std::vector<int16_t> samplesRead;
 };
 
 // The audio backend (for "fd", 16-bit samples into `fd`) and the computer keyboard as MIDI input.
-Config::Frontend& UseDevices(Config::Frontend& config, const String& audio, int fd = -1) {
+Config::Frontend& UseDevices(Config::Frontend& config, const String& audio, int fd) {
     Config::Setting<std::vector<String>>(config, "Audio/Backends", {}).Set({audio});
     Config::Setting<int>(config, "Audio/Io/Fd/OutFd", -1).Set(fd);
     Config::Setting<int>(config, "Audio/Io/Fd/BytesPerSample", 2).Set(2);
@@ -340,7 +338,7 @@ struct EditorSession : ::testing::Test {
     void TearDown() override { window->SetPromptHook(nullptr); }
 };
 
-TEST_F(EditorSession, TheDemoIsEditedCompiledAndPlayedFromTheKeyboard) {
+TEST_F(EditorSession, TheDemoIsEditedCompiledAndPlayedFromTheKeyboardAndItsSongFromTheButtons) {
     ASSERT_NE(window->Keyboard(), nullptr) << "the keyboard input is not started";
     ASSERT_TRUE(guitest::PumpUntil([&] { return root.SliderBank() != nullptr; })) << "after the first frame";
     Schiebebank* bank = root.SliderBank();
@@ -379,9 +377,7 @@ TEST_F(EditorSession, TheDemoIsEditedCompiledAndPlayedFromTheKeyboard) {
     EXPECT_TRUE(guitest::PumpUntil([&] { return speaker.Loudest(quiet) > std::max(silence, 64); }, 3000ms))
         << "silence after the key; loudest sample " << speaker.Loudest(quiet);
     EXPECT_TRUE(Key(view, wxEVT_KEY_UP, kRawQ));
-}
-
-TEST_F(EditorSession, TheSongPlaysFromTheButtonsAndTheSpaceBar) {
+    // The song plays from the buttons and the space bar.
     wxStatusBar* status = window->GetStatusBar();
     Send(window, kIdSongPlay);
     ASSERT_TRUE(native.IsLiveSongPlaying());
@@ -500,61 +496,46 @@ TEST(EditorScreenshots, DemoInBothThemes) {
     brl::Debug::SetProcessLogChannel(previous);
 }
 
-TEST(EditorScreenshots, LevelMetersUnderTheDemoSongWithTheLeftSideClipping) {
+// On the session's fd device, which keeps time as a sound card would.
+TEST_F(EditorSession, LevelMetersScreenshotUnderTheDemoSongWithTheLeftSideClipping) {
     if (ScreenshotDir().empty()) {
         GTEST_SKIP() << "KORVAX_SCREENSHOT_DIR is not set";
     }
-    mainwintest::Settings settings;
-    // The dummy device keeps time, so the song plays as fast as it would be heard.
-    UseDevices(settings.config, L"dummy");
-    brl::testing::LogCapture capture;
-    {
-        brl::Synth::NativeManager native(&capture);
-        ASSERT_TRUE(native.LoadState(FromUtf8(kDemo)));
-        SynthWxGui root(native, &native, settings.config, Identity(), L"core v19", &capture, nullptr);
-        Graph* window = root.MainWindow();
-        window->SetSize(wxRect(0, 0, 1500, 1000));
-        ScriptedPrompts prompts;
-        window->SetPromptHook(&prompts);
-        ASSERT_TRUE(guitest::PumpUntil([&] { return native.IsAudioPlaying(); })) << "no audio device";
-        ASSERT_TRUE(window->PlaySong());
-        // Panned channels loud and far left without echo, the others silent: only the left clips.
-        for (int channel = 0; channel < Korvax::kChannels; ++channel) {
-            std::vector<std::pair<int, const Korvax::PinRecord*>> values; // module, unlinked value input
-            for (vergl::CNode* node : native.Patches().ChannelPost(channel).Nodes()) {
-                const Korvax::NodeRecord* record = Korvax::GetNodeRecord(node);
-                for (vergl::CPin* pin : node->Inputs()) {
-                    const Korvax::PinRecord* input = Korvax::GetPinRecord(pin);
-                    if (record != nullptr && input != nullptr && input->value && pin->HasNoLinks()) {
-                        values.emplace_back(record->number, input);
-                    }
-                }
-            }
-            const bool panned = std::any_of(values.begin(), values.end(), [](const auto& value) {
-                return value.first == static_cast<int>(Korvax::ModuleId::Panning);
-            });
-            bool level = true; // the first amp is the channel's level, a later one its echo send
-            for (const auto& [module, input] : values) {
-                const bool pan = module == static_cast<int>(Korvax::ModuleId::Panning);
-                if (pan || module == static_cast<int>(Korvax::ModuleId::Amp)) {
-                    const float to = pan ? 0.1f : panned && level ? 1.0f : 0.0f;
-                    native.SetControllerValue(input->controllerChannel, input->controllerNumber, to);
-                    level = level && pan;
+    window->SetSize(wxRect(0, 0, 1500, 1000));
+    ASSERT_TRUE(window->PlaySong());
+    // Panned channels loud and far left without echo, the others silent: only the left clips.
+    for (int channel = 0; channel < Korvax::kChannels; ++channel) {
+        std::vector<std::pair<bool, const Korvax::PinRecord*>> values; // pan or amp, unlinked value input
+        for (vergl::CNode* node : native.Patches().ChannelPost(channel).Nodes()) {
+            const Korvax::NodeRecord* record = Korvax::GetNodeRecord(node);
+            const int module = record != nullptr ? record->number : -1;
+            const bool pan = module == static_cast<int>(Korvax::ModuleId::Panning);
+            for (vergl::CPin* pin : node->Inputs()) {
+                const Korvax::PinRecord* input = Korvax::GetPinRecord(pin);
+                if ((pan || module == static_cast<int>(Korvax::ModuleId::Amp)) && input != nullptr &&
+                    input->value && pin->HasNoLinks()) {
+                    values.emplace_back(pan, input);
                 }
             }
         }
-        EXPECT_TRUE(guitest::PumpUntil([&] { return native.OutputMeters()[0].ClipOut(); }, 20s))
-            << "the left output does not clip; song at " << native.GetLiveSongPosition() << " of "
-            << native.GetLiveSongLength();
-        EXPECT_FALSE(native.OutputMeters()[1].ClipOut());
-        guitest::Pump(300ms);
-        window->Redraw();
-        guitest::Pump(100ms);
-        guitest::SaveScreenshot(window->Meters()->GetParent(), "level-meters.png");
-        guitest::SaveScreenshot(window, "main-window-playing.png");
-        window->StopSong();
-        window->SetPromptHook(nullptr);
+        // The first amp is the channel's level, a later one its echo send.
+        bool level = std::any_of(values.begin(), values.end(), [](const auto& value) { return value.first; });
+        for (const auto& [pan, input] : values) {
+            const float to = pan ? 0.1f : level ? 1.0f : 0.0f;
+            native.SetControllerValue(input->controllerChannel, input->controllerNumber, to);
+            level = level && pan;
+        }
     }
+    EXPECT_TRUE(guitest::PumpUntil([&] { return native.OutputMeters()[0].ClipOut(); }, 20s))
+        << "the left output does not clip; song at " << native.GetLiveSongPosition() << " of "
+        << native.GetLiveSongLength();
+    EXPECT_FALSE(native.OutputMeters()[1].ClipOut());
+    guitest::Pump(300ms);
+    window->Redraw();
+    guitest::Pump(100ms);
+    guitest::SaveScreenshot(window->Meters()->GetParent(), "level-meters.png");
+    guitest::SaveScreenshot(window, "main-window-playing.png");
+    window->StopSong();
 }
 
 } // namespace

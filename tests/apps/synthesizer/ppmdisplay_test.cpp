@@ -28,10 +28,6 @@ MeterLevels Steady(float peakDb, float holdDb) {
     return m;
 }
 
-std::vector<CanvasCall> Segments(const RecordingCanvas& canvas) {
-    return canvas.Of("RoundedRectangle");
-}
-
 // The segment call of bar b (0..3), segment j (0 lowest), in drawing order.
 const CanvasCall& SegmentOf(const std::vector<CanvasCall>& calls, int bar, int segment) {
     return calls[static_cast<size_t>(bar * 30 + segment)];
@@ -82,7 +78,7 @@ TEST(LevelMeterPainting, OutlineFollowsTheLevelAndFillTheHold) {
     const MeterLevels left = Steady(-59.0f, -30.0f);
     RecordingCanvas canvas(600, 100);
     PaintPpmDisplay2(canvas, s, left, MeterLevels{});
-    const auto segments = Segments(canvas);
+    const auto segments = canvas.Of("RoundedRectangle");
     ASSERT_EQ(segments.size(), 4u * 30u + 4u);            // four bars of 30 segments, four clip segments
     const CanvasCall& lowest = SegmentOf(segments, 1, 0); // left peak bar
     EXPECT_EQ(lowest.colours[0], s.green);                // hold -30 dB lies above it

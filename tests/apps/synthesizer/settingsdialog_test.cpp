@@ -11,6 +11,7 @@
 
 #include <wx/notebook.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -57,7 +58,7 @@ struct Rig {
     size_t Opened() const { return log.Find(L"Using device ").size(); }
 };
 
-TEST(SettingsWindow, HasItsPagesActsOnTheManagerAndHidesOnClose) {
+TEST(SettingsWindow, HasItsPagesActsOnTheManagerHidesOnCloseAndReopensTheDeviceOnAudioChanges) {
     Rig rig(true);
     EXPECT_EQ(rig.window->PageNames(), (std::vector<String>{L"ui", L"korvax", L"editor", L"audio", L"midi",
                                                             L"advanced", L"backends"}));
@@ -81,16 +82,7 @@ TEST(SettingsWindow, HasItsPagesActsOnTheManagerAndHidesOnClose) {
     rig.Shoot(L"midi", "settings-midi.png");
     Tick(midi->Inputs(), 0, false);
     EXPECT_FALSE(rig.manager->IsMidiDeviceStarted(0));
-    // Closing hides the window and keeps its placement.
-    rig.window->SetSize(40, 50, 700, 560);
-    guitest::Pump(50ms);
-    EXPECT_FALSE(rig.window->Close(false));
-    EXPECT_FALSE(rig.window->IsShown());
-    EXPECT_EQ(Config::Setting<int>(rig.config, "Settings/Width", 0).Get(), 700);
-}
-
-TEST(SettingsWindow, AudioChangesReopenTheDevice) {
-    Rig rig;
+    // Audio changes reopen the device.
     SettingsAudioPanel* audio = rig.window->AudioPage();
     ASSERT_NE(audio, nullptr);
     const auto& devices = rig.manager->GetAudioMaster()->GetDevices();
@@ -111,6 +103,12 @@ TEST(SettingsWindow, AudioChangesReopenTheDevice) {
     EXPECT_EQ(Config::Setting<int>(rig.config, "Audio/SamplingRate", 0).Get(), 48000);
     EXPECT_EQ(rig.manager->GetSampleRate(), 48000);
     rig.Shoot(L"audio", "settings-audio.png");
+    // Closing hides the window and keeps its placement.
+    rig.window->SetSize(40, 50, 700, 560);
+    guitest::Pump(50ms);
+    EXPECT_FALSE(rig.window->Close(false));
+    EXPECT_FALSE(rig.window->IsShown());
+    EXPECT_EQ(Config::Setting<int>(rig.config, "Settings/Width", 0).Get(), 700);
 }
 
 // The device chosen in the page is the one the manager opens on a real server.
@@ -121,13 +119,10 @@ TEST(SettingsWindow, ChoosingADeviceOfAJackServerOpensItThere) {
     SettingsAudioPanel* audio = rig.window->AudioPage();
     ASSERT_NE(audio, nullptr);
     const auto& devices = rig.manager->GetAudioMaster()->GetDevices();
-    int jack = -1;
-    for (size_t i = 0; i < devices.size(); ++i) {
-        if (devices[i]->GetApi() == L"UNIX_JACK") {
-            jack = static_cast<int>(i);
-        }
-    }
-    ASSERT_GE(jack, 0) << "no device of the JACK server";
+    const auto found = std::find_if(devices.begin(), devices.end(),
+                                    [](const auto& d) { return d->GetApi() == L"UNIX_JACK"; });
+    ASSERT_NE(found, devices.end()) << "no device of the JACK server";
+    const int jack = static_cast<int>(found - devices.begin());
     Choose(audio->Device(), static_cast<int>(devices.size()) - 1); // the dummy device first
     ASSERT_NE(rig.manager->GetAudioDeviceIndex(), jack);
     Choose(audio->Device(), jack);

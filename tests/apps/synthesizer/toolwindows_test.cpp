@@ -31,16 +31,6 @@ using Settings = brl::testing::IniSettings;
 
 using guitest::Choose;
 
-// A shown frame with a panel, destroyed when the test ends even after a failed
-// assertion; widgets declared after it go first.
-struct TestFrame {
-    wxFrame* frame;
-    wxPanel* panel;
-    TestFrame(const wxString& title, wxSize size)
-        : frame(new wxFrame(nullptr, wxID_ANY, title, wxPoint(30, 30), size)), panel(new wxPanel(frame)) {}
-    ~TestFrame() { guitest::DestroyNow(frame); }
-};
-
 // Module nodes on channel 0's voice graph until one controller of a slider kind
 // and one of a combo box kind are handed out.
 struct Controllers {
@@ -89,8 +79,9 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndClosingHides) {
     EXPECT_EQ(b.bank->Widget(used.slider).Kind(), ControlKind::Slider);
     EXPECT_EQ(b.bank->Widget(used.combo).Kind(), ControlKind::ComboBox);
     // A second widget on the same controller follows through the manager.
-    TestFrame other(L"other", wxSize(400, 250));
-    auto echo = ControllerWidget::Create(other.panel, *b.manager, 0, used.slider, std::nullopt, true);
+    guitest::Frame other(L"other", wxSize(400, 250));
+    auto echo =
+        ControllerWidget::Create(new wxPanel(other.frame), *b.manager, 0, used.slider, std::nullopt, true);
     auto& slider = static_cast<Slider&>(b.bank->Widget(used.slider));
     guitest::Slide(slider.Widget(), 100);
     EXPECT_FLOAT_EQ(b.manager->Slot(0, used.slider), 100.0f / 128.0f);
@@ -110,18 +101,19 @@ TEST(SliderBank, MovingASliderSetsTheValueSlotAndClosingHides) {
 
 TEST(ControllerWidgets, ComboBoxesAndTextBoxesShowAndSetTheirController) {
     TestManager manager;
-    TestFrame t(L"controller widgets", wxSize(400, 120));
+    guitest::Frame t(L"controller widgets", wxSize(400, 120));
+    auto* panel = new wxPanel(t.frame);
     manager.SetControllerValue(0, 4, 0.5f);
     manager.SetControllerValue(0, 6, 0.4f);
-    auto combo = ControllerWidget::Create(t.panel, manager, 0, 4, PinKind::DiscretDistortion);
-    auto box = ControllerWidget::Create(t.panel, manager, 0, 6, PinKind::FreqLfo, true);
+    auto combo = ControllerWidget::Create(panel, manager, 0, 4, PinKind::DiscretDistortion);
+    auto box = ControllerWidget::Create(panel, manager, 0, 6, PinKind::FreqLfo, true);
     auto* grid = new wxFlexGridSizer(3, 4, 8);
     for (const ControllerWidget* widget : {combo.get(), box.get()}) {
         grid->Add(widget->Label(), 0, wxALIGN_CENTER_VERTICAL);
         grid->Add(widget->Control(), 0, wxEXPAND);
         grid->Add(widget->ValueLabel(), 0, wxALIGN_CENTER_VERTICAL);
     }
-    t.panel->SetSizer(grid);
+    panel->SetSizer(grid);
     t.frame->Show();
     guitest::Pump(50ms);
     auto& distortion = static_cast<ComboBox&>(*combo);
@@ -156,17 +148,16 @@ MeterLevels LevelsAt(float peakDb, float rmsDb, bool clip) {
 TEST(LevelMeterWindows, PaintTheMetersAndFollowSettingsChanges) {
     Settings s;
     Config::Setting<bool>(s.config, "Ui/PPMDisplay/Scale", false).Set(true);
-    auto* frame = new wxFrame(nullptr, wxID_ANY, L"level meters", wxPoint(20, 20), wxSize(860, 200));
+    guitest::Frame window(L"level meters", wxSize(860, 200));
     auto* display = new PPM_Display2(
-        frame, s.config, [] { return LevelsAt(-8.0f, -12.0f, false); },
+        window.frame, s.config, [] { return LevelsAt(-8.0f, -12.0f, false); },
         [] { return LevelsAt(1.5f, -2.0f, true); });
-    frame->Show();
+    window.frame->Show();
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->PaintCount() > 0; }));
     EXPECT_EQ(display->DisplaySettings().Segments(), 30);
-    guitest::SaveScreenshot(frame, "level-meters-sample.png");
+    guitest::SaveScreenshot(window.frame, "level-meters-sample.png");
     Config::Setting<double>(s.config, "Ui/PPMDisplay/dBPerSegment", 2.0).Set(3.0);
     EXPECT_TRUE(guitest::PumpUntil([&] { return display->DisplaySettings().Segments() == 20; }));
-    guitest::DestroyNow(frame);
 }
 
 } // namespace
